@@ -1,0 +1,29 @@
+#pragma once
+// Synchronous package download into the install folder.
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Launcher/platform/ErrorRecord.h"
+#include "Launcher/platform/Url.h"
+
+namespace launcher {
+
+class HttpDownloader {
+ public:
+  HttpDownloader() = delete;
+
+  static constexpr long kErrorSavingFile = 1001;       // domain "Error saving file"
+  static constexpr long kErrorDownloadingFile = 1002;  // domain "Error downloading file"
+
+  using Completion =
+      std::function<void(const std::string& path, const std::optional<platform::ErrorRecord>& error)>;
+
+  // Fetches `url` into <per-user data folder>/<APPLICATION_NAME>/<last path segment of url> and
+  // calls `completion` once, on this thread, before returning. The body streams into a temporary
+  // file beside the destination, which is renamed into place only when the transfer completed
+  // with a 2xx status: the destination holds the whole new package or nothing.
+  static void loadFileSync(const platform::Url& url, const Completion& completion);
+};
+
+}  // namespace launcher

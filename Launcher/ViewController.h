@@ -1,0 +1,118 @@
+#pragma once
+// The launcher's one controller: it owns the updater state and offers every operation of the
+// update workflow. Its implementation is spread over files by concern:
+//   ViewController.cpp          construction, start-up, status and progress display
+//   ViewControllerDialogs.cpp   alerts and button actions
+//   VersionFile.cpp             the local version file
+//   VersionService.cpp          the version request and its JSON answer
+//   Workflow.cpp                the update workflow and the download-and-install sequence
+//   Installation.cpp            merge, cleanup of superseded bundles, launch
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Launcher/platform/Alerts.h"
+#include "Launcher/platform/Application.h"
+#include "Launcher/platform/Controls.h"
+#include "Launcher/platform/Dispatch.h"
+#include "Launcher/platform/HttpSession.h"
+#include "Launcher/platform/Url.h"
+
+namespace launcher {
+
+// What the controller needs of its surroundings. Front ends pass the real services; tests pass
+// doubles and zero pauses.
+struct Environment {
+  std::shared_ptr<platform::MainQueue> mainQueue;
+  std::shared_ptr<platform::BackgroundQueue> backgroundQueue;
+  std::shared_ptr<platform::Alerts> alerts;
+  std::shared_ptr<platform::Application> application;
+  std::shared_ptr<platform::Workspace> workspace;
+  std::shared_ptr<platform::HttpSession> httpSession;
+  // The main thread's pause after each progress step has been drawn.
+  std::chrono::microseconds progressPause{880'000};
+  // The worker's pause between "Finishing" and "Up to date".
+  std::chrono::microseconds finishingPause{1'000'000};
+};
+
+class ViewController : public std::enable_shared_from_this<ViewController> {
+ public:
+  // Builds a controller with its paths and defaults, in this order: outlets empty, `url` the
+  // default package address, `version` 0, `appDir`, `tempURL`, `versionLocation`, `ChooseCase` 0.
+  // Nothing is created on disk. Empty when no per-user data folder can be determined.
+  static std::shared_ptr<ViewController> create(Environment environment);
+
+  // Outlets: weak references to the window's elements.
+  std::weak_ptr<platform::TextField> updateLabel;
+  std::weak_ptr<platform::ProgressIndicator> downloadBar;
+  std::weak_ptr<platform::ProgressIndicator> circleBar;
+  std::weak_ptr<platform::ProgressIndicator> progressBar;
+  std::weak_ptr<platform::Button> downloadButton;
+  std::weak_ptr<platform::Button> updateButton;
+  std::weak_ptr<platform::Button> proceedButton;
+  std::weak_ptr<platform::Button> launchButton;
+
+  // Where the package comes from; absent when the server named an address that is not a URL.
+  std::optional<platform::Url> url;
+  // The newest version published by the server; 0 until it answered.
+  std::int64_t version = 0;
+  // The user's answer to the offer: 0 none yet, 1 install or update, 2 go on without updating.
+  std::atomic<std::int64_t> ChooseCase{0};
+
+  const std::string& appDir() const { return appDir_; }
+  // The temporary folder, standardised, without a trailing "/"; empty when none is available.
+  const std::optional<std::string>& tempURL() const { return tempURL_; }
+  const std::string& versionLocation() const { return versionLocation_; }
+  // appDir + "/" + APPLICATION_NAME
+  std::string installFolder() const;
+  // tempURL + "/Content"; empty without a temporary folder.
+  std::optional<std::string> extractionFolder() const;
+  const Environment& environment() const { return environment_; }
+
+  // Start-up: writes appDir to standard output and starts the workflow.
+  void viewDidLoad();
+  // Posts the update workflow to the background queue and returns at once.
+  void RunInBackground();
+
+  // Status and progress, posted to the main queue from any thread.
+  void Log(const std::string& text);
+  void Increase(double delta);
+
+  // Alerts and actions.
+  bool dialogOKCancel(const std::string& question, const std::string& text);
+  void DisplayAlert(const std::string& message);
+  void ExitNow(platform::Control* sender = nullptr);
+  void OneEvent(platform::Control* sender = nullptr);
+  void TwoEvent(platform::Control* sender = nullptr);
+  void LaunchApplication(platform::Control* sender = nullptr);
+
+  // Version service and version file.
+  void SerializeJSON();
+  void WriteVersion(const std::string& text);
+  std::int64_t ReadVersion();
+
+  // Installation. MergeContentsOfPath returns false when a create, delete or move failed.
+  void DeleteOtherApps();
+  bool MergeContentsOfPath(const std::string& source, const std::string& dstDir);
+
+  // The workflow body that RunInBackground posts, and its install branch.
+  void RunWorkflow();
+  void RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion);
+  // Blocks the calling thread until ChooseCase is not 0, without using the processor.
+  std::int64_t WaitForChoice();
+
+ private:
+  explicit ViewController(Environment environment);
+  // Posts a task that holds a strong reference to the controller until it has run.
+  void post(std::function<void(ViewController&)> task);
+
+  Environment environment_;
+  std::string appDir_;
+  std::optional<std::string> tempURL_;
+  std::string versionLocation_;
+};
+
+}  // namespace launcher

@@ -1,0 +1,40 @@
+#pragma once
+// Ending the launcher and starting the managed application.
+#include <string>
+
+namespace launcher::platform {
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Ends the process promptly from any thread: standard output is flushed, nothing else runs.
+  // The production implementation never returns.
+  virtual void terminate() = 0;
+};
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  // Starts the application known under `name`. True when it was started.
+  virtual bool launchApplication(const std::string& name) = 0;
+};
+
+// Flushes standard output and standard error and ends the process with status 0 without running
+// destructors, so that a worker still inside a download cannot touch freed state.
+class ProcessApplication final : public Application {
+ public:
+  [[noreturn]] void terminate() override;
+};
+
+// The application named N is <install folder>/N.app: a folder whose AppRun is executable, or an
+// executable file. It is started detached: its own session, not waited for.
+class LinuxWorkspace final : public Workspace {
+ public:
+  explicit LinuxWorkspace(std::string installFolder);
+  bool launchApplication(const std::string& name) override;
+
+ private:
+  std::string installFolder_;
+};
+
+}  // namespace launcher::platform

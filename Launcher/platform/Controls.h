@@ -1,0 +1,32 @@
+#pragma once
+// Window elements as the controller sees them. The window owns them; the controller holds weak
+// references (its outlets). Every call happens on the main thread.
+#include <string>
+
+namespace launcher::platform {
+
+class Control {
+ public:
+  virtual ~Control() = default;
+  virtual void setHidden(bool hidden) = 0;
+  virtual bool isHidden() const = 0;
+};
+
+class TextField : public Control {
+ public:
+  virtual void setStringValue(const std::string& text) = 0;
+  virtual std::string stringValue() const = 0;
+};
+
+class ProgressIndicator : public Control {
+ public:
+  virtual double doubleValue() const = 0;
+  virtual void setDoubleValue(double value) = 0;
+  virtual void startAnimation() = 0;
+  // Draws the element now, so that a change is visible before the main thread pauses.
+  virtual void display() = 0;
+};
+
+class Button : public Control {};
+
+}  // namespace launcher::platform

@@ -1,0 +1,24 @@
+#include "Launcher/platform/Curl.h"
+
+#include <mutex>
+
+namespace launcher::platform {
+
+CurlEasy makeCurlEasy() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  return CurlEasy(curl_easy_init());
+}
+
+bool applyCommonOptions(CURL* handle, const char* url) {
+  return curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
+         // No byte for 60 s (below 1 byte/s for 60 s) ends the transfer.
+         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK;
+}
+
+}  // namespace launcher::platform

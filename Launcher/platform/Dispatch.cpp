@@ -1,0 +1,57 @@
+#include "Launcher/platform/Dispatch.h"
+
+#include <thread>
+#include <utility>
+
+namespace launcher::platform {
+
+void ThreadBackgroundQueue::post(Task task) { std::thread(std::move(task)).detach(); }
+
+SerialTaskQueue::SerialTaskQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+void SerialTaskQueue::post(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  if (wake_) wake_();
+}
+
+bool SerialTaskQueue::runNext() {
+  Task task;
+  {
+    std::lock_guard lock(mutex_);
+    if (running_ || tasks_.empty()) return false;
+    task = std::move(tasks_.front());
+    tasks_.pop_front();
+    running_ = true;
+  }
+  task();
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    more = !tasks_.empty();
+  }
+  // A task that was held back while this one ran needs another turn of the event loop.
+  if (more && wake_) wake_();
+  return true;
+}
+
+int SerialTaskQueue::runAll() {
+  int count = 0;
+  while (runNext()) ++count;
+  return count;
+}
+
+bool SerialTaskQueue::hasPending() const {
+  std::lock_guard lock(mutex_);
+  return !tasks_.empty();
+}
+
+bool SerialTaskQueue::isRunning() const {
+  std::lock_guard lock(mutex_);
+  return running_;
+}
+
+}  // namespace launcher::platform

@@ -1,0 +1,164 @@
+#include "Launcher/platform/FileManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace launcher::platform {
+namespace fs = std::filesystem;
+namespace {
+
+std::string describe(const std::string& what, const std::string& path, int error) {
+  return what + " \"" + path + "\": " + std::strerror(error);
+}
+
+std::string describe(const std::string& what, const std::string& path, const std::error_code& error) {
+  return what + " \"" + path + "\": " + error.message();
+}
+
+void walk(const fs::path& root, const std::string& prefix, std::vector<std::string>& out) {
+  std::error_code error;
+  fs::directory_iterator it(root, error), end;
+  if (error) return;
+  for (; it != end; it.increment(error)) {
+    if (error) break;
+    const std::string name = it->path().filename().string();
+    const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+    out.push_back(relative);
+    std::error_code statusError;
+    if (it->is_directory(statusError) && !it->is_symlink(statusError)) walk(it->path(), relative, out);
+  }
+}
+
+timespec toTimespec(FileTime date) {
+  const auto since = date.time_since_epoch();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
+  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
+}
+
+FileResult copyRecursively(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+  if (error) return FileResult::failure(describe("cannot copy", from.string(), error));
+  return FileResult::success();
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) return std::nullopt;
+  fs::directory_iterator probe(folder, error);
+  if (error) return std::nullopt;
+  std::vector<std::string> entries;
+  walk(folder, "", entries);
+  return entries;
+}
+
+std::optional<std::vector<std::string>> folderEntries(const std::string& folder) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error), end;
+  if (error) return std::nullopt;
+  std::vector<std::string> names;
+  for (; it != end; it.increment(error)) {
+    if (error) return std::nullopt;
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool itemExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+FileResult createDirectory(const std::string& path, bool intermediate, std::optional<FileTime> date) {
+  if (path.empty()) return FileResult::failure("cannot create a folder with an empty path");
+  if (!intermediate) {
+    if (::mkdir(path.c_str(), 0777) != 0) return FileResult::failure(describe("cannot create folder", path, errno));
+    if (date) setModificationDate(path, *date);
+    return FileResult::success();
+  }
+  // Find the missing ancestors, outermost first.
+  std::vector<fs::path> missing;
+  fs::path current = fs::path(path).lexically_normal();
+  while (!current.empty()) {
+    std::string text = current.string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    if (isDirectory(text)) break;
+    if (itemExists(text)) return FileResult::failure(describe("cannot create folder", text, EEXIST));
+    missing.emplace_back(text);
+    const fs::path parent = fs::path(text).parent_path();
+    if (parent == fs::path(text)) break;
+    current = parent;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && isDirectory(it->string())))
+      return FileResult::failure(describe("cannot create folder", it->string(), errno));
+  }
+  if (date)
+    for (const auto& folder : missing) setModificationDate(folder.string(), *date);
+  return FileResult::success();
+}
+
+FileResult removeItem(const std::string& path) {
+  if (!itemExists(path)) return FileResult::failure(describe("cannot remove", path, ENOENT));
+  std::error_code error;
+  fs::remove_all(path, error);
+  if (error) return FileResult::failure(describe("cannot remove", path, error));
+  return FileResult::success();
+}
+
+FileResult moveItem(const std::string& from, const std::string& to) {
+  if (!itemExists(from)) return FileResult::failure(describe("cannot move", from, ENOENT));
+  if (itemExists(to)) return FileResult::failure(describe("cannot move to", to, EEXIST));
+  if (::rename(from.c_str(), to.c_str()) == 0) return FileResult::success();
+  if (errno != EXDEV) return FileResult::failure(describe("cannot move", from, errno));
+  if (auto copied = copyRecursively(from, to); !copied) {
+    std::error_code ignored;
+    fs::remove_all(to, ignored);
+    return copied;
+  }
+  return removeItem(from);
+}
+
+FileResult setModificationDate(const std::string& path, FileTime date) {
+  const timespec times[2] = {timespec{0, UTIME_OMIT}, toTimespec(date)};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    return FileResult::failure(describe("cannot set the modification date of", path, errno));
+  return FileResult::success();
+}
+
+FileResult setPosixPermissions(const std::string& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode & 07777) != 0)
+    return FileResult::failure(describe("cannot set the permissions of", path, errno));
+  return FileResult::success();
+}
+
+std::string appendPathComponent(const std::string& folder, const std::string& component) {
+  std::string result = folder;
+  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  std::size_t start = 0;
+  while (start < component.size() && component[start] == '/') ++start;
+  if (result != "/") result.push_back('/');
+  result.append(component, start);
+  return result;
+}
+
+}  // namespace launcher::platform

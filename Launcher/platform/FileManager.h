@@ -1,0 +1,52 @@
+#pragma once
+// File manager operations on paths, with std::filesystem and POSIX calls underneath.
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace launcher::platform {
+
+using FileTime = std::chrono::system_clock::time_point;
+
+// Outcome of an operation that can fail; `error` describes the failure.
+struct FileResult {
+  bool ok = true;
+  std::string error;
+  explicit operator bool() const { return ok; }
+  static FileResult success() { return {}; }
+  static FileResult failure(std::string description) { return {false, std::move(description)}; }
+};
+
+// Depth-first walk of `folder`: each entry's path relative to it, a folder before its contents,
+// hidden entries included, symbolic links listed but not followed. The whole walk is read before
+// it is returned. Nothing when `folder` cannot be walked.
+std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder);
+// The direct entries of `folder` (names only); nothing when it cannot be listed.
+std::optional<std::vector<std::string>> folderEntries(const std::string& folder);
+
+// True when anything exists at `path`, following a symbolic link to its target.
+bool fileExists(const std::string& path);
+// True when `path` exists and (following links) is a folder.
+bool isDirectory(const std::string& path);
+// True when anything is at `path`, a dangling symbolic link included.
+bool itemExists(const std::string& path);
+
+// With `intermediate`: makes missing ancestors too and succeeds when the folder exists already.
+// Without: makes exactly one folder; fails when it exists or its parent is missing.
+// `date`, when given, becomes the modification time of every folder created by this call.
+FileResult createDirectory(const std::string& path, bool intermediate,
+                           std::optional<FileTime> date = std::nullopt);
+// Deletes a file, a symbolic link (not its target) or a folder with everything in it.
+FileResult removeItem(const std::string& path);
+// Renames `from` to `to`, where nothing may exist; across file systems copies and removes.
+FileResult moveItem(const std::string& from, const std::string& to);
+FileResult setModificationDate(const std::string& path, FileTime date);
+// Sets the permission bits (07777) of `path`; nothing else changes.
+FileResult setPosixPermissions(const std::string& path, mode_t mode);
+
+// Joins a folder and a relative path with exactly one "/".
+std::string appendPathComponent(const std::string& folder, const std::string& component);
+
+}  // namespace launcher::platform

@@ -1,0 +1,74 @@
+#include "Launcher/platform/StandardFolders.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace launcher::platform {
+namespace {
+
+std::optional<std::string> absoluteEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || value[0] != '/') return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> homeFolder() {
+  if (auto home = absoluteEnv("HOME")) return home;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || result == nullptr)
+    return std::nullopt;
+  if (result->pw_dir == nullptr || result->pw_dir[0] != '/') return std::nullopt;
+  return std::string(result->pw_dir);
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Makes `path` a folder if missing; true when it is a real folder (not a link).
+bool ensureFolder(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return false;
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+std::optional<std::string> userLibraryFolder() {
+  if (auto data = absoluteEnv("XDG_DATA_HOME")) return withoutTrailingSlashes(*data);
+  auto home = homeFolder();
+  if (!home) return std::nullopt;
+  return withoutTrailingSlashes(*home) + "/.local/share";
+}
+
+std::optional<std::string> temporaryFolder(const std::string& applicationName) {
+  std::string cache;
+  if (auto value = absoluteEnv("XDG_CACHE_HOME")) {
+    cache = withoutTrailingSlashes(*value);
+  } else {
+    auto home = homeFolder();
+    if (!home) return std::nullopt;
+    cache = withoutTrailingSlashes(*home) + "/.cache";
+  }
+  std::error_code error;
+  std::filesystem::create_directories(cache, error);
+  const std::string appFolder = cache + "/" + applicationName;
+  const std::string tmp = appFolder + "/tmp";
+  if (!ensureFolder(appFolder, 0700) || !ensureFolder(tmp, 0700)) return std::nullopt;
+  struct stat info {};
+  if (::lstat(tmp.c_str(), &info) != 0 || info.st_uid != ::getuid()) return std::nullopt;
+  if ((info.st_mode & 07777) != 0700 && ::chmod(tmp.c_str(), 0700) != 0) return std::nullopt;
+  return tmp;
+}
+
+}  // namespace launcher::platform

@@ -1,0 +1,1 @@
+#include "Zipwell/Zipwell.h"

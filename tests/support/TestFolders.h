@@ -1,0 +1,45 @@
+#pragma once
+// Temporary folders for tests, and per-user folders pointed at them.
+#include <string>
+
+namespace launcher::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it when the
+// object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Points HOME, XDG_DATA_HOME and XDG_CACHE_HOME into a fresh temporary folder for the life of the
+// object and restores them afterwards. The install folder is then dataHome()/<APPLICATION_NAME>.
+class UserFolders {
+ public:
+  UserFolders();
+  ~UserFolders();
+  UserFolders(const UserFolders&) = delete;
+  UserFolders& operator=(const UserFolders&) = delete;
+  const std::string& root() const { return root_.path(); }
+  std::string dataHome() const { return root_ / "data"; }
+  std::string cacheHome() const { return root_ / "cache"; }
+  std::string installFolder() const;
+
+ private:
+  TempDir root_;
+  std::string savedHome_, savedData_, savedCache_;
+  bool hadHome_ = false, hadData_ = false, hadCache_ = false;
+};
+
+// Whole-file helpers.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+}  // namespace launcher::testing
