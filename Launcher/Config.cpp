@@ -18,7 +18,8 @@ const std::string& APPLICATION_VERSION_PATH() {
 }
 
 const std::string& DEFAULT_PACKAGE_ADDRESS() {
-  static const std::string value = "https://downloads.vantorel.example/releases/package_mac.zip?dl=1";
+  static const std::string value =
+      "https://downloads.vantorel.example/releases/package_mac.zip?dl=1";
   return value;
 }
 

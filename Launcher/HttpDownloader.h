@@ -16,13 +16,15 @@ class HttpDownloader {
   static constexpr long kErrorSavingFile = 1001;       // domain "Error saving file"
   static constexpr long kErrorDownloadingFile = 1002;  // domain "Error downloading file"
 
-  using Completion =
-      std::function<void(const std::string& path, const std::optional<platform::ErrorRecord>& error)>;
+  using Completion = std::function<void(const std::string& path,
+                                        const std::optional<platform::ErrorRecord>& error)>;
 
   // Fetches `url` into <per-user data folder>/<APPLICATION_NAME>/<last path segment of url> and
   // calls `completion` once, on this thread, before returning. The body streams into a temporary
   // file beside the destination, which is renamed into place only when the transfer completed
-  // with a 2xx status: the destination holds the whole new package or nothing.
+  // with a 2xx status: the destination holds the whole new package or nothing. An address whose
+  // last segment is not a plain file name (empty, ".", "..", containing "/") is refused with
+  // error 1002 and an empty path, as is a call when no per-user data folder is known.
   static void loadFileSync(const platform::Url& url, const Completion& completion);
 };
 

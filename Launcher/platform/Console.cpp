@@ -19,7 +19,11 @@ void writeLine(std::FILE* stream, std::string_view text) {
 }
 }  // namespace
 
-void printLine(std::string_view text) { writeLine(stdout, text); }
-void logLine(std::string_view text) { writeLine(stderr, text); }
+void printLine(std::string_view text) {
+  writeLine(stdout, text);
+}
+void logLine(std::string_view text) {
+  writeLine(stderr, text);
+}
 
 }  // namespace launcher::platform

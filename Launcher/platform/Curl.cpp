@@ -21,4 +21,15 @@ bool applyCommonOptions(CURL* handle, const char* url) {
          curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK;
 }
 
+std::string describeCurlError(CURLcode code, const char* errorBuffer, const std::string& url) {
+  std::string detail = errorBuffer != nullptr ? errorBuffer : "";
+  // libcurl ends some details with a line feed; the description must stay one line.
+  for (char& c : detail)
+    if (c == '\n' || c == '\r') c = ' ';
+  while (!detail.empty() && detail.back() == ' ') detail.pop_back();
+  std::string text = curl_easy_strerror(code);
+  if (!detail.empty() && detail != text) text += ": " + detail;
+  return text + " (" + url + ")";
+}
+
 }  // namespace launcher::platform

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <string>
 
 namespace launcher::platform {
 
@@ -23,5 +24,10 @@ constexpr long kMaxRedirects = 10;
 // Applies the limits above, redirect following and the URL to `handle`. False when libcurl
 // refuses an option.
 bool applyCommonOptions(CURL* handle, const char* url);
+
+// One line naming a failed transfer: libcurl's text for `code`, the detail that libcurl left in
+// `errorBuffer` (a CURLOPT_ERRORBUFFER, may be empty) and the address, e.g.
+// "Couldn't connect to server: Failed to connect to 127.0.0.1 port 9 ... (http://127.0.0.1:9/)".
+std::string describeCurlError(CURLcode code, const char* errorBuffer, const std::string& url);
 
 }  // namespace launcher::platform

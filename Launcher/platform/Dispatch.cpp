@@ -5,7 +5,9 @@
 
 namespace launcher::platform {
 
-void ThreadBackgroundQueue::post(Task task) { std::thread(std::move(task)).detach(); }
+void ThreadBackgroundQueue::post(Task task) {
+  std::thread(std::move(task)).detach();
+}
 
 SerialTaskQueue::SerialTaskQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
 

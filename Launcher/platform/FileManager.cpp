@@ -17,7 +17,8 @@ std::string describe(const std::string& what, const std::string& path, int error
   return what + " \"" + path + "\": " + std::strerror(error);
 }
 
-std::string describe(const std::string& what, const std::string& path, const std::error_code& error) {
+std::string describe(const std::string& what, const std::string& path,
+                     const std::error_code& error) {
   return what + " \"" + path + "\": " + error.message();
 }
 
@@ -31,7 +32,8 @@ void walk(const fs::path& root, const std::string& prefix, std::vector<std::stri
     const std::string relative = prefix.empty() ? name : prefix + "/" + name;
     out.push_back(relative);
     std::error_code statusError;
-    if (it->is_directory(statusError) && !it->is_symlink(statusError)) walk(it->path(), relative, out);
+    if (it->is_directory(statusError) && !it->is_symlink(statusError))
+      walk(it->path(), relative, out);
   }
 }
 
@@ -88,10 +90,12 @@ bool itemExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
-FileResult createDirectory(const std::string& path, bool intermediate, std::optional<FileTime> date) {
+FileResult createDirectory(const std::string& path, bool intermediate,
+                           std::optional<FileTime> date) {
   if (path.empty()) return FileResult::failure("cannot create a folder with an empty path");
   if (!intermediate) {
-    if (::mkdir(path.c_str(), 0777) != 0) return FileResult::failure(describe("cannot create folder", path, errno));
+    if (::mkdir(path.c_str(), 0777) != 0)
+      return FileResult::failure(describe("cannot create folder", path, errno));
     if (date) setModificationDate(path, *date);
     return FileResult::success();
   }
@@ -102,7 +106,8 @@ FileResult createDirectory(const std::string& path, bool intermediate, std::opti
     std::string text = current.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     if (isDirectory(text)) break;
-    if (itemExists(text)) return FileResult::failure(describe("cannot create folder", text, EEXIST));
+    if (itemExists(text))
+      return FileResult::failure(describe("cannot create folder", text, EEXIST));
     missing.emplace_back(text);
     const fs::path parent = fs::path(text).parent_path();
     if (parent == fs::path(text)) break;

@@ -1,9 +1,10 @@
 #pragma once
 // File manager operations on paths, with std::filesystem and POSIX calls underneath.
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace launcher::platform {

@@ -38,7 +38,8 @@ std::string Url::lastPathComponent() const {
   if (text.empty() || text == "/") return "/";
   std::string segment = text.substr(text.rfind('/') + 1);
   int length = 0;
-  char* decoded = curl_easy_unescape(nullptr, segment.c_str(), static_cast<int>(segment.size()), &length);
+  char* decoded =
+      curl_easy_unescape(nullptr, segment.c_str(), static_cast<int>(segment.size()), &length);
   if (decoded == nullptr) return {};
   CurlString owned(decoded);
   return std::string(decoded, static_cast<std::size_t>(length));

@@ -61,7 +61,9 @@ UserFolders::~UserFolders() {
   restore("XDG_CACHE_HOME", savedCache_, hadCache_);
 }
 
-std::string UserFolders::installFolder() const { return dataHome() + "/" + APPLICATION_NAME(); }
+std::string UserFolders::installFolder() const {
+  return dataHome() + "/" + APPLICATION_NAME();
+}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

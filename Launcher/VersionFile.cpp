@@ -1,0 +1,77 @@
+// The local version file: bare decimal text in the install folder. It holds "0" while nothing is
+// installed and while an install is under way.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "Launcher/Config.h"
+#include "Launcher/VersionNumbers.h"
+#include "Launcher/ViewController.h"
+#include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/StandardFolders.h"
+
+namespace launcher {
+namespace {
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// The whole file as text, or nothing when it is missing, unreadable or not valid UTF-8.
+std::optional<std::string> readText(const std::string& path) {
+  FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return std::nullopt;
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (count == 0) break;
+    content.append(buffer, static_cast<std::size_t>(count));
+  }
+  if (!platform::isValidUtf8(content)) return std::nullopt;
+  return content;
+}
+
+}  // namespace
+
+void ViewController::WriteVersion(const std::string& text) {
+  // Truncated and rewritten in place; the folder is not created here. Failures are silent.
+  FdCloser file{::open(versionLocation_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+  if (file.fd < 0) return;
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t count = ::write(file.fd, text.data() + written, text.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+}
+
+std::int64_t ViewController::ReadVersion() {
+  const auto library = platform::userLibraryFolder();
+  if (library) {
+    // A new install folder always starts with a version file holding "0".
+    if (platform::createDirectory(*library + "/" + APPLICATION_NAME(), false)) WriteVersion("0");
+  }
+  auto text = readText(versionLocation_);
+  if (!text) {
+    WriteVersion("0");
+    text = readText(versionLocation_);
+  }
+  return text ? parseLenientVersion(*text) : 0;
+}
+
+}  // namespace launcher

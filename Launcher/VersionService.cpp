@@ -1,0 +1,96 @@
+// The version request: one GET of "http://" + APPLICATION_VERSION_PATH, answered on the HTTP
+// session's own thread while the worker waits on a semaphore.
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <semaphore>
+
+#include "Launcher/Config.h"
+#include "Launcher/VersionNumbers.h"
+#include "Launcher/ViewController.h"
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/Nfd.h"
+
+namespace launcher {
+namespace {
+
+using Semaphore = std::counting_semaphore<>;
+
+constexpr const char* kNotText = "(the answer is not UTF-8 text)";
+constexpr const char* kMalformedAnswer = "Error serializing JSON!\nFile can be removed.";
+
+// The member `name` of `object` when `object` is a JSON object that has it; else null.
+const nlohmann::json* member(const nlohmann::json& object, const char* name) {
+  if (!object.is_object()) return nullptr;
+  const auto it = object.find(name);
+  return it == object.end() ? nullptr : &*it;
+}
+
+// "data" -> "attributes" -> `name`, looked up afresh from the top level; a JSON string or null.
+const nlohmann::json* attribute(const nlohmann::json& top, const char* name) {
+  const nlohmann::json* data = member(top, "data");
+  const nlohmann::json* attributes = data ? member(*data, "attributes") : nullptr;
+  const nlohmann::json* value = attributes ? member(*attributes, name) : nullptr;
+  return value && value->is_string() ? value : nullptr;
+}
+
+void handleAnswer(ViewController& controller, const std::optional<std::string>& body,
+                  const std::optional<platform::HttpError>& error, Semaphore& done) {
+  if (error) {
+    platform::printLine("error=" + error->description);
+    controller.dialogOKCancel("Error", "Failed to launch the application.\n " + error->description);
+    // Only reached when the alert ended without its button: the launcher goes on with nothing
+    // received rather than leaving the worker blocked for good.
+    done.release();
+    return;
+  }
+  const std::string text = body.value_or("");
+  platform::printLine("responseString = " +
+                      (platform::isValidUtf8(text) ? text : std::string(kNotText)));
+
+  const nlohmann::json top = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (top.is_discarded() || (!top.is_object() && !top.is_array())) {
+    controller.dialogOKCancel("Error", "Failed to serialize the version.\n ");
+    done.release();
+    return;
+  }
+  if (top.is_array()) {
+    done.release();
+    return;
+  }
+  const nlohmann::json* versionText = attribute(top, "application_version");
+  const nlohmann::json* urlText = attribute(top, "application_url_mac");
+  const auto number = versionText ? parseStrictVersion(versionText->get_ref<const std::string&>())
+                                  : std::optional<std::int64_t>();
+  if (!number || !urlText) {
+    controller.DisplayAlert(kMalformedAnswer);
+    done.release();
+    return;
+  }
+  controller.version = *number;
+  controller.url = platform::Url::parse(urlText->get_ref<const std::string&>());
+  done.release();
+}
+
+}  // namespace
+
+void ViewController::SerializeJSON() {
+  auto done = std::make_shared<Semaphore>(0);
+  const auto address = platform::Url::parse("http://" + APPLICATION_VERSION_PATH());
+  auto self = shared_from_this();
+  if (!address) {
+    // Only a broken build-time server setting gets here; report it like an unreachable server.
+    handleAnswer(*self, std::nullopt,
+                 platform::HttpError{"the version server address \"http://" +
+                                     APPLICATION_VERSION_PATH() + "\" is not a valid URL"},
+                 *done);
+  } else {
+    environment_.httpSession->dataTask(
+        *address,
+        [self, done](std::optional<std::string> body, std::optional<platform::HttpError> error) {
+          handleAnswer(*self, body, error, *done);
+        });
+  }
+  done->acquire();
+}
+
+}  // namespace launcher
