@@ -1,0 +1,257 @@
+// Start-up, the main queue's order, status and progress posting, dialogs and the offer buttons.
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <filesystem>
+#include <thread>
+
+#include "Launcher/Config.h"
+#include "Launcher/platform/StandardFolders.h"
+#include "tests/support/CaptureFd.h"
+#include "tests/support/Doubles.h"
+#include "tests/support/TestFolders.h"
+
+namespace launcher {
+namespace {
+using platform::SerialTaskQueue;
+using testing::readFile;
+using testing::writeFile;
+
+// ---- Configuration and construction
+
+TEST(Configuration, VersionPathIsBuiltOnceFromTheServerAddress) {
+  std::vector<const std::string*> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &APPLICATION_VERSION_PATH(); });
+  for (auto& thread : threads) thread.join();
+  for (const auto* value : seen) EXPECT_EQ(value, seen.front()) << "one object for every caller";
+  EXPECT_EQ(*seen.front(), APPLICATION_SERVER_URL() + "/v/version");
+  EXPECT_TRUE(platform::Url::parse("http://" + APPLICATION_VERSION_PATH()).has_value());
+}
+
+TEST(Configuration, DefaultPackageAddressIsAnHttpsZipWithDownloadQuery) {
+  const auto url = platform::Url::parse(DEFAULT_PACKAGE_ADDRESS());
+  ASSERT_TRUE(url);
+  EXPECT_TRUE(url->string().starts_with("https://"));
+  EXPECT_EQ(url->lastPathComponent(), "package_mac.zip");
+  EXPECT_TRUE(url->string().ends_with("?dl=1"));
+}
+
+TEST(Construction, FreshControllerHasItsDefaultsAndCreatesNothing) {
+  testing::UserFolders folders;
+  testing::TestRig rig;
+  auto controller = rig.makeController();
+  ASSERT_TRUE(controller);
+  EXPECT_EQ(controller->version, 0);
+  EXPECT_EQ(controller->ChooseCase.load(), 0);
+  EXPECT_EQ(controller->url, platform::Url::parse(DEFAULT_PACKAGE_ADDRESS()));
+  EXPECT_EQ(controller->installFolder(), folders.dataHome() + "/" + APPLICATION_NAME());
+  ASSERT_TRUE(controller->tempURL());
+  EXPECT_EQ(controller->extractionFolder(), *controller->tempURL() + "/Content");
+  EXPECT_FALSE(controller->tempURL()->ends_with("/"));
+  EXPECT_TRUE(controller->tempURL()->starts_with(folders.cacheHome()));
+  EXPECT_FALSE(std::filesystem::exists(folders.installFolder()));
+  EXPECT_EQ(
+      std::filesystem::status(*controller->tempURL()).permissions() & std::filesystem::perms::all,
+      std::filesystem::perms::owner_all)
+      << "the temporary folder is private to the user";
+}
+
+TEST(StandardFolders, DataFolderFollowsXdgThenHome) {
+  testing::UserFolders folders;
+  EXPECT_EQ(platform::userLibraryFolder(), folders.dataHome());
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);  // not absolute: ignored
+  EXPECT_EQ(platform::userLibraryFolder(), folders.root() + "/home/.local/share");
+  ::setenv("XDG_DATA_HOME", (folders.dataHome() + "//").c_str(), 1);
+  EXPECT_EQ(platform::userLibraryFolder(), folders.dataHome());
+}
+
+TEST(StandardFolders, TemporaryFolderRefusesALinkInItsPlace) {
+  testing::UserFolders folders;
+  testing::TempDir elsewhere;
+  std::filesystem::create_directories(folders.cacheHome() + "/" + APPLICATION_NAME());
+  std::filesystem::create_directory_symlink(
+      elsewhere.path(), folders.cacheHome() + "/" + APPLICATION_NAME() + "/tmp");
+  EXPECT_FALSE(platform::temporaryFolder(APPLICATION_NAME()).has_value());
+}
+
+TEST(Construction, ViewDidLoadPrintsTheDataFolderAndStartsOneWorker) {
+  testing::UserFolders folders;
+  testing::TestRig rig;
+  auto controller = rig.makeController();
+  testing::CaptureFd out(1);
+  controller->viewDidLoad();
+  EXPECT_EQ(out.finish(), folders.dataHome() + "\n");
+  EXPECT_EQ(rig.background->count(), 1u) << "the workflow is posted, not run, by viewDidLoad";
+  EXPECT_TRUE(rig.http->requestedUrls().empty());
+}
+
+// ---- Main queue order
+
+TEST(MainQueue, TasksFromSeveralThreadsRunOneAtATimeInPostingOrder) {
+  testing::ManualMainQueue queue;
+  std::mutex mutex;
+  std::vector<std::pair<int, int>> posted, ran;
+  constexpr int kThreads = 4, kTasks = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kTasks; ++i) {
+        std::lock_guard lock(mutex);  // posting order = order of this list
+        posted.emplace_back(t, i);
+        queue.post([&ran, t, i] { ran.emplace_back(t, i); });
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(queue.runAll(), kThreads * kTasks);
+  EXPECT_EQ(ran, posted);
+}
+
+// A toolkit's modal alert spins a nested event loop, which keeps asking the queue to run tasks.
+// None may run before the alert is answered.
+TEST(MainQueue, TaskInsideModalLoopHoldsBackLaterTasks) {
+  std::deque<int> wakeups;
+  SerialTaskQueue queue([&] { wakeups.push_back(1); });
+  std::vector<std::string> ran;
+  queue.post([&] {
+    ran.push_back("alert opened");
+    for (int spin = 0; spin < 10; ++spin) EXPECT_FALSE(queue.runNext());  // the nested loop
+    ran.push_back("alert answered");
+  });
+  queue.post([&] { ran.push_back("status"); });
+  queue.post([&] { ran.push_back("progress"); });
+  while (!wakeups.empty()) {
+    wakeups.pop_front();
+    queue.runNext();
+  }
+  EXPECT_EQ(ran,
+            (std::vector<std::string>{"alert opened", "alert answered", "status", "progress"}));
+  EXPECT_FALSE(queue.hasPending()) << "held-back tasks must get a new wake-up";
+}
+
+// ---- Status and progress
+
+class DisplayTest : public ::testing::Test {
+ protected:
+  testing::UserFolders folders;
+  testing::TestRig rig;
+  std::shared_ptr<ViewController> controller = rig.makeController();
+};
+
+TEST_F(DisplayTest, LogAndIncreaseChangeNothingUntilTheMainQueueRuns) {
+  controller->Log("Extracting");
+  controller->Increase(10);
+  EXPECT_TRUE(rig.journal->events().empty());
+  rig.mainQueue->runAll();
+  EXPECT_EQ(rig.journal->events(),
+            (std::vector<std::string>{"updateLabel text=Extracting", "progressBar delta=10"}));
+}
+
+TEST_F(DisplayTest, ProgressAddsUnclampedDeltasAndLabelShowsTheLastText) {
+  for (double delta : {10.0, 15.0, 0.0, -5.0, 50.0}) controller->Increase(delta);
+  controller->Log("");
+  controller->Log("Up to date");
+  rig.mainQueue->runAll();
+  EXPECT_DOUBLE_EQ(rig.window.progressBar->doubleValue(), 70.0);
+  EXPECT_EQ(rig.window.updateLabel->stringValue(), "Up to date");
+  EXPECT_EQ(rig.journal->eventsWithPrefix("updateLabel text=").size(), 2u);
+  EXPECT_DOUBLE_EQ(rig.window.downloadBar->doubleValue(), 0.0);
+}
+
+TEST(Pacing, StatusPostedAfterAProgressStepWaitsForItsPause) {
+  testing::UserFolders folders;
+  testing::TestRig rig;
+  auto mainQueue = std::make_shared<testing::ThreadMainQueue>();
+  rig.environment.mainQueue = mainQueue;
+  rig.environment.progressPause = std::chrono::milliseconds(40);
+  auto controller = rig.makeController();
+
+  std::chrono::steady_clock::time_point afterStep;
+  const auto start = std::chrono::steady_clock::now();
+  controller->Increase(10);
+  mainQueue->post([&] { afterStep = std::chrono::steady_clock::now(); });
+  controller->Log("Up to date");
+  const auto posted = std::chrono::steady_clock::now();
+  mainQueue->drain();
+  EXPECT_LT(posted - start, std::chrono::milliseconds(40)) << "the poster never waits";
+  EXPECT_GE(afterStep - start, std::chrono::milliseconds(40)) << "later tasks wait for the pause";
+  EXPECT_EQ(rig.journal->events(),
+            (std::vector<std::string>{"progressBar delta=10", "updateLabel text=Up to date"}));
+}
+
+TEST_F(DisplayTest, EmptyOutletsAreIgnored) {
+  rig.window.updateLabel.reset();
+  rig.window.progressBar.reset();
+  controller->Log("gone");
+  controller->Increase(10);
+  EXPECT_EQ(rig.mainQueue->runAll(), 2);
+  EXPECT_TRUE(rig.journal->events().empty());
+}
+
+// ---- Dialogs and buttons
+
+TEST_F(DisplayTest, ExitOnTheFailureDialogRecordsZeroAndTerminates) {
+  writeFile(controller->versionLocation(), "1307");
+  rig.application = std::make_shared<testing::RecordingApplication>(false);
+  rig.environment.application = rig.application;
+  auto dialogs = rig.makeController();
+  EXPECT_FALSE(dialogs->dialogOKCancel("Error", "Failed to update the application.\n boom"));
+  EXPECT_EQ(readFile(dialogs->versionLocation()), "0");
+  EXPECT_EQ(rig.application->terminateCount(), 1);
+  const auto shown = rig.alerts->shown();
+  ASSERT_EQ(shown.size(), 1u);
+  const auto& alert = shown[0];
+  EXPECT_EQ(alert.messageText, "Error");
+  EXPECT_EQ(alert.informativeText, "Failed to update the application.\n boom");
+  EXPECT_EQ(alert.style, platform::kCriticalAlertStyle);
+  EXPECT_EQ(alert.buttons, std::vector<std::string>{"Exit"});
+}
+
+TEST_F(DisplayTest, FailureDialogClosedWithoutItsButtonWritesNothing) {
+  writeFile(controller->versionLocation(), "1307");
+  rig.alerts->queueAnswer(0);
+  EXPECT_FALSE(controller->dialogOKCancel("Error", "x"));
+  EXPECT_EQ(readFile(controller->versionLocation()), "1307");
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+}
+
+TEST_F(DisplayTest, NoticeReturnsAfterOkAndWritesNothing) {
+  writeFile(controller->versionLocation(), "12");
+  controller->DisplayAlert("Something wrong. Try later.");
+  EXPECT_EQ(readFile(controller->versionLocation()), "12");
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_EQ(rig.alerts->shown()[0].messageText, "Something wrong. Try later.");
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText, "");
+  EXPECT_EQ(rig.alerts->shown()[0].buttons, std::vector<std::string>{"OK"});
+}
+
+TEST_F(DisplayTest, ExitNowTerminatesWithoutWriting) {
+  writeFile(controller->versionLocation(), "0");
+  std::thread([c = controller] { c->ExitNow(); }).detach();
+  EXPECT_TRUE(rig.application->waitForTerminate());
+  EXPECT_EQ(readFile(controller->versionLocation()), "0");
+}
+
+TEST_F(DisplayTest, ChooseCaseFollowsTheLastPress) {
+  controller->OneEvent();
+  controller->OneEvent();
+  EXPECT_EQ(controller->ChooseCase.load(), 1);
+  controller->TwoEvent();
+  EXPECT_EQ(controller->ChooseCase.load(), 2);
+  controller->OneEvent();
+  EXPECT_EQ(controller->ChooseCase.load(), 1);
+}
+
+TEST_F(DisplayTest, WaitingWorkerWakesOnThePressAndSeesTheAnswer) {
+  std::atomic<std::int64_t> seen{0};
+  std::thread worker([&] { seen = controller->WaitForChoice(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(seen.load(), 0);
+  controller->TwoEvent();
+  worker.join();
+  EXPECT_EQ(seen.load(), 2);
+}
+
+}  // namespace
+}  // namespace launcher

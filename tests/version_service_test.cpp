@@ -1,0 +1,220 @@
+// The version request against a real HTTP server in this process, through the real libcurl
+// session. Only the address is redirected: the configured server is answered by the local one.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "Launcher/Config.h"
+#include "tests/support/CaptureFd.h"
+#include "tests/support/Doubles.h"
+#include "tests/support/LocalHttpServer.h"
+#include "tests/support/TestFolders.h"
+
+namespace launcher {
+namespace {
+using testing::LocalHttpServer;
+using testing::readFile;
+using testing::writeFile;
+
+// Sends the request for the configured version address to `target` instead.
+class RetargetingSession final : public platform::HttpSession {
+ public:
+  explicit RetargetingSession(std::string target) : target_(std::move(target)) {}
+  void dataTask(const platform::Url& url, platform::DataTaskCompletion completion) override {
+    EXPECT_EQ(url.string(), "http://" + APPLICATION_VERSION_PATH());
+    session_.dataTask(*platform::Url::parse(target_), std::move(completion));
+  }
+
+ private:
+  std::string target_;
+  platform::CurlHttpSession session_;
+};
+
+std::string answer(const std::string& version, const std::string& url) {
+  return R"({"data":{"attributes":{"application_version":)" + version +
+         R"(,"application_url_mac":)" + url + "}}}";
+}
+
+constexpr const char* kMalformed = "Error serializing JSON!\nFile can be removed.";
+constexpr const char* kUnparsable = "Failed to serialize the version.\n ";
+const std::string kPackage = "http://127.0.0.1:1/feed/package_mac.zip";
+
+struct Case {
+  const char* name;
+  int status;
+  std::string body;
+  // Expected outcome.
+  std::optional<std::int64_t> version;  // stored version, nothing = unchanged (0)
+  bool urlStored;                       // url replaced by kPackage
+  bool urlAbsent;                       // url made absent
+  std::string alertMessage;             // "" = no alert
+  std::string alertText;
+};
+
+class VersionServiceTest : public ::testing::TestWithParam<Case> {
+ protected:
+  testing::UserFolders folders;
+  LocalHttpServer server;
+  testing::TestRig rig;
+
+  std::shared_ptr<ViewController> makeController(const std::string& target) {
+    rig.environment.httpSession = std::make_shared<RetargetingSession>(target);
+    return rig.makeController();
+  }
+
+  // Runs SerializeJSON on a worker thread; true when it returned within the time limit.
+  static bool serializeReturns(const std::shared_ptr<ViewController>& controller) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    std::thread([controller, done] {
+      controller->SerializeJSON();
+      done->set_value();
+    }).detach();
+    return returned.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  }
+};
+
+TEST_P(VersionServiceTest, AnswerIsHandledAndTheCallerReleased) {
+  const Case& c = GetParam();
+  server.answer("/v/version", c.status, c.body, "application/json");
+  auto controller = makeController(server.url("/v/version"));
+  rig.alerts->queueAnswer(0);  // a failure dialog that ends without its button returns
+  const auto before = controller->url;
+
+  testing::CaptureFd out(1);
+  ASSERT_TRUE(serializeReturns(controller)) << "the caller must be released";
+  const std::string printed = out.finish();
+
+  EXPECT_EQ(printed, "responseString = " + c.body + "\n");
+  EXPECT_EQ(controller->version, c.version.value_or(0));
+  if (c.urlStored)
+    EXPECT_EQ(controller->url, platform::Url::parse(kPackage));
+  else if (c.urlAbsent)
+    EXPECT_FALSE(controller->url.has_value());
+  else
+    EXPECT_EQ(controller->url, before);
+  const auto shown = rig.alerts->shown();
+  if (c.alertMessage.empty()) {
+    EXPECT_TRUE(shown.empty());
+  } else {
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].messageText, c.alertMessage);
+    EXPECT_EQ(shown[0].informativeText, c.alertText);
+  }
+  EXPECT_EQ(server.requestCount("/v/version"), 1);
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+}
+
+const std::string kGoodUrl = "\"" + kPackage + "\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, VersionServiceTest,
+    ::testing::Values(
+        // Good answers
+        Case{"Valid", 200, answer("\"12\"", kGoodUrl), 12, true, false, "", ""},
+        Case{"PlusSign", 200, answer("\"+12\"", kGoodUrl), 12, true, false, "", ""},
+        Case{"Negative", 200, answer("\"-3\"", kGoodUrl), -3, true, false, "", ""},
+        Case{"LeadingZeros", 200, answer("\"007\"", kGoodUrl), 7, true, false, "", ""},
+        Case{"Status500", 500, answer("\"12\"", kGoodUrl), 12, true, false, "", ""},
+        Case{"ExtraMembers", 200,
+             R"({"meta":1,"data":{"id":"x","attributes":{"notes":[1,2],"application_version":"5",)"
+             R"("application_url_mac":")" +
+                 kPackage + R"(","more":{}}},"links":null})",
+             5, true, false, "", ""},
+        Case{"UrlWithSpace", 200, answer("\"9\"", "\"http://127.0.0.1/a b.zip\""), 9, false, true,
+             "", ""},
+        // Members missing or of the wrong type
+        Case{"VersionAsNumber", 200, answer("12", kGoodUrl), std::nullopt, false, false, kMalformed,
+             ""},
+        Case{"UrlMissing", 200, R"({"data":{"attributes":{"application_version":"12"}}})",
+             std::nullopt, false, false, kMalformed, ""},
+        Case{
+            "CapitalData", 200,
+            R"({"Data":{"attributes":{"application_version":"1","application_url_mac":"http://x/p.zip"}}})",
+            std::nullopt, false, false, kMalformed, ""},
+        Case{"DataNotObject", 200, R"({"data":[1]})", std::nullopt, false, false, kMalformed, ""},
+        Case{"NoAttributes", 200, R"({"data":{}})", std::nullopt, false, false, kMalformed, ""},
+        Case{"VersionNotInteger", 200, answer("\"1.5\"", kGoodUrl), std::nullopt, false, false,
+             kMalformed, ""},
+        Case{"VersionOutOfRange", 200, answer("\"9223372036854775808\"", kGoodUrl), std::nullopt,
+             false, false, kMalformed, ""},
+        // Not a JSON object
+        Case{"TopLevelArray", 200, "[]", std::nullopt, false, false, "", ""},
+        Case{"EmptyBody", 200, "", std::nullopt, false, false, "Error", kUnparsable},
+        Case{"TopLevelNumber", 200, "12", std::nullopt, false, false, "Error", kUnparsable},
+        Case{"NotJson", 404, "<html>not found</html>", std::nullopt, false, false, "Error",
+             kUnparsable}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VersionServiceTest, BodyThatIsNotUtf8IsMarkedOnItsLine) {
+  server.answer("/v/version", 200, "\xff\xfe{}", "application/json");
+  auto controller = makeController(server.url("/v/version"));
+  rig.alerts->queueAnswer(0);
+  testing::CaptureFd out(1);
+  ASSERT_TRUE(serializeReturns(controller));
+  const std::string printed = out.finish();
+  EXPECT_TRUE(printed.starts_with("responseString = ")) << printed;
+  EXPECT_EQ(printed.find('\xff'), std::string::npos) << "raw bytes are not echoed";
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText, kUnparsable);
+}
+
+TEST_F(VersionServiceTest, UnparsableAnswerExitRecordsZeroAndEnds) {
+  writeFile(folders.installFolder() + "/version.txt", "4");
+  server.answer("/v/version", 200, "{", "application/json");
+  auto controller = makeController(server.url("/v/version"));
+  std::thread([controller] { controller->SerializeJSON(); }).detach();
+  ASSERT_TRUE(rig.application->waitForTerminate());
+  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
+}
+
+// ---- Transport errors
+
+TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitRecordsZero) {
+  writeFile(folders.installFolder() + "/version.txt", "4");
+  auto controller =
+      makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
+  testing::CaptureFd out(1);
+  auto returned = std::async(std::launch::async, [controller] { controller->SerializeJSON(); });
+  ASSERT_TRUE(rig.application->waitForTerminate());
+  const std::string printed = out.finish();
+
+  ASSERT_TRUE(printed.starts_with("error=")) << printed;
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << "one line";
+  const std::string description = printed.substr(6, printed.size() - 7);
+  EXPECT_FALSE(description.empty());
+  const auto shown = rig.alerts->shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].messageText, "Error");
+  EXPECT_EQ(shown[0].informativeText, "Failed to launch the application.\n " + description);
+  EXPECT_EQ(shown[0].buttons, std::vector<std::string>{"Exit"});
+  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
+  EXPECT_EQ(returned.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
+      << "the launcher is ending: the caller is not released";
+  EXPECT_EQ(controller->version, 0);
+  // The worker stays blocked for the rest of the program, as it would until the process ended.
+  new std::future<void>(std::move(returned));
+}
+
+TEST_F(VersionServiceTest, AlertsComeFromTheSessionThreadWhileTheCallerWaits) {
+  server.answer("/v/version", 200, R"({"data":{}})", "application/json");
+  auto controller = makeController(server.url("/v/version"));
+  rig.alerts->hold();
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    controller->SerializeJSON();
+    returned = true;
+  });
+  ASSERT_TRUE(rig.alerts->waitForAlerts(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(returned.load()) << "the caller waits while the alert is open";
+  const auto alertThreads = rig.alerts->threads();
+  ASSERT_EQ(alertThreads.size(), 1u);
+  EXPECT_NE(alertThreads[0], worker.get_id()) << "shown from the session thread";
+  rig.alerts->answer(platform::kAlertFirstButtonReturn);
+  worker.join();
+  EXPECT_TRUE(returned.load());
+}
+
+}  // namespace
+}  // namespace launcher
