@@ -1,0 +1,342 @@
+// The update workflow from the version answer to the launch button, with doubles for the window,
+// the alerts and the version request. The install paths use the real downloader against a local
+// server, real archives, the real extraction and the real merge.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "Launcher/Config.h"
+#include "tests/support/CaptureFd.h"
+#include "tests/support/Doubles.h"
+#include "tests/support/LocalHttpServer.h"
+#include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
+
+namespace launcher {
+namespace {
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
+using Strings = std::vector<std::string>;
+
+std::string versionAnswer(std::int64_t version, const std::string& url) {
+  return R"({"data":{"attributes":{"application_version":")" + std::to_string(version) +
+         R"(","application_url_mac":")" + url + R"("}}})";
+}
+
+class WorkflowTest : public ::testing::Test {
+ protected:
+  testing::UserFolders folders;
+  testing::LocalHttpServer server;
+  testing::TestRig rig;
+  std::shared_ptr<ViewController> controller;
+  std::thread worker;
+
+  WorkflowTest() {
+    // terminate() returns here, so that the test thread, which serves the main queue, goes on.
+    rig.application = std::make_shared<testing::RecordingApplication>(false);
+    rig.environment.application = rig.application;
+  }
+  ~WorkflowTest() override {
+    if (worker.joinable()) worker.join();
+  }
+
+  std::string install() const { return folders.installFolder(); }
+  std::string versionFile() const { return install() + "/version.txt"; }
+  void serverAnswers(std::int64_t version, const std::string& path = "/feed/package_mac.zip") {
+    rig.http->answerWithBody(versionAnswer(version, server.url(path + "?dl=1")));
+  }
+  void installed(const std::string& version) { writeFile(versionFile(), version); }
+
+  void start() {
+    controller = rig.makeController();
+    ASSERT_TRUE(controller);
+    controller->RunInBackground();
+    worker = rig.background->startNext();
+  }
+  // Serves the main queue on this thread until `done` holds (or 30 s pass).
+  template <typename Predicate>
+  bool serveUntil(Predicate done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < limit) {
+      rig.mainQueue->runAll();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+  bool serveUntilShown(const std::string& element) {
+    return serveUntil([&] {
+      const auto events = rig.journal->events();
+      return std::find(events.begin(), events.end(), element + " hidden=0") != events.end();
+    });
+  }
+  void finish() {
+    worker.join();
+    rig.mainQueue->runAll();
+  }
+  Strings deltas() const { return rig.journal->eventsWithPrefix("progressBar delta="); }
+  Strings texts() const { return rig.journal->eventsWithPrefix("updateLabel text="); }
+  // Visibility changes of the buttons and the busy indicator, in order.
+  Strings visibility() const {
+    Strings result;
+    for (const auto& event : rig.journal->events())
+      if (event.find(" hidden=") != std::string::npos || event.ends_with(" animate"))
+        result.push_back(event);
+    return result;
+  }
+};
+
+// ---- Check and decide
+
+TEST_F(WorkflowTest, EqualVersionsFinishUpToDateWithoutAnOffer) {
+  installed("5");
+  serverAnswers(5);
+  testing::CaptureFd out(1);
+  start();
+  ASSERT_TRUE(serveUntilShown("launchButton"));
+  finish();
+  const std::string printed = out.finish();
+  EXPECT_NE(printed.find("5  :  5\n"), std::string::npos) << printed;
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+  EXPECT_EQ(texts(), (Strings{"Finishing", "Up to date"}));
+  EXPECT_EQ(visibility(), Strings{"launchButton hidden=0"});
+  EXPECT_EQ(server.requestCount(), 0) << "no download";
+  EXPECT_EQ(readFile(versionFile()), "5");
+}
+
+TEST_F(WorkflowTest, LowerServerVersionIsNoDowngrade) {
+  installed("7");
+  serverAnswers(5);
+  start();
+  ASSERT_TRUE(serveUntilShown("launchButton"));
+  finish();
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+  EXPECT_EQ(texts(), (Strings{"Finishing", "Up to date"}));
+  EXPECT_EQ(readFile(versionFile()), "7");
+}
+
+TEST_F(WorkflowTest, NothingReceivedAndNothingInstalledStillEndsWithLaunch) {
+  rig.http->answerWithBody("[]");
+  testing::CaptureFd out(1);
+  start();
+  ASSERT_TRUE(serveUntilShown("launchButton"));
+  finish();
+  EXPECT_NE(out.finish().find("0  :  0\n"), std::string::npos);
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+  EXPECT_EQ(readFile(versionFile()), "0") << "the first run creates the version file";
+}
+
+TEST_F(WorkflowTest, NothingInstalledOffersTheDownloadAndWaitsForTheAnswer) {
+  serverAnswers(5);
+  start();
+  ASSERT_TRUE(serveUntilShown("downloadButton"));
+  EXPECT_EQ(texts(), Strings{"Download Available"});
+  EXPECT_EQ(visibility(), Strings{"downloadButton hidden=0"}) << "only the download button";
+  // The worker goes no further however long the offer stays.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  rig.mainQueue->runAll();
+  EXPECT_EQ(deltas(), (Strings{"10", "15"}));
+  controller->TwoEvent();
+  finish();
+  EXPECT_EQ(visibility(), (Strings{"downloadButton hidden=0", "downloadButton hidden=1",
+                                   "launchButton hidden=0"}));
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+}
+
+TEST_F(WorkflowTest, OlderVersionOffersTheUpdateAndProceedLeavesItAlone) {
+  installed("4");
+  serverAnswers(5);
+  start();
+  ASSERT_TRUE(serveUntilShown("proceedButton"));
+  EXPECT_EQ(texts(), Strings{"Update Found"});
+  EXPECT_EQ(visibility(), (Strings{"updateButton hidden=0", "proceedButton hidden=0"}));
+  controller->TwoEvent();
+  finish();
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+  EXPECT_EQ(texts(), (Strings{"Update Found", "Finishing", "Up to date"}));
+  EXPECT_EQ(visibility(),
+            (Strings{"updateButton hidden=0", "proceedButton hidden=0", "updateButton hidden=1",
+                     "proceedButton hidden=1", "launchButton hidden=0"}));
+  EXPECT_EQ(readFile(versionFile()), "4");
+  EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST_F(WorkflowTest, VersionedBundlesAreDeletedOnEveryPath) {
+  for (const std::int64_t local : {5, 4}) {
+    SCOPED_TRACE(local);
+    installed(std::to_string(local));
+    const std::string versioned = install() + "/" + APPLICATION_NAME() + " v.3.app";
+    fs::create_directories(versioned + "/inner");
+    serverAnswers(5);
+    testing::CaptureFd out(1);
+    start();
+    ASSERT_TRUE(serveUntil([&] { return !fs::exists(versioned); }))
+        << "deleted before the decision";
+    controller->TwoEvent();
+    finish();
+    EXPECT_NE(out.finish().find("Deleted:  " + APPLICATION_NAME() + " v.3.app\n"),
+              std::string::npos);
+    rig.journal->clear();
+  }
+}
+
+TEST_F(WorkflowTest, WaitingForTheAnswerUsesNoProcessorTime) {
+  serverAnswers(5);
+  start();
+  ASSERT_TRUE(serveUntilShown("downloadButton"));
+  clockid_t clock{};
+  ASSERT_EQ(pthread_getcpuclockid(worker.native_handle(), &clock), 0);
+  const auto cpuTime = [&] {
+    timespec value{};
+    clock_gettime(clock, &value);
+    return std::chrono::seconds(value.tv_sec) + std::chrono::nanoseconds(value.tv_nsec);
+  };
+  const auto before = cpuTime();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const auto used = cpuTime() - before;
+  EXPECT_LT(used, std::chrono::milliseconds(20)) << "the waiting worker must sleep, not spin";
+  controller->TwoEvent();
+  finish();
+}
+
+// ---- Download and install
+
+class InstallTest : public WorkflowTest {
+ protected:
+  const std::string bundle = APPLICATION_NAME() + ".app";
+  std::vector<testing::ZipEntry> package(const std::string& label) {
+    return {testing::directory(bundle + "/"),
+            testing::file(bundle + "/AppRun", "#!/bin/sh\necho " + label + "\n").withMode(0100755),
+            testing::directory(bundle + "/lib/"), testing::file(bundle + "/lib/data.txt", label),
+            testing::file("README.txt", "read me " + label)};
+  }
+  void publish(const std::vector<testing::ZipEntry>& entries) {
+    server.answer("/feed/package_mac.zip", 200, testing::zipBytes(entries), "application/zip");
+  }
+  // Runs a whole accepted offer; returns the standard output.
+  std::string acceptOffer(const std::string& button) {
+    testing::CaptureFd out(1);
+    start();
+    if (!serveUntilShown(button)) return "offer not shown";
+    controller->OneEvent();
+    finish();
+    return out.finish();
+  }
+  std::string extraction() const { return *controller->extractionFolder(); }
+};
+
+TEST_F(InstallTest, FirstInstallFetchesExtractsMergesAndRecords) {
+  publish(package("one"));
+  serverAnswers(1);
+  const std::string printed = acceptOffer("downloadButton");
+
+  EXPECT_EQ(texts(),
+            (Strings{"Download Available", "Initializing", "Downloading Application", "Extracting",
+                     "Installing Application", "Cleaning Up", "Finishing", "Up to date"}));
+  EXPECT_EQ(deltas(), (Strings{"10", "15", "5", "5", "20", "15", "5", "25"}));
+  EXPECT_EQ(visibility(),
+            (Strings{"downloadButton hidden=0", "downloadButton hidden=1", "circleBar hidden=0",
+                     "circleBar animate", "circleBar hidden=1", "launchButton hidden=0"}));
+  EXPECT_EQ(readFile(versionFile()), "1");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "one");
+  EXPECT_EQ(readFile(install() + "/README.txt"), "read me one");
+  EXPECT_TRUE(fs::status(install() + "/" + bundle + "/AppRun").permissions() == fs::perms(0755));
+  EXPECT_FALSE(fs::exists(install() + "/package_mac.zip")) << "the package is removed";
+  EXPECT_FALSE(fs::exists(extraction())) << "the extraction folder is removed";
+  // A successful download leaves an empty line after the saved-file line.
+  EXPECT_NE(printed.find("file saved [" + install() + "/package_mac.zip]\n\n"), std::string::npos)
+      << printed;
+  EXPECT_TRUE(rig.alerts->shown().empty());
+}
+
+TEST_F(InstallTest, UpdateReplacesFilesAndKeepsTheUsersOwn) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  writeFile(install() + "/" + bundle + "/user-settings.ini", "mine");
+  writeFile(install() + "/package_mac.zip", "left over from an earlier run");
+  const std::string leftover = *rig.makeController()->extractionFolder();
+  fs::create_directories(leftover);
+  writeFile(leftover + "/stale.txt", "stale");
+  publish(package("five"));
+  serverAnswers(5);
+  acceptOffer("updateButton");
+
+  EXPECT_EQ(texts(), (Strings{"Update Found", "Initializing", "Downloading Update", "Extracting",
+                              "Updating Application", "Cleaning Up", "Finishing", "Up to date"}));
+  EXPECT_EQ(readFile(versionFile()), "5");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "five");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/user-settings.ini"), "mine");
+  EXPECT_FALSE(fs::exists(install() + "/stale.txt")) << "an old extraction folder is cleared first";
+  EXPECT_FALSE(fs::exists(install() + "/package_mac.zip"));
+}
+
+// ---- Failed installs record nothing
+
+TEST_F(InstallTest, FailedDownloadShowsTheDialogAndLeavesZero) {
+  installed("4");
+  serverAnswers(5, "/feed/missing.zip");  // 404
+  const std::string printed = acceptOffer("updateButton");
+  const auto shown = rig.alerts->shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].messageText, "Error");
+  EXPECT_TRUE(shown[0].informativeText.starts_with("Failed to update the application.\n "));
+  EXPECT_NE(shown[0].informativeText.find("1002"), std::string::npos) << shown[0].informativeText;
+  EXPECT_EQ(rig.application->terminateCount(), 1);
+  EXPECT_EQ(readFile(versionFile()), "0");
+  // The download's error text is the line after it.
+  const std::string errorText =
+      shown[0].informativeText.substr(std::string("Failed to update the application.\n ").size());
+  EXPECT_NE(printed.find("\n" + errorText + "\n"), std::string::npos) << printed;
+  const auto shownTexts = texts();
+  EXPECT_EQ(std::count(shownTexts.begin(), shownTexts.end(), "Extracting"), 0)
+      << "nothing is extracted";
+  EXPECT_FALSE(fs::exists(install() + "/missing.zip"));
+}
+
+TEST_F(InstallTest, AbsentPackageAddressIsAFailedDownload) {
+  rig.http->answerWithBody(
+      R"({"data":{"attributes":{"application_version":"3","application_url_mac":"not a url"}}})");
+  acceptOffer("downloadButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_NE(rig.alerts->shown()[0].informativeText.find("1002"), std::string::npos);
+  EXPECT_EQ(readFile(versionFile()), "0");
+}
+
+TEST_F(InstallTest, DamagedArchiveIsNotMergedNorRecorded) {
+  installed("4");
+  auto entries = package("five");
+  entries.push_back(testing::file("payload.bin", "UNIQUE-PAYLOAD-0123456789").stored());
+  entries.push_back(testing::file("after.txt", "after"));
+  const std::string zip = folders.root() + "/damaged.zip";
+  testing::writeZip(zip, entries);
+  testing::flipByteOf(zip, "UNIQUE-PAYLOAD-0123456789");
+  server.answer("/feed/package_mac.zip", 200, readFile(zip), "application/zip");
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_NE(rig.alerts->shown()[0].informativeText.find("crc"), std::string::npos)
+      << rig.alerts->shown()[0].informativeText;
+  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_FALSE(fs::exists(install() + "/README.txt")) << "nothing merged";
+  EXPECT_FALSE(fs::exists(extraction()));
+}
+
+TEST_F(InstallTest, FailingMergeIsNotRecorded) {
+  installed("4");
+  // A file where the package has a folder: the folder cannot be created.
+  writeFile(install() + "/" + bundle, "a file in the way");
+  publish(package("five"));
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_TRUE(
+      rig.alerts->shown()[0].informativeText.starts_with("Failed to update the application.\n "));
+  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_EQ(rig.application->terminateCount(), 1);
+}
+
+}  // namespace
+}  // namespace launcher
