@@ -1,0 +1,231 @@
+#include "Launcher/HttpDownloader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "Launcher/Config.h"
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/Curl.h"
+#include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/StandardFolders.h"
+
+namespace launcher {
+namespace {
+using platform::ErrorRecord;
+
+constexpr const char* kSavingDomain = "Error saving file";
+constexpr const char* kDownloadingDomain = "Error downloading file";
+
+// libcurl hands over the body in pieces of at most this size; each piece is one write(2).
+constexpr long kReceiveBufferBytes = 128 * 1024;
+// Room kept for the temporary file's prefix and suffix within the 255-byte name limit.
+constexpr std::size_t kMaxSegmentInTemporaryName = 200;
+
+ErrorRecord makeError(const char* domain, long code, const std::string& detail) {
+  return {domain, code, std::string(domain) + " (code " + std::to_string(code) + "): " + detail};
+}
+ErrorRecord downloadingError(const std::string& detail) {
+  return makeError(kDownloadingDomain, HttpDownloader::kErrorDownloadingFile, detail);
+}
+ErrorRecord savingError(const std::string& detail) {
+  return makeError(kSavingDomain, HttpDownloader::kErrorSavingFile, detail);
+}
+
+std::string describeErrno(const std::string& what, const std::string& path, int error) {
+  return what + " \"" + path + "\": " + std::strerror(error);
+}
+
+// A last path segment that names a plain file inside the install folder. Anything else would
+// make the destination the install folder itself, a folder above it, or a path elsewhere, and
+// the removal of an existing item would then hit that.
+bool isPlainFileName(const std::string& segment) {
+  return !segment.empty() && segment != "." && segment != ".." &&
+         segment.find('/') == std::string::npos && segment.find('\0') == std::string::npos;
+}
+
+bool isSuccessStatus(long status) {
+  return status >= 200 && status <= 299;
+}
+
+// A hidden file beside the destination that receives the body; removed when it goes away
+// unless it was renamed into place.
+class PartFile {
+ public:
+  PartFile() = default;
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  ~PartFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+
+  // Creates the file in `folder`; on failure returns false and describes why in `error`.
+  bool create(const std::string& folder, const std::string& segment, std::string& error) {
+    std::string name =
+        folder + "/." + segment.substr(0, kMaxSegmentInTemporaryName) + ".part-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+      error = describeErrno("cannot create a file in", folder, errno);
+      return false;
+    }
+    fd_ = fd;
+    path_ = std::move(name);
+    return true;
+  }
+
+  // Appends all of `data`; false with errno set when the file system refuses.
+  bool write(const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t written = ::write(fd_, data, size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
+    return true;
+  }
+
+  // Closes the file and renames it to `destination`; describes a failure in `error`.
+  bool commit(const std::string& destination, std::string& error) {
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) {
+      error = describeErrno("cannot write", path_, errno);
+      return false;
+    }
+    // No fsync: the version file records "0" until the whole installation is done, so a
+    // package damaged by a crash is never trusted; it is replaced at the next installation.
+    if (::rename(path_.c_str(), destination.c_str()) != 0) {
+      error = describeErrno("cannot save", destination, errno);
+      return false;
+    }
+    path_.clear();
+    return true;
+  }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// What the body callback saw; read after the transfer.
+struct Transfer {
+  CURL* handle = nullptr;
+  PartFile* file = nullptr;
+  bool statusChecked = false;
+  long refusedStatus = 0;  // a status outside 2xx, seen before the first byte of body
+  int writeErrno = 0;      // the file system's refusal
+};
+
+size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
+  auto& transfer = *static_cast<Transfer*>(userdata);
+  const size_t total = size * count;
+  if (!transfer.statusChecked) {
+    // An error page is never taken for the package: stop before any of it is written.
+    long status = 0;
+    if (curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+        !isSuccessStatus(status)) {
+      transfer.refusedStatus = status;
+      return CURL_WRITEFUNC_ERROR;
+    }
+    transfer.statusChecked = true;
+  }
+  if (!transfer.file->write(data, total)) {
+    transfer.writeErrno = errno;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return total;
+}
+
+// The GET of `address` into `file`. Nothing when the body arrived whole with a 2xx status; the
+// error otherwise.
+std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file) {
+  platform::CurlEasy handle = platform::makeCurlEasy();
+  if (!handle) return downloadingError("cannot create a libcurl handle (" + address + ")");
+  Transfer transfer{handle.get(), &file};
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  CURL* h = handle.get();
+  if (!platform::applyCommonOptions(h, address.c_str()) ||
+      // The package address comes from the network: never let it name a local file or another
+      // protocol, neither directly nor by a redirect.
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeBody) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer) != CURLE_OK)
+    return downloadingError("cannot set up the request for " + address);
+
+  const CURLcode code = curl_easy_perform(h);
+  if (transfer.writeErrno != 0)
+    return savingError(describeErrno("cannot write", file.path(), transfer.writeErrno));
+  if (transfer.refusedStatus != 0)
+    return downloadingError("HTTP status " + std::to_string(transfer.refusedStatus) + " (" +
+                            address + ")");
+  if (code != CURLE_OK)
+    return downloadingError(platform::describeCurlError(code, errorBuffer, address));
+  // A status outside 2xx with an empty body never reached the body callback.
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || !isSuccessStatus(status))
+    return downloadingError("HTTP status " + std::to_string(status) + " (" + address + ")");
+  return std::nullopt;
+}
+
+}  // namespace
+
+void HttpDownloader::loadFileSync(const platform::Url& url, const Completion& completion) {
+  // No path is reported for an address that is refused: the install sequence removes the path
+  // it is given, and every candidate here (the install folder, a folder above it) must survive.
+  const auto library = platform::userLibraryFolder();
+  if (!library) {
+    completion("", downloadingError("no per-user data folder is known"));
+    return;
+  }
+  const std::string segment = url.lastPathComponent();
+  if (!isPlainFileName(segment)) {
+    completion("", downloadingError("the address does not name a file: " + url.string()));
+    return;
+  }
+  const std::string folder = *library + "/" + APPLICATION_NAME();
+  const std::string destination = folder + "/" + segment;
+
+  if (platform::itemExists(destination)) {
+    platform::printLine("file already exists [" + destination + "]");
+    if (auto removed = platform::removeItem(destination); !removed) {
+      completion(destination, downloadingError(removed.error));
+      return;
+    }
+  }
+
+  // The part file is made before the fetch: a folder that cannot take it fails at once, before
+  // a byte is transferred.
+  PartFile file;
+  std::string saveError;
+  if (!file.create(folder, segment, saveError)) {
+    platform::printLine("error saving file");
+    completion(destination, savingError(saveError));
+    return;
+  }
+  if (auto error = fetch(url.string(), file)) {
+    if (error->code == kErrorSavingFile) platform::printLine("error saving file");
+    completion(destination, *error);
+    return;
+  }
+  if (!file.commit(destination, saveError)) {
+    platform::printLine("error saving file");
+    completion(destination, savingError(saveError));
+    return;
+  }
+  platform::printLine("file saved [" + destination + "]");
+  completion(destination, std::nullopt);
+}
+
+}  // namespace launcher

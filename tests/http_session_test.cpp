@@ -1,0 +1,161 @@
+// The version request's HTTP layer against a server in this process.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Launcher/platform/Curl.h"
+#include "Launcher/platform/HttpSession.h"
+#include "tests/support/LocalHttpServer.h"
+
+namespace launcher {
+namespace {
+using platform::CurlHttpSession;
+using platform::HttpError;
+using platform::Url;
+using testing::LocalHttpServer;
+
+struct Outcome {
+  int calls = 0;
+  std::optional<std::string> body;
+  std::optional<HttpError> error;
+  std::thread::id thread;
+};
+
+// Starts one data task and waits until the session has let go of every copy of the completion,
+// so that no further call can come: the count of calls is then final.
+Outcome runTask(const std::string& address) {
+  auto record = std::make_shared<std::pair<std::mutex, Outcome>>();
+  auto alive = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = alive;
+  auto url = Url::parse(address);
+  EXPECT_TRUE(url.has_value()) << address;
+  if (!url) return {};
+  CurlHttpSession session;
+  session.dataTask(
+      *url, [record, alive](std::optional<std::string> body, std::optional<HttpError> error) {
+        std::lock_guard lock(record->first);
+        ++record->second.calls;
+        record->second.body = std::move(body);
+        record->second.error = std::move(error);
+        record->second.thread = std::this_thread::get_id();
+      });
+  alive.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!watch.expired() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(watch.expired()) << "the session still holds the completion";
+  std::lock_guard lock(record->first);
+  return record->second;
+}
+
+// --- Bodies: whatever the status, the body is handed over as it came --------------------------
+
+TEST(CurlHttpSession, DeliversTheBodyWhateverTheStatus) {
+  struct Case {
+    int status;
+    std::string body;
+  };
+  const Case cases[] = {
+      {200, R"({"data":{"attributes":{}}})"},
+      {500, "internal error page"},
+      {404, "not here"},
+      {200, ""},
+      {204, ""},
+      {200, std::string("binary\0body\xff", 12)},
+  };
+  LocalHttpServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " '" + c.body + "'");
+    server.answer("/v/version", c.status, c.body, "application/json");
+    const Outcome outcome = runTask(server.url("/v/version"));
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.error.has_value());
+    ASSERT_TRUE(outcome.body.has_value());
+    EXPECT_EQ(*outcome.body, c.body);
+  }
+  EXPECT_EQ(server.requestCount("/v/version"), static_cast<int>(std::size(cases)));
+}
+
+// --- Threads: one call, never on the caller's thread -------------------------------------------
+
+TEST(CurlHttpSession, CallsTheCompletionOnceOnAnotherThread) {
+  LocalHttpServer server;
+  server.answer("/v/version", 200, "{}");
+  for (const std::string& address :
+       {server.url("/v/version"), "http://127.0.0.1:" + std::to_string(testing::unusedPort())}) {
+    SCOPED_TRACE(address);
+    const Outcome outcome = runTask(address);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_NE(outcome.thread, std::thread::id());
+    EXPECT_NE(outcome.thread, std::this_thread::get_id());
+  }
+}
+
+TEST(CurlHttpSession, ReturnsBeforeTheAnswerArrives) {
+  LocalHttpServer server;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  server.handle("/slow", [released](const httplib::Request&, httplib::Response& response) {
+    // Held back until the test has seen dataTask return (at most a few seconds).
+    released.wait_for(std::chrono::seconds(5));
+    response.set_content("late", "text/plain");
+  });
+  auto delivered = std::make_shared<std::promise<std::string>>();
+  auto answer = delivered->get_future();
+  CurlHttpSession session;
+  session.dataTask(*Url::parse(server.url("/slow")),
+                   [delivered](std::optional<std::string> body, std::optional<HttpError>) {
+                     delivered->set_value(body.value_or("<none>"));
+                   });
+  EXPECT_EQ(answer.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  release.set_value();
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(answer.get(), "late");
+}
+
+// --- Transport errors ---------------------------------------------------------------------------
+
+TEST(CurlHttpSession, ReportsARefusedConnectionAsOneLineNamingTheAddress) {
+  const std::string address =
+      "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
+  const Outcome outcome = runTask(address);
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_FALSE(outcome.body.has_value());
+  ASSERT_TRUE(outcome.error.has_value());
+  const std::string& text = outcome.error->description;
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+  EXPECT_NE(text.find(curl_easy_strerror(CURLE_COULDNT_CONNECT)), std::string::npos) << text;
+  EXPECT_NE(text.find(address), std::string::npos) << text;
+}
+
+// --- Redirects
+// ------------------------------------------------------------------------------------
+
+TEST(CurlHttpSession, FollowsRedirectsUpToTheLimit) {
+  LocalHttpServer server;
+  server.redirect("/v/version", "/v/moved", 301);
+  server.redirect("/v/moved", server.url("/v/final"), 302);
+  server.answer("/v/final", 200, "final body");
+  server.redirect("/loop", "/loop");
+
+  const Outcome followed = runTask(server.url("/v/version"));
+  ASSERT_TRUE(followed.body.has_value());
+  EXPECT_EQ(*followed.body, "final body");
+  EXPECT_EQ(server.requestCount("/v/final"), 1);
+
+  const Outcome looped = runTask(server.url("/loop"));
+  EXPECT_FALSE(looped.body.has_value());
+  ASSERT_TRUE(looped.error.has_value());
+  EXPECT_NE(looped.error->description.find(curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS)),
+            std::string::npos)
+      << looped.error->description;
+  EXPECT_EQ(server.requestCount("/loop"), platform::kMaxRedirects + 1);
+}
+
+}  // namespace
+}  // namespace launcher

@@ -1,0 +1,177 @@
+#include "tests/support/LocalHttpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+
+namespace launcher::testing {
+namespace {
+
+constexpr std::size_t kChunkBytes = 64 * 1024;
+
+// kChunkBytes bytes of the generated sequence starting at any phase: byte i is i % 251.
+const std::string& generatedPattern() {
+  static const std::string pattern = [] {
+    std::string bytes(kChunkBytes + 251, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = LocalHttpServer::generatedByte(i);
+    return bytes;
+  }();
+  return pattern;
+}
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+LocalHttpServer::LocalHttpServer() {
+  // A client that keeps its connection open must not hold up the stop for long.
+  server_.set_keep_alive_timeout(1);
+  server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    dispatch(request, response);
+  });
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("LocalHttpServer: cannot bind to 127.0.0.1");
+  // The socket listens already; connections wait in its backlog until the loop accepts them.
+  auto loopEnded = std::make_shared<std::atomic<bool>>(false);
+  thread_ = std::thread([this, loopEnded] {
+    server_.listen_after_bind();
+    *loopEnded = true;
+  });
+  // stop() does nothing until the loop runs, so the destructor must not come before that.
+  while (!server_.is_running()) {
+    if (*loopEnded) {
+      thread_.join();
+      throw std::runtime_error("LocalHttpServer: the server loop did not start");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+LocalHttpServer::~LocalHttpServer() {
+  server_.stop();
+  thread_.join();
+}
+
+std::string LocalHttpServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void LocalHttpServer::handle(const std::string& path, Handler handler) {
+  std::lock_guard lock(mutex_);
+  handlers_[path] = std::move(handler);
+}
+
+void LocalHttpServer::answer(const std::string& path, int status, std::string body,
+                             std::string contentType) {
+  handle(path, [status, body = std::move(body), contentType = std::move(contentType)](
+                   const httplib::Request&, httplib::Response& response) {
+    response.status = status;
+    response.set_content(body, contentType.c_str());
+  });
+}
+
+void LocalHttpServer::redirect(const std::string& path, const std::string& location, int status) {
+  handle(path, [location, status](const httplib::Request&, httplib::Response& response) {
+    response.status = status;
+    response.set_header("Location", location);
+  });
+}
+
+void LocalHttpServer::serveGenerated(const std::string& path, std::uint64_t size) {
+  handle(path, [size](const httplib::Request&, httplib::Response& response) {
+    response.status = 200;
+    response.set_content_provider(
+        static_cast<std::size_t>(size), "application/octet-stream",
+        [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          const std::size_t count = std::min(length, kChunkBytes);
+          return sink.write(generatedPattern().data() + offset % 251, count);
+        });
+  });
+}
+
+void LocalHttpServer::cutOff(const std::string& path, std::string sent,
+                             std::uint64_t announcedLength) {
+  if (sent.size() >= announcedLength)
+    throw std::invalid_argument("LocalHttpServer::cutOff: nothing would be cut off");
+  // Shared, because the body is sent after the handler has returned.
+  auto body = std::make_shared<const std::string>(std::move(sent));
+  handle(path, [body, announcedLength](const httplib::Request&, httplib::Response& response) {
+    response.status = 200;
+    response.set_content_provider(
+        static_cast<std::size_t>(announcedLength), "application/octet-stream",
+        [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          // Returning false makes the server drop the connection mid-body.
+          return offset < body->size() && sink.write(body->data() + offset, body->size() - offset);
+        });
+  });
+}
+
+void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Response& response) {
+  Handler handler;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.emplace_back(request.path, request.target);
+    if (auto found = handlers_.find(request.path); found != handlers_.end())
+      handler = found->second;
+  }
+  if (handler) {
+    handler(request, response);
+  } else {
+    response.status = 404;
+    response.set_content("not found", "text/plain");
+  }
+}
+
+int LocalHttpServer::requestCount(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(
+      std::count_if(requests_.begin(), requests_.end(),
+                    [&](const auto& request) { return request.first == path; }));
+}
+
+int LocalHttpServer::requestCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(requests_.size());
+}
+
+std::vector<std::string> LocalHttpServer::requestTargets() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> targets;
+  for (const auto& request : requests_) targets.push_back(request.second);
+  return targets;
+}
+
+int unusedPort() {
+  Socket socket(::socket(AF_INET, SOCK_STREAM, 0));
+  if (socket.get() < 0) throw std::runtime_error("unusedPort: no socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("unusedPort: cannot bind to 127.0.0.1");
+  return ntohs(address.sin_port);
+}
+
+}  // namespace launcher::testing
