@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the launcher needs to build, test and run; only what is missing.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ pkg-config clang-format
+  qt6-base-dev libgl-dev libcurl4-openssl-dev nlohmann-json3-dev libminizip-dev zlib1g-dev
+  libutf8proc-dev libgtest-dev libgmock-dev libcpp-httplib-dev libcli11-dev
+  xvfb xauth desktop-file-utils unzip curl
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}" >&2
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
