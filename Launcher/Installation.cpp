@@ -1,0 +1,105 @@
+// Installing a package: merging the extracted tree into the install folder, deleting superseded
+// bundles and launching the installed application.
+#include <string>
+#include <string_view>
+
+#include "Launcher/Config.h"
+#include "Launcher/ViewController.h"
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/Nfd.h"
+
+namespace launcher {
+namespace {
+
+constexpr std::string_view kBundleSuffix = ".app";
+
+// A direct entry of the install folder whose name begins with `prefix` and ends in ".app",
+// both compared in canonical decomposed form and case-sensitively.
+bool isBundleNamed(const std::string& entry, const std::string& prefix) {
+  return entry.find('/') == std::string::npos && platform::hasPrefixNFD(entry, prefix) &&
+         platform::hasSuffixNFD(entry, kBundleSuffix);
+}
+
+// Failures of the merge go to the diagnostic log, never to standard output.
+void logFailure(const platform::FileResult& result) {
+  platform::logLine("   " + result.error);
+}
+
+}  // namespace
+
+bool ViewController::MergeContentsOfPath(const std::string& source, const std::string& dstDir) {
+  platform::logLine("- mergeContentsOfPath: " + source + "\n intoPath: " + dstDir);
+  // The walk is read in full first: files are moved out of the source while it is handled.
+  const auto entries = platform::enumerateFolder(source);
+  if (!entries) {
+    platform::logLine("   cannot walk \"" + source + "\"");
+    return false;
+  }
+
+  bool allDone = true;
+  for (const std::string& subPath : *entries) {
+    platform::printLine(" subPath: " + subPath);
+    const std::string from = platform::appendPathComponent(source, subPath);
+    const std::string to = platform::appendPathComponent(dstDir, subPath);
+
+    if (platform::isDirectory(from)) {
+      // An existing folder stays with everything in it, so files the package lacks survive.
+      platform::printLine("   create directory");
+      if (auto created = platform::createDirectory(to, true); !created) {
+        logFailure(created);
+        allDone = false;
+      }
+      continue;
+    }
+
+    // A dangling link at the destination would block the move just like a real entry.
+    if (platform::fileExists(to) || platform::itemExists(to)) {
+      platform::printLine("   removeItemAtPath");
+      if (auto removed = platform::removeItem(to); !removed) {
+        logFailure(removed);
+        allDone = false;
+        continue;
+      }
+    }
+    platform::printLine("   moveItemAtPath");
+    if (auto moved = platform::moveItem(from, to); !moved) {
+      logFailure(moved);
+      allDone = false;
+    }
+  }
+  return allDone;
+}
+
+void ViewController::DeleteOtherApps() {
+  const std::string installFolder = appDir() + "/" + APPLICATION_NAME() + "/";
+  // Deeper entries never qualify, so the direct entries are all the walk needs.
+  const auto entries = platform::folderEntries(installFolder);
+  if (!entries) return;
+  const std::string versionedPrefix = APPLICATION_NAME() + " v.";
+  for (const std::string& entry : *entries) {
+    if (!isBundleNamed(entry, versionedPrefix)) continue;
+    // A bundle that cannot be deleted stays without a word; the next start tries again.
+    if (platform::removeItem(installFolder + entry)) platform::printLine("Deleted:  " + entry);
+  }
+}
+
+void ViewController::LaunchApplication(platform::Control*) {
+  const std::string installFolder = appDir() + "/" + APPLICATION_NAME() + "/";
+  bool launched = false;
+  if (const auto entries = platform::folderEntries(installFolder)) {
+    for (const std::string& entry : *entries) {
+      if (!isBundleNamed(entry, APPLICATION_NAME())) continue;
+      // Every qualifying bundle sends a request under the application's name, not the entry's.
+      if (environment_.workspace->launchApplication(APPLICATION_NAME())) launched = true;
+    }
+  }
+  // Quitting when nothing started would leave the user with neither launcher nor application.
+  if (!launched) {
+    DisplayAlert("Something wrong. Try later.");
+    return;
+  }
+  ExitNow(nullptr);
+}
+
+}  // namespace launcher
