@@ -1,0 +1,46 @@
+#pragma once
+// What the process does between the creation of the QApplication and its event loop: builds the
+// delegate, the controller and the window, connects them and starts the controller.
+#include <functional>
+#include <memory>
+
+#include "Launcher/AppDelegate.h"
+#include "Launcher/ViewController.h"
+
+namespace launcher::qt {
+
+class MainWindow;
+
+class LauncherApp {
+ public:
+  using EnvironmentMaker = std::function<Environment()>;
+
+  // The real services: the Qt main queue and alerts, one thread per background task, process
+  // termination, launching from the install folder, libcurl, and the real pauses.
+  static Environment productionEnvironment();
+
+  // Needs the QApplication.
+  explicit LauncherApp(EnvironmentMaker makeEnvironment);
+  ~LauncherApp();
+  LauncherApp(const LauncherApp&) = delete;
+  LauncherApp& operator=(const LauncherApp&) = delete;
+
+  // Creates the controller and the window, shows the window and starts the controller. False,
+  // with a message on standard error and nothing written, when no per-user data folder can be
+  // determined.
+  bool start();
+  // start(), then the event loop until the application quits. Returns the exit status.
+  int run();
+
+  const std::shared_ptr<ViewController>& controller() const { return controller_; }
+  MainWindow* window() const { return window_.get(); }
+  AppDelegate& delegate() { return delegate_; }
+
+ private:
+  EnvironmentMaker makeEnvironment_;
+  AppDelegate delegate_;
+  std::shared_ptr<ViewController> controller_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+}  // namespace launcher::qt

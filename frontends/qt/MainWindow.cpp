@@ -1,0 +1,118 @@
+#include "frontends/qt/MainWindow.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "Launcher/Config.h"
+
+namespace launcher::qt {
+namespace {
+
+constexpr int kWindowWidth = 460;
+constexpr int kWindowHeight = 150;
+
+QProgressBar* makeBar(const char* name, int maximum, QWidget* parent) {
+  auto* bar = new QProgressBar(parent);
+  bar->setObjectName(name);
+  bar->setRange(0, maximum);
+  bar->setValue(0);
+  bar->setTextVisible(false);
+  return bar;
+}
+
+QPushButton* makeButton(const char* name, const char* title, bool hidden, QWidget* parent) {
+  auto* button = new QPushButton(QString::fromUtf8(title), parent);
+  button->setObjectName(name);
+  button->setAutoDefault(false);
+  button->setHidden(hidden);
+  return button;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+  setObjectName("mainWindow");
+  setWindowTitle(QString::fromStdString(APPLICATION_NAME()));
+
+  auto* label = new QLabel(QStringLiteral("Checking for updates..."), this);
+  label->setObjectName("updateLabel");
+  // A long status text is cut, it never widens the window.
+  label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+
+  auto* progress = makeBar("progressBar", 100, this);
+  auto* download = makeBar("downloadBar", 100, this);
+  download->setMaximumHeight(6);
+  auto* circle = makeBar("circleBar", 0, this);
+  circle->setMaximumWidth(120);
+  // The busy indicator keeps its place while hidden, so the window does not jump.
+  QSizePolicy circlePolicy = circle->sizePolicy();
+  circlePolicy.setRetainSizeWhenHidden(true);
+  circle->setSizePolicy(circlePolicy);
+  circle->hide();
+
+  auto* downloadButton = makeButton("downloadButton", "Download", true, this);
+  auto* updateButton = makeButton("updateButton", "Update", true, this);
+  auto* proceedButton = makeButton("proceedButton", "Proceed", true, this);
+  auto* launchButton = makeButton("launchButton", "Launch", true, this);
+  quitButton_ = makeButton("quitButton", "Quit", false, this);
+
+  auto* statusRow = new QHBoxLayout;
+  statusRow->addWidget(label, 1);
+  statusRow->addWidget(circle);
+
+  auto* buttonRow = new QHBoxLayout;
+  buttonRow->addWidget(downloadButton);
+  buttonRow->addWidget(updateButton);
+  buttonRow->addWidget(proceedButton);
+  buttonRow->addWidget(launchButton);
+  buttonRow->addStretch(1);
+  buttonRow->addWidget(quitButton_);
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(18, 16, 18, 14);
+  column->setSpacing(10);
+  column->addLayout(statusRow);
+  column->addWidget(progress);
+  column->addWidget(download);
+  column->addStretch(1);
+  column->addLayout(buttonRow);
+  setFixedSize(kWindowWidth, kWindowHeight);
+
+  updateLabel_ = std::make_shared<QtTextField>(label);
+  progressBar_ = std::make_shared<QtProgressIndicator>(progress);
+  downloadBar_ = std::make_shared<QtProgressIndicator>(download);
+  circleBar_ = std::make_shared<QtProgressIndicator>(circle);
+  downloadButton_ = std::make_shared<QtButton>(downloadButton);
+  updateButton_ = std::make_shared<QtButton>(updateButton);
+  proceedButton_ = std::make_shared<QtButton>(proceedButton);
+  launchButton_ = std::make_shared<QtButton>(launchButton);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::connectController(const std::shared_ptr<ViewController>& controller) {
+  controller->updateLabel = updateLabel_;
+  controller->downloadBar = downloadBar_;
+  controller->circleBar = circleBar_;
+  controller->progressBar = progressBar_;
+  controller->downloadButton = downloadButton_;
+  controller->updateButton = updateButton_;
+  controller->proceedButton = proceedButton_;
+  controller->launchButton = launchButton_;
+
+  auto bind = [this, controller](const std::shared_ptr<QtButton>& element, auto action) {
+    platform::Control* sender = element.get();
+    connect(element->widget(), &QPushButton::clicked, this,
+            [controller, sender, action] { ((*controller).*action)(sender); });
+  };
+  bind(downloadButton_, &ViewController::OneEvent);
+  bind(updateButton_, &ViewController::OneEvent);
+  bind(proceedButton_, &ViewController::TwoEvent);
+  bind(launchButton_, &ViewController::LaunchApplication);
+  connect(quitButton_, &QPushButton::clicked, this, [controller] { controller->ExitNow(); });
+}
+
+}  // namespace launcher::qt

@@ -1,0 +1,44 @@
+#pragma once
+// The launcher's one window: a status line, the overall progress bar, the download bar, the busy
+// indicator, the offer buttons, the launch button and a quit button. The window owns the
+// elements; a controller reaches them through its weak outlets.
+#include <QWidget>
+#include <memory>
+
+#include "Launcher/ViewController.h"
+#include "frontends/qt/QtControls.h"
+
+class QPushButton;
+
+namespace launcher::qt {
+
+class MainWindow final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Points the controller's outlets at this window's elements and binds the buttons to its
+  // actions: Download and Update to OneEvent, Proceed to TwoEvent, Launch to LaunchApplication,
+  // Quit to ExitNow. The buttons keep the controller alive.
+  void connectController(const std::shared_ptr<ViewController>& controller);
+
+  const std::shared_ptr<QtTextField>& updateLabel() const { return updateLabel_; }
+  const std::shared_ptr<QtProgressIndicator>& progressBar() const { return progressBar_; }
+  const std::shared_ptr<QtProgressIndicator>& downloadBar() const { return downloadBar_; }
+  const std::shared_ptr<QtProgressIndicator>& circleBar() const { return circleBar_; }
+  const std::shared_ptr<QtButton>& downloadButton() const { return downloadButton_; }
+  const std::shared_ptr<QtButton>& updateButton() const { return updateButton_; }
+  const std::shared_ptr<QtButton>& proceedButton() const { return proceedButton_; }
+  const std::shared_ptr<QtButton>& launchButton() const { return launchButton_; }
+  QPushButton* quitButton() const { return quitButton_; }
+
+ private:
+  std::shared_ptr<QtTextField> updateLabel_;
+  std::shared_ptr<QtProgressIndicator> progressBar_, downloadBar_, circleBar_;
+  std::shared_ptr<QtButton> downloadButton_, updateButton_, proceedButton_, launchButton_;
+  QPushButton* quitButton_ = nullptr;
+};
+
+}  // namespace launcher::qt

@@ -1,0 +1,17 @@
+// The launcher's process entry: the Qt application, the window and the controller.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "frontends/qt/LauncherApp.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  launcher::qt::LauncherApp launcher(&launcher::qt::LauncherApp::productionEnvironment);
+  const int status = launcher.run();
+  // The window has closed. The worker may still be running, even inside a download: end the
+  // process here, before any destructor can pull state from under it.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(status);
+}
