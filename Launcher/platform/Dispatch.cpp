@@ -56,4 +56,12 @@ bool SerialTaskQueue::isRunning() const {
   return running_;
 }
 
+void SerialTaskQueue::discardPending() {
+  std::deque<Task> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(tasks_);
+  }
+}
+
 }  // namespace launcher::platform

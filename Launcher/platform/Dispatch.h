@@ -45,6 +45,8 @@ class SerialTaskQueue {
   int runAll();
   bool hasPending() const;
   bool isRunning() const;
+  // Drops every task not yet run (their captured state is released).
+  void discardPending();
 
  private:
   std::function<void()> wake_;

@@ -145,6 +145,11 @@ std::size_t ManualBackgroundQueue::count() const {
   std::lock_guard lock(mutex_);
   return tasks_.size();
 }
+void ManualBackgroundQueue::clear() {
+  std::deque<platform::Task> dropped;
+  std::lock_guard lock(mutex_);
+  dropped.swap(tasks_);
+}
 std::thread ManualBackgroundQueue::startNext() {
   platform::Task task;
   {
@@ -279,6 +284,11 @@ TestRig::TestRig() {
   environment.httpSession = http;
   environment.progressPause = std::chrono::microseconds(0);
   environment.finishingPause = std::chrono::microseconds(0);
+}
+
+TestRig::~TestRig() {
+  background->clear();
+  mainQueue->discardPending();
 }
 
 std::shared_ptr<ViewController> TestRig::makeController() {

@@ -99,6 +99,7 @@ class ManualMainQueue final : public platform::MainQueue {
   int runAll() { return queue_.runAll(); }
   bool runNext() { return queue_.runNext(); }
   bool hasPending() const { return queue_.hasPending(); }
+  void discardPending() { queue_.discardPending(); }
   std::size_t postedCount() const { return posted_.load(); }
 
  private:
@@ -134,6 +135,7 @@ class ManualBackgroundQueue final : public platform::BackgroundQueue {
   std::size_t count() const;
   // Runs the oldest kept task on a new thread; returns that thread (joinable).
   std::thread startNext();
+  void clear();
 
  private:
   mutable std::mutex mutex_;
@@ -213,6 +215,8 @@ class StubHttpSession final : public platform::HttpSession {
 // Everything a controller test needs: doubles wired into an Environment with zero pauses.
 struct TestRig {
   TestRig();
+  // Drops tasks that were never run: they hold the controller, which holds the queues.
+  ~TestRig();
   // Creates the controller (the per-user folders must point at a temporary folder already) and
   // connects the recording window.
   std::shared_ptr<ViewController> makeController();
