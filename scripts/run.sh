@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The demo: installs what is missing, builds, makes a sample application, publishes it as version
+# VERSION (default 1) into a feed under the build folder, serves that feed on 127.0.0.1:8765, and
+# runs the launcher with its per-user folders under the build folder, so the user's own folders
+# stay untouched. The window is used when a display is available, the terminal front end otherwise.
+#
+#   scripts/run.sh        first run: press Download, then Launch
+#   scripts/run.sh 2      a newer version: the launcher offers the update
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version="${1:-1}"
+if ! [[ "$version" =~ ^[0-9]+$ ]] || [ "$version" -eq 0 ]; then
+  echo "usage: scripts/run.sh [VERSION]   (VERSION: a whole number above 0, default 1)" >&2
+  exit 2
+fi
+
+scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target launcher launcher-cli launcher-feed
+
+name=$(sed -n 's/^APPLICATION_NAME:STRING=//p' build/CMakeCache.txt)
+server=$(sed -n 's/^APPLICATION_SERVER_URL:STRING=//p' build/CMakeCache.txt)
+port="${server##*:}"
+port="${port%%/*}"
+demo="$PWD/build/demo"
+app="$demo/app/$name.app"
+
+# The sample application: says which version runs, and leaves a note of it beside the feed.
+rm -rf "$demo/app"
+mkdir -p "$app"
+cat >"$app/AppRun" <<APPRUN
+#!/bin/sh
+message="$name sample application, version $version, is running (from \$(dirname "\$0"))"
+echo "\$message" >"$demo/last-run.txt"
+echo
+echo "*** \$message"
+APPRUN
+chmod 0755 "$app/AppRun"
+echo "$version" >"$app/VERSION"
+
+build/launcher-feed publish --app "$app" --version "$version" \
+  --base-url "http://127.0.0.1:$port" --out "$demo/feed"
+
+build/launcher-feed serve "$demo/feed" --port "$port" 2>"$demo/feed-server.log" &
+feed_server=$!
+trap 'kill "$feed_server" 2>/dev/null; wait "$feed_server" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  grep -q "serving" "$demo/feed-server.log" 2>/dev/null && break
+  kill -0 "$feed_server" 2>/dev/null || { cat "$demo/feed-server.log" >&2; exit 1; }
+  sleep 0.1
+done
+
+export XDG_DATA_HOME="$demo/user/data" XDG_CACHE_HOME="$demo/user/cache"
+mkdir -p "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
+echo "feed: $demo/feed served on 127.0.0.1:$port; the launcher installs into $XDG_DATA_HOME/$name" >&2
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  build/launcher
+else
+  echo "no display: using the terminal launcher (type the word of a button and Enter)" >&2
+  build/launcher-cli
+fi
+# The launched application runs detached; give it a moment to speak before the server stops.
+sleep 1
