@@ -66,6 +66,15 @@ TEST(StandardFolders, DataFolderFollowsXdgThenHome) {
   EXPECT_EQ(platform::userLibraryFolder(), folders.dataHome());
 }
 
+TEST(StandardFolders, MissingDataFolderOfANewAccountIsMadePrivate) {
+  testing::UserFolders folders;
+  const std::string data = folders.root() + "/new-account/share";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  EXPECT_EQ(platform::userLibraryFolder(), data);
+  EXPECT_EQ(std::filesystem::status(data).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+}
+
 TEST(StandardFolders, TemporaryFolderRefusesALinkInItsPlace) {
   testing::UserFolders folders;
   testing::TempDir elsewhere;

@@ -42,13 +42,30 @@ bool ensureFolder(const std::string& path, mode_t mode) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Makes `path` and its missing ancestors, mode 0700; failures show up later, when it is used.
+void ensureFolders(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) == 0) return;
+  const auto parent = std::filesystem::path(path).parent_path().string();
+  if (!parent.empty() && parent != path) ensureFolders(parent);
+  ::mkdir(path.c_str(), 0700);
+}
+
 }  // namespace
 
 std::optional<std::string> userLibraryFolder() {
-  if (auto data = absoluteEnv("XDG_DATA_HOME")) return withoutTrailingSlashes(*data);
-  auto home = homeFolder();
-  if (!home) return std::nullopt;
-  return withoutTrailingSlashes(*home) + "/.local/share";
+  std::string folder;
+  if (auto data = absoluteEnv("XDG_DATA_HOME")) {
+    folder = withoutTrailingSlashes(*data);
+  } else {
+    auto home = homeFolder();
+    if (!home) return std::nullopt;
+    folder = withoutTrailingSlashes(*home) + "/.local/share";
+  }
+  // Like a Library folder, the data folder is always there for the launcher: a new account may
+  // not have it yet, so it is made (private to the user, as base folders are made).
+  ensureFolders(folder);
+  return folder;
 }
 
 std::optional<std::string> temporaryFolder(const std::string& applicationName) {
@@ -60,8 +77,7 @@ std::optional<std::string> temporaryFolder(const std::string& applicationName) {
     if (!home) return std::nullopt;
     cache = withoutTrailingSlashes(*home) + "/.cache";
   }
-  std::error_code error;
-  std::filesystem::create_directories(cache, error);
+  ensureFolders(cache);
   const std::string appFolder = cache + "/" + applicationName;
   const std::string tmp = appFolder + "/tmp";
   if (!ensureFolder(appFolder, 0700) || !ensureFolder(tmp, 0700)) return std::nullopt;
