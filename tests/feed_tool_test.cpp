@@ -1,0 +1,532 @@
+// The publisher tool: packages read back with minizip, the version document, refused input, the
+// feed server on loopback, and the built executable.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unzip.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "Launcher/Config.h"
+#include "Launcher/platform/Url.h"
+#include "Zipwell/Zipwell.h"
+#include "tests/support/TestFolders.h"
+#include "tools/feed/FeedServer.h"
+#include "tools/feed/PackageWriter.h"
+#include "tools/feed/Publish.h"
+
+extern char** environ;
+
+namespace launcher::feed {
+namespace {
+namespace fs = std::filesystem;
+using launcher::testing::readFile;
+using launcher::testing::TempDir;
+using launcher::testing::writeFile;
+
+const std::string kFeedTool = std::string(LAUNCHER_BUILD_DIR) + "/launcher-feed";
+
+std::string bundleName() {
+  return APPLICATION_NAME() + ".app";
+}
+
+std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return std::mktime(&fields);
+}
+
+std::time_t fromDosDateTime(std::uint32_t value) {
+  return localTime(static_cast<int>((value >> 25) & 0x7f) + 1980, (value >> 21) & 0x0f,
+                   (value >> 16) & 0x1f, (value >> 11) & 0x1f, (value >> 5) & 0x3f,
+                   static_cast<int>(value & 0x1f) * 2);
+}
+
+void setModificationTime(const fs::path& path, std::time_t time) {
+  const timespec times[2] = {{time, 0}, {time, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// One entry of a package as minizip reads it back.
+struct Entry {
+  std::uint32_t mode = 0;  // upper 16 bits of the external attributes
+  std::uint32_t dosDate = 0;
+  unsigned madeBy = 0;
+  unsigned flags = 0;
+  int method = 0;
+  std::string content;
+};
+
+struct UnzCloser {
+  void operator()(void* archive) const { unzClose(archive); }
+};
+
+// Every entry in archive order, as (name, entry).
+std::vector<std::pair<std::string, Entry>> readPackage(const fs::path& path) {
+  std::vector<std::pair<std::string, Entry>> entries;
+  std::unique_ptr<void, UnzCloser> archive(unzOpen(path.c_str()));
+  EXPECT_TRUE(archive) << path;
+  if (!archive) return entries;
+  for (int step = unzGoToFirstFile(archive.get()); step == UNZ_OK;
+       step = unzGoToNextFile(archive.get())) {
+    unz_file_info info{};
+    char name[1024] = {};
+    EXPECT_EQ(
+        unzGetCurrentFileInfo(archive.get(), &info, name, sizeof name, nullptr, 0, nullptr, 0),
+        UNZ_OK);
+    Entry entry{static_cast<std::uint32_t>(info.external_fa >> 16),
+                static_cast<std::uint32_t>(info.dosDate),
+                static_cast<unsigned>(info.version >> 8),
+                static_cast<unsigned>(info.flag),
+                static_cast<int>(info.compression_method),
+                {}};
+    EXPECT_EQ(unzOpenCurrentFile(archive.get()), UNZ_OK) << name;
+    char buffer[4096];
+    int count = 0;
+    while ((count = unzReadCurrentFile(archive.get(), buffer, sizeof buffer)) > 0)
+      entry.content.append(buffer, static_cast<std::size_t>(count));
+    EXPECT_EQ(count, 0) << name;
+    EXPECT_EQ(unzCloseCurrentFile(archive.get()), UNZ_OK) << name;  // CRC checked here
+    entries.emplace_back(name, entry);
+  }
+  return entries;
+}
+
+// An application folder: AppRun (0755, a fixed odd-second time), lib/data.txt (0640),
+// an empty folder and a link.
+struct AppFixture {
+  TempDir dir;
+  fs::path app = fs::path(dir.path()) / bundleName();
+  fs::path feed = fs::path(dir.path()) / "feed";
+  std::time_t appRunTime = localTime(2021, 6, 15, 10, 20, 31);
+
+  AppFixture() {
+    fs::create_directories(app / "lib");
+    fs::create_directories(app / "share" / "empty");
+    writeFile((app / "AppRun").string(), "#!/bin/sh\nexec true\n");
+    fs::permissions(app / "AppRun", fs::perms(0755));
+    writeFile((app / "lib" / "data.txt").string(), "payload");
+    fs::permissions(app / "lib" / "data.txt", fs::perms(0640));
+    fs::create_symlink("lib/data.txt", app / "current");
+    setModificationTime(app / "AppRun", appRunTime);
+  }
+
+  PublishRequest request(const std::string& version = "42") const {
+    return {app, version, "http://127.0.0.1:8765/feed/", feed, "package_mac.zip"};
+  }
+};
+
+// --- Publishing: the package and the version document ---
+
+TEST(FeedPublish, PackageReadsBackWithNamesModesTimesAndContent) {
+  AppFixture fixture;
+  const auto outcome = publish(fixture.request(), APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome)) << std::get<Failure>(outcome).message;
+  const auto& report = std::get<PublishReport>(outcome);
+  EXPECT_EQ(report.entries, 7u);
+
+  const auto entries = readPackage(fixture.feed / "package_mac.zip");
+  std::vector<std::string> names;
+  for (const auto& [name, entry] : entries) names.push_back(name);
+  const std::string top = bundleName() + "/";
+  EXPECT_EQ(names,
+            (std::vector<std::string>{top, top + "AppRun", top + "current", top + "lib/",
+                                      top + "lib/data.txt", top + "share/", top + "share/empty/"}));
+
+  std::map<std::string, Entry> byName(entries.begin(), entries.end());
+  for (const auto& [name, entry] : byName) {
+    EXPECT_EQ(entry.madeBy, 3u) << name;              // Unix, so readers take the mode
+    EXPECT_NE(entry.flags & (1u << 11), 0u) << name;  // UTF-8 names
+    EXPECT_EQ(S_ISDIR(entry.mode), name.ends_with("/")) << name;
+    EXPECT_NE(entry.dosDate, 0u) << name;
+  }
+  const Entry& appRun = byName.at(top + "AppRun");
+  EXPECT_TRUE(S_ISREG(appRun.mode));
+  EXPECT_EQ(appRun.mode & 07777, 0755u);
+  EXPECT_EQ(appRun.method, Z_DEFLATED);
+  EXPECT_EQ(appRun.content, "#!/bin/sh\nexec true\n");
+  const std::time_t stored = fromDosDateTime(appRun.dosDate);
+  EXPECT_LE(stored, fixture.appRunTime);
+  EXPECT_GT(stored, fixture.appRunTime - 2);
+
+  EXPECT_EQ(byName.at(top + "lib/data.txt").mode & 07777, 0640u);
+  EXPECT_EQ(byName.at(top + "lib/data.txt").content, "payload");
+  EXPECT_TRUE(S_ISLNK(byName.at(top + "current").mode));
+  EXPECT_EQ(byName.at(top + "current").content, "lib/data.txt");
+  EXPECT_TRUE(byName.at(top + "share/empty/").content.empty());
+
+  // Only the two published files remain: no staging files beside them.
+  std::vector<std::string> feedFiles;
+  for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
+    feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
+  std::sort(feedFiles.begin(), feedFiles.end());
+  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "v", "v/version"}));
+}
+
+TEST(FeedPublish, LauncherExtractionRebuildsTheBundle) {
+  AppFixture fixture;
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request(), APPLICATION_NAME())));
+  const fs::path installed = fs::path(fixture.dir.path()) / "extracted";
+  ASSERT_TRUE(
+      Zipwell::unzipFileAtPath((fixture.feed / "package_mac.zip").string(), installed.string()));
+
+  const fs::path bundle = installed / bundleName();
+  EXPECT_EQ(readFile((bundle / "AppRun").string()), "#!/bin/sh\nexec true\n");
+  EXPECT_EQ(fs::status(bundle / "AppRun").permissions(), fs::perms(0755));
+  const auto drift =
+      fs::last_write_time(fixture.app / "AppRun") - fs::last_write_time(bundle / "AppRun");
+  EXPECT_GE(drift, std::chrono::seconds(0));  // DOS times keep even seconds
+  EXPECT_LT(drift, std::chrono::seconds(2));
+  EXPECT_EQ(fs::status(bundle / "lib" / "data.txt").permissions(), fs::perms(0640));
+  EXPECT_TRUE(fs::is_directory(bundle / "share" / "empty"));
+  // The extraction makes no links: a link arrives as a file holding its target.
+  EXPECT_EQ(readFile((bundle / "current").string()), "lib/data.txt");
+}
+
+TEST(FeedPublish, VersionDocumentHasTheShapeTheLauncherReads) {
+  AppFixture fixture;
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request("0042"), APPLICATION_NAME())));
+  const auto document = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
+  const nlohmann::json expected = {
+      {"data",
+       {{"attributes",
+         {{"application_version", "42"},
+          {"application_url_mac", "http://127.0.0.1:8765/feed/package_mac.zip"}}}}}};
+  EXPECT_EQ(document, expected);
+
+  // Publishing again replaces both files.
+  writeFile((fixture.app / "lib" / "data.txt").string(), "second");
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request("43"), APPLICATION_NAME())));
+  const auto again = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
+  EXPECT_EQ(again["data"]["attributes"]["application_version"], "43");
+  bool sawNewContent = false;
+  for (const auto& [name, entry] : readPackage(fixture.feed / "package_mac.zip"))
+    sawNewContent |= name.ends_with("lib/data.txt") && entry.content == "second";
+  EXPECT_TRUE(sawNewContent);
+}
+
+TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
+  EXPECT_EQ(packageUrl("https://cdn.example/a//", "package_mac.zip"),
+            "https://cdn.example/a/package_mac.zip");
+  const std::string spaced = packageUrl("http://127.0.0.1:8765", "my package+1.zip");
+  EXPECT_EQ(spaced, "http://127.0.0.1:8765/my%20package%2B1.zip");
+  const auto parsed = platform::Url::parse(spaced);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->lastPathComponent(), "my package+1.zip");
+
+  EXPECT_EQ(packageNameProblem("package_mac.zip"), "");
+  for (const char* name : {"", "../package.zip", "sub/package.zip", ".hidden.zip", "package.tar"})
+    EXPECT_NE(packageNameProblem(name), "") << name;
+}
+
+TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
+  AppFixture fixture;
+  writeFile((fixture.app / "lib" / "plugins.ZIP").string(), "not really");
+  const auto outcome = publish(fixture.request(), APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome));
+  const auto& warnings = std::get<PublishReport>(outcome).warnings;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("plugins.ZIP"), std::string::npos);
+}
+
+// --- Refused input: exit code 2, one line, nothing written ---
+
+TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
+  AppFixture fixture;
+  fs::create_directories(fixture.dir / "Other.app");
+  fs::create_directories(fixture.dir / (APPLICATION_NAME() + " v.2.app"));
+  writeFile(fixture.dir / (APPLICATION_NAME() + "File.app"), "a file");
+
+  struct Case {
+    std::string label;
+    std::function<void(PublishRequest&)> change;
+    std::string mentions;
+  };
+  const std::vector<Case> cases = {
+      {"version 0", [](auto& r) { r.version = "0"; }, "greater than 0"},
+      {"negative", [](auto& r) { r.version = "-1"; }, "digits only"},
+      {"decimal", [](auto& r) { r.version = "1.5"; }, "digits only"},
+      {"letters", [](auto& r) { r.version = "abc"; }, "\"abc\""},
+      {"over int64", [](auto& r) { r.version = "9223372036854775808"; }, "9223372036854775807"},
+      {"other name", [&](auto& r) { r.appFolder = fixture.dir / "Other.app"; }, "Other.app"},
+      {"versioned name",
+       [&](auto& r) { r.appFolder = fixture.dir / (APPLICATION_NAME() + " v.2.app"); }, "deletes"},
+      {"missing", [&](auto& r) { r.appFolder = fixture.app / "gone.app"; }, "does not exist"},
+      {"not a folder",
+       [&](auto& r) { r.appFolder = fixture.dir / (APPLICATION_NAME() + "File.app"); },
+       "not a folder"},
+      {"ftp", [](auto& r) { r.baseUrl = "ftp://127.0.0.1/feed"; }, "http://"},
+      {"no scheme", [](auto& r) { r.baseUrl = "127.0.0.1:8765"; }, "http://"},
+      {"query", [](auto& r) { r.baseUrl = "http://h/?x=1"; }, "query"},
+      {"feed inside app", [&](auto& r) { r.feedFolder = fixture.app / "feed"; }, "inside"},
+  };
+  for (const auto& test : cases) {
+    PublishRequest request = fixture.request();
+    test.change(request);
+    const auto outcome = publish(request, APPLICATION_NAME());
+    const auto* failure = std::get_if<Failure>(&outcome);
+    ASSERT_NE(failure, nullptr) << test.label;
+    EXPECT_EQ(failure->exitCode(), kExitRefused) << test.label;
+    EXPECT_EQ(failure->message.find('\n'), std::string::npos) << test.label;
+    EXPECT_NE(failure->message.find(test.mentions), std::string::npos)
+        << test.label << ": " << failure->message;
+    EXPECT_FALSE(fs::exists(fixture.feed)) << test.label;
+    EXPECT_FALSE(fs::exists(fixture.app / "feed")) << test.label;
+  }
+  EXPECT_EQ(parseVersionNumber("007"), 7);
+  EXPECT_EQ(parseVersionNumber("9223372036854775807"), INT64_MAX);
+}
+
+TEST(FeedPublish, RefusesNamesTheLauncherWouldMisplace) {
+  for (const std::string& bad : {std::string("back\\slash"), std::string("latin1-\xe9")}) {
+    AppFixture fixture;
+    writeFile((fixture.app / "lib" / bad).string(), "x");
+    const auto outcome = publish(fixture.request(), APPLICATION_NAME());
+    const auto* failure = std::get_if<Failure>(&outcome);
+    ASSERT_NE(failure, nullptr) << bad;
+    EXPECT_EQ(failure->exitCode(), kExitRefused);
+    EXPECT_FALSE(fs::exists(fixture.feed / "package_mac.zip"));
+    EXPECT_FALSE(fs::exists(fixture.feed / "v" / "version"));
+    for (const auto& item : fs::recursive_directory_iterator(fixture.feed))  // no staging file
+      if (!item.is_directory()) ADD_FAILURE() << "left behind: " << item.path();
+  }
+}
+
+// --- Serving ---
+
+struct HttpAnswer {
+  int status = 0;
+  std::string body;
+};
+
+// Sends `target` exactly as given (no client-side normalisation) and reads the whole answer.
+HttpAnswer rawGet(int port, const std::string& target) {
+  HttpAnswer answer;
+  const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_GE(sock, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request =
+        "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(::send(sock, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    std::string reply;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::recv(sock, buffer, sizeof buffer, 0)) > 0)
+      reply.append(buffer, static_cast<std::size_t>(count));
+    std::sscanf(reply.c_str(), "HTTP/1.1 %d", &answer.status);
+    const auto split = reply.find("\r\n\r\n");
+    if (split != std::string::npos) answer.body = reply.substr(split + 4);
+  }
+  ::close(sock);
+  return answer;
+}
+
+class FeedServe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(feed / "v");
+    writeFile((feed / "v" / "version").string(), R"({"data":{}})");
+    writeFile(dir / "secret.txt", kSecret);
+    fs::create_symlink("../secret.txt", feed / "escape");
+    fs::create_symlink("v/version", feed / "latest");
+    ASSERT_FALSE(server.bind("127.0.0.1", 0).has_value());
+    thread = std::thread([this] { served = server.run(); });
+  }
+  void TearDown() override { stopServer(); }
+  // Stops the server and waits for its workers, which also finishes the request log.
+  void stopServer() {
+    if (!thread.joinable()) return;
+    server.stop();
+    thread.join();
+    EXPECT_TRUE(served);
+  }
+  httplib::Result get(const std::string& path) {
+    httplib::Client client("127.0.0.1", server.port());
+    return client.Get(path.c_str());
+  }
+
+  static constexpr const char* kSecret = "top secret";
+  TempDir dir;
+  fs::path feed = fs::path(dir.path()) / "feed";
+  std::ostringstream log;
+  FeedServer server{feed, log};
+  std::thread thread;
+  bool served = false;
+};
+
+TEST_F(FeedServe, ServesFeedFilesWithTheirTypesAndLogsEachRequest) {
+  auto answer = get("/v/version");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->body, R"({"data":{}})");
+  EXPECT_EQ(answer->get_header_value("Content-Type"), "application/json");
+
+  // A link that stays inside the feed is served.
+  answer = get("/latest");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->body, R"({"data":{}})");
+
+  for (const char* path : {"/missing.zip", "/v", "/", "/v/.version.tmp"}) {
+    answer = get(path);
+    ASSERT_TRUE(answer) << path;
+    EXPECT_EQ(answer->status, 404) << path;
+  }
+  httplib::Client client("127.0.0.1", server.port());
+  answer = client.Post("/v/version", "x", "text/plain");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 405);
+
+  stopServer();
+  const std::string lines = log.str();
+  EXPECT_NE(lines.find("GET /v/version 200 11\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("GET /missing.zip 404 "), std::string::npos) << lines;
+  EXPECT_NE(lines.find("POST /v/version 405 "), std::string::npos) << lines;
+}
+
+TEST_F(FeedServe, NeverServesAFileOutsideTheFeed) {
+  for (const char* target : {"/../secret.txt", "/%2e%2e/secret.txt", "/v/%2E%2E/../secret.txt",
+                             "/v/..%2f..%2fsecret.txt", "/escape", "/escape/"}) {
+    const HttpAnswer answer = rawGet(server.port(), target);
+    EXPECT_TRUE(answer.status == 403 || answer.status == 404)
+        << target << " answered " << answer.status;
+    EXPECT_EQ(answer.body.find(kSecret), std::string::npos) << target;
+  }
+  // The checks themselves reach the server: a plain request over the same path works.
+  EXPECT_EQ(rawGet(server.port(), "/v/version").status, 200);
+}
+
+TEST_F(FeedServe, StreamsLargeFilesWhole) {
+  std::string large(5 * 1024 * 1024 + 12345, '\0');
+  std::mt19937 random(7);
+  for (auto& byte : large) byte = static_cast<char>(random());
+  writeFile((feed / "package_mac.zip").string(), large);
+
+  const auto answer = get("/package_mac.zip");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->get_header_value("Content-Type"), "application/zip");
+  EXPECT_EQ(answer->body.size(), large.size());
+  EXPECT_TRUE(answer->body == large);
+  EXPECT_EQ(contentTypeFor("/data.bin"), "application/octet-stream");
+}
+
+TEST(FeedServer, StopBeforeRunEndsRunPromptly) {
+  TempDir dir;
+  std::ostringstream log;
+  FeedServer server(dir.path(), log);
+  ASSERT_FALSE(server.bind("127.0.0.1", 0).has_value());
+  EXPECT_GT(server.port(), 0);
+  server.stop();
+  std::thread runner([&] { EXPECT_TRUE(server.run()); });
+  runner.join();  // hangs when the early stop is lost
+
+  FeedServer missing(fs::path(dir.path()) / "nothing", log);
+  const auto failure = missing.bind("127.0.0.1", 0);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->exitCode(), kExitRefused);
+}
+
+// --- The executable ---
+
+int runTool(const std::string& arguments, std::string* errors) {
+  TempDir dir;
+  const std::string errorFile = dir / "stderr";
+  const int status = std::system(
+      ("'" + kFeedTool + "' " + arguments + " >/dev/null 2>'" + errorFile + "'").c_str());
+  *errors = readFile(errorFile);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(FeedExecutable, UsageErrorsAndRefusalsExitWithTwo) {
+  AppFixture fixture;
+  std::string errors;
+  EXPECT_EQ(runTool("", &errors), 2);
+  EXPECT_EQ(runTool("serve '" + fixture.feed.string() + "' --port 70000", &errors), 2);
+  EXPECT_EQ(runTool("publish --app '" + fixture.app.string() +
+                        "' --version 0 --base-url http://h --out '" + fixture.feed.string() + "'",
+                    &errors),
+            2);
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_NE(errors.find("\"0\""), std::string::npos) << errors;
+  EXPECT_FALSE(fs::exists(fixture.feed));
+}
+
+// The port of a complete "serving <FEED> on http://127.0.0.1:<port>" line; 0 before there is one.
+int servingPort(const std::string& errors) {
+  const std::string marker = "on http://127.0.0.1:";
+  const auto at = errors.find(marker);
+  if (at == std::string::npos || errors.find('\n', at) == std::string::npos) return 0;
+  return std::atoi(errors.c_str() + at + marker.size());
+}
+
+TEST(FeedExecutable, ServesUntilTerminated) {
+  TempDir dir;
+  fs::create_directories(fs::path(dir.path()) / "feed" / "v");
+  writeFile(dir / "feed/v/version", "{}");
+  const std::string errorFile = dir / "stderr";
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT, 0600);
+  std::vector<std::string> args = {kFeedTool, "serve", dir / "feed", "--port", "0"};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(::posix_spawn(&pid, kFeedTool.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  int port = 0;
+  for (int tries = 0; tries < 200 && port == 0; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    port = servingPort(readFile(errorFile));
+  }
+  EXPECT_GT(port, 0) << readFile(errorFile);
+  if (port > 0) {
+    EXPECT_EQ(rawGet(port, "/v/version").body, "{}");
+  }
+
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace launcher::feed

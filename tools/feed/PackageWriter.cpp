@@ -1,0 +1,289 @@
+#include "tools/feed/PackageWriter.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "Launcher/platform/Nfd.h"
+
+namespace launcher::feed {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr std::size_t kChunkSize = 64 * 1024;
+// "Version made by": host system 3 (Unix) in the upper byte, so that readers take the upper 16
+// bits of the external attributes as a POSIX mode; ZIP format version 2.0 in the lower byte.
+constexpr uLong kMadeByUnix = (3u << 8) | 20u;
+constexpr uLong kMadeByUnixZip64 = (3u << 8) | 45u;
+// General purpose flag bit 11: names are UTF-8.
+constexpr uLong kUtf8NamesFlag = 1u << 11;
+// The MS-DOS "directory" attribute in the low byte, as Unix archivers also set it.
+constexpr uLong kDosDirectoryAttribute = 0x10;
+// Entries at least this large need ZIP64 sizes.
+constexpr std::uintmax_t kZip64Threshold = 0xffffffffu;
+
+std::string describeErrno(int error) {
+  return std::generic_category().message(error);
+}
+
+std::string zipErrorText(int code) {
+  switch (code) {
+    case ZIP_ERRNO:
+      return describeErrno(errno);
+    case ZIP_PARAMERROR:
+      return "invalid parameter";
+    case ZIP_BADZIPFILE:
+      return "bad archive";
+    case ZIP_INTERNALERROR:
+      return "internal error";
+    default:
+      return "error " + std::to_string(code);
+  }
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// An archive open for writing. The destructor abandons an unfinished archive (closing any open
+// entry and the handle); `finish` closes it properly and reports the result.
+class ZipWriter {
+ public:
+  explicit ZipWriter(const fs::path& path)
+      : handle_(zipOpen64(path.c_str(), APPEND_STATUS_CREATE)) {}
+  ~ZipWriter() {
+    if (handle_ == nullptr) return;
+    if (entryOpen_) zipCloseFileInZip(handle_);
+    zipClose(handle_, nullptr);
+  }
+  ZipWriter(const ZipWriter&) = delete;
+  ZipWriter& operator=(const ZipWriter&) = delete;
+
+  bool isOpen() const { return handle_ != nullptr; }
+
+  int openEntry(const std::string& name, const zip_fileinfo& info, bool deflate, bool zip64) {
+    const int result = zipOpenNewFileInZip4_64(
+        handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, deflate ? Z_DEFLATED : 0,
+        deflate ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+        nullptr, 0, zip64 ? kMadeByUnixZip64 : kMadeByUnix, kUtf8NamesFlag, zip64 ? 1 : 0);
+    entryOpen_ = result == ZIP_OK;
+    return result;
+  }
+
+  int write(const void* data, std::size_t size) {
+    return zipWriteInFileInZip(handle_, data, static_cast<unsigned>(size));
+  }
+
+  int closeEntry() {
+    entryOpen_ = false;
+    return zipCloseFileInZip(handle_);
+  }
+
+  int finish() {
+    zipFile handle = std::exchange(handle_, nullptr);
+    return zipClose(handle, nullptr);
+  }
+
+ private:
+  zipFile handle_;
+  bool entryOpen_ = false;
+};
+
+bool endsWithZip(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return tail == ".zip";
+}
+
+// Walks the application folder and writes one entry per item.
+class PackageBuilder {
+ public:
+  explicit PackageBuilder(ZipWriter& zip) : zip_(zip) {}
+
+  std::optional<Failure> addItem(const fs::path& path, const std::string& name,
+                                 const struct stat& status) {
+    if (!platform::isValidUtf8(name))
+      return Failure::refused("cannot package \"" + path.string() +
+                              "\": its name is not UTF-8 text");
+    if (name.find('\\') != std::string::npos)
+      return Failure::refused("cannot package \"" + path.string() +
+                              "\": the launcher reads a backslash in a name as a folder separator");
+    if (S_ISDIR(status.st_mode)) return addFolder(path, name, status);
+    if (S_ISREG(status.st_mode)) return addFile(path, name, status);
+    if (S_ISLNK(status.st_mode)) return addLink(path, name, status);
+    return Failure::refused("cannot package \"" + path.string() +
+                            "\": it is neither a file, a folder nor a symbolic link");
+  }
+
+  const PackageSummary& summary() const { return summary_; }
+
+ private:
+  static zip_fileinfo entryInfo(const struct stat& status) {
+    zip_fileinfo info{};
+    info.dosDate = dosDateTime(status.st_mtime);
+    info.external_fa = static_cast<uLong>(status.st_mode & 0xffff) << 16;
+    if (S_ISDIR(status.st_mode)) info.external_fa |= kDosDirectoryAttribute;
+    return info;
+  }
+
+  std::optional<Failure> openEntry(const fs::path& path, const std::string& name,
+                                   const struct stat& status, bool deflate, bool zip64) {
+    const int result = zip_.openEntry(name, entryInfo(status), deflate, zip64);
+    if (result != ZIP_OK)
+      return Failure::runtime("cannot add \"" + path.string() +
+                              "\" to the package: " + zipErrorText(result));
+    return std::nullopt;
+  }
+
+  std::optional<Failure> closeEntry(const fs::path& path) {
+    const int result = zip_.closeEntry();
+    if (result != ZIP_OK)
+      return Failure::runtime("cannot finish \"" + path.string() +
+                              "\" in the package: " + zipErrorText(result));
+    ++summary_.entries;
+    return std::nullopt;
+  }
+
+  std::optional<Failure> writeData(const fs::path& path, const char* data, std::size_t size) {
+    const int result = zip_.write(data, size);
+    if (result != ZIP_OK)
+      return Failure::runtime("cannot write \"" + path.string() +
+                              "\" into the package: " + zipErrorText(result));
+    return std::nullopt;
+  }
+
+  std::optional<Failure> addFolder(const fs::path& path, const std::string& name,
+                                   const struct stat& status) {
+    // Read the listing first, so that an unreadable folder fails before its entry is written.
+    std::vector<std::string> children;
+    std::error_code error;
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+      children.push_back(it->path().filename().string());
+    if (error)
+      return Failure::runtime("cannot read the folder \"" + path.string() +
+                              "\": " + error.message());
+    std::sort(children.begin(), children.end());
+
+    if (auto failure = openEntry(path, name + "/", status, false, false)) return failure;
+    if (auto failure = closeEntry(path)) return failure;
+
+    for (const auto& child : children) {
+      const fs::path childPath = path / child;
+      struct stat childStatus {};
+      if (::lstat(childPath.c_str(), &childStatus) != 0)
+        return Failure::runtime("cannot examine \"" + childPath.string() +
+                                "\": " + describeErrno(errno));
+      if (auto failure = addItem(childPath, name + "/" + child, childStatus)) return failure;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Failure> addFile(const fs::path& path, const std::string& name,
+                                 const struct stat& status) {
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+      return Failure::runtime("cannot read \"" + path.string() + "\": " + describeErrno(errno));
+    const bool zip64 = static_cast<std::uintmax_t>(status.st_size) >= kZip64Threshold;
+    if (auto failure = openEntry(path, name, status, true, zip64)) return failure;
+
+    std::vector<char> buffer(kChunkSize);
+    for (;;) {
+      const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file.get());
+      if (count > 0) {
+        if (auto failure = writeData(path, buffer.data(), count)) return failure;
+      }
+      if (count < buffer.size()) break;
+    }
+    if (std::ferror(file.get()))
+      return Failure::runtime("cannot read \"" + path.string() + "\": read error");
+    if (auto failure = closeEntry(path)) return failure;
+
+    if (endsWithZip(name)) summary_.nestedArchives.push_back(name);
+    return std::nullopt;
+  }
+
+  std::optional<Failure> addLink(const fs::path& path, const std::string& name,
+                                 const struct stat& status) {
+    // st_size of a link is the length of its target; a larger buffer tells truncation apart.
+    std::vector<char> target(static_cast<std::size_t>(status.st_size) + 2);
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length < 0)
+      return Failure::runtime("cannot read the link \"" + path.string() +
+                              "\": " + describeErrno(errno));
+    if (static_cast<std::size_t>(length) >= target.size())
+      return Failure::runtime("the link \"" + path.string() + "\" changed while being read");
+    if (auto failure = openEntry(path, name, status, true, false)) return failure;
+    if (auto failure = writeData(path, target.data(), static_cast<std::size_t>(length)))
+      return failure;
+    return closeEntry(path);
+  }
+
+  ZipWriter& zip_;
+  PackageSummary summary_;
+};
+
+}  // namespace
+
+std::uint32_t dosDateTime(std::time_t time) {
+  constexpr std::uint32_t kEarliest = (0u << 25) | (1u << 21) | (1u << 16);
+  constexpr std::uint32_t kLatest =
+      (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
+  std::tm local{};
+  if (::localtime_r(&time, &local) == nullptr) return kEarliest;
+  const int year = local.tm_year + 1900;
+  if (year < 1980) return kEarliest;
+  if (year > 2107) return kLatest;
+  const int seconds = std::min(local.tm_sec, 59);  // a leap second stays within the minute
+  return (static_cast<std::uint32_t>(year - 1980) << 25) |
+         (static_cast<std::uint32_t>(local.tm_mon + 1) << 21) |
+         (static_cast<std::uint32_t>(local.tm_mday) << 16) |
+         (static_cast<std::uint32_t>(local.tm_hour) << 11) |
+         (static_cast<std::uint32_t>(local.tm_min) << 5) | static_cast<std::uint32_t>(seconds / 2);
+}
+
+std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
+                                                   const fs::path& archive) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0)
+    return Failure::refused("cannot examine \"" + folder.string() + "\": " + describeErrno(errno));
+  if (!S_ISDIR(status.st_mode))
+    return Failure::refused("\"" + folder.string() + "\" is not a folder");
+
+  fs::path normal = folder.lexically_normal();
+  if (!normal.has_filename()) normal = normal.parent_path();
+  const std::string name = normal.filename().string();
+  if (name.empty() || name == "." || name == "..")
+    return Failure::refused("cannot name the package's top-level entry after \"" + folder.string() +
+                            "\"");
+
+  ZipWriter zip(archive);
+  if (!zip.isOpen())
+    return Failure::runtime("cannot create \"" + archive.string() + "\": " + describeErrno(errno));
+  PackageBuilder builder(zip);
+  if (auto failure = builder.addItem(folder, name, status)) return *failure;
+  const int closed = zip.finish();
+  if (closed != ZIP_OK)
+    return Failure::runtime("cannot finish \"" + archive.string() + "\": " + zipErrorText(closed));
+
+  PackageSummary summary = builder.summary();
+  std::error_code error;
+  summary.bytes = fs::file_size(archive, error);
+  if (error)
+    return Failure::runtime("cannot examine \"" + archive.string() + "\": " + error.message());
+  return summary;
+}
+
+}  // namespace launcher::feed

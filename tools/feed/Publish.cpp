@@ -1,0 +1,333 @@
+#include "tools/feed/Publish.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <system_error>
+#include <utility>
+
+#include "Launcher/Config.h"
+#include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/Url.h"
+#include "tools/feed/PackageWriter.h"
+
+namespace launcher::feed {
+namespace {
+namespace fs = std::filesystem;
+
+std::string describeErrno(int error) {
+  return std::generic_category().message(error);
+}
+
+// A value shown inside a one-line message: quoted, control characters replaced.
+std::string inQuotes(std::string_view text) {
+  std::string result = "\"";
+  for (const char c : text) result += std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
+  return result + "\"";
+}
+
+std::string lowered(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return result;
+}
+
+bool isUnreserved(unsigned char c) {
+  return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+std::string_view withoutTrailingSlashes(std::string_view url) {
+  while (!url.empty() && url.back() == '/') url.remove_suffix(1);
+  return url;
+}
+
+// True when `inner` is `outer` or lies below it (both absolute and normalised).
+bool isWithin(const fs::path& inner, const fs::path& outer) {
+  auto [outerEnd, innerIt] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  (void)innerIt;
+  return outerEnd == outer.end();
+}
+
+// A file created under a unique name in the folder of its final path and renamed into place by
+// `commit`; removed when it was not committed.
+class StagedFile {
+ public:
+  explicit StagedFile(const fs::path& target) : target_(target) {
+    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
+    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ >= 0) path_ = pattern;
+    error_ = errno;
+  }
+  ~StagedFile() {
+    closeDescriptor();
+    if (!path_.empty() && !committed_) ::unlink(path_.c_str());
+  }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  std::optional<Failure> creationFailure() const {
+    if (fd_ >= 0) return std::nullopt;
+    return Failure::runtime("cannot create a temporary file beside " + inQuotes(target_.string()) +
+                            ": " + describeErrno(error_));
+  }
+  const fs::path& path() const { return path_; }
+
+  std::optional<Failure> write(std::string_view content) {
+    while (!content.empty()) {
+      const ssize_t written = ::write(fd_, content.data(), content.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) return failure("cannot write", errno);
+      content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return std::nullopt;
+  }
+
+  // Makes the content durable and readable by everyone, then moves it to the target.
+  std::optional<Failure> commit() {
+    if (::fchmod(fd_, 0644) != 0) return failure("cannot set permissions of", errno);
+    if (::fsync(fd_) != 0) return failure("cannot flush", errno);
+    if (!closeDescriptor()) return failure("cannot close", errno);
+    if (::rename(path_.c_str(), target_.c_str()) != 0)
+      return Failure::runtime("cannot move " + inQuotes(path_.string()) + " to " +
+                              inQuotes(target_.string()) + ": " + describeErrno(errno));
+    committed_ = true;
+    const int folder = ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      // The rename is done; a folder that cannot be flushed only loses durability.
+      (void)::fsync(folder);
+      ::close(folder);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  Failure failure(const std::string& what, int error) const {
+    return Failure::runtime(what + " " + inQuotes(path_.string()) + ": " + describeErrno(error));
+  }
+  bool closeDescriptor() {
+    if (fd_ < 0) return true;
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0;
+  }
+
+  fs::path target_;
+  fs::path path_;
+  int fd_ = -1;
+  int error_ = 0;
+  bool committed_ = false;
+};
+
+// The application folder as an absolute, normalised path without a trailing separator.
+fs::path normalisedFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::path result = fs::absolute(folder, error).lexically_normal();
+  if (error) result = folder.lexically_normal();
+  if (!result.has_filename() && result.has_parent_path() && result != result.root_path())
+    result = result.parent_path();
+  return result;
+}
+
+std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_view name,
+                                        std::string_view applicationName) {
+  std::vector<std::string> warnings;
+  const std::string launched = std::string(applicationName) + ".app";
+  if (platform::nfd(name) != platform::nfd(launched))
+    warnings.push_back("the launcher starts " + inQuotes(launched) + "; " + inQuotes(name) +
+                       " will be installed but not started");
+  const fs::path appRun = appFolder / "AppRun";
+  struct stat status {};
+  if (::stat(appRun.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (status.st_mode & S_IXUSR) == 0)
+    warnings.push_back(inQuotes(appRun.string()) +
+                       " is missing or not executable; the launcher cannot start the application");
+  return warnings;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parseVersionNumber(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::string bundleNameProblem(std::string_view folderName, std::string_view applicationName) {
+  const std::string expected = std::string(applicationName) + ".app";
+  if (!platform::hasPrefixNFD(folderName, applicationName) ||
+      !platform::hasSuffixNFD(folderName, ".app"))
+    return "the application folder must be named like " + inQuotes(expected) + " (beginning with " +
+           inQuotes(applicationName) + " and ending in \".app\"), not " + inQuotes(folderName);
+  const std::string versioned = std::string(applicationName) + " v.";
+  if (platform::hasPrefixNFD(folderName, versioned))
+    return "refusing the application folder " + inQuotes(folderName) +
+           ": the launcher deletes every bundle named " + inQuotes(versioned + "*.app") +
+           " at start, so the installed application would disappear; rename it to " +
+           inQuotes(expected);
+  return {};
+}
+
+std::string baseUrlProblem(std::string_view baseUrl) {
+  const std::string shown = inQuotes(baseUrl);
+  const std::size_t schemeEnd = baseUrl.find("://");
+  const std::string scheme = schemeEnd == std::string_view::npos
+                                 ? std::string()
+                                 : lowered(baseUrl.substr(0, schemeEnd + 3));
+  if (scheme != "http://" && scheme != "https://")
+    return "the base URL must begin with http:// or https://, not " + shown;
+  const std::string_view rest = baseUrl.substr(scheme.size());
+  if (rest.empty() || rest.front() == '/') return "the base URL " + shown + " names no host";
+  for (const char c : baseUrl) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::iscntrl(byte) || std::isspace(byte))
+      return "the base URL " + shown + " contains white space or control characters";
+    if (c == '?' || c == '#')
+      return "the base URL " + shown +
+             " has a query or fragment; the package name is appended to its path";
+  }
+  if (!platform::Url::parse(std::string(withoutTrailingSlashes(baseUrl))))
+    return "the base URL " + shown + " is not a well-formed URL";
+  return {};
+}
+
+std::string packageNameProblem(std::string_view packageName) {
+  const std::string shown = inQuotes(packageName);
+  if (packageName.empty()) return "the package name is empty";
+  if (packageName.find('/') != std::string_view::npos || packageName.front() == '.')
+    return "the package name " + shown + " must be a plain file name not beginning with \".\"";
+  if (!platform::isValidUtf8(packageName) ||
+      std::any_of(packageName.begin(), packageName.end(),
+                  [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; }))
+    return "the package name " + shown + " must be UTF-8 text without control characters";
+  if (packageName.size() < 5 || lowered(packageName.substr(packageName.size() - 4)) != ".zip")
+    return "the package name " + shown + " must end in \".zip\"";
+  return {};
+}
+
+std::string packageUrl(std::string_view baseUrl, std::string_view packageName) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result(withoutTrailingSlashes(baseUrl));
+  result += '/';
+  for (const char c : packageName) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (isUnreserved(byte)) {
+      result += c;
+    } else {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0f];
+    }
+  }
+  return result;
+}
+
+std::string versionDocument(std::int64_t version, const std::string& packageUrl) {
+  const nlohmann::json document = {{"data",
+                                    {{"attributes",
+                                      {{"application_version", std::to_string(version)},
+                                       {"application_url_mac", packageUrl}}}}}};
+  return document.dump(2) + "\n";
+}
+
+std::variant<PublishReport, Failure> publish(const PublishRequest& request,
+                                             std::string_view applicationName) {
+  // Every check comes before the first write.
+  const auto version = parseVersionNumber(request.version);
+  if (!version)
+    return Failure::refused(
+        "the version must be a whole number greater than 0 written in digits only (at most " +
+        std::to_string(std::numeric_limits<std::int64_t>::max()) + "), not " +
+        inQuotes(request.version));
+  if (auto problem = baseUrlProblem(request.baseUrl); !problem.empty())
+    return Failure::refused(problem);
+  if (auto problem = packageNameProblem(request.packageName); !problem.empty())
+    return Failure::refused(problem);
+
+  const fs::path appFolder = normalisedFolder(request.appFolder);
+  std::error_code error;
+  const auto appStatus = fs::status(appFolder, error);
+  if (!fs::exists(appStatus))
+    return Failure::refused("the application folder " + inQuotes(request.appFolder.string()) +
+                            " does not exist");
+  if (!fs::is_directory(appStatus))
+    return Failure::refused(inQuotes(request.appFolder.string()) + " is not a folder");
+  const std::string bundleName = appFolder.filename().string();
+  if (auto problem = bundleNameProblem(bundleName, applicationName); !problem.empty())
+    return Failure::refused(problem);
+
+  const fs::path feedFolder = normalisedFolder(request.feedFolder);
+  const auto feedStatus = fs::status(feedFolder, error);
+  if (fs::exists(feedStatus) && !fs::is_directory(feedStatus))
+    return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
+                            " exists and is not a folder");
+  std::error_code appError, feedError;
+  const fs::path realApp = fs::canonical(appFolder, appError);
+  const fs::path realFeed = fs::weakly_canonical(feedFolder, feedError);
+  if (!appError && !feedError && isWithin(realFeed, realApp))
+    return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
+                            " lies inside the application folder and would be packaged into it");
+
+  PublishReport report;
+  report.version = *version;
+  report.packageUrl = packageUrl(request.baseUrl, request.packageName);
+  report.packagePath = feedFolder / request.packageName;
+  report.versionPath = feedFolder / std::string(kVersionDocumentPath);
+  report.warnings = bundleWarnings(appFolder, bundleName, applicationName);
+
+  fs::create_directories(report.versionPath.parent_path(), error);
+  if (error)
+    return Failure::runtime("cannot create " + inQuotes(report.versionPath.parent_path().string()) +
+                            ": " + error.message());
+
+  StagedFile package(report.packagePath);
+  if (auto failure = package.creationFailure()) return *failure;
+  auto written = writePackage(appFolder, package.path());
+  if (auto* failure = std::get_if<Failure>(&written)) return *failure;
+  const auto& summary = std::get<PackageSummary>(written);
+  if (auto failure = package.commit()) return *failure;
+  report.entries = summary.entries;
+  report.packageBytes = summary.bytes;
+  for (const auto& name : summary.nestedArchives)
+    report.warnings.push_back(inQuotes(name) +
+                              " will not be installed as a file: the launcher extracts .zip files "
+                              "found in the package and then deletes them");
+
+  StagedFile document(report.versionPath);
+  if (auto failure = document.creationFailure()) return *failure;
+  if (auto failure = document.write(versionDocument(report.version, report.packageUrl)))
+    return *failure;
+  if (auto failure = document.commit()) return *failure;
+  return report;
+}
+
+int runPublish(const PublishRequest& request, std::ostream& out, std::ostream& err) {
+  const auto outcome = publish(request, APPLICATION_NAME());
+  if (const auto* failure = std::get_if<Failure>(&outcome)) {
+    err << "launcher-feed: " << failure->message << std::endl;
+    return failure->exitCode();
+  }
+  const auto& report = std::get<PublishReport>(outcome);
+  for (const auto& warning : report.warnings) err << "launcher-feed: warning: " << warning << "\n";
+  err.flush();
+  out << "wrote " << report.packagePath.string() << " (" << report.entries << " entries, "
+      << report.packageBytes << " bytes)\n"
+      << "wrote " << report.versionPath.string() << " (version " << report.version << ")\n"
+      << "package address " << report.packageUrl << std::endl;
+  return kExitSuccess;
+}
+
+}  // namespace launcher::feed

@@ -1,0 +1,74 @@
+#pragma once
+// Publishing a release: the package archive and the version document the launcher asks for.
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "tools/feed/Failure.h"
+
+namespace launcher::feed {
+
+inline constexpr std::string_view kDefaultPackageName = "package_mac.zip";
+// Where the version document lies inside the feed folder, and the path the launcher requests.
+inline constexpr std::string_view kVersionDocumentPath = "v/version";
+
+// Input checks. Each "problem" function returns an empty text for an acceptable value and
+// otherwise one line saying why it is refused.
+
+// A release number: ASCII digits only, greater than 0, within the signed 64-bit range (leading
+// zeros allowed). Nothing otherwise.
+std::optional<std::int64_t> parseVersionNumber(std::string_view text);
+// The application folder's name must begin with `applicationName` and end in ".app" (compared in
+// canonical decomposed form, as the launcher does), and must not begin with
+// `applicationName` + " v.", since the launcher deletes such bundles at every start.
+std::string bundleNameProblem(std::string_view folderName, std::string_view applicationName);
+// An absolute http:// or https:// address with a host, without query or fragment, which the
+// package name can be appended to.
+std::string baseUrlProblem(std::string_view baseUrl);
+// A plain file name ending in ".zip" that the server will publish: no "/", no leading ".".
+std::string packageNameProblem(std::string_view packageName);
+
+// `baseUrl` without its trailing slashes, "/", and the package name percent-encoded.
+std::string packageUrl(std::string_view baseUrl, std::string_view packageName);
+// The version server's answer: {"data":{"attributes":{"application_version":"<version>",
+// "application_url_mac":"<packageUrl>"}}}, both values JSON strings.
+std::string versionDocument(std::int64_t version, const std::string& packageUrl);
+
+struct PublishRequest {
+  std::filesystem::path appFolder;
+  std::string version;
+  std::string baseUrl;
+  std::filesystem::path feedFolder;
+  std::string packageName = std::string(kDefaultPackageName);
+};
+
+struct PublishReport {
+  std::filesystem::path packagePath;
+  std::filesystem::path versionPath;
+  std::string packageUrl;
+  std::int64_t version = 0;
+  std::size_t entries = 0;
+  std::uintmax_t packageBytes = 0;
+  // Things that do not stop publishing but that the publisher should know.
+  std::vector<std::string> warnings;
+};
+
+// Checks the request, then writes the package into the feed folder and after it the version
+// document (so that a launcher never sees a version whose package is not there yet), each first
+// into a temporary file in its final folder and then renamed into place. The feed folder and
+// its "v" folder are created when missing. `applicationName` is the launcher's build-time
+// application name. Nothing is written when the request is refused; a package that fails
+// part-way leaves the feed's files as they were (only the feed folder may have been created).
+std::variant<PublishReport, Failure> publish(const PublishRequest& request,
+                                             std::string_view applicationName);
+
+// The "publish" command: publishes with the configured application name, prints what was
+// written on `out` and warnings or the failure on `err`. Returns the process exit code.
+int runPublish(const PublishRequest& request, std::ostream& out, std::ostream& err);
+
+}  // namespace launcher::feed

@@ -1,0 +1,53 @@
+// launcher-feed: publishes releases for the launcher and serves them.
+//   launcher-feed publish --app DIR --version N --base-url URL --out FEED [--package-name NAME]
+//   launcher-feed serve FEED --port P [--host H]
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "tools/feed/FeedServer.h"
+#include "tools/feed/Publish.h"
+
+int main(int argc, char** argv) {
+  using namespace launcher::feed;
+
+  CLI::App app{"Publishes application releases for the launcher and serves them over HTTP."};
+  app.require_subcommand(1);
+
+  PublishRequest publish;
+  std::string appFolder, feedFolder;
+  auto* publishCommand =
+      app.add_subcommand("publish", "Write the package and the version document into a feed");
+  publishCommand->add_option("--app", appFolder, "The application folder (<name>.app)")->required();
+  publishCommand->add_option("--version", publish.version, "Release number, a whole number > 0")
+      ->required();
+  publishCommand
+      ->add_option("--base-url", publish.baseUrl, "http(s) address at which the feed is served")
+      ->required();
+  publishCommand->add_option("--out", feedFolder, "The feed folder to write into")->required();
+  publishCommand->add_option("--package-name", publish.packageName, "File name of the package")
+      ->capture_default_str();
+
+  ServeRequest serve;
+  std::string servedFolder;
+  auto* serveCommand = app.add_subcommand("serve", "Serve a feed folder over HTTP (GET only)");
+  serveCommand->add_option("feed", servedFolder, "The feed folder to serve")->required();
+  serveCommand->add_option("--port", serve.port, "TCP port; 0 picks a free one")
+      ->required()
+      ->check(CLI::Range(0, 65535));
+  serveCommand->add_option("--host", serve.host, "Address to listen on")->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // Help and version requests end with 0; every usage error with 2.
+    return app.exit(error) == 0 ? kExitSuccess : kExitRefused;
+  }
+
+  if (*publishCommand) {
+    publish.appFolder = appFolder;
+    publish.feedFolder = feedFolder;
+    return runPublish(publish, std::cout, std::cerr);
+  }
+  serve.feedFolder = servedFolder;
+  return runServe(serve, std::cerr);
+}
