@@ -1,0 +1,331 @@
+#include "frontends/tty/TerminalLauncher.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "frontends/tty/TextFormat.h"
+
+namespace launcher::tty {
+namespace {
+
+constexpr const char* kExitWord = "exit";
+constexpr std::size_t kReadChunk = 4096;
+// Reading a passed-through stream yields to the rest of the loop after this much.
+constexpr std::size_t kForwardLimit = 64 * 1024;
+
+sigset_t terminationSignals() {
+  sigset_t set;
+  ::sigemptyset(&set);
+  ::sigaddset(&set, SIGINT);
+  ::sigaddset(&set, SIGTERM);
+  ::sigaddset(&set, SIGHUP);
+  return set;
+}
+
+void report(int fd, const std::string& message) {
+  if (!writeAll(fd, "launcher-cli: " + message + "\n")) {
+    // Nowhere left to say it.
+  }
+}
+
+}  // namespace
+
+bool TerminalLauncher::blockTerminationSignals() {
+  const sigset_t set = terminationSignals();
+  return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+TerminalLauncher::TerminalLauncher(TerminalOptions options, EnvironmentMaker makeEnvironment)
+    : options_(std::move(options)),
+      makeEnvironment_(std::move(makeEnvironment)),
+      queue_(std::make_shared<TerminalMainQueue>()),
+      alerts_(std::make_shared<TerminalAlerts>(queue_, *this)),
+      window_(options_.displayFd, options_.mode) {
+  for (const PassThroughStream& fds : options_.passThrough) streams_.push_back({fds, {}});
+}
+
+TerminalLauncher::~TerminalLauncher() = default;
+
+int TerminalLauncher::run() {
+  queue_->becomeMainThread();
+  // The signals go to the signalfd, never to a handler: blocked here for this thread, and by
+  // main() for the whole process before any thread starts. They stay blocked afterwards, so that
+  // a second Ctrl-C while the process ends cannot end it with another status.
+  if (!blockTerminationSignals()) {
+    report(options_.displayFd, "cannot block the termination signals");
+    return 1;
+  }
+  const sigset_t set = terminationSignals();
+  signals_ = UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signals_) {
+    report(options_.displayFd, std::string("signalfd: ") + std::strerror(errno));
+    return 1;
+  }
+  for (Stream& stream : streams_) {
+    const int flags = ::fcntl(stream.fds.readFd, F_GETFL);
+    if (flags < 0 || ::fcntl(stream.fds.readFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+      report(options_.displayFd,
+             std::string("cannot read a captured stream: ") + std::strerror(errno));
+      return 1;
+    }
+  }
+  inputIsTerminal_ = ::isatty(options_.inputFd) == 1;
+
+  Environment environment = makeEnvironment_();
+  environment.mainQueue = queue_;
+  environment.alerts = alerts_;
+  controller_ = ViewController::create(std::move(environment));
+  if (!controller_) {
+    report(options_.displayFd,
+           "cannot determine the per-user data folder (set HOME or XDG_DATA_HOME)");
+    return 1;
+  }
+  window_.connect(*controller_);
+  delegate_.applicationDidFinishLaunching();
+  window_.open();
+  controller_->viewDidLoad();
+
+  while (!closing_.load()) serveOnce();
+
+  // The delegate answers that the launcher ends with its last window.
+  if (delegate_.applicationShouldTerminateAfterLastWindowClosed())
+    delegate_.applicationWillTerminate();
+  window_.setChoices({});
+  window_.clearHint();
+  window_.close();
+  // Nothing posted runs any more: let the tasks go, and the controller with them.
+  queue_->discardAll();
+  flushPassThrough();
+  return 0;
+}
+
+void TerminalLauncher::closeWindow() {
+  closing_.store(true);
+  queue_->wake();
+}
+
+void TerminalLauncher::flushPassThrough() {
+  std::fflush(nullptr);
+  std::lock_guard lock(streamsMutex_);
+  for (Stream& stream : streams_) forward(stream, true);
+}
+
+long TerminalLauncher::presentModal(const platform::Alert& alert) {
+  if (closing_.load()) return 0;
+  openAlerts_.push_back({alert, std::nullopt});
+  const std::size_t index = openAlerts_.size() - 1;
+  window_.setChoices({});
+  window_.alertOpened(alert);
+  // Later tasks stay queued while a task waits here: the FIFO refuses to start one inside another.
+  while (!closing_.load() && !openAlerts_[index].answer) serveOnce();
+  // Alerts opened inside this turn were answered before it ends, so this one is on top.
+  const long answer = openAlerts_[index].answer.value_or(0);
+  openAlerts_.pop_back();
+  window_.alertClosed();
+  return answer;
+}
+
+void TerminalLauncher::serveOnce() {
+  refreshChoices();
+  if (awaitsInput()) {
+    const auto end = inputBuffer_.find('\n');
+    if (end != std::string::npos) {
+      const std::string line = inputBuffer_.substr(0, end);
+      inputBuffer_.erase(0, end + 1);
+      handleLine(line);
+      return;
+    }
+    if (inputEnded_) {
+      // A last line without a line feed still counts.
+      if (!inputBuffer_.empty()) {
+        const std::string line = std::exchange(inputBuffer_, {});
+        handleLine(line);
+        return;
+      }
+      handleEndOfInput();
+      return;
+    }
+  }
+
+  const auto now = std::chrono::steady_clock::now();
+  int timeout = -1;
+  if (queue_->hasPending() && !queue_->isRunning()) {
+    timeout = 0;
+  } else if (window_.spinnerActive()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextSpinnerFrame_ - now);
+    timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
+  }
+
+  std::vector<pollfd> fds;
+  fds.push_back({queue_->wakeFd(), POLLIN, 0});
+  fds.push_back({signals_.get(), POLLIN, 0});
+  const std::size_t firstStream = fds.size();
+  for (const Stream& stream : streams_) fds.push_back({stream.fds.readFd, POLLIN, 0});
+  const bool reading = awaitsInput() && !inputEnded_;
+  const std::size_t input = fds.size();
+  if (reading) fds.push_back({options_.inputFd, POLLIN, 0});
+
+  if (::poll(fds.data(), fds.size(), timeout) < 0) {
+    if (errno == EINTR) return;
+    report(options_.displayFd, std::string("poll: ") + std::strerror(errno));
+    closeWindow();
+    return;
+  }
+  if (fds[1].revents != 0) {
+    readSignals();
+    return;
+  }
+  if (fds[0].revents != 0) queue_->drain();
+  {
+    std::lock_guard lock(streamsMutex_);
+    for (std::size_t index = 0; index < streams_.size(); ++index)
+      if (fds[firstStream + index].revents != 0) forward(streams_[index], false);
+  }
+  if (reading && fds[input].revents != 0) readInput();
+
+  if (window_.spinnerActive()) {
+    const auto later = std::chrono::steady_clock::now();
+    if (later >= nextSpinnerFrame_) {
+      window_.advanceSpinner();
+      nextSpinnerFrame_ = later + options_.spinnerInterval;
+    }
+  }
+  if (!closing_.load()) queue_->runNext();
+}
+
+bool TerminalLauncher::awaitsInput() const {
+  if (!openAlerts_.empty()) return true;
+  return validWords().size() > 1;
+}
+
+std::vector<std::string> TerminalLauncher::validWords() const {
+  std::vector<std::string> words;
+  if (controller_) {
+    // An offer waits until it has been answered, even if its buttons are still on show.
+    const bool offerOpen = controller_->ChooseCase.load() == 0;
+    for (const auto* button : {window_.downloadButton().get(), window_.updateButton().get(),
+                               window_.proceedButton().get()})
+      if (offerOpen && !button->isHidden()) words.push_back(button->word());
+    if (!window_.launchButton()->isHidden()) words.push_back(window_.launchButton()->word());
+  }
+  words.emplace_back(kExitWord);
+  return words;
+}
+
+void TerminalLauncher::refreshChoices() {
+  if (!openAlerts_.empty()) return;
+  window_.setChoices(awaitsInput() ? validWords() : std::vector<std::string>{});
+}
+
+void TerminalLauncher::readInput() {
+  char buffer[kReadChunk];
+  const ssize_t count = ::read(options_.inputFd, buffer, sizeof buffer);
+  if (count > 0) {
+    inputBuffer_.append(buffer, static_cast<std::size_t>(count));
+    // A terminal echoes what is typed below the live display.
+    if (inputIsTerminal_)
+      for (ssize_t index = 0; index < count; ++index)
+        if (buffer[index] == '\n') window_.lineEchoed();
+    return;
+  }
+  if (count == 0) {
+    inputEnded_ = true;
+    return;
+  }
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
+  report(options_.displayFd, std::string("cannot read the input: ") + std::strerror(errno));
+  inputEnded_ = true;
+}
+
+void TerminalLauncher::handleLine(const std::string& line) {
+  window_.clearHint();
+  const std::string word = normaliseWord(line);
+
+  if (!openAlerts_.empty()) {
+    OpenAlert& top = openAlerts_.back();
+    const auto& buttons = top.alert.buttons;
+    if (buttons.size() <= 1 || word.empty()) {
+      top.answer = platform::kAlertFirstButtonReturn;
+      return;
+    }
+    for (std::size_t index = 0; index < buttons.size(); ++index) {
+      if (normaliseWord(buttons[index]) == word) {
+        top.answer = platform::kAlertFirstButtonReturn + static_cast<long>(index);
+        return;
+      }
+    }
+    window_.hint(line, buttons);
+    return;
+  }
+
+  const std::vector<std::string> words = validWords();
+  if (std::find(words.begin(), words.end(), word) == words.end()) {
+    window_.hint(line, words);
+    return;
+  }
+  ViewController& controller = *controller_;
+  if (word == kExitWord) {
+    controller.ExitNow(nullptr);
+  } else if (word == window_.downloadButton()->word()) {
+    controller.OneEvent(window_.downloadButton().get());
+  } else if (word == window_.updateButton()->word()) {
+    controller.OneEvent(window_.updateButton().get());
+  } else if (word == window_.proceedButton()->word()) {
+    controller.TwoEvent(window_.proceedButton().get());
+  } else if (word == window_.launchButton()->word()) {
+    controller.LaunchApplication(window_.launchButton().get());
+  }
+}
+
+void TerminalLauncher::handleEndOfInput() {
+  if (!openAlerts_.empty()) {
+    openAlerts_.back().answer = platform::kAlertFirstButtonReturn;
+    return;
+  }
+  closeWindow();
+}
+
+void TerminalLauncher::readSignals() {
+  signalfd_siginfo info{};
+  while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+  // Hang-up, Ctrl-C or a polite kill: like closing the window.
+  closeWindow();
+}
+
+void TerminalLauncher::forward(Stream& stream, bool everything) {
+  if (stream.fds.readFd < 0) return;
+  char buffer[kReadChunk];
+  std::size_t total = 0;
+  while (everything || total < kForwardLimit) {
+    const ssize_t count = ::read(stream.fds.readFd, buffer, sizeof buffer);
+    if (count > 0) {
+      stream.pending.append(buffer, static_cast<std::size_t>(count));
+      total += static_cast<std::size_t>(count);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      // Every writer has gone (or the descriptor failed): stop watching it.
+      stream.fds.readFd = -1;
+      everything = true;
+    }
+    break;
+  }
+  // Whole lines only, unless this is the last chance.
+  const std::size_t end = everything ? stream.pending.size() : stream.pending.rfind('\n') + 1;
+  if (end == 0 || end > stream.pending.size()) return;
+  window_.passThrough(stream.fds.targetFd, std::string_view(stream.pending).substr(0, end));
+  stream.pending.erase(0, end);
+}
+
+}  // namespace launcher::tty

@@ -1,0 +1,125 @@
+#pragma once
+// The launcher in a terminal: the same controller and workflow as the window launcher, with the
+// window drawn on a terminal descriptor (see TerminalWindow) and the buttons pressed by typing.
+//
+// Input, one line at a time, read only while something waits for the user (an open alert, the
+// offer buttons before they have been answered, or the launch button):
+//   download | update | proceed | launch   presses that button if it is visible
+//                                          (OneEvent, OneEvent, TwoEvent, LaunchApplication)
+//   exit                                    quits (ExitNow)
+// Case and surrounding blanks do not matter. Any other line gets a hint and is read again.
+// While an alert is open, any line, an empty one too, presses its button (with several buttons:
+// a line naming one presses it, an empty line the first). End of input presses an open alert's
+// first button, and otherwise closes the window. SIGINT, SIGTERM and SIGHUP close the window.
+// Closing the window ends the launcher (the delegate's answer) and run() returns 0.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Launcher/AppDelegate.h"
+#include "Launcher/ViewController.h"
+#include "frontends/tty/TerminalAlerts.h"
+#include "frontends/tty/TerminalMainQueue.h"
+#include "frontends/tty/TerminalWindow.h"
+#include "frontends/tty/UniqueFd.h"
+
+namespace launcher::tty {
+
+// Output of the process's own streams, read from `readFd` and written to `targetFd` around the
+// live display.
+struct PassThroughStream {
+  int readFd = -1;
+  int targetFd = -1;
+};
+
+struct TerminalOptions {
+  int inputFd = 0;
+  int displayFd = 2;
+  DisplayMode mode = DisplayMode::plain;
+  std::vector<PassThroughStream> passThrough;
+  // Time between two frames of the spinner.
+  std::chrono::milliseconds spinnerInterval{100};
+};
+
+class TerminalLauncher final : public ModalPresenter {
+ public:
+  // Makes the controller's surroundings; the launcher puts in its own main queue and alerts.
+  using EnvironmentMaker = std::function<Environment()>;
+
+  // Blocks the signals that close the window, so that they reach the main loop's signalfd rather
+  // than any thread: call it before the process starts its first thread.
+  static bool blockTerminationSignals();
+
+  TerminalLauncher(TerminalOptions options, EnvironmentMaker makeEnvironment);
+  ~TerminalLauncher() override;
+  TerminalLauncher(const TerminalLauncher&) = delete;
+  TerminalLauncher& operator=(const TerminalLauncher&) = delete;
+
+  // Creates the controller, connects the window, starts the controller and runs the main loop on
+  // the calling thread until the window closes. Returns 0 then; 1, with a message on the display
+  // descriptor and nothing written, when no per-user data folder can be determined or the loop
+  // cannot be set up.
+  int run();
+
+  // Closes the window from any thread: the loop ends after the task or action that runs now.
+  void closeWindow();
+  // Before the process ends from any thread: writes out what the passed-through streams hold.
+  void flushPassThrough();
+
+  bool isMainThread() const { return queue_->isMainThread(); }
+  const std::shared_ptr<TerminalMainQueue>& mainQueue() const { return queue_; }
+  const std::shared_ptr<ViewController>& controller() const { return controller_; }
+  TerminalWindow& window() { return window_; }
+  AppDelegate& delegate() { return delegate_; }
+
+  // ModalPresenter: a nested turn of the loop until the alert is answered or the window closes.
+  long presentModal(const platform::Alert& alert) override;
+
+ private:
+  struct OpenAlert {
+    platform::Alert alert;
+    std::optional<long> answer;
+  };
+  struct Stream {
+    PassThroughStream fds;
+    std::string pending;  // a line not yet complete
+  };
+
+  // One turn of the loop: waits for something to happen and handles it; runs at most one task.
+  void serveOnce();
+  bool awaitsInput() const;
+  std::vector<std::string> validWords() const;
+  void refreshChoices();
+  void readInput();
+  void handleLine(const std::string& line);
+  void handleEndOfInput();
+  void readSignals();
+  // Writes out what `stream` has to say: whole lines, or everything when `everything` is set.
+  void forward(Stream& stream, bool everything);
+
+  TerminalOptions options_;
+  EnvironmentMaker makeEnvironment_;
+  std::shared_ptr<TerminalMainQueue> queue_;
+  std::shared_ptr<TerminalAlerts> alerts_;
+  TerminalWindow window_;
+  AppDelegate delegate_;
+  std::shared_ptr<ViewController> controller_;
+  UniqueFd signals_;
+
+  std::atomic<bool> closing_{false};
+  bool closed_ = false;
+  std::vector<OpenAlert> openAlerts_;
+  std::string inputBuffer_;
+  bool inputEnded_ = false;
+  bool inputIsTerminal_ = false;
+  std::chrono::steady_clock::time_point nextSpinnerFrame_{};
+  std::mutex streamsMutex_;
+  std::vector<Stream> streams_;
+};
+
+}  // namespace launcher::tty

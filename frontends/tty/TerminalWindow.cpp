@@ -1,0 +1,243 @@
+#include "frontends/tty/TerminalWindow.h"
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "Launcher/Config.h"
+#include "Launcher/ViewController.h"
+#include "frontends/tty/TextFormat.h"
+#include "frontends/tty/UniqueFd.h"
+
+namespace launcher::tty {
+namespace {
+
+constexpr const char* kInitialStatus = "Checking for updates...";
+constexpr const char* kSpinner = "|/-\\";
+constexpr std::size_t kSpinnerFrames = 4;
+constexpr std::size_t kDefaultColumns = 80;
+constexpr std::size_t kLongestBar = 40;
+constexpr std::size_t kShortestBar = 10;
+
+std::string statusPrefix(const std::string& name) {
+  return name == "updateLabel" ? "status: " : name + ": ";
+}
+
+std::string valuePrefix(const std::string& name) {
+  return name == "progressBar" ? "progress: " : name + ": ";
+}
+
+std::string buttonList(const std::vector<std::string>& titles) {
+  std::string list;
+  for (const std::string& title : titles) {
+    if (!list.empty()) list += ' ';
+    list += '[' + escapeLine(title) + ']';
+  }
+  return list;
+}
+
+std::string alertPrompt(const platform::Alert& alert) {
+  if (alert.buttons.empty()) return "press Enter to close";
+  std::string prompt = "press Enter for " + escapeLine(alert.buttons.front());
+  if (alert.buttons.size() > 1) prompt += ", or type one of: " + joinWords(alert.buttons);
+  return prompt;
+}
+
+std::string bar(double value, std::size_t width) {
+  const double share = std::clamp(value, 0.0, 100.0) / 100.0;
+  const auto filled = static_cast<std::size_t>(std::lround(share * static_cast<double>(width)));
+  return '[' + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
+         formatNumber(value) + '%';
+}
+
+}  // namespace
+
+TerminalWindow::TerminalWindow(int displayFd, DisplayMode mode)
+    : fd_(displayFd),
+      mode_(mode),
+      updateLabel_(std::make_shared<TerminalTextField>("updateLabel", *this, kInitialStatus)),
+      downloadBar_(std::make_shared<TerminalProgressIndicator>("downloadBar", *this, false)),
+      circleBar_(std::make_shared<TerminalProgressIndicator>("circleBar", *this, true)),
+      progressBar_(std::make_shared<TerminalProgressIndicator>("progressBar", *this, false)),
+      downloadButton_(std::make_shared<TerminalButton>("downloadButton", "download", *this)),
+      updateButton_(std::make_shared<TerminalButton>("updateButton", "update", *this)),
+      proceedButton_(std::make_shared<TerminalButton>("proceedButton", "proceed", *this)),
+      launchButton_(std::make_shared<TerminalButton>("launchButton", "launch", *this)) {}
+
+void TerminalWindow::connect(ViewController& controller) {
+  controller.updateLabel = updateLabel_;
+  controller.downloadBar = downloadBar_;
+  controller.circleBar = circleBar_;
+  controller.progressBar = progressBar_;
+  controller.downloadButton = downloadButton_;
+  controller.updateButton = updateButton_;
+  controller.proceedButton = proceedButton_;
+  controller.launchButton = launchButton_;
+}
+
+void TerminalWindow::open() {
+  opened_ = true;
+  redraw();
+}
+
+void TerminalWindow::close() {
+  redraw();
+  opened_ = false;
+}
+
+void TerminalWindow::setChoices(std::vector<std::string> words) {
+  if (words == choices_) return;
+  choices_ = std::move(words);
+  redraw();
+}
+
+void TerminalWindow::hint(std::string_view line, const std::vector<std::string>& words) {
+  hint_ = '"' + escapeLine(line) + "\" is not a choice; type one of: " + joinWords(words);
+  printLine("hint: " + hint_);
+  redraw();
+}
+
+void TerminalWindow::clearHint() {
+  if (hint_.empty()) return;
+  hint_.clear();
+  redraw();
+}
+
+void TerminalWindow::alertOpened(const platform::Alert& alert) {
+  alerts_.push_back(alert);
+  std::string line = "alert: " + escapeLine(alert.messageText);
+  if (!alert.informativeText.empty()) line += " | " + escapeLine(alert.informativeText);
+  line += " | " + buttonList(alert.buttons);
+  printLine(line);
+  printLine(alertPrompt(alert));
+  redraw();
+}
+
+void TerminalWindow::alertClosed() {
+  if (!alerts_.empty()) alerts_.pop_back();
+  // The alert below takes input again: say so once more.
+  if (!alerts_.empty()) printLine(alertPrompt(alerts_.back()));
+  redraw();
+}
+
+void TerminalWindow::lineEchoed() {
+  if (mode_ != DisplayMode::live) return;
+  std::lock_guard lock(mutex_);
+  ++rowsAbove_;
+}
+
+bool TerminalWindow::spinnerActive() const {
+  return mode_ == DisplayMode::live && !circleBar_->isHidden() && circleBar_->isAnimating();
+}
+
+void TerminalWindow::advanceSpinner() {
+  spinnerPhase_ = (spinnerPhase_ + 1) % kSpinnerFrames;
+  redraw();
+}
+
+void TerminalWindow::passThrough(int fd, std::string_view text) {
+  if (text.empty()) return;
+  std::lock_guard lock(mutex_);
+  const bool stepAround = mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
+  if (stepAround) {
+    // Take the block away: the text goes where it stood, and the block is drawn again below.
+    broken_ = !writeAll(fd_, eraseBlock());
+    rowsAbove_ = 0;
+  }
+  // A failed write loses this output, as writing it straight to its stream would have.
+  const bool written = writeAll(fd, text);
+  if (!stepAround || broken_) return;
+  const std::string again = (written && text.back() != '\n' ? "\n" : "") + lastFrame_;
+  broken_ = !writeAll(fd_, again);
+  rowsAbove_ = static_cast<int>(std::count(lastFrame_.begin(), lastFrame_.end(), '\n'));
+}
+
+void TerminalWindow::visibilityChanged(const std::string& name, bool hidden) {
+  printLine((hidden ? "hidden: " : "shown: ") + name);
+  redraw();
+}
+
+void TerminalWindow::textChanged(const std::string& name, const std::string& text) {
+  printLine(statusPrefix(name) + escapeLine(text));
+  redraw();
+}
+
+void TerminalWindow::valueChanged(const std::string& name, double value) {
+  printLine(valuePrefix(name) + formatNumber(value));
+  redraw();
+}
+
+void TerminalWindow::animationStarted(const std::string&) {
+  redraw();
+}
+
+void TerminalWindow::displayRequested() {
+  // Every change is written at once; nothing waits to be drawn.
+}
+
+void TerminalWindow::printLine(const std::string& line) {
+  if (mode_ != DisplayMode::plain) return;
+  emit(line + '\n');
+}
+
+std::vector<std::string> TerminalWindow::frameRows(std::size_t width) const {
+  std::vector<std::string> rows;
+  if (!updateLabel_->isHidden()) {
+    std::string status = APPLICATION_NAME() + " | " + escapeLine(updateLabel_->stringValue());
+    if (spinnerActive()) status += std::string("  ") + kSpinner[spinnerPhase_];
+    rows.push_back(status);
+  }
+  if (!progressBar_->isHidden()) {
+    // The bar shrinks with a narrow terminal; its percentage keeps room on the right.
+    const std::size_t barWidth =
+        std::clamp<std::size_t>(width > 12 ? width - 12 : kShortestBar, kShortestBar, kLongestBar);
+    rows.push_back(bar(progressBar_->doubleValue(), barWidth));
+  }
+  if (!alerts_.empty()) {
+    const platform::Alert& alert = alerts_.back();
+    rows.push_back("! " + escapeLine(alert.messageText));
+    if (!alert.informativeText.empty())
+      for (const std::string& line : safeLines(alert.informativeText)) rows.push_back("  " + line);
+    rows.push_back("  " + buttonList(alert.buttons) + "  " + alertPrompt(alert));
+  } else if (!choices_.empty()) {
+    rows.push_back(buttonList(choices_) + "  type one and press Enter");
+  }
+  if (!hint_.empty()) rows.push_back(hint_);
+  for (std::string& row : rows) row = fitColumns(row, width);
+  return rows;
+}
+
+void TerminalWindow::redraw() {
+  if (mode_ != DisplayMode::live || !opened_) return;
+  std::size_t columns = kDefaultColumns;
+  winsize size{};
+  if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+  // The last column stays free: a row that fills it would wrap on some terminals.
+  std::string frame;
+  for (const std::string& row : frameRows(columns > 1 ? columns - 1 : 1)) frame += row + '\n';
+
+  std::lock_guard lock(mutex_);
+  const std::string bytes = eraseBlock() + frame;
+  lastFrame_ = frame;
+  rowsAbove_ = static_cast<int>(std::count(frame.begin(), frame.end(), '\n'));
+  if (broken_) return;
+  if (!writeAll(fd_, bytes)) broken_ = true;
+}
+
+std::string TerminalWindow::eraseBlock() const {
+  std::string bytes = "\r";
+  if (rowsAbove_ > 0) bytes += "\x1b[" + std::to_string(rowsAbove_) + "A";
+  return bytes + "\x1b[J";
+}
+
+void TerminalWindow::emit(std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  if (broken_) return;
+  if (!writeAll(fd_, bytes)) broken_ = true;
+}
+
+}  // namespace launcher::tty

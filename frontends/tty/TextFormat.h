@@ -1,0 +1,30 @@
+#pragma once
+// How texts and numbers look in the terminal.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace launcher::tty {
+
+// One line of text from any text: a backslash becomes "\\", a line feed "\n", a carriage return
+// "\r", a tab "\t", and any other control character "\xHH", so that nothing a server sends can
+// move the cursor or split a line.
+std::string escapeLine(std::string_view text);
+
+// The text split at its line feeds, each piece made safe with escapeLine.
+std::vector<std::string> safeLines(std::string_view text);
+
+// A progress value without decimals when whole ("45"), else in its shortest exact form ("12.5").
+std::string formatNumber(double value);
+
+// At most `columns` characters of a UTF-8 text (a character = a code point), cut at the end.
+std::string fitColumns(std::string_view text, std::size_t columns);
+
+// Lower case (ASCII) without leading and trailing blanks, tabs and carriage returns.
+std::string normaliseWord(std::string_view line);
+
+// "a, b, c"
+std::string joinWords(const std::vector<std::string>& words);
+
+}  // namespace launcher::tty

@@ -1,0 +1,605 @@
+// The terminal front end, in-process: the real controller and workflow, the real downloader and
+// extraction against a server on 127.0.0.1, the terminal's main loop on a thread of the test,
+// its input fed through a pipe and its window read from another. No pauses.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Launcher/Config.h"
+#include "frontends/tty/TerminalLauncher.h"
+#include "frontends/tty/TextFormat.h"
+#include "tests/support/CaptureFd.h"
+#include "tests/support/Doubles.h"
+#include "tests/support/LocalHttpServer.h"
+#include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
+
+namespace launcher::tty {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LocalHttpServer;
+namespace fs = std::filesystem;
+
+// The loop takes SIGINT, SIGTERM and SIGHUP through its signalfd: like main(), block them before
+// the first thread of the test program starts.
+[[maybe_unused]] const bool kSignalsBlocked = TerminalLauncher::blockTerminationSignals();
+
+constexpr auto kLimit = 20s;
+
+// Ends the loop like the real application ends the process. Off the loop's thread, the caller
+// is parked for good, as nothing after a real termination runs.
+class ClosingApplication final : public platform::Application {
+ public:
+  void attach(TerminalLauncher* launcher) {
+    std::lock_guard lock(mutex_);
+    launcher_ = launcher;
+  }
+  void terminate() override {
+    bool park = false;
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+      if (launcher_ != nullptr) {
+        park = !launcher_->isMainThread();
+        launcher_->closeWindow();
+      }
+    }
+    if (!park) return;
+    std::mutex parked;
+    std::unique_lock lock(parked);
+    std::condition_variable never;
+    for (;;) never.wait(lock);
+  }
+  int count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  TerminalLauncher* launcher_ = nullptr;
+  int count_ = 0;
+};
+
+// One thread per task, as in the real program; the test can wait until every task has ended.
+class TrackedBackgroundQueue final : public platform::BackgroundQueue {
+ public:
+  explicit TrackedBackgroundQueue(bool run) : run_(run) {}
+  void post(platform::Task task) override {
+    if (!run_) return;
+    auto state = state_;
+    {
+      std::lock_guard lock(state->mutex);
+      ++state->running;
+    }
+    std::thread([state, task = std::move(task)] {
+      task();
+      std::lock_guard lock(state->mutex);
+      --state->running;
+      state->changed.notify_all();
+    }).detach();
+  }
+  bool waitIdle() {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, kLimit, [&] { return state_->running == 0; });
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0;
+  };
+  bool run_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Sends the version request to the test server instead of the compiled-in address.
+class RetargetingSession final : public platform::HttpSession {
+ public:
+  explicit RetargetingSession(std::string target) : target_(std::move(target)) {}
+  void dataTask(const platform::Url&, platform::DataTaskCompletion completion) override {
+    session_.dataTask(*platform::Url::parse(target_), std::move(completion));
+  }
+
+ private:
+  std::string target_;
+  platform::CurlHttpSession session_;
+};
+
+// Collects what is written into a pipe, on a thread of its own. Going away, it closes the
+// pipe's write end (the writers must be done) and reads to its end.
+class Collector {
+ public:
+  explicit Collector(Pipe& pipe)
+      : writeEnd_(pipe.writeEnd), thread_([this, fd = pipe.readEnd.get()] { collect(fd); }) {}
+  ~Collector() { finish(); }
+  // Once the writers are done: closes the write end and reads what is left.
+  void finish() {
+    writeEnd_.reset();
+    if (thread_.joinable()) thread_.join();
+  }
+  bool waitFor(const std::function<bool(const std::string&)>& seen) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kLimit, [&] { return seen(text_); });
+  }
+  bool waitForLine(const std::string& line) {
+    return waitFor([&](const std::string& text) { return hasLine(text, line); });
+  }
+  std::string text() const {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+  std::vector<std::string> lines() const {
+    std::vector<std::string> lines;
+    const std::string all = text();
+    std::size_t start = 0;
+    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(all.substr(start, end - start));
+    return lines;
+  }
+  static bool hasLine(const std::string& text, const std::string& line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+  }
+
+ private:
+  void collect(int fd) {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t count = ::read(fd, buffer, sizeof buffer);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) return;
+      std::lock_guard lock(mutex_);
+      text_.append(buffer, static_cast<std::size_t>(count));
+      changed_.notify_all();
+    }
+  }
+  UniqueFd& writeEnd_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string text_;
+  std::thread thread_;
+};
+
+// Holds a request in the server until the test lets it go.
+class Gate {
+ public:
+  // A handler that waits at the gate and then answers with `status` and `body`.
+  LocalHttpServer::Handler handler(int status, std::string body = {}) {
+    return [state = state_, status, body](const httplib::Request&, httplib::Response& response) {
+      {
+        std::unique_lock lock(state->mutex);
+        state->changed.wait_for(lock, kLimit, [&] { return state->open; });
+      }
+      response.status = status;
+      response.set_content(body, "application/zip");
+    };
+  }
+  void open() {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->open = true;
+    }
+    state_->changed.notify_all();
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// True when `expected` appears in `lines` in this order, other lines between them allowed.
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& expected) {
+  auto at = lines.begin();
+  for (const std::string& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end())
+      return ::testing::AssertionFailure() << "missing or out of order: " << line;
+    ++at;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The terminal launcher with the real workflow, its loop on a thread of its own.
+struct Rig {
+  explicit Rig(DisplayMode mode = DisplayMode::plain, bool runWorkflow = true,
+               std::vector<PassThroughStream> streams = {})
+      : background(std::make_shared<TrackedBackgroundQueue>(runWorkflow)) {
+    TerminalOptions options;
+    options.inputFd = input.readEnd.get();
+    options.displayFd = display.writeEnd.get();
+    options.mode = mode;
+    options.passThrough = std::move(streams);
+    options.spinnerInterval = 5ms;
+    launcher = std::make_unique<TerminalLauncher>(options, [this] {
+      Environment environment;
+      environment.backgroundQueue = background;
+      environment.application = application;
+      environment.workspace = workspace;
+      environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
+      environment.progressPause = 0us;
+      environment.finishingPause = 0us;
+      return environment;
+    });
+    application->attach(launcher.get());
+  }
+  ~Rig() {
+    if (runner.joinable()) {
+      launcher->closeWindow();
+      runner.join();
+    }
+    application->attach(nullptr);
+    // A workflow still waiting for an answer is let go, so that it ends before the folders go.
+    if (launcher->controller() && launcher->controller()->ChooseCase.load() == 0)
+      launcher->controller()->TwoEvent();
+    if (workflowEnds) {
+      EXPECT_TRUE(background->waitIdle());
+    }
+  }
+
+  // The server publishes `version` with the package at /feed/package_mac.zip.
+  void publish(const std::string& version) {
+    server.answer("/v/version", 200,
+                  R"({"data":{"attributes":{"application_version":")" + version +
+                      R"(","application_url_mac":")" + server.url("/feed/package_mac.zip") +
+                      R"("}}})",
+                  "application/json");
+  }
+  void servePackage() {
+    server.answer(
+        "/feed/package_mac.zip", 200,
+        testing::zipBytes(
+            {testing::directory(APPLICATION_NAME() + ".app/"),
+             testing::file(APPLICATION_NAME() + ".app/AppRun", "#!/bin/sh\n").withMode(0100755)}));
+  }
+  void installed(const std::string& version) {
+    testing::writeFile(folders.installFolder() + "/version.txt", version);
+  }
+  std::string recordedVersion() const {
+    return testing::readFile(folders.installFolder() + "/version.txt");
+  }
+
+  void start() {
+    runner = std::thread([this] { result.set_value(launcher->run()); });
+  }
+  void type(const std::string& text) { ASSERT_TRUE(writeAll(input.writeEnd.get(), text)); }
+  void endInput() { input.writeEnd.reset(); }
+  // The loop's result once it has ended, with all it drew read; -1 when it does not end in time.
+  int status() {
+    if (returned.wait_for(kLimit) != std::future_status::ready) return -1;
+    runner.join();
+    window.finish();
+    return returned.get();
+  }
+
+  testing::UserFolders folders;
+  LocalHttpServer server;
+  std::string versionAddress = server.url("/v/version");
+  // False when the workflow is meant to stay blocked for good (behind a parked termination).
+  bool workflowEnds = true;
+  Pipe input = Pipe::make();
+  Pipe display = Pipe::make();
+  Collector window{display};
+  std::shared_ptr<TrackedBackgroundQueue> background;
+  std::shared_ptr<ClosingApplication> application = std::make_shared<ClosingApplication>();
+  std::shared_ptr<testing::RecordingWorkspace> workspace =
+      std::make_shared<testing::RecordingWorkspace>();
+  std::unique_ptr<TerminalLauncher> launcher;
+  std::promise<int> result;
+  std::future<int> returned = result.get_future();
+  std::thread runner;
+};
+
+// ---- Plain lines
+
+TEST(TerminalPlain, UpToDateRunDrawsEachStepAndLeavesStandardOutputToTheCore) {
+  Rig rig;
+  rig.publish("3");
+  rig.installed("3");
+  testing::CaptureFd out(1);
+  rig.start();
+  const bool launchShown = rig.window.waitForLine("shown: launchButton");
+  rig.endInput();
+  const int status = rig.status();
+  const std::string printed = out.finish();
+
+  ASSERT_TRUE(launchShown);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(rig.application->count(), 0) << "closing the window is no termination request";
+  EXPECT_EQ(
+      rig.window.lines(),
+      (std::vector<std::string>{"progress: 10", "progress: 25", "progress: 75", "progress: 100",
+                                "status: Finishing", "status: Up to date", "shown: launchButton"}));
+  EXPECT_TRUE(Collector::hasLine(printed, rig.folders.dataHome())) << printed;
+  EXPECT_TRUE(Collector::hasLine(printed, "3  :  3")) << printed;
+  for (const char* windowWord : {"status:", "progress:", "shown:", "hidden:", "alert:"})
+    EXPECT_EQ(printed.find(windowWord), std::string::npos) << windowWord << " in " << printed;
+  EXPECT_EQ(rig.window.text().find("responseString"), std::string::npos);
+}
+
+TEST(TerminalPlain, ElementChangesBecomeOneLineEach) {
+  Pipe pipe = Pipe::make();
+  {
+    TerminalWindow window(pipe.writeEnd.get(), DisplayMode::plain);
+    window.progressBar()->setDoubleValue(12.5);
+    window.circleBar()->setHidden(false);
+    window.circleBar()->setHidden(false);  // no change, no line
+    window.circleBar()->startAnimation();
+    window.updateLabel()->setStringValue("two\nlines \\ and a\ttab");
+    window.alertOpened({"Notice", "", platform::kCriticalAlertStyle, {"OK"}});
+  }
+  Collector lines(pipe);
+  ASSERT_TRUE(lines.waitForLine("press Enter for OK"));
+  EXPECT_EQ(lines.lines(),
+            (std::vector<std::string>{"progress: 12.5", "shown: circleBar",
+                                      R"(status: two\nlines \\ and a\ttab)", "alert: Notice | [OK]",
+                                      "press Enter for OK"}));
+}
+
+TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
+  EXPECT_EQ(formatNumber(45), "45");
+  EXPECT_EQ(formatNumber(-3), "-3");
+  EXPECT_EQ(formatNumber(12.5), "12.5");
+  EXPECT_EQ(formatNumber(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(escapeLine("a\x1b[2Jb\r"), "a\\x1b[2Jb\\r");
+  EXPECT_EQ(safeLines("one\n two"), (std::vector<std::string>{"one", " two"}));
+  EXPECT_EQ(fitColumns("h\xc3\xa9llo", 2), "h\xc3\xa9");
+  EXPECT_EQ(fitColumns("short", 10), "short");
+  EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
+}
+
+// ---- The offer
+
+TEST(TerminalOffer, PipedDownloadInstallsAndTheEndOfInputThenCloses) {
+  Rig rig;
+  rig.publish("5");
+  rig.servePackage();
+  // As from `echo download | launcher-cli`: the line waits in the pipe until the offer is on
+  // show, and the end of input that follows it is met only at the launch button.
+  rig.type("download\n");
+  rig.endInput();
+  rig.start();
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 0);
+  EXPECT_EQ(rig.window.lines().back(), "shown: launchButton");
+  EXPECT_TRUE(
+      inOrder(rig.window.lines(),
+              {"status: Download Available", "shown: downloadButton", "hidden: downloadButton",
+               "status: Initializing", "status: Downloading Application", "shown: circleBar",
+               "hidden: circleBar", "status: Extracting", "status: Installing Application",
+               "status: Cleaning Up", "status: Finishing", "status: Up to date"}));
+  EXPECT_EQ(rig.window.text().find("hint:"), std::string::npos);
+  EXPECT_EQ(rig.recordedVersion(), "5");
+  EXPECT_TRUE(fs::exists(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app/AppRun"));
+  EXPECT_TRUE(rig.workspace->requests().empty());
+}
+
+TEST(TerminalOffer, UnknownWordsGetAHintAndTheNextLineIsRead) {
+  Rig rig;
+  rig.publish("5");
+  rig.servePackage();
+  rig.installed("4");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("shown: proceedButton"));
+  rig.type("nonsense\n");
+  ASSERT_TRUE(rig.window.waitForLine(
+      R"(hint: "nonsense" is not a choice; type one of: update, proceed, exit)"));
+  rig.type("download\n");  // a word, but not of a button on show
+  ASSERT_TRUE(rig.window.waitForLine(
+      R"(hint: "download" is not a choice; type one of: update, proceed, exit)"));
+  rig.type("  Proceed \n");
+  ASSERT_TRUE(rig.window.waitForLine("shown: launchButton"));
+  EXPECT_TRUE(inOrder(rig.window.lines(), {"hidden: updateButton", "hidden: proceedButton",
+                                           "progress: 75", "status: Up to date"}));
+  EXPECT_EQ(rig.server.requestCount("/feed/package_mac.zip"), 0);
+  EXPECT_EQ(rig.recordedVersion(), "4");
+
+  // Nothing to launch yet: the action's alert takes the next line, then launch waits again.
+  rig.type("launch\n");
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+  EXPECT_TRUE(Collector::hasLine(rig.window.text(), "alert: Something wrong. Try later. | [OK]"));
+  testing::writeFile(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app", "");
+  rig.type("launch\n");  // answers the alert
+  rig.type("Launch\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.workspace->requests(), std::vector<std::string>{APPLICATION_NAME()});
+  EXPECT_EQ(rig.application->count(), 1);
+}
+
+TEST(TerminalOffer, ExitQuitsThroughTheApplication) {
+  Rig rig;
+  rig.publish("5");
+  rig.servePackage();
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
+  rig.type("exit\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_EQ(rig.server.requestCount("/feed/package_mac.zip"), 0);
+  EXPECT_FALSE(fs::exists(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app"));
+}
+
+TEST(TerminalOffer, EndOfInputClosesTheWindow) {
+  Rig rig;
+  rig.publish("5");
+  rig.servePackage();
+  rig.endInput();
+  rig.start();
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 0);
+  ASSERT_FALSE(rig.window.lines().empty());
+  EXPECT_EQ(rig.window.lines().back(), "shown: downloadButton");
+  EXPECT_EQ(rig.launcher->controller()->ChooseCase.load(), 0);
+}
+
+// ---- Alerts
+
+TEST(TerminalAlerts, AlertInATaskHoldsBackLaterTasksUntilALineOrTheEndOfInput) {
+  Rig rig(DisplayMode::plain, /*runWorkflow=*/false);
+  rig.start();
+  auto post = [&](std::function<void(ViewController&)> task) {
+    rig.launcher->mainQueue()->post([&rig, task] { task(*rig.launcher->controller()); });
+  };
+  // Posted tasks run inside the loop, after run() has made the controller.
+  const auto show = [](std::string text) {
+    return
+        [text](ViewController& controller) { controller.updateLabel.lock()->setStringValue(text); };
+  };
+  post(show("before"));
+  post([](ViewController& controller) { controller.DisplayAlert("Notice\nsecond line"); });
+  post(show("after"));
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+  EXPECT_TRUE(rig.launcher->mainQueue()->hasPending());
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: after"));
+
+  rig.type("anything at all\n");
+  ASSERT_TRUE(rig.window.waitForLine("status: after"));
+  EXPECT_EQ(rig.window.lines(),
+            (std::vector<std::string>{"status: before", R"(alert: Notice\nsecond line | [OK])",
+                                      "press Enter for OK", "status: after"}));
+
+  post([](ViewController& controller) { controller.DisplayAlert("Again"); });
+  post(show("last"));
+  rig.endInput();
+  ASSERT_TRUE(rig.window.waitForLine("status: last"));
+  rig.launcher->closeWindow();
+  EXPECT_EQ(rig.status(), 0);
+}
+
+TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitRecordsZero) {
+  Rig rig;
+  rig.publish("5");  // no package served: 404
+  rig.type("download\n");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for Exit"));
+  // The worker has posted everything up to the launch button; none of it may show yet.
+  ASSERT_TRUE(rig.background->waitIdle());
+  EXPECT_TRUE(rig.launcher->mainQueue()->hasPending());
+  const auto lines = rig.window.lines();
+  const auto alert = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("alert:", 0) == 0;
+  });
+  ASSERT_NE(alert, lines.end());
+  EXPECT_EQ(alert->rfind(R"(alert: Error | Failed to update the application.\n )", 0), 0u)
+      << *alert;
+  EXPECT_NE(alert->find("404"), std::string::npos) << *alert;
+  EXPECT_EQ(alert->substr(alert->size() - 9), " | [Exit]");
+  EXPECT_EQ(lines.back(), "press Enter for Exit");
+
+  rig.type("\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_EQ(rig.recordedVersion(), "0");
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Finishing"));
+}
+
+TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
+  Rig rig;
+  rig.versionAddress = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
+  // The request's thread is parked in the termination, and the worker waits for it for good.
+  rig.workflowEnds = false;
+  rig.installed("2");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for Exit"));
+  const std::string text = rig.window.text();
+  EXPECT_NE(text.find(R"(alert: Error | Failed to launch the application.\n )"), std::string::npos)
+      << text;
+  rig.type("\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_EQ(rig.recordedVersion(), "0");
+}
+
+// ---- Signals
+
+TEST(TerminalSignals, HangUpAtTheOfferClosesTheWindow) {
+  Rig rig;
+  rig.publish("5");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
+  ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 0);
+}
+
+TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
+  Rig rig;
+  rig.publish("5");
+  Gate gate;
+  rig.server.handle("/feed/package_mac.zip", gate.handler(500));
+  rig.type("download\n");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("shown: circleBar"));
+  ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
+  const int status = rig.status();
+  gate.open();
+  EXPECT_EQ(status, 0) << "the loop must end while the download still hangs";
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "hidden: circleBar"));
+}
+
+// ---- Live display
+
+TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndPassedThroughLines) {
+  Pipe log = Pipe::make();
+  Pipe out = Pipe::make();
+  Collector passed(out);
+  Rig rig(DisplayMode::live, true, {{log.readEnd.get(), out.writeEnd.get()}});
+  rig.publish("5");
+  Gate gate;
+  rig.server.handle("/feed/package_mac.zip",
+                    gate.handler(200, testing::zipBytes({testing::file("readme.txt", "hi")})));
+  rig.start();
+  ASSERT_TRUE(rig.window.waitFor([](const std::string& text) {
+    return text.find("[download] [exit]") != std::string::npos &&
+           text.find("25%") != std::string::npos;
+  }));
+  rig.type("download\n");
+  // The spinner turns while the download hangs.
+  ASSERT_TRUE(rig.window.waitFor([](const std::string& text) {
+    return text.find("Downloading Application  |") != std::string::npos &&
+           text.find("Downloading Application  /") != std::string::npos;
+  }));
+  gate.open();
+  ASSERT_TRUE(rig.window.waitFor([](const std::string& text) {
+    return text.find("Up to date") != std::string::npos &&
+           text.find("[launch] [exit]") != std::string::npos;
+  }));
+
+  const std::string before = rig.window.text();
+  EXPECT_EQ(before.find("status: "), std::string::npos) << "no plain lines in live mode";
+  EXPECT_NE(before.find("\x1b[J"), std::string::npos);
+  EXPECT_NE(before.find("100%"), std::string::npos);
+
+  ASSERT_TRUE(writeAll(log.writeEnd.get(), "diagnostic line\n"));
+  ASSERT_TRUE(passed.waitFor([](const std::string& text) { return text == "diagnostic line\n"; }));
+  // The block was taken away before the line and drawn again after it.
+  ASSERT_TRUE(rig.window.waitFor([&](const std::string& text) {
+    return text.size() > before.size() &&
+           text.substr(before.size()).find("[launch] [exit]") != std::string::npos;
+  }));
+  EXPECT_EQ(rig.window.text().substr(before.size()).rfind("\r\x1b[", 0), 0u);
+
+  rig.endInput();
+  EXPECT_EQ(rig.status(), 0);
+}
+
+}  // namespace
+}  // namespace launcher::tty
