@@ -1,0 +1,183 @@
+#include "tests/support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace launcher::testing {
+namespace {
+
+std::vector<std::string> changedEnvironment(const std::map<std::string, std::string>& changes) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    const std::string name = text.substr(0, text.find('='));
+    if (!changes.contains(name)) result.push_back(text);
+  }
+  for (const auto& [name, value] : changes)
+    if (!value.empty()) result.push_back(name + "=" + value);
+  return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& text : strings) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& environment) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2 failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> arguments = argv;
+  std::vector<std::string> variables = changedEnvironment(environment);
+  auto argumentPointers = pointers(arguments);
+  auto variablePointers = pointers(variables);
+  const int result = ::posix_spawn(&pid_, arguments[0].c_str(), &actions, nullptr,
+                                   argumentPointers.data(), variablePointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (result != 0) {
+    ::close(in[1]);
+    ::close(out[0]);
+    ::close(err[0]);
+    throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(result));
+  }
+  input_ = in[1];
+  out_.fd = out[0];
+  err_.fd = err[0];
+  out_.reader = std::thread([this] { read(out_); });
+  err_.reader = std::thread([this] { read(err_); });
+}
+
+ChildProcess::~ChildProcess() {
+  if (!waitForExit(std::chrono::milliseconds(0))) {
+    ::kill(pid_, SIGKILL);
+    waitForExit(std::chrono::seconds(10));
+  }
+  closeInput();
+  if (out_.reader.joinable()) out_.reader.join();
+  if (err_.reader.joinable()) err_.reader.join();
+  ::close(out_.fd);
+  ::close(err_.fd);
+}
+
+void ChildProcess::read(Stream& stream) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t count = ::read(stream.fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    std::lock_guard lock(mutex_);
+    if (count <= 0) {
+      stream.closed = true;
+      changed_.notify_all();
+      return;
+    }
+    stream.text.append(buffer, static_cast<std::size_t>(count));
+    changed_.notify_all();
+  }
+}
+
+void ChildProcess::writeLine(const std::string& line) {
+  const std::string text = line + "\n";
+  std::size_t written = 0;
+  while (input_ >= 0 && written < text.size()) {
+    const ssize_t count = ::write(input_, text.data() + written, text.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+}
+
+void ChildProcess::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+void ChildProcess::signal(int number) {
+  ::kill(pid_, number);
+}
+
+bool ChildProcess::waitForLine(Stream& stream, const std::string& line, bool partial,
+                               std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    for (const auto& candidate : splitLines(stream.text))
+      if (partial ? candidate.find(line) != std::string::npos : candidate == line) return true;
+    return stream.closed;
+  }) && [&] {
+    for (const auto& candidate : splitLines(stream.text))
+      if (partial ? candidate.find(line) != std::string::npos : candidate == line) return true;
+    return false;
+  }();
+}
+
+bool ChildProcess::waitForErrorLine(const std::string& line, bool partial,
+                                    std::chrono::milliseconds timeout) {
+  return waitForLine(err_, line, partial, timeout);
+}
+
+bool ChildProcess::waitForOutputLine(const std::string& line, bool partial,
+                                     std::chrono::milliseconds timeout) {
+  return waitForLine(out_, line, partial, timeout);
+}
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  const auto limit = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      return status_;
+    }
+    if (done < 0 || Clock::now() >= limit) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ChildProcess::output() const {
+  std::lock_guard lock(mutex_);
+  return out_.text;
+}
+
+std::vector<std::string> ChildProcess::outputLines() const {
+  return splitLines(output());
+}
+
+std::string ChildProcess::errors() const {
+  std::lock_guard lock(mutex_);
+  return err_.text;
+}
+
+}  // namespace launcher::testing
