@@ -16,20 +16,6 @@ using testing::LocalHttpServer;
 using testing::readFile;
 using testing::writeFile;
 
-// Sends the request for the configured version address to `target` instead.
-class RetargetingSession final : public platform::HttpSession {
- public:
-  explicit RetargetingSession(std::string target) : target_(std::move(target)) {}
-  void dataTask(const platform::Url& url, platform::DataTaskCompletion completion) override {
-    EXPECT_EQ(url.string(), "http://" + APPLICATION_VERSION_PATH());
-    session_.dataTask(*platform::Url::parse(target_), std::move(completion));
-  }
-
- private:
-  std::string target_;
-  platform::CurlHttpSession session_;
-};
-
 std::string answer(const std::string& version, const std::string& url) {
   return R"({"data":{"attributes":{"application_version":)" + version +
          R"(,"application_url_mac":)" + url + "}}}";
@@ -58,7 +44,7 @@ class VersionServiceTest : public ::testing::TestWithParam<Case> {
   testing::TestRig rig;
 
   std::shared_ptr<ViewController> makeController(const std::string& target) {
-    rig.environment.httpSession = std::make_shared<RetargetingSession>(target);
+    rig.environment.httpSession = std::make_shared<testing::RetargetingHttpSession>(target);
     return rig.makeController();
   }
 

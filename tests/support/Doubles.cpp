@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "Launcher/Config.h"
+
 namespace launcher::testing {
 
 // ---- Journal
@@ -272,6 +274,16 @@ void StubHttpSession::answerWithError(std::string description) {
 std::vector<std::string> StubHttpSession::requestedUrls() const {
   std::lock_guard lock(mutex_);
   return urls_;
+}
+
+void RetargetingHttpSession::dataTask(const platform::Url& url,
+                                      platform::DataTaskCompletion completion) {
+  const auto target = platform::Url::parse(target_);
+  if (url.string() != "http://" + APPLICATION_VERSION_PATH() || !target) {
+    completion(std::nullopt, platform::HttpError{"unexpected request for " + url.string()});
+    return;
+  }
+  session_.dataTask(*target, std::move(completion));
 }
 
 // ---- Rig

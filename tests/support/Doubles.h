@@ -212,6 +212,18 @@ class StubHttpSession final : public platform::HttpSession {
   std::vector<std::string> urls_;
 };
 
+// The real libcurl session, with the request for the configured version address sent to `target`
+// (a local server) instead; any other address is refused as a transport error.
+class RetargetingHttpSession final : public platform::HttpSession {
+ public:
+  explicit RetargetingHttpSession(std::string target) : target_(std::move(target)) {}
+  void dataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
+
+ private:
+  std::string target_;
+  platform::CurlHttpSession session_;
+};
+
 // Everything a controller test needs: doubles wired into an Environment with zero pauses.
 struct TestRig {
   TestRig();
