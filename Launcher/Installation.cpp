@@ -53,8 +53,8 @@ bool ViewController::MergeContentsOfPath(const std::string& source, const std::s
       continue;
     }
 
-    // A dangling link at the destination would block the move just like a real entry.
-    if (platform::fileExists(to) || platform::itemExists(to)) {
+    // Anything there goes first; a dangling link would block the move like a real entry.
+    if (platform::itemExists(to)) {
       platform::printLine("   removeItemAtPath");
       if (auto removed = platform::removeItem(to); !removed) {
         logFailure(removed);
@@ -72,7 +72,7 @@ bool ViewController::MergeContentsOfPath(const std::string& source, const std::s
 }
 
 void ViewController::DeleteOtherApps() {
-  const std::string installFolder = appDir() + "/" + APPLICATION_NAME() + "/";
+  const std::string installFolder = this->installFolder() + "/";
   // Deeper entries never qualify, so the direct entries are all the walk needs.
   const auto entries = platform::folderEntries(installFolder);
   if (!entries) return;
@@ -85,7 +85,7 @@ void ViewController::DeleteOtherApps() {
 }
 
 void ViewController::LaunchApplication(platform::Control*) {
-  const std::string installFolder = appDir() + "/" + APPLICATION_NAME() + "/";
+  const std::string installFolder = this->installFolder() + "/";
   bool launched = false;
   if (const auto entries = platform::folderEntries(installFolder)) {
     for (const std::string& entry : *entries) {
