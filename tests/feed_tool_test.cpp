@@ -31,6 +31,7 @@
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
 #include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
 #include "tools/feed/FeedServer.h"
 #include "tools/feed/PackageWriter.h"
 #include "tools/feed/Publish.h"
@@ -40,6 +41,7 @@ extern char** environ;
 namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
+using launcher::testing::localTime;
 using launcher::testing::readFile;
 using launcher::testing::TempDir;
 using launcher::testing::writeFile;
@@ -48,18 +50,6 @@ const std::string kFeedTool = std::string(LAUNCHER_BUILD_DIR) + "/launcher-feed"
 
 std::string bundleName() {
   return APPLICATION_NAME() + ".app";
-}
-
-std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
-  fields.tm_isdst = -1;
-  return std::mktime(&fields);
 }
 
 std::time_t fromDosDateTime(std::uint32_t value) {

@@ -48,15 +48,20 @@ class VersionServiceTest : public ::testing::TestWithParam<Case> {
     return rig.makeController();
   }
 
-  // Runs SerializeJSON on a worker thread; true when it returned within the time limit.
-  static bool serializeReturns(const std::shared_ptr<ViewController>& controller) {
+  // Runs SerializeJSON on a detached worker thread, which may stay blocked for the rest of the
+  // program, as it would until the process ended; the future is ready when it returned.
+  static std::future<void> startSerialize(const std::shared_ptr<ViewController>& controller) {
     auto done = std::make_shared<std::promise<void>>();
     auto returned = done->get_future();
     std::thread([controller, done] {
       controller->SerializeJSON();
       done->set_value();
     }).detach();
-    return returned.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    return returned;
+  }
+  static bool serializeReturns(const std::shared_ptr<ViewController>& controller) {
+    return startSerialize(controller).wait_for(std::chrono::seconds(30)) ==
+           std::future_status::ready;
   }
 };
 
@@ -161,13 +166,7 @@ TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitRecordsZ
   auto controller =
       makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
   testing::CaptureFd out(1);
-  auto done = std::make_shared<std::promise<void>>();
-  auto returned = done->get_future();
-  // Detached: the worker stays blocked for the rest of the program, as until the process ended.
-  std::thread([controller, done] {
-    controller->SerializeJSON();
-    done->set_value();
-  }).detach();
+  auto returned = startSerialize(controller);
   ASSERT_TRUE(rig.application->waitForTerminate());
   const std::string printed = out.finish();
 

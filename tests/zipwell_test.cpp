@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::ErrorRecord;
 using testing::dosDateTime;
+using testing::localTime;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -57,18 +58,6 @@ mode_t permissionsOf(const std::string& path) {
   return statOf(path).st_mode & 07777;
 }
 
-// A local civil time as the system reads it, fields already in range.
-std::time_t localTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  std::tm fields{};
-  fields.tm_year = year - 1900;
-  fields.tm_mon = month - 1;
-  fields.tm_mday = day;
-  fields.tm_hour = hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
-  fields.tm_isdst = -1;
-  return std::mktime(&fields);
-}
 std::time_t seconds(platform::FileTime time) {
   return std::chrono::system_clock::to_time_t(time);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,9 @@ constexpr std::uint32_t dosDateTime(unsigned year, unsigned month, unsigned day,
   return ((year - 1980u) << 25) | (month << 21) | (day << 16) | (hour << 11) | (minute << 5) |
          (second / 2u);
 }
+
+// A local civil time as the system reads it (mktime, summer time decided by the zone).
+std::time_t localTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
 // One entry of a test archive. Made with file() or directory() and adjusted with the with*()
 // calls, e.g. file("bin/tool", "#!/bin/sh\n").withMode(0100755).withDate(0).
