@@ -129,16 +129,17 @@ void ChildProcess::signal(int number) {
 
 bool ChildProcess::waitForLine(Stream& stream, const std::string& line, bool partial,
                                std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
-    for (const auto& candidate : splitLines(stream.text))
-      if (partial ? candidate.find(line) != std::string::npos : candidate == line) return true;
-    return stream.closed;
-  }) && [&] {
-    for (const auto& candidate : splitLines(stream.text))
+  // Only whole lines count: a program may write one line in several pieces.
+  const auto seen = [&] {
+    const std::size_t end = stream.text.rfind('\n');
+    if (end == std::string::npos) return false;
+    for (const auto& candidate : splitLines(stream.text.substr(0, end + 1)))
       if (partial ? candidate.find(line) != std::string::npos : candidate == line) return true;
     return false;
-  }();
+  };
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return seen() || stream.closed; });
+  return seen();
 }
 
 bool ChildProcess::waitForErrorLine(const std::string& line, bool partial,

@@ -253,7 +253,8 @@ int runServe(const ServeRequest& request, std::ostream& err) {
     err << "launcher-feed: " << failure->message << std::endl;
     return failure->exitCode();
   }
-  err << "serving " << request.feedFolder.string() << " on " << server.address() << std::endl;
+  err << ("serving " + request.feedFolder.string() + " on " + server.address() + "\n")
+      << std::flush;
   const int code = serveUntilSignalled(server);
   if (code != kExitSuccess) err << "launcher-feed: the server stopped after a failure" << std::endl;
   return code;
