@@ -15,6 +15,16 @@ void setHidden(const std::weak_ptr<platform::Button>& outlet, bool hidden) {
   if (auto button = outlet.lock()) button->setHidden(hidden);
 }
 
+// The offer's buttons: Update then Proceed when a version is installed, else Download.
+void setOfferHidden(ViewController& controller, bool update, bool hidden) {
+  if (update) {
+    setHidden(controller.updateButton, hidden);
+    setHidden(controller.proceedButton, hidden);
+  } else {
+    setHidden(controller.downloadButton, hidden);
+  }
+}
+
 std::string describe(const platform::ErrorRecord& error) {
   return error.description.empty() ? error.domain + " (code " + std::to_string(error.code) + ")"
                                    : error.description;
@@ -34,23 +44,9 @@ void ViewController::RunWorkflow() {
   if (serverVersion > localVersion) {
     const bool update = localVersion != 0;
     Log(update ? "Update Found" : "Download Available");
-    post([update](ViewController& controller) {
-      if (update) {
-        setHidden(controller.updateButton, false);
-        setHidden(controller.proceedButton, false);
-      } else {
-        setHidden(controller.downloadButton, false);
-      }
-    });
+    post([update](ViewController& controller) { setOfferHidden(controller, update, false); });
     WaitForChoice();
-    post([update](ViewController& controller) {
-      if (update) {
-        setHidden(controller.updateButton, true);
-        setHidden(controller.proceedButton, true);
-      } else {
-        setHidden(controller.downloadButton, true);
-      }
-    });
+    post([update](ViewController& controller) { setOfferHidden(controller, update, true); });
     if (ChooseCase.load() == 1) {
       RunInstallSequence(serverVersion, localVersion);
     } else {
