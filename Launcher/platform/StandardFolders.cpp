@@ -51,34 +51,33 @@ void ensureFolders(const std::string& path) {
   ::mkdir(path.c_str(), 0700);
 }
 
-}  // namespace
-
-std::optional<std::string> userLibraryFolder() {
+// A per-user base folder: $`variable` when set and absolute, else home + `homeRelative`; made
+// when missing.
+std::optional<std::string> baseFolder(const char* variable, const char* homeRelative) {
   std::string folder;
-  if (auto data = absoluteEnv("XDG_DATA_HOME")) {
-    folder = withoutTrailingSlashes(*data);
+  if (auto value = absoluteEnv(variable)) {
+    folder = withoutTrailingSlashes(*value);
   } else {
     auto home = homeFolder();
     if (!home) return std::nullopt;
-    folder = withoutTrailingSlashes(*home) + "/.local/share";
+    folder = withoutTrailingSlashes(*home) + homeRelative;
   }
-  // Like a Library folder, the data folder is always there for the launcher: a new account may
-  // not have it yet, so it is made (private to the user, as base folders are made).
   ensureFolders(folder);
   return folder;
 }
 
+}  // namespace
+
+std::optional<std::string> userLibraryFolder() {
+  // Like a Library folder, the data folder is always there for the launcher: a new account may
+  // not have it yet, so it is made (private to the user, as base folders are made).
+  return baseFolder("XDG_DATA_HOME", "/.local/share");
+}
+
 std::optional<std::string> temporaryFolder(const std::string& applicationName) {
-  std::string cache;
-  if (auto value = absoluteEnv("XDG_CACHE_HOME")) {
-    cache = withoutTrailingSlashes(*value);
-  } else {
-    auto home = homeFolder();
-    if (!home) return std::nullopt;
-    cache = withoutTrailingSlashes(*home) + "/.cache";
-  }
-  ensureFolders(cache);
-  const std::string appFolder = cache + "/" + applicationName;
+  const auto cache = baseFolder("XDG_CACHE_HOME", "/.cache");
+  if (!cache) return std::nullopt;
+  const std::string appFolder = *cache + "/" + applicationName;
   const std::string tmp = appFolder + "/tmp";
   if (!ensureFolder(appFolder, 0700) || !ensureFolder(tmp, 0700)) return std::nullopt;
   struct stat info {};
