@@ -13,6 +13,7 @@
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/StandardFolders.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
 namespace {
@@ -60,7 +61,7 @@ class PartFile {
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile() {
-    if (fd_ >= 0) ::close(fd_);
+    file_.reset();
     if (!path_.empty()) ::unlink(path_.c_str());
   }
 
@@ -68,34 +69,24 @@ class PartFile {
   bool create(const std::string& folder, const std::string& segment, std::string& error) {
     std::string name =
         folder + "/." + segment.substr(0, kMaxSegmentInTemporaryName) + ".part-XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
+    platform::UniqueFd file(::mkostemp(name.data(), O_CLOEXEC));
+    if (!file) {
       error = describeErrno("cannot create a file in", folder, errno);
       return false;
     }
-    fd_ = fd;
+    file_ = std::move(file);
     path_ = std::move(name);
     return true;
   }
 
   // Appends all of `data`; false with errno set when the file system refuses.
   bool write(const char* data, std::size_t size) {
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return platform::writeAll(file_.get(), std::string_view(data, size));
   }
 
   // Closes the file and renames it to `destination`; describes a failure in `error`.
   bool commit(const std::string& destination, std::string& error) {
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0) {
+    if (!file_.reset()) {
       error = describeErrno("cannot write", path_, errno);
       return false;
     }
@@ -112,7 +103,7 @@ class PartFile {
   const std::string& path() const { return path_; }
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd file_;
   std::string path_;
 };
 

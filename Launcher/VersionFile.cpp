@@ -13,25 +13,19 @@
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/StandardFolders.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
 namespace {
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // The whole file as text, or nothing when it is missing, unreadable or not valid UTF-8.
 std::optional<std::string> readText(const std::string& path) {
-  FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::nullopt;
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
   std::string content;
   char buffer[4096];
   for (;;) {
-    const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
+    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
     if (count < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
@@ -47,17 +41,9 @@ std::optional<std::string> readText(const std::string& path) {
 
 void ViewController::WriteVersion(const std::string& text) {
   // Truncated and rewritten in place; the folder is not created here. Failures are silent.
-  FdCloser file{::open(versionLocation_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-  if (file.fd < 0) return;
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t count = ::write(file.fd, text.data() + written, text.size() - written);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    written += static_cast<std::size_t>(count);
-  }
+  const platform::UniqueFd file(
+      ::open(versionLocation_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (file) static_cast<void>(platform::writeAll(file.get(), text));
 }
 
 std::int64_t ViewController::ReadVersion() {

@@ -30,6 +30,9 @@ namespace launcher::tty {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::Pipe;
+using platform::UniqueFd;
+using platform::writeAll;
 using testing::LocalHttpServer;
 namespace fs = std::filesystem;
 

@@ -10,13 +10,13 @@
 namespace launcher::tty {
 
 StreamCapture::StreamCapture(int fd) : fd_(fd) {
-  UniqueFd original(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  platform::UniqueFd original(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
   if (!original) {
     error_ = std::string("cannot duplicate descriptor ") + std::to_string(fd) + ": " +
              std::strerror(errno);
     return;
   }
-  Pipe pipe = Pipe::make();
+  platform::Pipe pipe = platform::Pipe::make();
   if (!pipe.readEnd) {
     error_ = std::string("pipe: ") + std::strerror(errno);
     return;

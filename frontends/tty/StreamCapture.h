@@ -3,7 +3,7 @@
 // main loop can write it out itself, above the live display, instead of through it.
 #include <string>
 
-#include "frontends/tty/UniqueFd.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::tty {
 
@@ -29,8 +29,8 @@ class StreamCapture {
 
  private:
   int fd_;
-  UniqueFd original_;
-  UniqueFd readEnd_;
+  platform::UniqueFd original_;
+  platform::UniqueFd readEnd_;
   std::string error_;
 };
 

@@ -32,7 +32,7 @@ sigset_t terminationSignals() {
 }
 
 void report(int fd, const std::string& message) {
-  if (!writeAll(fd, "launcher-cli: " + message + "\n")) {
+  if (!platform::writeAll(fd, "launcher-cli: " + message + "\n")) {
     // Nowhere left to say it.
   }
 }
@@ -65,7 +65,7 @@ int TerminalLauncher::run() {
     return 1;
   }
   const sigset_t set = terminationSignals();
-  signals_ = UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  signals_ = platform::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!signals_) {
     report(options_.displayFd, std::string("signalfd: ") + std::strerror(errno));
     return 1;

@@ -23,10 +23,10 @@
 
 #include "Launcher/AppDelegate.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "frontends/tty/TerminalAlerts.h"
 #include "frontends/tty/TerminalMainQueue.h"
 #include "frontends/tty/TerminalWindow.h"
-#include "frontends/tty/UniqueFd.h"
 
 namespace launcher::tty {
 
@@ -109,7 +109,7 @@ class TerminalLauncher final : public ModalPresenter {
   TerminalWindow window_;
   AppDelegate delegate_;
   std::shared_ptr<ViewController> controller_;
-  UniqueFd signals_;
+  platform::UniqueFd signals_;
 
   std::atomic<bool> closing_{false};
   bool closed_ = false;

@@ -11,8 +11,8 @@
 namespace launcher::tty {
 namespace {
 
-UniqueFd makeEventFd() {
-  UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+platform::UniqueFd makeEventFd() {
+  platform::UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!fd) throw std::system_error(errno, std::generic_category(), "eventfd");
   return fd;
 }

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Launcher/platform/Dispatch.h"
-#include "frontends/tty/UniqueFd.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::tty {
 
@@ -39,7 +39,7 @@ class TerminalMainQueue final : public platform::MainQueue {
 
  private:
   // Declared before the FIFO, whose wake callback writes to it, so that it outlives the FIFO.
-  UniqueFd wake_;
+  platform::UniqueFd wake_;
   platform::SerialTaskQueue tasks_;
   std::atomic<std::thread::id> mainThread_;
   // Set once by discardAll(); posting checks it under the lock.

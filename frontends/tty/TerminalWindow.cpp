@@ -10,8 +10,8 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "frontends/tty/TextFormat.h"
-#include "frontends/tty/UniqueFd.h"
 
 namespace launcher::tty {
 namespace {
@@ -145,14 +145,14 @@ void TerminalWindow::passThrough(int fd, std::string_view text) {
   const bool stepAround = mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
   if (stepAround) {
     // Take the block away: the text goes where it stood, and the block is drawn again below.
-    broken_ = !writeAll(fd_, eraseBlock());
+    broken_ = !platform::writeAll(fd_, eraseBlock());
     rowsAbove_ = 0;
   }
   // A failed write loses this output, as writing it straight to its stream would have.
-  const bool written = writeAll(fd, text);
+  const bool written = platform::writeAll(fd, text);
   if (!stepAround || broken_) return;
   const std::string again = (written && text.back() != '\n' ? "\n" : "") + lastFrame_;
-  broken_ = !writeAll(fd_, again);
+  broken_ = !platform::writeAll(fd_, again);
   rowsAbove_ = static_cast<int>(std::count(lastFrame_.begin(), lastFrame_.end(), '\n'));
 }
 
@@ -225,7 +225,7 @@ void TerminalWindow::redraw() {
   lastFrame_ = frame;
   rowsAbove_ = static_cast<int>(std::count(frame.begin(), frame.end(), '\n'));
   if (broken_) return;
-  if (!writeAll(fd_, bytes)) broken_ = true;
+  if (!platform::writeAll(fd_, bytes)) broken_ = true;
 }
 
 std::string TerminalWindow::eraseBlock() const {
@@ -237,7 +237,7 @@ std::string TerminalWindow::eraseBlock() const {
 void TerminalWindow::emit(std::string_view bytes) {
   std::lock_guard lock(mutex_);
   if (broken_) return;
-  if (!writeAll(fd_, bytes)) broken_ = true;
+  if (!platform::writeAll(fd_, bytes)) broken_ = true;
 }
 
 }  // namespace launcher::tty

@@ -67,14 +67,14 @@ int main() {
   // the terminal, standard output are read through pipes and written above the display, so that
   // their lines never land inside it. Standard output still receives exactly the same lines.
   std::optional<StreamCapture> out, err;
-  launcher::tty::UniqueFd display;
+  launcher::platform::UniqueFd display;
   if (options.mode == launcher::tty::DisplayMode::live) {
-    display = launcher::tty::UniqueFd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    display = launcher::platform::UniqueFd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
     err.emplace(STDERR_FILENO);
     if (!display || !*err) {
       err.reset();
       // Without a capture the display still works; a stray diagnostic line may tear it.
-      display = launcher::tty::UniqueFd();
+      display = launcher::platform::UniqueFd();
     } else {
       options.displayFd = display.get();
       options.passThrough.push_back({err->readFd(), display.get()});

@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "Launcher/platform/UniqueFd.h"
+
 namespace launcher::testing {
 namespace {
 
@@ -25,20 +27,6 @@ const std::string& generatedPattern() {
   }();
   return pattern;
 }
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -161,8 +149,8 @@ std::vector<std::string> LocalHttpServer::requestTargets() const {
 }
 
 int unusedPort() {
-  Socket socket(::socket(AF_INET, SOCK_STREAM, 0));
-  if (socket.get() < 0) throw std::runtime_error("unusedPort: no socket");
+  const platform::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) throw std::runtime_error("unusedPort: no socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -16,27 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "Launcher/platform/UniqueFd.h"
+
 namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kChunkSize = 64 * 1024;
 constexpr char kAllowedMethods[] = "GET, HEAD";
-
-// An open file descriptor, closed with its last owner.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool isWithin(const fs::path& inner, const fs::path& outer) {
   auto [outerEnd, innerIt] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
@@ -66,9 +53,10 @@ void answer(httplib::Response& response, int status, const std::string& text) {
 void sendFile(const Resolution& found, const std::string& contentType,
               httplib::Response& response) {
   // O_NOFOLLOW: the resolved path holds no links, so a link appearing since is not followed.
-  const int fd = ::open(found.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return answer(response, 404, "not found");
-  auto file = std::make_shared<Descriptor>(fd);
+  // Shared by the content provider, which may run after this function has returned.
+  auto file = std::make_shared<platform::UniqueFd>(
+      ::open(found.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!*file) return answer(response, 404, "not found");
   struct stat status {};
   if (::fstat(file->get(), &status) != 0 || !S_ISREG(status.st_mode))
     return answer(response, 404, "not found");

@@ -15,6 +15,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "tools/feed/PackageWriter.h"
 
@@ -62,49 +63,42 @@ class StagedFile {
  public:
   explicit StagedFile(const fs::path& target) : target_(target) {
     std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ >= 0) path_ = pattern;
+    file_ = platform::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (file_) path_ = pattern;
     error_ = errno;
   }
   ~StagedFile() {
-    closeDescriptor();
+    file_.reset();
     if (!path_.empty() && !committed_) ::unlink(path_.c_str());
   }
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
   std::optional<Failure> creationFailure() const {
-    if (fd_ >= 0) return std::nullopt;
+    if (file_) return std::nullopt;
     return Failure::runtime("cannot create a temporary file beside " + inQuotes(target_.string()) +
                             ": " + describeErrno(error_));
   }
   const fs::path& path() const { return path_; }
 
   std::optional<Failure> write(std::string_view content) {
-    while (!content.empty()) {
-      const ssize_t written = ::write(fd_, content.data(), content.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) return failure("cannot write", errno);
-      content.remove_prefix(static_cast<std::size_t>(written));
-    }
+    if (!platform::writeAll(file_.get(), content)) return failure("cannot write", errno);
     return std::nullopt;
   }
 
   // Makes the content durable and readable by everyone, then moves it to the target.
   std::optional<Failure> commit() {
-    if (::fchmod(fd_, 0644) != 0) return failure("cannot set permissions of", errno);
-    if (::fsync(fd_) != 0) return failure("cannot flush", errno);
-    if (!closeDescriptor()) return failure("cannot close", errno);
+    if (::fchmod(file_.get(), 0644) != 0) return failure("cannot set permissions of", errno);
+    if (::fsync(file_.get()) != 0) return failure("cannot flush", errno);
+    if (!file_.reset()) return failure("cannot close", errno);
     if (::rename(path_.c_str(), target_.c_str()) != 0)
       return Failure::runtime("cannot move " + inQuotes(path_.string()) + " to " +
                               inQuotes(target_.string()) + ": " + describeErrno(errno));
     committed_ = true;
-    const int folder = ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      // The rename is done; a folder that cannot be flushed only loses durability.
-      (void)::fsync(folder);
-      ::close(folder);
-    }
+    const platform::UniqueFd folder(
+        ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The rename is done; a folder that cannot be flushed only loses durability.
+    if (folder) static_cast<void>(::fsync(folder.get()));
     return std::nullopt;
   }
 
@@ -112,15 +106,9 @@ class StagedFile {
   Failure failure(const std::string& what, int error) const {
     return Failure::runtime(what + " " + inQuotes(path_.string()) + ": " + describeErrno(error));
   }
-  bool closeDescriptor() {
-    if (fd_ < 0) return true;
-    const int result = ::close(std::exchange(fd_, -1));
-    return result == 0;
-  }
-
   fs::path target_;
   fs::path path_;
-  int fd_ = -1;
+  platform::UniqueFd file_;
   int error_ = 0;
   bool committed_ = false;
 };

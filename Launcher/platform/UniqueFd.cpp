@@ -1,4 +1,4 @@
-#include "frontends/tty/UniqueFd.h"
+#include "Launcher/platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace launcher::tty {
+namespace launcher::platform {
 
 bool UniqueFd::reset() {
   if (fd_ < 0) return true;
@@ -39,4 +39,4 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-}  // namespace launcher::tty
+}  // namespace launcher::platform

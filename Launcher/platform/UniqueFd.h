@@ -1,10 +1,9 @@
 #pragma once
-// File descriptors owned by one object, and the small system-call helpers the terminal front
-// end needs around them.
+// File descriptors owned by one object, and writing whole buffers to them.
 #include <string_view>
 #include <utility>
 
-namespace launcher::tty {
+namespace launcher::platform {
 
 // Closes its descriptor when it goes away. Empty when it holds -1.
 class UniqueFd {
@@ -25,8 +24,9 @@ class UniqueFd {
 
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
   int release() { return std::exchange(fd_, -1); }
-  // Closes the descriptor now; false when close(2) reported an error.
+  // Closes the descriptor now; false, with errno set, when close(2) reported an error.
   bool reset();
 
  private:
@@ -44,4 +44,4 @@ struct Pipe {
 // non-blocking descriptor is full. False on any other error (errno tells which).
 bool writeAll(int fd, std::string_view bytes);
 
-}  // namespace launcher::tty
+}  // namespace launcher::platform
