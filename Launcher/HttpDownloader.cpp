@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "Launcher/Config.h"
@@ -17,6 +16,7 @@
 
 namespace launcher {
 namespace {
+using platform::describeErrno;
 using platform::ErrorRecord;
 
 constexpr const char* kSavingDomain = "Error saving file";
@@ -35,10 +35,6 @@ ErrorRecord downloadingError(const std::string& detail) {
 }
 ErrorRecord savingError(const std::string& detail) {
   return makeError(kSavingDomain, HttpDownloader::kErrorSavingFile, detail);
-}
-
-std::string describeErrno(const std::string& what, const std::string& path, int error) {
-  return what + " \"" + path + "\": " + std::strerror(error);
 }
 
 // A last path segment that names a plain file inside the install folder. Anything else would

@@ -7,6 +7,7 @@
 #include "Launcher/Config.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/StandardFolders.h"
+#include "Launcher/platform/Text.h"
 
 namespace launcher {
 
@@ -23,9 +24,8 @@ ViewController::ViewController(Environment environment)
   // appDir and once for the version file, as both are fixed here.
   appDir_ = platform::userLibraryFolder().value_or("");
   if (auto temporary = platform::temporaryFolder(APPLICATION_NAME())) {
-    std::string standardised = std::filesystem::path(*temporary).lexically_normal().string();
-    while (standardised.size() > 1 && standardised.back() == '/') standardised.pop_back();
-    tempURL_ = standardised;
+    tempURL_ = std::string(platform::withoutTrailingSlashes(
+        std::filesystem::path(*temporary).lexically_normal().string()));
   }
   versionLocation_ =
       platform::userLibraryFolder().value_or("") + "/" + APPLICATION_NAME() + "/version.txt";

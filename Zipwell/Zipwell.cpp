@@ -4,7 +4,6 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "Launcher/platform/Console.h"
+#include "Launcher/platform/Text.h"
 
 namespace launcher {
 namespace {
@@ -153,16 +153,6 @@ std::string lastComponent(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool hasZipExtension(const std::string& path) {
-  const std::string name = lastComponent(path);
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return false;
-  std::string extension = name.substr(dot + 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return extension == "zip";
-}
-
 enum class Written { kNotCreated, kPartial, kComplete };
 
 // Streams the current entry's data into a new (or emptied) file at `path`.
@@ -295,7 +285,7 @@ bool extract(const std::string& path, const std::string& destination, bool overw
       } else if (overwrite || !platform::itemExists(fullPath)) {
         const Written written = copyEntry(archive.get(), fullPath, readBuffer, writeBuffer);
         if (written != Written::kComplete) success = false;
-        if (written == Written::kComplete && hasZipExtension(fullPath))
+        if (written == Written::kComplete && platform::hasZipExtension(fullPath))
           extractNested(fullPath, overwrite, password, openArchives);
         if (written != Written::kNotCreated) {
           if (info.dosDate != 0 && !platform::setModificationDate(fullPath, date))

@@ -4,18 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
+
+#include "Launcher/platform/Text.h"
 
 namespace launcher::platform {
 namespace fs = std::filesystem;
 namespace {
-
-std::string describe(const std::string& what, const std::string& path, int error) {
-  return what + " \"" + path + "\": " + std::strerror(error);
-}
 
 std::string describe(const std::string& what, const std::string& path,
                      const std::error_code& error) {
@@ -75,11 +73,6 @@ std::optional<std::vector<std::string>> folderEntries(const std::string& folder)
   return names;
 }
 
-bool fileExists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
-
 bool isDirectory(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -95,7 +88,7 @@ FileResult createDirectory(const std::string& path, bool intermediate,
   if (path.empty()) return FileResult::failure("cannot create a folder with an empty path");
   if (!intermediate) {
     if (::mkdir(path.c_str(), 0777) != 0)
-      return FileResult::failure(describe("cannot create folder", path, errno));
+      return FileResult::failure(describeErrno("cannot create folder", path, errno));
     if (date) setModificationDate(path, *date);
     return FileResult::success();
   }
@@ -103,11 +96,10 @@ FileResult createDirectory(const std::string& path, bool intermediate,
   std::vector<fs::path> missing;
   fs::path current = fs::path(path).lexically_normal();
   while (!current.empty()) {
-    std::string text = current.string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    const std::string text(withoutTrailingSlashes(current.string()));
     if (isDirectory(text)) break;
     if (itemExists(text))
-      return FileResult::failure(describe("cannot create folder", text, EEXIST));
+      return FileResult::failure(describeErrno("cannot create folder", text, EEXIST));
     missing.emplace_back(text);
     const fs::path parent = fs::path(text).parent_path();
     if (parent == fs::path(text)) break;
@@ -115,7 +107,7 @@ FileResult createDirectory(const std::string& path, bool intermediate,
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && isDirectory(it->string())))
-      return FileResult::failure(describe("cannot create folder", it->string(), errno));
+      return FileResult::failure(describeErrno("cannot create folder", it->string(), errno));
   }
   if (date)
     for (const auto& folder : missing) setModificationDate(folder.string(), *date);
@@ -123,7 +115,7 @@ FileResult createDirectory(const std::string& path, bool intermediate,
 }
 
 FileResult removeItem(const std::string& path) {
-  if (!itemExists(path)) return FileResult::failure(describe("cannot remove", path, ENOENT));
+  if (!itemExists(path)) return FileResult::failure(describeErrno("cannot remove", path, ENOENT));
   std::error_code error;
   fs::remove_all(path, error);
   if (error) return FileResult::failure(describe("cannot remove", path, error));
@@ -131,10 +123,10 @@ FileResult removeItem(const std::string& path) {
 }
 
 FileResult moveItem(const std::string& from, const std::string& to) {
-  if (!itemExists(from)) return FileResult::failure(describe("cannot move", from, ENOENT));
-  if (itemExists(to)) return FileResult::failure(describe("cannot move to", to, EEXIST));
+  if (!itemExists(from)) return FileResult::failure(describeErrno("cannot move", from, ENOENT));
+  if (itemExists(to)) return FileResult::failure(describeErrno("cannot move to", to, EEXIST));
   if (::rename(from.c_str(), to.c_str()) == 0) return FileResult::success();
-  if (errno != EXDEV) return FileResult::failure(describe("cannot move", from, errno));
+  if (errno != EXDEV) return FileResult::failure(describeErrno("cannot move", from, errno));
   if (auto copied = copyRecursively(from, to); !copied) {
     std::error_code ignored;
     fs::remove_all(to, ignored);
@@ -146,24 +138,39 @@ FileResult moveItem(const std::string& from, const std::string& to) {
 FileResult setModificationDate(const std::string& path, FileTime date) {
   const timespec times[2] = {timespec{0, UTIME_OMIT}, toTimespec(date)};
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    return FileResult::failure(describe("cannot set the modification date of", path, errno));
+    return FileResult::failure(describeErrno("cannot set the modification date of", path, errno));
   return FileResult::success();
 }
 
 FileResult setPosixPermissions(const std::string& path, mode_t mode) {
   if (::chmod(path.c_str(), mode & 07777) != 0)
-    return FileResult::failure(describe("cannot set the permissions of", path, errno));
+    return FileResult::failure(describeErrno("cannot set the permissions of", path, errno));
   return FileResult::success();
 }
 
 std::string appendPathComponent(const std::string& folder, const std::string& component) {
-  std::string result = folder;
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  std::string result(withoutTrailingSlashes(folder));
   std::size_t start = 0;
   while (start < component.size() && component[start] == '/') ++start;
   if (result != "/") result.push_back('/');
   result.append(component, start);
   return result;
+}
+
+bool isWithin(const fs::path& inner, const fs::path& outer) {
+  const auto [outerEnd, innerAt] =
+      std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  static_cast<void>(innerAt);
+  return outerEnd == outer.end();
+}
+
+std::string describeErrno(int error) {
+  // Unlike strerror, safe from any thread.
+  return std::generic_category().message(error);
+}
+
+std::string describeErrno(std::string_view what, const std::string& path, int error) {
+  return std::string(what) + " \"" + path + "\": " + describeErrno(error);
 }
 
 }  // namespace launcher::platform

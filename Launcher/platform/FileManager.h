@@ -3,8 +3,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace launcher::platform {
@@ -27,8 +29,6 @@ std::optional<std::vector<std::string>> enumerateFolder(const std::string& folde
 // The direct entries of `folder` (names only); nothing when it cannot be listed.
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder);
 
-// True when anything exists at `path`, following a symbolic link to its target.
-bool fileExists(const std::string& path);
 // True when `path` exists and (following links) is a folder.
 bool isDirectory(const std::string& path);
 // True when anything is at `path`, a dangling symbolic link included.
@@ -49,5 +49,13 @@ FileResult setPosixPermissions(const std::string& path, mode_t mode);
 
 // Joins a folder and a relative path with exactly one "/".
 std::string appendPathComponent(const std::string& folder, const std::string& component);
+// True when `inner` is `outer` or lies below it, compared component by component (both absolute
+// and normalised).
+bool isWithin(const std::filesystem::path& inner, const std::filesystem::path& outer);
+
+// The system's text for the errno value `error`, e.g. "Permission denied".
+std::string describeErrno(int error);
+// `what` "`path`": the system's text for `error`, e.g. cannot create folder "/x": File exists
+std::string describeErrno(std::string_view what, const std::string& path, int error);
 
 }  // namespace launcher::platform

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "Launcher/platform/Text.h"
+
 namespace launcher::platform {
 namespace {
 
@@ -28,11 +30,6 @@ std::optional<std::string> homeFolder() {
     return std::nullopt;
   if (result->pw_dir == nullptr || result->pw_dir[0] != '/') return std::nullopt;
   return std::string(result->pw_dir);
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
 }
 
 // Makes `path` a folder if missing; true when it is a real folder (not a link).
@@ -60,7 +57,7 @@ std::optional<std::string> baseFolder(const char* variable, const char* homeRela
   } else {
     auto home = homeFolder();
     if (!home) return std::nullopt;
-    folder = withoutTrailingSlashes(*home) + homeRelative;
+    folder = std::string(withoutTrailingSlashes(*home)) + homeRelative;
   }
   ensureFolders(folder);
   return folder;

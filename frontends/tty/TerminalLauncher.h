@@ -112,7 +112,6 @@ class TerminalLauncher final : public ModalPresenter {
   platform::UniqueFd signals_;
 
   std::atomic<bool> closing_{false};
-  bool closed_ = false;
   std::vector<OpenAlert> openAlerts_;
   std::string inputBuffer_;
   bool inputEnded_ = false;

@@ -2,46 +2,14 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace launcher::tty {
-
-std::string escapeLine(std::string_view text) {
-  std::string line;
-  line.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        line += "\\\\";
-        break;
-      case '\n':
-        line += "\\n";
-        break;
-      case '\r':
-        line += "\\r";
-        break;
-      case '\t':
-        line += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          char code[5];
-          std::snprintf(code, sizeof code, "\\x%02x", byte);
-          line += code;
-        } else {
-          line += c;
-        }
-    }
-  }
-  return line;
-}
 
 std::vector<std::string> safeLines(std::string_view text) {
   std::vector<std::string> lines;
   for (;;) {
     const auto end = text.find('\n');
-    lines.push_back(escapeLine(text.substr(0, end)));
+    lines.push_back(platform::escapeLine(text.substr(0, end)));
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }

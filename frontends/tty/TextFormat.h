@@ -5,12 +5,11 @@
 #include <string_view>
 #include <vector>
 
+#include "Launcher/platform/Text.h"
+
 namespace launcher::tty {
 
-// One line of text from any text: a backslash becomes "\\", a line feed "\n", a carriage return
-// "\r", a tab "\t", and any other control character "\xHH", so that nothing a server sends can
-// move the cursor or split a line.
-std::string escapeLine(std::string_view text);
+using platform::escapeLine;
 
 // The text split at its line feeds, each piece made safe with escapeLine.
 std::vector<std::string> safeLines(std::string_view text);

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <ostream>
@@ -16,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::feed {
@@ -25,24 +26,11 @@ namespace fs = std::filesystem;
 constexpr std::size_t kChunkSize = 64 * 1024;
 constexpr char kAllowedMethods[] = "GET, HEAD";
 
-bool isWithin(const fs::path& inner, const fs::path& outer) {
-  auto [outerEnd, innerIt] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-  (void)innerIt;
-  return outerEnd == outer.end();
-}
-
 bool isHidden(const fs::path& relative) {
   return std::any_of(relative.begin(), relative.end(), [](const fs::path& component) {
     const std::string text = component.string();
     return !text.empty() && text.front() == '.';
   });
-}
-
-// A request path fit for one log line.
-std::string printable(std::string_view text) {
-  std::string result;
-  for (const char c : text) result += std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
-  return result;
 }
 
 void answer(httplib::Response& response, int status, const std::string& text) {
@@ -101,7 +89,7 @@ Resolution resolveRequestPath(const fs::path& feedRoot, std::string_view request
   std::error_code error;
   const fs::path real = fs::weakly_canonical(feedRoot / relative, error);
   if (error) return {404, {}};
-  if (!isWithin(real, feedRoot)) return {403, {}};
+  if (!platform::isWithin(real, feedRoot)) return {403, {}};
   if (isHidden(real.lexically_relative(feedRoot))) return {404, {}};
   struct stat status {};
   if (::stat(real.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return {404, {}};
@@ -111,10 +99,7 @@ Resolution resolveRequestPath(const fs::path& feedRoot, std::string_view request
 std::string contentTypeFor(std::string_view requestPath) {
   while (!requestPath.empty() && requestPath.front() == '/') requestPath.remove_prefix(1);
   if (requestPath == "v/version") return "application/json";
-  std::string lowered(requestPath);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lowered.size() >= 4 && lowered.ends_with(".zip")) return "application/zip";
+  if (platform::hasZipExtension(requestPath)) return "application/zip";
   return "application/octet-stream";
 }
 
@@ -145,7 +130,7 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log)
   server_->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
     const std::string length = response.get_header_value("Content-Length");
     const std::string bytes = length.empty() ? std::to_string(response.body.size()) : length;
-    logRequest(request.method + " " + printable(request.path) + " " +
+    logRequest(request.method + " " + platform::escapeLine(request.path) + " " +
                std::to_string(response.status) + " " + bytes);
   });
   // Idle keep-alive connections hold a worker; keep that short so that stopping is quick.
@@ -174,7 +159,7 @@ std::optional<Failure> FeedServer::bind(const std::string& host, int port) {
   if (bound <= 0) {
     const int cause = errno;
     return Failure::runtime("cannot listen on " + host + " port " + std::to_string(port) +
-                            (cause != 0 ? ": " + std::generic_category().message(cause) : ""));
+                            (cause != 0 ? ": " + platform::describeErrno(cause) : ""));
   }
   host_ = host;
   port_ = bound;

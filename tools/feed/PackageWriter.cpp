@@ -5,16 +5,16 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <system_error>
 #include <utility>
 
+#include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/Text.h"
 
 namespace launcher::feed {
 namespace {
@@ -32,14 +32,10 @@ constexpr uLong kDosDirectoryAttribute = 0x10;
 // Entries at least this large need ZIP64 sizes.
 constexpr std::uintmax_t kZip64Threshold = 0xffffffffu;
 
-std::string describeErrno(int error) {
-  return std::generic_category().message(error);
-}
-
 std::string zipErrorText(int code) {
   switch (code) {
     case ZIP_ERRNO:
-      return describeErrno(errno);
+      return platform::describeErrno(errno);
     case ZIP_PARAMERROR:
       return "invalid parameter";
     case ZIP_BADZIPFILE:
@@ -99,14 +95,6 @@ class ZipWriter {
   zipFile handle_;
   bool entryOpen_ = false;
 };
-
-bool endsWithZip(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  std::transform(tail.begin(), tail.end(), tail.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return tail == ".zip";
-}
 
 // Walks the application folder and writes one entry per item.
 class PackageBuilder {
@@ -184,8 +172,8 @@ class PackageBuilder {
       const fs::path childPath = path / child;
       struct stat childStatus {};
       if (::lstat(childPath.c_str(), &childStatus) != 0)
-        return Failure::runtime("cannot examine \"" + childPath.string() +
-                                "\": " + describeErrno(errno));
+        return Failure::runtime(
+            platform::describeErrno("cannot examine", childPath.string(), errno));
       if (auto failure = addItem(childPath, name + "/" + child, childStatus)) return failure;
     }
     return std::nullopt;
@@ -195,7 +183,7 @@ class PackageBuilder {
                                  const struct stat& status) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file)
-      return Failure::runtime("cannot read \"" + path.string() + "\": " + describeErrno(errno));
+      return Failure::runtime(platform::describeErrno("cannot read", path.string(), errno));
     const bool zip64 = static_cast<std::uintmax_t>(status.st_size) >= kZip64Threshold;
     if (auto failure = openEntry(path, name, status, true, zip64)) return failure;
 
@@ -211,7 +199,7 @@ class PackageBuilder {
       return Failure::runtime("cannot read \"" + path.string() + "\": read error");
     if (auto failure = closeEntry(path)) return failure;
 
-    if (endsWithZip(name)) summary_.nestedArchives.push_back(name);
+    if (platform::hasZipExtension(name)) summary_.nestedArchives.push_back(name);
     return std::nullopt;
   }
 
@@ -221,8 +209,8 @@ class PackageBuilder {
     std::vector<char> target(static_cast<std::size_t>(status.st_size) + 2);
     const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
     if (length < 0)
-      return Failure::runtime("cannot read the link \"" + path.string() +
-                              "\": " + describeErrno(errno));
+      return Failure::runtime(
+          platform::describeErrno("cannot read the link", path.string(), errno));
     if (static_cast<std::size_t>(length) >= target.size())
       return Failure::runtime("the link \"" + path.string() + "\" changed while being read");
     if (auto failure = openEntry(path, name, status, true, false)) return failure;
@@ -258,7 +246,7 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
                                                    const fs::path& archive) {
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0)
-    return Failure::refused("cannot examine \"" + folder.string() + "\": " + describeErrno(errno));
+    return Failure::refused(platform::describeErrno("cannot examine", folder.string(), errno));
   if (!S_ISDIR(status.st_mode))
     return Failure::refused("\"" + folder.string() + "\" is not a folder");
 
@@ -271,7 +259,7 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
 
   ZipWriter zip(archive);
   if (!zip.isOpen())
-    return Failure::runtime("cannot create \"" + archive.string() + "\": " + describeErrno(errno));
+    return Failure::runtime(platform::describeErrno("cannot create", archive.string(), errno));
   PackageBuilder builder(zip);
   if (auto failure = builder.addItem(folder, name, status)) return *failure;
   const int closed = zip.finish();

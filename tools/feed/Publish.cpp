@@ -14,7 +14,9 @@
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "tools/feed/PackageWriter.h"
@@ -23,15 +25,9 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-std::string describeErrno(int error) {
-  return std::generic_category().message(error);
-}
-
-// A value shown inside a one-line message: quoted, control characters replaced.
+// A value shown inside a one-line message: quoted, control characters escaped.
 std::string inQuotes(std::string_view text) {
-  std::string result = "\"";
-  for (const char c : text) result += std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
-  return result + "\"";
+  return "\"" + platform::escapeLine(text) + "\"";
 }
 
 std::string lowered(std::string_view text) {
@@ -43,18 +39,6 @@ std::string lowered(std::string_view text) {
 
 bool isUnreserved(unsigned char c) {
   return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
-}
-
-std::string_view withoutTrailingSlashes(std::string_view url) {
-  while (!url.empty() && url.back() == '/') url.remove_suffix(1);
-  return url;
-}
-
-// True when `inner` is `outer` or lies below it (both absolute and normalised).
-bool isWithin(const fs::path& inner, const fs::path& outer) {
-  auto [outerEnd, innerIt] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-  (void)innerIt;
-  return outerEnd == outer.end();
 }
 
 // A file created under a unique name in the folder of its final path and renamed into place by
@@ -77,7 +61,7 @@ class StagedFile {
   std::optional<Failure> creationFailure() const {
     if (file_) return std::nullopt;
     return Failure::runtime("cannot create a temporary file beside " + inQuotes(target_.string()) +
-                            ": " + describeErrno(error_));
+                            ": " + platform::describeErrno(error_));
   }
   const fs::path& path() const { return path_; }
 
@@ -93,7 +77,7 @@ class StagedFile {
     if (!file_.reset()) return failure("cannot close", errno);
     if (::rename(path_.c_str(), target_.c_str()) != 0)
       return Failure::runtime("cannot move " + inQuotes(path_.string()) + " to " +
-                              inQuotes(target_.string()) + ": " + describeErrno(errno));
+                              inQuotes(target_.string()) + ": " + platform::describeErrno(errno));
     committed_ = true;
     const platform::UniqueFd folder(
         ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -104,7 +88,8 @@ class StagedFile {
 
  private:
   Failure failure(const std::string& what, int error) const {
-    return Failure::runtime(what + " " + inQuotes(path_.string()) + ": " + describeErrno(error));
+    return Failure::runtime(what + " " + inQuotes(path_.string()) + ": " +
+                            platform::describeErrno(error));
   }
   fs::path target_;
   fs::path path_;
@@ -187,7 +172,7 @@ std::string baseUrlProblem(std::string_view baseUrl) {
       return "the base URL " + shown +
              " has a query or fragment; the package name is appended to its path";
   }
-  if (!platform::Url::parse(std::string(withoutTrailingSlashes(baseUrl))))
+  if (!platform::Url::parse(std::string(platform::withoutTrailingSlashes(baseUrl))))
     return "the base URL " + shown + " is not a well-formed URL";
   return {};
 }
@@ -201,14 +186,14 @@ std::string packageNameProblem(std::string_view packageName) {
       std::any_of(packageName.begin(), packageName.end(),
                   [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; }))
     return "the package name " + shown + " must be UTF-8 text without control characters";
-  if (packageName.size() < 5 || lowered(packageName.substr(packageName.size() - 4)) != ".zip")
+  if (!platform::hasZipExtension(packageName))
     return "the package name " + shown + " must end in \".zip\"";
   return {};
 }
 
 std::string packageUrl(std::string_view baseUrl, std::string_view packageName) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string result(withoutTrailingSlashes(baseUrl));
+  std::string result(platform::withoutTrailingSlashes(baseUrl));
   result += '/';
   for (const char c : packageName) {
     const auto byte = static_cast<unsigned char>(c);
@@ -265,7 +250,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   std::error_code appError, feedError;
   const fs::path realApp = fs::canonical(appFolder, appError);
   const fs::path realFeed = fs::weakly_canonical(feedFolder, feedError);
-  if (!appError && !feedError && isWithin(realFeed, realApp))
+  if (!appError && !feedError && platform::isWithin(realFeed, realApp))
     return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
 

@@ -1,0 +1,55 @@
+#include "Launcher/platform/Text.h"
+
+#include <cstdio>
+
+namespace launcher::platform {
+
+std::string escapeLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\\':
+        line += "\\\\";
+        break;
+      case '\n':
+        line += "\\n";
+        break;
+      case '\r':
+        line += "\\r";
+        break;
+      case '\t':
+        line += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          char code[5];
+          std::snprintf(code, sizeof code, "\\x%02x", byte);
+          line += code;
+        } else {
+          line += c;
+        }
+    }
+  }
+  return line;
+}
+
+bool hasZipExtension(std::string_view name) {
+  constexpr std::string_view kExtension = ".zip";
+  if (name.size() < kExtension.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kExtension.size());
+  for (std::size_t index = 0; index < kExtension.size(); ++index) {
+    char c = tail[index];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kExtension[index]) return false;
+  }
+  return true;
+}
+
+std::string_view withoutTrailingSlashes(std::string_view text) {
+  while (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace launcher::platform

@@ -1,0 +1,19 @@
+#pragma once
+// Small text helpers shared by the launcher, its front ends and the feed tool.
+#include <string>
+#include <string_view>
+
+namespace launcher::platform {
+
+// One line of text from any text: a backslash becomes "\\", a line feed "\n", a carriage return
+// "\r", a tab "\t", and any other control character "\xHH", so that nothing a server sends can
+// move the cursor or split a line.
+std::string escapeLine(std::string_view text);
+
+// True when `name` ends in ".zip", in any letter case (ASCII).
+bool hasZipExtension(std::string_view name);
+
+// `text` without its trailing slashes; a text made only of slashes keeps one.
+std::string_view withoutTrailingSlashes(std::string_view text);
+
+}  // namespace launcher::platform
