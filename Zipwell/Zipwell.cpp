@@ -195,19 +195,20 @@ bool extract(const std::string& path, const std::string& destination, bool overw
              std::optional<platform::ErrorRecord>* error, std::vector<std::string>& openArchives);
 
 // Follows a ZIP file just written to `path` unless the nesting is already as deep as allowed.
-void extractNested(const std::string& path, bool overwrite,
+// True when it was extracted and removed, so that nothing is left at `path`.
+bool extractNested(const std::string& path, bool overwrite,
                    const std::optional<std::string>& password,
                    std::vector<std::string>& openArchives) {
   if (openArchives.size() > static_cast<std::size_t>(Zipwell::kMaxNestingDepth)) {
     logLine("[Zipwell] Nested archive too deep, left as a file: " + path);
-    return;
+    return false;
   }
   logLine("Unzipping nested .zip file:  " + lastComponent(path));
   openArchives.push_back(path);
   const bool extracted =
       extract(path, parentFolder(path), overwrite, password, nullptr, openArchives);
   openArchives.pop_back();
-  if (extracted) platform::removeItem(path);
+  return extracted && platform::removeItem(path);
 }
 
 bool extract(const std::string& path, const std::string& destination, bool overwrite,
@@ -285,9 +286,11 @@ bool extract(const std::string& path, const std::string& destination, bool overw
       } else if (overwrite || !platform::itemExists(fullPath)) {
         const Written written = copyEntry(archive.get(), fullPath, readBuffer, writeBuffer);
         if (written != Written::kComplete) success = false;
-        if (written == Written::kComplete && platform::hasZipExtension(fullPath))
-          extractNested(fullPath, overwrite, password, openArchives);
-        if (written != Written::kNotCreated) {
+        // A nested archive that was extracted in place is gone: it has no date or mode to set.
+        const bool replaced = written == Written::kComplete &&
+                              platform::hasZipExtension(fullPath) &&
+                              extractNested(fullPath, overwrite, password, openArchives);
+        if (written != Written::kNotCreated && !replaced) {
           if (info.dosDate != 0 && !platform::setModificationDate(fullPath, date))
             logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
           const auto mode = static_cast<mode_t>(info.external_fa >> 16);

@@ -388,13 +388,11 @@ TEST_F(ZipwellTest, NestedArchivesAreExtractedBesideThemselvesAndRemoved) {
     EXPECT_EQ(readFile(folder / "out/pkg/inside.txt"), "inside");
     EXPECT_TRUE(fs::is_directory(folder / "out/pkg/sub"));
     EXPECT_FALSE(fs::exists(folder / ("out/pkg/" + std::string(name))));
-    // The date and permission steps run after the removal and report the missing file.
-    EXPECT_NE(outcome.log.find("Unzipping nested .zip file:  " + std::string(name) + "\n" +
-                               "[Zipwell] Failed to set attributes - whilst setting modification "
-                               "date\n[Zipwell] Failed to set attributes - whilst setting "
-                               "permissions\n"),
+    // Once removed, the archive has no date or mode to set: nothing fails for it.
+    EXPECT_NE(outcome.log.find("Unzipping nested .zip file:  " + std::string(name) + "\n"),
               std::string::npos)
         << outcome.log;
+    EXPECT_EQ(outcome.log.find("Failed"), std::string::npos) << outcome.log;
   }
 }
 
