@@ -7,11 +7,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "Launcher/Config.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/FileManager.h"
-#include "Launcher/platform/StandardFolders.h"
 #include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
@@ -168,12 +166,12 @@ std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file) {
 
 }  // namespace
 
-void HttpDownloader::loadFileSync(const platform::Url& url, const Completion& completion) {
+void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& folder,
+                                  const Completion& completion) {
   // No path is reported for an address that is refused: the install sequence removes the path
   // it is given, and every candidate here (the install folder, a folder above it) must survive.
-  const auto library = platform::userLibraryFolder();
-  if (!library) {
-    completion("", downloadingError("no per-user data folder is known"));
+  if (folder.empty()) {
+    completion("", downloadingError("no install folder is given"));
     return;
   }
   const std::string segment = url.lastPathComponent();
@@ -181,7 +179,6 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const Completion& co
     completion("", downloadingError("the address does not name a file: " + url.string()));
     return;
   }
-  const std::string folder = *library + "/" + APPLICATION_NAME();
   const std::string destination = folder + "/" + segment;
 
   if (platform::itemExists(destination)) {

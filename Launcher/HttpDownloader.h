@@ -19,13 +19,14 @@ class HttpDownloader {
   using Completion = std::function<void(const std::string& path,
                                         const std::optional<platform::ErrorRecord>& error)>;
 
-  // Fetches `url` into <per-user data folder>/<APPLICATION_NAME>/<last path segment of url> and
-  // calls `completion` once, on this thread, before returning. The body streams into a temporary
-  // file beside the destination, which is renamed into place only when the transfer completed
-  // with a 2xx status: the destination holds the whole new package or nothing. An address whose
-  // last segment is not a plain file name (empty, ".", "..", containing "/") is refused with
-  // error 1002 and an empty path, as is a call when no per-user data folder is known.
-  static void loadFileSync(const platform::Url& url, const Completion& completion);
+  // Fetches `url` into `folder` (the install folder) + "/" + <last path segment of url> and calls
+  // `completion` once, on this thread, before returning. The body streams into a temporary file
+  // beside the destination, which is renamed into place only when the transfer completed with a
+  // 2xx status: the destination holds the whole new package or nothing. An address whose last
+  // segment is not a plain file name (empty, ".", "..", containing "/") is refused with error
+  // 1002 and an empty path, as is an empty `folder`. The folder is not created here.
+  static void loadFileSync(const platform::Url& url, const std::string& folder,
+                           const Completion& completion);
 };
 
 }  // namespace launcher

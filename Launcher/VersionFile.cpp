@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <optional>
 
-#include "Launcher/Config.h"
 #include "Launcher/VersionNumbers.h"
 #include "Launcher/ViewController.h"
 #include "Launcher/platform/FileManager.h"
@@ -42,20 +41,19 @@ std::optional<std::string> readText(const std::string& path) {
 void ViewController::WriteVersion(const std::string& text) {
   // Truncated and rewritten in place; the folder is not created here. Failures are silent.
   const platform::UniqueFd file(
-      ::open(versionLocation_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      ::open(versionLocation().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (file) static_cast<void>(platform::writeAll(file.get(), text));
 }
 
 std::int64_t ViewController::ReadVersion() {
-  const auto library = platform::userLibraryFolder();
-  if (library) {
-    // A new install folder always starts with a version file holding "0".
-    if (platform::createDirectory(*library + "/" + APPLICATION_NAME(), false)) WriteVersion("0");
-  }
-  auto text = readText(versionLocation_);
+  // A new account may lack the data folder; a new install folder always starts with a version
+  // file holding "0".
+  platform::createDataFolder(environment_.paths);
+  if (platform::createDirectory(installFolder(), false)) WriteVersion("0");
+  auto text = readText(versionLocation());
   if (!text) {
     WriteVersion("0");
-    text = readText(versionLocation_);
+    text = readText(versionLocation());
   }
   return text ? parseLenientVersion(*text) : 0;
 }

@@ -1,18 +1,14 @@
 #include "Launcher/ViewController.h"
 
-#include <filesystem>
 #include <thread>
 #include <utility>
 
 #include "Launcher/Config.h"
 #include "Launcher/platform/Console.h"
-#include "Launcher/platform/StandardFolders.h"
-#include "Launcher/platform/Text.h"
 
 namespace launcher {
 
 std::shared_ptr<ViewController> ViewController::create(Environment environment) {
-  if (!platform::userLibraryFolder()) return nullptr;
   return std::shared_ptr<ViewController>(new ViewController(std::move(environment)));
 }
 
@@ -20,29 +16,21 @@ ViewController::ViewController(Environment environment)
     : url(platform::Url::parse(DEFAULT_PACKAGE_ADDRESS())),
       version(0),
       environment_(std::move(environment)) {
-  // The per-user data folder takes the place of the Library folder; it is asked twice, once for
-  // appDir and once for the version file, as both are fixed here.
-  appDir_ = platform::userLibraryFolder().value_or("");
-  if (auto temporary = platform::temporaryFolder(APPLICATION_NAME())) {
-    tempURL_ = std::string(platform::withoutTrailingSlashes(
-        std::filesystem::path(*temporary).lexically_normal().string()));
-  }
-  versionLocation_ =
-      platform::userLibraryFolder().value_or("") + "/" + APPLICATION_NAME() + "/version.txt";
   ChooseCase.store(0);
 }
 
-std::string ViewController::installFolder() const {
-  return appDir_ + "/" + APPLICATION_NAME();
+std::optional<std::string> ViewController::tempURL() const {
+  if (environment_.paths.temporaryFolder.empty()) return std::nullopt;
+  return environment_.paths.temporaryFolder;
 }
 
 std::optional<std::string> ViewController::extractionFolder() const {
-  if (!tempURL_) return std::nullopt;
-  return *tempURL_ + "/Content";
+  if (environment_.paths.extractionFolder.empty()) return std::nullopt;
+  return environment_.paths.extractionFolder;
 }
 
 void ViewController::viewDidLoad() {
-  platform::printLine(appDir_);
+  platform::printLine(appDir());
   RunInBackground();
 }
 

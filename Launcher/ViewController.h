@@ -19,6 +19,7 @@
 #include "Launcher/platform/Controls.h"
 #include "Launcher/platform/Dispatch.h"
 #include "Launcher/platform/HttpSession.h"
+#include "Launcher/platform/StandardFolders.h"
 #include "Launcher/platform/Url.h"
 
 namespace launcher {
@@ -26,6 +27,8 @@ namespace launcher {
 // What the controller needs of its surroundings. Front ends pass the real services; tests pass
 // doubles and zero pauses.
 struct Environment {
+  // The per-user folders, looked up once by the front end at start-up.
+  platform::UserPaths paths;
   std::shared_ptr<platform::MainQueue> mainQueue;
   std::shared_ptr<platform::BackgroundQueue> backgroundQueue;
   std::shared_ptr<platform::Alerts> alerts;
@@ -40,9 +43,9 @@ struct Environment {
 
 class ViewController : public std::enable_shared_from_this<ViewController> {
  public:
-  // Builds a controller with its paths and defaults, in this order: outlets empty, `url` the
-  // default package address, `version` 0, `appDir`, `tempURL`, `versionLocation`, `ChooseCase` 0.
-  // Nothing is created on disk. Empty when no per-user data folder can be determined.
+  // Builds a controller with its defaults: outlets empty, `url` the default package address,
+  // `version` 0, `ChooseCase` 0; its paths are those of the environment. Nothing is created on
+  // disk.
   static std::shared_ptr<ViewController> create(Environment environment);
 
   // Outlets: weak references to the window's elements.
@@ -62,12 +65,13 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // The user's answer to the offer: 0 none yet, 1 install or update, 2 go on without updating.
   std::atomic<std::int64_t> ChooseCase{0};
 
-  const std::string& appDir() const { return appDir_; }
-  // The temporary folder, standardised, without a trailing "/"; empty when none is available.
-  const std::optional<std::string>& tempURL() const { return tempURL_; }
-  const std::string& versionLocation() const { return versionLocation_; }
+  // The per-user data folder.
+  const std::string& appDir() const { return environment_.paths.dataFolder; }
+  // The temporary folder, standardised, without a trailing "/"; empty when none is known.
+  std::optional<std::string> tempURL() const;
+  const std::string& versionLocation() const { return environment_.paths.versionFile; }
   // appDir + "/" + APPLICATION_NAME
-  std::string installFolder() const;
+  const std::string& installFolder() const { return environment_.paths.installFolder; }
   // tempURL + "/Content"; empty without a temporary folder.
   std::optional<std::string> extractionFolder() const;
   const Environment& environment() const { return environment_; }
@@ -110,9 +114,6 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void post(std::function<void(ViewController&)> task);
 
   Environment environment_;
-  std::string appDir_;
-  std::optional<std::string> tempURL_;
-  std::string versionLocation_;
 };
 
 }  // namespace launcher

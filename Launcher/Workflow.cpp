@@ -6,6 +6,7 @@
 #include "Launcher/ViewController.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/StandardFolders.h"
 #include "Zipwell/Zipwell.h"
 
 namespace launcher {
@@ -79,9 +80,10 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // From here until the new version is recorded, the version file holds 0.
   WriteVersion("0");
 
-  const std::string install = installFolder();
+  const std::string& install = installFolder();
   const auto extraction = extractionFolder();
-  if (!extraction) {
+  // The private temporary folder is made before the extraction folder inside it.
+  if (!extraction || !platform::createTemporaryFolder(environment_.paths)) {
     fail("no temporary folder is available for the extraction");
     return;
   }
@@ -105,7 +107,8 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   std::string downloadError;
   if (url) {
     HttpDownloader::loadFileSync(
-        *url, [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
+        *url, install,
+        [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
           packagePath = path;
           if (error) downloadError = describe(*error);
         });

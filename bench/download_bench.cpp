@@ -57,12 +57,13 @@ double peakResidentMiB() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-Run ours(const std::string& address, const std::string& expectedPath, std::uint64_t size) {
+Run ours(const std::string& address, const std::string& folder, const std::string& expectedPath,
+         std::uint64_t size) {
   Run run;
   const auto start = std::chrono::steady_clock::now();
   std::string path;
   std::optional<ErrorRecord> error;
-  HttpDownloader::loadFileSync(*Url::parse(address),
+  HttpDownloader::loadFileSync(*Url::parse(address), folder,
                                [&](const std::string& p, const std::optional<ErrorRecord>& e) {
                                  path = p;
                                  error = e;
@@ -132,7 +133,7 @@ int main() {
     server.serveGenerated(size.path, size.bytes);
     peakIsPerRun = resetPeak() && peakIsPerRun;
     Result result;
-    result.ours = ours(server.url(size.path), install + size.path, size.bytes);
+    result.ours = ours(server.url(size.path), install, install + size.path, size.bytes);
     result.tool = tool(server.url(size.path), folders.root() + "/curl-output", size.bytes);
     results.push_back(result);
   }

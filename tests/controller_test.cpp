@@ -1,5 +1,6 @@
 // Start-up, the main queue's order, status and progress posting, dialogs and the offer buttons.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <barrier>
 #include <filesystem>
@@ -37,51 +38,61 @@ TEST(Configuration, DefaultPackageAddressIsAnHttpsZipWithDownloadQuery) {
   EXPECT_TRUE(url->string().ends_with("?dl=1"));
 }
 
-TEST(Construction, FreshControllerHasItsDefaultsAndCreatesNothing) {
-  testing::UserFolders folders;
-  testing::TestRig rig;
-  auto controller = rig.makeController();
-  ASSERT_TRUE(controller);
-  EXPECT_EQ(controller->version, 0);
-  EXPECT_EQ(controller->ChooseCase.load(), 0);
-  EXPECT_EQ(controller->url, platform::Url::parse(DEFAULT_PACKAGE_ADDRESS()));
-  EXPECT_EQ(controller->installFolder(), folders.dataHome() + "/" + APPLICATION_NAME());
-  ASSERT_TRUE(controller->tempURL());
-  EXPECT_EQ(controller->extractionFolder(), *controller->tempURL() + "/Content");
-  EXPECT_FALSE(controller->tempURL()->ends_with("/"));
-  EXPECT_TRUE(controller->tempURL()->starts_with(folders.cacheHome()));
-  EXPECT_FALSE(std::filesystem::exists(folders.installFolder()));
-  EXPECT_EQ(
-      std::filesystem::status(*controller->tempURL()).permissions() & std::filesystem::perms::all,
-      std::filesystem::perms::owner_all)
-      << "the temporary folder is private to the user";
+// ---- Per-user folders
+
+platform::UserPaths lookUp() {
+  return platform::lookUpUserPaths(APPLICATION_NAME()).value();
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 TEST(StandardFolders, DataFolderFollowsXdgThenHome) {
   testing::UserFolders folders;
-  EXPECT_EQ(platform::userLibraryFolder(), folders.dataHome());
+  EXPECT_EQ(lookUp().dataFolder, folders.dataHome());
   ::setenv("XDG_DATA_HOME", "relative/data", 1);  // not absolute: ignored
-  EXPECT_EQ(platform::userLibraryFolder(), folders.root() + "/home/.local/share");
+  EXPECT_EQ(lookUp().dataFolder, folders.root() + "/home/.local/share");
   ::setenv("XDG_DATA_HOME", (folders.dataHome() + "//").c_str(), 1);
-  EXPECT_EQ(platform::userLibraryFolder(), folders.dataHome());
+  EXPECT_EQ(lookUp().dataFolder, folders.dataHome());
+}
+
+TEST(StandardFolders, LookingUpCreatesNothing) {
+  testing::UserFolders folders;
+  const std::string data = folders.root() + "/new-account/share";
+  const std::string cache = folders.root() + "/new-account/cache/";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+  const platform::UserPaths paths = lookUp();
+  EXPECT_EQ(paths.versionFile, data + "/" + APPLICATION_NAME() + "/version.txt");
+  EXPECT_EQ(paths.temporaryFolder, cache + APPLICATION_NAME() + "/tmp");
+  EXPECT_EQ(paths.extractionFolder, paths.temporaryFolder + "/Content");
+  EXPECT_FALSE(std::filesystem::exists(folders.root() + "/new-account"));
 }
 
 TEST(StandardFolders, MissingDataFolderOfANewAccountIsMadePrivate) {
   testing::UserFolders folders;
   const std::string data = folders.root() + "/new-account/share";
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-  EXPECT_EQ(platform::userLibraryFolder(), data);
-  EXPECT_EQ(std::filesystem::status(data).permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_all);
+  EXPECT_TRUE(platform::createDataFolder(lookUp()));
+  EXPECT_EQ(modeOf(folders.root() + "/new-account"), 0700u);
+  EXPECT_EQ(modeOf(data), 0700u);
 }
 
-TEST(StandardFolders, TemporaryFolderRefusesALinkInItsPlace) {
+TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
   testing::UserFolders folders;
+  const platform::UserPaths paths = lookUp();
+  EXPECT_TRUE(platform::createTemporaryFolder(paths));
+  EXPECT_EQ(modeOf(paths.temporaryFolder), 0700u);
+  ASSERT_EQ(::chmod(paths.temporaryFolder.c_str(), 0755), 0);
+  EXPECT_TRUE(platform::createTemporaryFolder(paths));
+  EXPECT_EQ(modeOf(paths.temporaryFolder), 0700u) << "an existing folder is made private again";
+
   testing::TempDir elsewhere;
-  std::filesystem::create_directories(folders.cacheHome() + "/" + APPLICATION_NAME());
-  std::filesystem::create_directory_symlink(
-      elsewhere.path(), folders.cacheHome() + "/" + APPLICATION_NAME() + "/tmp");
-  EXPECT_FALSE(platform::temporaryFolder(APPLICATION_NAME()).has_value());
+  std::filesystem::remove(paths.temporaryFolder);
+  std::filesystem::create_directory_symlink(elsewhere.path(), paths.temporaryFolder);
+  EXPECT_FALSE(platform::createTemporaryFolder(paths));
 }
 
 TEST(Construction, ViewDidLoadPrintsTheDataFolderAndStartsOneWorker) {

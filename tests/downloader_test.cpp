@@ -38,7 +38,7 @@ class Downloader : public ::testing::Test {
 
   // One loadFileSync call; checks that the completion ran exactly once, on this thread, before
   // the call returned.
-  Result download(const std::string& address) {
+  Result download(const std::string& address, const std::optional<std::string>& folder = {}) {
     auto url = Url::parse(address);
     EXPECT_TRUE(url.has_value()) << address;
     if (!url) return {};
@@ -47,7 +47,8 @@ class Downloader : public ::testing::Test {
     std::thread::id thread;
     CaptureFd out(STDOUT_FILENO);
     HttpDownloader::loadFileSync(
-        *url, [&](const std::string& path, const std::optional<ErrorRecord>& error) {
+        *url, folder.value_or(install),
+        [&](const std::string& path, const std::optional<ErrorRecord>& error) {
           ++calls;
           thread = std::this_thread::get_id();
           result.path = path;
@@ -275,6 +276,11 @@ TEST_F(Downloader, RefusesAnAddressThatNamesNoPlainFile) {
     EXPECT_EQ(readFile(folders.dataHome() + "/other.txt"), "beside the install folder");
     EXPECT_EQ(installEntries(), std::vector<std::string>{"version.txt"});
   }
+  // Without a folder the file would land at the root of the file system.
+  const Result nowhere = download(server.url("/launcher-test-nowhere.zip"), "");
+  expectError(nowhere, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+  EXPECT_EQ(nowhere.path, "");
+  EXPECT_FALSE(fs::exists("/launcher-test-nowhere.zip"));
   EXPECT_EQ(server.requestCount(), 0);
 }
 

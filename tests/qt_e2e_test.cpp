@@ -62,8 +62,8 @@ TEST(QtEndToEnd, FirstInstallByPressingDownloadThenLaunch) {
   ASSERT_EQ(publish.waitForExit(), 0) << publish.errors();
 
   auto quit = std::make_shared<QuitEventLoop>();
-  qt::LauncherApp launcher([&] {
-    Environment environment = qt::LauncherApp::productionEnvironment();
+  qt::LauncherApp launcher([&](const platform::UserPaths& paths) {
+    Environment environment = qt::LauncherApp::productionEnvironment(paths);
     environment.httpSession =
         std::make_shared<testing::RetargetingHttpSession>(base + "/v/version");
     environment.application = quit;

@@ -90,8 +90,8 @@ class IdleBackgroundQueue final : public platform::BackgroundQueue {
 // The real window and controller, with the Qt main queue and alerts, a background queue that never
 // starts the workflow, recording application and workspace, and no pauses.
 struct QtRig {
-  Environment environment() const {
-    return {mainQueue, background, alerts, application, workspace, http, 0us, 0us};
+  Environment environment(const platform::UserPaths& paths) const {
+    return {paths, mainQueue, background, alerts, application, workspace, http, 0us, 0us};
   }
   void start() {
     ::testing::internal::CaptureStdout();
@@ -119,7 +119,7 @@ struct QtRig {
   std::shared_ptr<testing::RecordingWorkspace> workspace =
       std::make_shared<testing::RecordingWorkspace>();
   std::shared_ptr<testing::StubHttpSession> http = std::make_shared<testing::StubHttpSession>();
-  LauncherApp app{[this] { return environment(); }};
+  LauncherApp app{[this](const platform::UserPaths& paths) { return environment(paths); }};
   std::string output;
 };
 

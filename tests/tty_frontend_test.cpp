@@ -232,16 +232,22 @@ struct Rig {
     options.mode = mode;
     options.passThrough = std::move(streams);
     options.spinnerInterval = 5ms;
-    launcher = std::make_unique<TerminalLauncher>(options, [this] {
-      Environment environment;
-      environment.backgroundQueue = background;
-      environment.application = application;
-      environment.workspace = workspace;
-      environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
-      environment.progressPause = 0us;
-      environment.finishingPause = 0us;
-      return environment;
-    });
+    launcher = std::make_unique<TerminalLauncher>(
+        options,
+        [this](const platform::UserPaths& paths, std::shared_ptr<platform::MainQueue> queue,
+               std::shared_ptr<platform::Alerts> alerts) {
+          Environment environment;
+          environment.paths = paths;
+          environment.mainQueue = std::move(queue);
+          environment.alerts = std::move(alerts);
+          environment.backgroundQueue = background;
+          environment.application = application;
+          environment.workspace = workspace;
+          environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
+          environment.progressPause = 0us;
+          environment.finishingPause = 0us;
+          return environment;
+        });
     application->attach(launcher.get());
   }
   ~Rig() {

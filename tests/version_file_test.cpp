@@ -88,6 +88,12 @@ TEST_F(VersionFileTest, MissingFolderIsCreatedWithZero) {
   EXPECT_EQ(readFile(file()), "0");
 }
 
+TEST_F(VersionFileTest, NewAccountWithoutADataFolderGetsOneWithZero) {
+  fs::remove_all(folders.dataHome());
+  EXPECT_EQ(controller->ReadVersion(), 0);
+  EXPECT_EQ(readFile(file()), "0");
+}
+
 TEST_F(VersionFileTest, MissingFileInExistingFolderBecomesZero) {
   fs::create_directories(folders.installFolder());
   EXPECT_EQ(controller->ReadVersion(), 0);

@@ -32,55 +32,79 @@ std::optional<std::string> homeFolder() {
   return std::string(result->pw_dir);
 }
 
-// Makes `path` a folder if missing; true when it is a real folder (not a link).
-bool ensureFolder(const std::string& path, mode_t mode) {
-  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return false;
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Makes `path` and its missing ancestors, mode 0700; failures show up later, when it is used.
-void ensureFolders(const std::string& path) {
-  struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) == 0) return;
-  const auto parent = std::filesystem::path(path).parent_path().string();
-  if (!parent.empty() && parent != path) ensureFolders(parent);
-  ::mkdir(path.c_str(), 0700);
-}
-
-// A per-user base folder: $`variable` when set and absolute, else home + `homeRelative`; made
-// when missing.
+// A per-user base folder: $`variable` when set and absolute, else home + `homeRelative`.
 std::optional<std::string> baseFolder(const char* variable, const char* homeRelative) {
-  std::string folder;
-  if (auto value = absoluteEnv(variable)) {
-    folder = withoutTrailingSlashes(*value);
-  } else {
-    auto home = homeFolder();
-    if (!home) return std::nullopt;
-    folder = std::string(withoutTrailingSlashes(*home)) + homeRelative;
+  if (auto value = absoluteEnv(variable)) return std::string(withoutTrailingSlashes(*value));
+  const auto home = homeFolder();
+  if (!home) return std::nullopt;
+  return std::string(withoutTrailingSlashes(*home)) + homeRelative;
+}
+
+// Makes `path` if missing, with its missing ancestors, each mode 0700.
+FileResult makePrivateFolders(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return FileResult::success();
+    return FileResult::failure(describeErrno("cannot create folder", path, ENOTDIR));
   }
-  ensureFolders(folder);
-  return folder;
+  const std::string parent = std::filesystem::path(path).parent_path().string();
+  if (!parent.empty() && parent != path)
+    if (auto made = makePrivateFolders(parent); !made) return made;
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    return FileResult::failure(describeErrno("cannot create folder", path, errno));
+  return FileResult::success();
+}
+
+// Makes `path` if missing, mode 0700; fails unless it is a real folder (not a link) afterwards.
+FileResult makeRealFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    return FileResult::failure(describeErrno("cannot create folder", path, errno));
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0)
+    return FileResult::failure(describeErrno("cannot examine", path, errno));
+  if (!S_ISDIR(info.st_mode))
+    return FileResult::failure("\"" + path + "\" is not a folder of its own (a link or a file)");
+  return FileResult::success();
 }
 
 }  // namespace
 
-std::optional<std::string> userLibraryFolder() {
-  // Like a Library folder, the data folder is always there for the launcher: a new account may
-  // not have it yet, so it is made (private to the user, as base folders are made).
-  return baseFolder("XDG_DATA_HOME", "/.local/share");
+std::optional<UserPaths> lookUpUserPaths(const std::string& applicationName) {
+  const auto data = baseFolder("XDG_DATA_HOME", "/.local/share");
+  if (!data) return std::nullopt;
+  UserPaths paths;
+  paths.dataFolder = *data;
+  paths.installFolder = *data + "/" + applicationName;
+  paths.versionFile = paths.installFolder + "/version.txt";
+  if (const auto cache = baseFolder("XDG_CACHE_HOME", "/.cache")) {
+    const auto temporary = std::filesystem::path(*cache + "/" + applicationName + "/tmp");
+    paths.temporaryFolder = withoutTrailingSlashes(temporary.lexically_normal().string());
+    paths.extractionFolder = paths.temporaryFolder + "/Content";
+  }
+  return paths;
 }
 
-std::optional<std::string> temporaryFolder(const std::string& applicationName) {
-  const auto cache = baseFolder("XDG_CACHE_HOME", "/.cache");
-  if (!cache) return std::nullopt;
-  const std::string appFolder = *cache + "/" + applicationName;
-  const std::string tmp = appFolder + "/tmp";
-  if (!ensureFolder(appFolder, 0700) || !ensureFolder(tmp, 0700)) return std::nullopt;
+FileResult createDataFolder(const UserPaths& paths) {
+  if (paths.dataFolder.empty()) return FileResult::failure("no per-user data folder is known");
+  return makePrivateFolders(paths.dataFolder);
+}
+
+FileResult createTemporaryFolder(const UserPaths& paths) {
+  if (paths.temporaryFolder.empty()) return FileResult::failure("no cache folder is known");
+  const std::filesystem::path temporary(paths.temporaryFolder);
+  const std::string appFolder = temporary.parent_path().string();
+  if (auto made = makePrivateFolders(temporary.parent_path().parent_path().string()); !made)
+    return made;
+  if (auto made = makeRealFolder(appFolder); !made) return made;
+  if (auto made = makeRealFolder(paths.temporaryFolder); !made) return made;
   struct stat info {};
-  if (::lstat(tmp.c_str(), &info) != 0 || info.st_uid != ::getuid()) return std::nullopt;
-  if ((info.st_mode & 07777) != 0700 && ::chmod(tmp.c_str(), 0700) != 0) return std::nullopt;
-  return tmp;
+  if (::lstat(paths.temporaryFolder.c_str(), &info) != 0)
+    return FileResult::failure(describeErrno("cannot examine", paths.temporaryFolder, errno));
+  if (info.st_uid != ::getuid())
+    return FileResult::failure("\"" + paths.temporaryFolder + "\" belongs to another user");
+  if ((info.st_mode & 07777) != 0700 && ::chmod(paths.temporaryFolder.c_str(), 0700) != 0)
+    return FileResult::failure(describeErrno("cannot make private", paths.temporaryFolder, errno));
+  return FileResult::success();
 }
 
 }  // namespace launcher::platform

@@ -1,18 +1,44 @@
 #pragma once
-// Per-user standard folders.
+// The launcher's per-user folders, worked out once at start-up from the environment and the
+// password database. Looking them up creates nothing; creating a folder is a separate step.
 #include <optional>
 #include <string>
 
+#include "Launcher/platform/FileManager.h"
+
 namespace launcher::platform {
 
-// The per-user data folder that takes the place of the user's Library folder:
-// $XDG_DATA_HOME when set and absolute, else <home>/.local/share, where home is $HOME when set
-// and absolute, else the password database's entry. Empty when none can be determined.
-std::optional<std::string> userLibraryFolder();
+struct UserPaths {
+  // The per-user data folder that takes the place of the user's Library folder: $XDG_DATA_HOME
+  // when set and absolute, else <home>/.local/share, where home is $HOME when set and absolute,
+  // else the password database's entry. No trailing "/".
+  std::string dataFolder;
+  // dataFolder + "/" + the application name: the package, the installed application, the
+  // version file.
+  std::string installFolder;
+  // installFolder + "/version.txt"
+  std::string versionFile;
+  // The user's private scratch folder: $XDG_CACHE_HOME (when absolute, else <home>/.cache) + "/" +
+  // the application name + "/tmp", normalised, without a trailing "/". Empty when no cache folder
+  // can be determined.
+  std::string temporaryFolder;
+  // temporaryFolder + "/Content"; empty with it.
+  std::string extractionFolder;
+};
 
-// The user's private scratch folder: $XDG_CACHE_HOME (when absolute, else <home>/.cache) + "/" +
-// the application name + "/tmp". It is created on demand, owned by the user, mode 0700, and
-// never a symbolic link; empty when it cannot be made so.
-std::optional<std::string> temporaryFolder(const std::string& applicationName);
+// What a front end says, after its own name, when lookUpUserPaths finds nothing.
+inline constexpr const char* kNoUserPathsMessage =
+    "cannot determine the per-user data folder (set HOME or XDG_DATA_HOME)";
+
+// The paths for `applicationName`; nothing when no per-user data folder can be determined.
+std::optional<UserPaths> lookUpUserPaths(const std::string& applicationName);
+
+// Makes the data folder when a new account lacks it, with its missing ancestors, each private to
+// the user (mode 0700). Succeeds when it is a folder afterwards.
+FileResult createDataFolder(const UserPaths& paths);
+
+// Makes the temporary folder and its missing ancestors when needed, and makes sure it is private:
+// owned by the user, mode 0700, and neither it nor its application folder a symbolic link.
+FileResult createTemporaryFolder(const UserPaths& paths);
 
 }  // namespace launcher::platform

@@ -13,17 +13,14 @@
 
 namespace launcher::qt {
 
-Environment LauncherApp::productionEnvironment() {
-  // The same folder that the controller takes as appDir; without one the controller is not
-  // created and the workspace is never asked.
-  const std::string installFolder =
-      platform::userLibraryFolder().value_or("") + "/" + APPLICATION_NAME();
+Environment LauncherApp::productionEnvironment(const platform::UserPaths& paths) {
   Environment environment;
+  environment.paths = paths;
   environment.mainQueue = std::make_shared<QtMainQueue>();
   environment.backgroundQueue = std::make_shared<platform::ThreadBackgroundQueue>();
   environment.alerts = std::make_shared<QtAlerts>();
   environment.application = std::make_shared<platform::ProcessApplication>();
-  environment.workspace = std::make_shared<platform::LinuxWorkspace>(installFolder);
+  environment.workspace = std::make_shared<platform::LinuxWorkspace>(paths.installFolder);
   environment.httpSession = std::make_shared<platform::CurlHttpSession>();
   environment.progressPause = std::chrono::milliseconds(880);
   environment.finishingPause = std::chrono::seconds(1);
@@ -36,13 +33,13 @@ LauncherApp::LauncherApp(EnvironmentMaker makeEnvironment)
 LauncherApp::~LauncherApp() = default;
 
 bool LauncherApp::start() {
-  controller_ = ViewController::create(makeEnvironment_());
-  if (!controller_) {
-    std::fputs("launcher: cannot determine the per-user data folder (set HOME or XDG_DATA_HOME)\n",
-               stderr);
+  const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
+  if (!paths) {
+    std::fprintf(stderr, "launcher: %s\n", platform::kNoUserPathsMessage);
     std::fflush(stderr);
     return false;
   }
+  controller_ = ViewController::create(makeEnvironment_(*paths));
   QApplication::setQuitOnLastWindowClosed(
       delegate_.applicationShouldTerminateAfterLastWindowClosed());
   window_ = std::make_unique<MainWindow>();

@@ -13,11 +13,12 @@ class MainWindow;
 
 class LauncherApp {
  public:
-  using EnvironmentMaker = std::function<Environment()>;
+  // Makes the controller's surroundings for the per-user folders looked up at start.
+  using EnvironmentMaker = std::function<Environment(const platform::UserPaths&)>;
 
   // The real services: the Qt main queue and alerts, one thread per background task, process
   // termination, launching from the install folder, libcurl, and the real pauses.
-  static Environment productionEnvironment();
+  static Environment productionEnvironment(const platform::UserPaths& paths);
 
   // Needs the QApplication.
   explicit LauncherApp(EnvironmentMaker makeEnvironment);
@@ -25,9 +26,9 @@ class LauncherApp {
   LauncherApp(const LauncherApp&) = delete;
   LauncherApp& operator=(const LauncherApp&) = delete;
 
-  // Creates the controller and the window, shows the window and starts the controller. False,
-  // with a message on standard error and nothing written, when no per-user data folder can be
-  // determined.
+  // Looks up the per-user folders, creates the controller and the window, shows the window and
+  // starts the controller. False, with a message on standard error and nothing written, when no
+  // per-user data folder can be determined.
   bool start();
   // start(), then the event loop until the application quits. Returns the exit status.
   int run();

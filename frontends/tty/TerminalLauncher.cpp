@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "Launcher/Config.h"
 #include "frontends/tty/TextFormat.h"
 
 namespace launcher::tty {
@@ -80,15 +81,12 @@ int TerminalLauncher::run() {
   }
   inputIsTerminal_ = ::isatty(options_.inputFd) == 1;
 
-  Environment environment = makeEnvironment_();
-  environment.mainQueue = queue_;
-  environment.alerts = alerts_;
-  controller_ = ViewController::create(std::move(environment));
-  if (!controller_) {
-    report(options_.displayFd,
-           "cannot determine the per-user data folder (set HOME or XDG_DATA_HOME)");
+  const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
+  if (!paths) {
+    report(options_.displayFd, platform::kNoUserPathsMessage);
     return 1;
   }
+  controller_ = ViewController::create(makeEnvironment_(*paths, queue_, alerts_));
   window_.connect(*controller_);
   delegate_.applicationDidFinishLaunching();
   window_.open();

@@ -48,8 +48,11 @@ struct TerminalOptions {
 
 class TerminalLauncher final : public ModalPresenter {
  public:
-  // Makes the controller's surroundings; the launcher puts in its own main queue and alerts.
-  using EnvironmentMaker = std::function<Environment()>;
+  // Makes the controller's surroundings from the per-user folders looked up at start and the
+  // launcher's own main queue and alerts.
+  using EnvironmentMaker =
+      std::function<Environment(const platform::UserPaths&, std::shared_ptr<platform::MainQueue>,
+                                std::shared_ptr<platform::Alerts>)>;
 
   // Blocks the signals that close the window, so that they reach the main loop's signalfd rather
   // than any thread: call it before the process starts its first thread.
@@ -60,10 +63,10 @@ class TerminalLauncher final : public ModalPresenter {
   TerminalLauncher(const TerminalLauncher&) = delete;
   TerminalLauncher& operator=(const TerminalLauncher&) = delete;
 
-  // Creates the controller, connects the window, starts the controller and runs the main loop on
-  // the calling thread until the window closes. Returns 0 then; 1, with a message on the display
-  // descriptor and nothing written, when no per-user data folder can be determined or the loop
-  // cannot be set up.
+  // Looks up the per-user folders, creates the controller, connects the window, starts the
+  // controller and runs the main loop on the calling thread until the window closes. Returns 0
+  // then; 1, with a message on the display descriptor and nothing written, when no per-user data
+  // folder can be determined or the loop cannot be set up.
   int run();
 
   // Closes the window from any thread: the loop ends after the task or action that runs now.

@@ -92,15 +92,18 @@ int main() {
   int status = 1;
   try {
     auto application = std::make_shared<TerminalApplication>(running, out, err);
-    TerminalLauncher launcher(options, [application] {
-      // The same folder that the controller takes as appDir; without one the controller is not
-      // created and the workspace is never asked.
-      const std::string installFolder =
-          launcher::platform::userLibraryFolder().value_or("") + "/" + launcher::APPLICATION_NAME();
+    TerminalLauncher launcher(options, [application](
+                                           const launcher::platform::UserPaths& paths,
+                                           std::shared_ptr<launcher::platform::MainQueue> queue,
+                                           std::shared_ptr<launcher::platform::Alerts> alerts) {
       launcher::Environment environment;
+      environment.paths = paths;
+      environment.mainQueue = std::move(queue);
+      environment.alerts = std::move(alerts);
       environment.backgroundQueue = std::make_shared<launcher::platform::ThreadBackgroundQueue>();
       environment.application = application;
-      environment.workspace = std::make_shared<launcher::platform::LinuxWorkspace>(installFolder);
+      environment.workspace =
+          std::make_shared<launcher::platform::LinuxWorkspace>(paths.installFolder);
       environment.httpSession = std::make_shared<launcher::platform::CurlHttpSession>();
       environment.progressPause = std::chrono::milliseconds(880);
       environment.finishingPause = std::chrono::seconds(1);

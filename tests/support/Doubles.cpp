@@ -304,8 +304,11 @@ TestRig::~TestRig() {
 }
 
 std::shared_ptr<ViewController> TestRig::makeController() {
+  const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
+  if (!paths) return nullptr;
+  environment.paths = *paths;
   auto controller = ViewController::create(environment);
-  if (controller) window.connect(*controller);
+  window.connect(*controller);
   return controller;
 }
 

@@ -229,8 +229,8 @@ struct TestRig {
   TestRig();
   // Drops tasks that were never run: they hold the controller, which holds the queues.
   ~TestRig();
-  // Creates the controller (the per-user folders must point at a temporary folder already) and
-  // connects the recording window.
+  // Creates the controller with the per-user folders that the environment points at (a temporary
+  // folder already) and connects the recording window.
   std::shared_ptr<ViewController> makeController();
   std::shared_ptr<Journal> journal = std::make_shared<Journal>();
   RecordingWindow window{journal};
