@@ -1,5 +1,9 @@
 #include "Launcher/Config.h"
 
+#ifdef LAUNCHER_SERVER_URL_VARIABLE
+#include <cstdlib>
+#endif
+
 namespace launcher {
 
 const std::string& APPLICATION_NAME() {
@@ -8,7 +12,15 @@ const std::string& APPLICATION_NAME() {
 }
 
 const std::string& APPLICATION_SERVER_URL() {
+#ifdef LAUNCHER_SERVER_URL_VARIABLE
+  // Test builds only: the server a test started on a port of its own.
+  static const std::string value = [] {
+    const char* address = std::getenv(LAUNCHER_SERVER_URL_VARIABLE);
+    return std::string(address != nullptr ? address : LAUNCHER_APPLICATION_SERVER_URL);
+  }();
+#else
   static const std::string value = LAUNCHER_APPLICATION_SERVER_URL;
+#endif
   return value;
 }
 
@@ -21,6 +33,14 @@ const std::string& DEFAULT_PACKAGE_ADDRESS() {
   static const std::string value =
       "https://downloads.vantorel.example/releases/package_mac.zip?dl=1";
   return value;
+}
+
+std::chrono::microseconds PROGRESS_PAUSE() {
+  return std::chrono::microseconds(LAUNCHER_PROGRESS_PAUSE_US);
+}
+
+std::chrono::microseconds FINISHING_PAUSE() {
+  return std::chrono::microseconds(LAUNCHER_FINISHING_PAUSE_US);
 }
 
 }  // namespace launcher

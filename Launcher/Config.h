@@ -1,6 +1,7 @@
 #pragma once
 // The launcher's build-time configuration. Each constant is built once, on first use, under a
 // one-time guard.
+#include <chrono>
 #include <string>
 
 namespace launcher {
@@ -13,5 +14,10 @@ const std::string& APPLICATION_SERVER_URL();
 const std::string& APPLICATION_VERSION_PATH();
 // Where the package comes from until the version server names another address.
 const std::string& DEFAULT_PACKAGE_ADDRESS();
+
+// The display pacing: how long the main thread holds each progress step once drawn, and how long
+// the worker waits between "Finishing" and "Up to date". Test builds have none.
+std::chrono::microseconds PROGRESS_PAUSE();
+std::chrono::microseconds FINISHING_PAUSE();
 
 }  // namespace launcher

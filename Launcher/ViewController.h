@@ -24,8 +24,8 @@
 
 namespace launcher {
 
-// What the controller needs of its surroundings. Front ends pass the real services; tests pass
-// doubles and zero pauses.
+// What the controller needs of its surroundings. Front ends pass the real services (see
+// makeProductionEnvironment); tests pass doubles and zero pauses.
 struct Environment {
   // The per-user folders, looked up once by the front end at start-up.
   platform::UserPaths paths;
@@ -36,9 +36,9 @@ struct Environment {
   std::shared_ptr<platform::Workspace> workspace;
   std::shared_ptr<platform::HttpSession> httpSession;
   // The main thread's pause after each progress step has been drawn.
-  std::chrono::microseconds progressPause{880'000};
+  std::chrono::microseconds progressPause{0};
   // The worker's pause between "Finishing" and "Up to date".
-  std::chrono::microseconds finishingPause{1'000'000};
+  std::chrono::microseconds finishingPause{0};
 };
 
 class ViewController : public std::enable_shared_from_this<ViewController> {

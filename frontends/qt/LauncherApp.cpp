@@ -1,11 +1,11 @@
 #include "frontends/qt/LauncherApp.h"
 
 #include <QApplication>
-#include <chrono>
 #include <cstdio>
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/ProductionEnvironment.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "frontends/qt/MainWindow.h"
 #include "frontends/qt/QtAlerts.h"
@@ -14,17 +14,9 @@
 namespace launcher::qt {
 
 Environment LauncherApp::productionEnvironment(const platform::UserPaths& paths) {
-  Environment environment;
-  environment.paths = paths;
-  environment.mainQueue = std::make_shared<QtMainQueue>();
-  environment.backgroundQueue = std::make_shared<platform::ThreadBackgroundQueue>();
-  environment.alerts = std::make_shared<QtAlerts>();
-  environment.application = std::make_shared<platform::ProcessApplication>();
-  environment.workspace = std::make_shared<platform::LinuxWorkspace>(paths.installFolder);
-  environment.httpSession = std::make_shared<platform::CurlHttpSession>();
-  environment.progressPause = std::chrono::milliseconds(880);
-  environment.finishingPause = std::chrono::seconds(1);
-  return environment;
+  return makeProductionEnvironment(paths, std::make_shared<QtMainQueue>(),
+                                   std::make_shared<QtAlerts>(),
+                                   std::make_shared<platform::ProcessApplication>());
 }
 
 LauncherApp::LauncherApp(EnvironmentMaker makeEnvironment)

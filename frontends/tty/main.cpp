@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -11,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "Launcher/Config.h"
+#include "Launcher/ProductionEnvironment.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "frontends/tty/StreamCapture.h"
 #include "frontends/tty/TerminalLauncher.h"
@@ -92,23 +91,13 @@ int main() {
   int status = 1;
   try {
     auto application = std::make_shared<TerminalApplication>(running, out, err);
-    TerminalLauncher launcher(options, [application](
-                                           const launcher::platform::UserPaths& paths,
-                                           std::shared_ptr<launcher::platform::MainQueue> queue,
-                                           std::shared_ptr<launcher::platform::Alerts> alerts) {
-      launcher::Environment environment;
-      environment.paths = paths;
-      environment.mainQueue = std::move(queue);
-      environment.alerts = std::move(alerts);
-      environment.backgroundQueue = std::make_shared<launcher::platform::ThreadBackgroundQueue>();
-      environment.application = application;
-      environment.workspace =
-          std::make_shared<launcher::platform::LinuxWorkspace>(paths.installFolder);
-      environment.httpSession = std::make_shared<launcher::platform::CurlHttpSession>();
-      environment.progressPause = std::chrono::milliseconds(880);
-      environment.finishingPause = std::chrono::seconds(1);
-      return environment;
-    });
+    TerminalLauncher launcher(options,
+                              [application](const launcher::platform::UserPaths& paths,
+                                            std::shared_ptr<launcher::platform::MainQueue> queue,
+                                            std::shared_ptr<launcher::platform::Alerts> alerts) {
+                                return launcher::makeProductionEnvironment(
+                                    paths, std::move(queue), std::move(alerts), application);
+                              });
     running = &launcher;
     status = launcher.run();
     TerminalApplication::restoreStreams(out, err);
