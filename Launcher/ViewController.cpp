@@ -29,6 +29,17 @@ std::optional<std::string> ViewController::extractionFolder() const {
   return environment_.paths.extractionFolder;
 }
 
+void ViewController::connectOutlets(const platform::WindowElements& elements) {
+  updateLabel = elements.updateLabel;
+  downloadBar = elements.downloadBar;
+  circleBar = elements.circleBar;
+  progressBar = elements.progressBar;
+  downloadButton = elements.downloadButton;
+  updateButton = elements.updateButton;
+  proceedButton = elements.proceedButton;
+  launchButton = elements.launchButton;
+}
+
 void ViewController::viewDidLoad() {
   platform::printLine(appDir());
   RunInBackground();

@@ -76,6 +76,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   std::optional<std::string> extractionFolder() const;
   const Environment& environment() const { return environment_; }
 
+  // Points every outlet at the window's element of the same name.
+  void connectOutlets(const platform::WindowElements& elements);
+
   // Start-up: writes appDir to standard output and starts the workflow.
   void viewDidLoad();
   // Posts the update workflow to the background queue and returns at once.

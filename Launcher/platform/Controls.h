@@ -1,6 +1,7 @@
 #pragma once
 // Window elements as the controller sees them. The window owns them; the controller holds weak
 // references (its outlets). Every call happens on the main thread.
+#include <memory>
 #include <string>
 
 namespace launcher::platform {
@@ -28,5 +29,18 @@ class ProgressIndicator : public Control {
 };
 
 class Button : public Control {};
+
+// A window's eight elements, named like the controller's outlets; the window fills it with its
+// own elements and the controller connects its outlets from it.
+struct WindowElements {
+  std::shared_ptr<TextField> updateLabel;
+  std::shared_ptr<ProgressIndicator> downloadBar;
+  std::shared_ptr<ProgressIndicator> circleBar;
+  std::shared_ptr<ProgressIndicator> progressBar;
+  std::shared_ptr<Button> downloadButton;
+  std::shared_ptr<Button> updateButton;
+  std::shared_ptr<Button> proceedButton;
+  std::shared_ptr<Button> launchButton;
+};
 
 }  // namespace launcher::platform

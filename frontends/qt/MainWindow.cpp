@@ -93,15 +93,19 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
 MainWindow::~MainWindow() = default;
 
+platform::WindowElements MainWindow::elements() const {
+  return {.updateLabel = updateLabel_,
+          .downloadBar = downloadBar_,
+          .circleBar = circleBar_,
+          .progressBar = progressBar_,
+          .downloadButton = downloadButton_,
+          .updateButton = updateButton_,
+          .proceedButton = proceedButton_,
+          .launchButton = launchButton_};
+}
+
 void MainWindow::connectController(const std::shared_ptr<ViewController>& controller) {
-  controller->updateLabel = updateLabel_;
-  controller->downloadBar = downloadBar_;
-  controller->circleBar = circleBar_;
-  controller->progressBar = progressBar_;
-  controller->downloadButton = downloadButton_;
-  controller->updateButton = updateButton_;
-  controller->proceedButton = proceedButton_;
-  controller->launchButton = launchButton_;
+  controller->connectOutlets(elements());
 
   auto bind = [this, controller](const std::shared_ptr<QtButton>& element, auto action) {
     platform::Control* sender = element.get();

@@ -19,6 +19,9 @@ class MainWindow final : public QWidget {
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
 
+  // This window's elements, for the controller's outlets.
+  platform::WindowElements elements() const;
+
   // Points the controller's outlets at this window's elements and binds the buttons to its
   // actions: Download and Update to OneEvent, Proceed to TwoEvent, Launch to LaunchApplication,
   // Quit to ExitNow. The buttons keep the controller alive.

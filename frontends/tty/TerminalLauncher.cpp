@@ -87,7 +87,7 @@ int TerminalLauncher::run() {
     return 1;
   }
   controller_ = ViewController::create(makeEnvironment_(*paths, queue_, alerts_));
-  window_.connect(*controller_);
+  controller_->connectOutlets(window_.elements());
   delegate_.applicationDidFinishLaunching();
   window_.open();
   controller_->viewDidLoad();

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "Launcher/Config.h"
-#include "Launcher/ViewController.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "frontends/tty/TextFormat.h"
 
@@ -68,15 +67,15 @@ TerminalWindow::TerminalWindow(int displayFd, DisplayMode mode)
       proceedButton_(std::make_shared<TerminalButton>("proceedButton", "proceed", *this)),
       launchButton_(std::make_shared<TerminalButton>("launchButton", "launch", *this)) {}
 
-void TerminalWindow::connect(ViewController& controller) {
-  controller.updateLabel = updateLabel_;
-  controller.downloadBar = downloadBar_;
-  controller.circleBar = circleBar_;
-  controller.progressBar = progressBar_;
-  controller.downloadButton = downloadButton_;
-  controller.updateButton = updateButton_;
-  controller.proceedButton = proceedButton_;
-  controller.launchButton = launchButton_;
+platform::WindowElements TerminalWindow::elements() const {
+  return {.updateLabel = updateLabel_,
+          .downloadBar = downloadBar_,
+          .circleBar = circleBar_,
+          .progressBar = progressBar_,
+          .downloadButton = downloadButton_,
+          .updateButton = updateButton_,
+          .proceedButton = proceedButton_,
+          .launchButton = launchButton_};
 }
 
 void TerminalWindow::open() {

@@ -25,10 +25,6 @@
 #include "Launcher/platform/Alerts.h"
 #include "frontends/tty/TerminalControls.h"
 
-namespace launcher {
-class ViewController;
-}
-
 namespace launcher::tty {
 
 enum class DisplayMode { plain, live };
@@ -37,8 +33,8 @@ class TerminalWindow final : public ElementObserver {
  public:
   TerminalWindow(int displayFd, DisplayMode mode);
 
-  // Points the controller's outlets at this window's elements.
-  void connect(ViewController& controller);
+  // This window's elements, for the controller's outlets.
+  platform::WindowElements elements() const;
 
   const std::shared_ptr<TerminalTextField>& updateLabel() const { return updateLabel_; }
   const std::shared_ptr<TerminalProgressIndicator>& downloadBar() const { return downloadBar_; }

@@ -69,25 +69,15 @@ void RecordingButton::setHidden(bool hidden) {
 }
 
 RecordingWindow::RecordingWindow(std::shared_ptr<Journal> journal)
-    : updateLabel(std::make_shared<RecordingTextField>("updateLabel", journal)),
-      downloadBar(std::make_shared<RecordingIndicator>("downloadBar", journal, false)),
-      circleBar(std::make_shared<RecordingIndicator>("circleBar", journal, true)),
-      progressBar(std::make_shared<RecordingIndicator>("progressBar", journal, false)),
-      downloadButton(std::make_shared<RecordingButton>("downloadButton", journal)),
-      updateButton(std::make_shared<RecordingButton>("updateButton", journal)),
-      proceedButton(std::make_shared<RecordingButton>("proceedButton", journal)),
-      launchButton(std::make_shared<RecordingButton>("launchButton", journal)) {}
-
-void RecordingWindow::connect(ViewController& controller) {
-  controller.updateLabel = updateLabel;
-  controller.downloadBar = downloadBar;
-  controller.circleBar = circleBar;
-  controller.progressBar = progressBar;
-  controller.downloadButton = downloadButton;
-  controller.updateButton = updateButton;
-  controller.proceedButton = proceedButton;
-  controller.launchButton = launchButton;
-}
+    : platform::WindowElements{
+          .updateLabel = std::make_shared<RecordingTextField>("updateLabel", journal),
+          .downloadBar = std::make_shared<RecordingIndicator>("downloadBar", journal, false),
+          .circleBar = std::make_shared<RecordingIndicator>("circleBar", journal, true),
+          .progressBar = std::make_shared<RecordingIndicator>("progressBar", journal, false),
+          .downloadButton = std::make_shared<RecordingButton>("downloadButton", journal),
+          .updateButton = std::make_shared<RecordingButton>("updateButton", journal),
+          .proceedButton = std::make_shared<RecordingButton>("proceedButton", journal),
+          .launchButton = std::make_shared<RecordingButton>("launchButton", journal)} {}
 
 // ---- Queues
 ManualMainQueue::ManualMainQueue() : queue_(nullptr), mainThread_(std::this_thread::get_id()) {}
@@ -308,7 +298,7 @@ std::shared_ptr<ViewController> TestRig::makeController() {
   if (!paths) return nullptr;
   environment.paths = *paths;
   auto controller = ViewController::create(environment);
-  window.connect(*controller);
+  controller->connectOutlets(window);
   return controller;
 }
 

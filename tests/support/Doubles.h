@@ -79,14 +79,9 @@ class RecordingButton final : public platform::Button {
   bool hidden_ = true;
 };
 
-// The window's elements, owned here; connect() points a controller's outlets at them. Buttons and
-// circleBar start hidden, as in the real window.
-struct RecordingWindow {
+// The window's elements, owned here. Buttons and circleBar start hidden, as in the real window.
+struct RecordingWindow : platform::WindowElements {
   explicit RecordingWindow(std::shared_ptr<Journal> journal);
-  void connect(ViewController& controller);
-  std::shared_ptr<RecordingTextField> updateLabel;
-  std::shared_ptr<RecordingIndicator> downloadBar, circleBar, progressBar;
-  std::shared_ptr<RecordingButton> downloadButton, updateButton, proceedButton, launchButton;
 };
 
 // A main queue whose tasks run only when the test says so, on the test's thread.
