@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/platform/QueuedAlerts.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/Doubles.h"
@@ -147,6 +148,45 @@ TEST(MainQueue, TaskInsideModalLoopHoldsBackLaterTasks) {
   EXPECT_EQ(ran,
             (std::vector<std::string>{"alert opened", "alert answered", "status", "progress"}));
   EXPECT_FALSE(queue.hasPending()) << "held-back tasks must get a new wake-up";
+}
+
+// Alerts keep their place in the main queue: one asked for from another thread shows after the
+// tasks posted before it, and its caller waits for the answer; on the main thread it shows at once.
+TEST(MainQueue, AlertFromAnotherThreadShowsAfterTheTasksPostedBeforeIt) {
+  class Presenter final : public platform::ModalPresenter {
+   public:
+    explicit Presenter(std::vector<std::string>& shown) : shown_(shown) {}
+    std::optional<long> presentModal(const platform::Alert& alert) override {
+      shown_.push_back("alert " + alert.messageText);
+      return platform::kAlertFirstButtonReturn;
+    }
+
+   private:
+    std::vector<std::string>& shown_;
+  };
+  auto queue = std::make_shared<testing::ManualMainQueue>();
+  std::vector<std::string> shown;
+  Presenter presenter(shown);
+  platform::QueuedAlerts alerts(queue, presenter);
+
+  std::atomic<long> answer{-1};
+  std::thread caller([&] {
+    queue->post([&] { shown.push_back("status"); });
+    answer = alerts.runModal({"Error", "", platform::kCriticalAlertStyle, {"Exit"}});
+  });
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (queue->postedCount() < 2 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::yield();
+  EXPECT_EQ(answer.load(), -1) << "the caller waits for the answer";
+  EXPECT_EQ(queue->runAll(), 2);
+  caller.join();
+  EXPECT_EQ(shown, (std::vector<std::string>{"status", "alert Error"}));
+  EXPECT_EQ(answer.load(), platform::kAlertFirstButtonReturn);
+
+  EXPECT_EQ(alerts.runModal({"Notice", "", platform::kCriticalAlertStyle, {"OK"}}),
+            platform::kAlertFirstButtonReturn);
+  EXPECT_EQ(shown.back(), "alert Notice");
+  EXPECT_EQ(queue->postedCount(), 2u) << "on the main thread nothing is posted";
 }
 
 // ---- Status and progress

@@ -113,7 +113,7 @@ struct QtRig {
   testing::UserFolders folders;
   std::shared_ptr<QtMainQueue> mainQueue = std::make_shared<QtMainQueue>();
   std::shared_ptr<IdleBackgroundQueue> background = std::make_shared<IdleBackgroundQueue>();
-  std::shared_ptr<QtAlerts> alerts = std::make_shared<QtAlerts>();
+  std::shared_ptr<platform::Alerts> alerts = makeQtAlerts(mainQueue);
   std::shared_ptr<testing::RecordingApplication> application =
       std::make_shared<testing::RecordingApplication>(false);
   std::shared_ptr<testing::RecordingWorkspace> workspace =
@@ -266,15 +266,15 @@ TEST(QtAlerts, AlertOfAPostedTaskHoldsBackLaterTasksUntilAnswered) {
 }
 
 TEST(QtAlerts, ButtonsAnswerInTheirOrderAndAnEndWithoutAButtonAnswersZero) {
-  QtAlerts alerts;
+  MessageBoxPresenter presenter;
   const platform::Alert choice{"Choose", "", 2, {"First", "Second", "Third"}};
   {
     AlertAnswerer answerer([](QMessageBox& box) { click(box, "Third"); });
-    EXPECT_EQ(alerts.runModal(choice), 1002);
+    EXPECT_EQ(presenter.presentModal(choice), 1002);
   }
   {
     AlertAnswerer answerer([](QMessageBox& box) { box.reject(); });
-    EXPECT_EQ(alerts.runModal(choice), 0);
+    EXPECT_EQ(presenter.presentModal(choice), 0);
   }
 }
 

@@ -14,8 +14,8 @@
 namespace launcher::qt {
 
 Environment LauncherApp::productionEnvironment(const platform::UserPaths& paths) {
-  return makeProductionEnvironment(paths, std::make_shared<QtMainQueue>(),
-                                   std::make_shared<QtAlerts>(),
+  auto mainQueue = std::make_shared<QtMainQueue>();
+  return makeProductionEnvironment(paths, mainQueue, makeQtAlerts(mainQueue),
                                    std::make_shared<platform::ProcessApplication>());
 }
 

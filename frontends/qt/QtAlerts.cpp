@@ -1,10 +1,7 @@
 #include "frontends/qt/QtAlerts.h"
 
-#include <QApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPushButton>
-#include <QThread>
 #include <vector>
 
 #include "Launcher/Config.h"
@@ -23,7 +20,9 @@ QMessageBox::Icon iconFor(int style) {
   }
 }
 
-long showOnMainThread(const platform::Alert& alert) {
+}  // namespace
+
+std::optional<long> MessageBoxPresenter::presentModal(const platform::Alert& alert) {
   QMessageBox box;
   box.setObjectName(kAlertObjectName);
   box.setWindowTitle(QString::fromStdString(APPLICATION_NAME()));
@@ -47,16 +46,10 @@ long showOnMainThread(const platform::Alert& alert) {
   return 0;
 }
 
-}  // namespace
-
-long QtAlerts::runModal(const platform::Alert& alert) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr) return 0;
-  if (QThread::currentThread() == app->thread()) return showOnMainThread(alert);
-  long answer = 0;
-  QMetaObject::invokeMethod(
-      app, [&answer, &alert] { answer = showOnMainThread(alert); }, Qt::BlockingQueuedConnection);
-  return answer;
+std::shared_ptr<platform::Alerts> makeQtAlerts(std::shared_ptr<platform::MainQueue> queue) {
+  // Holds no state: one serves every alert of the process.
+  static MessageBoxPresenter presenter;
+  return std::make_shared<platform::QueuedAlerts>(std::move(queue), presenter);
 }
 
 }  // namespace launcher::qt

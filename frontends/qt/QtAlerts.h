@@ -1,18 +1,22 @@
 #pragma once
-// Modal alerts as Qt message boxes, shown on the main thread whoever asks.
-#include "Launcher/platform/Alerts.h"
+// Modal alerts as Qt message boxes, ordered by the main queue like every other task.
+#include <memory>
+
+#include "Launcher/platform/QueuedAlerts.h"
 
 namespace launcher::qt {
 
 // The object name of every alert box, so that it can be found among the top-level widgets.
 inline constexpr const char* kAlertObjectName = "alert";
 
-class QtAlerts final : public platform::Alerts {
+// Shows a message box on the main thread; its own event loop runs until it is answered. Answers
+// 1000 for the first button, 1001 for the second, ...; 0 when the box ended without a button.
+class MessageBoxPresenter final : public platform::ModalPresenter {
  public:
-  // On the main thread the box runs its own event loop until it is answered. From any other
-  // thread the box is handed to the main thread and the caller waits for the answer. Returns
-  // 1000 for the first button, 1001 for the second, ...; 0 when the box ended without a button.
-  long runModal(const platform::Alert& alert) override;
+  std::optional<long> presentModal(const platform::Alert& alert) override;
 };
+
+// The window launcher's alerts: message boxes through `queue` (see platform::QueuedAlerts).
+std::shared_ptr<platform::Alerts> makeQtAlerts(std::shared_ptr<platform::MainQueue> queue);
 
 }  // namespace launcher::qt

@@ -49,7 +49,7 @@ TerminalLauncher::TerminalLauncher(TerminalOptions options, EnvironmentMaker mak
     : options_(std::move(options)),
       makeEnvironment_(std::move(makeEnvironment)),
       queue_(std::make_shared<TerminalMainQueue>()),
-      alerts_(std::make_shared<TerminalAlerts>(queue_, *this)),
+      alerts_(std::make_shared<platform::QueuedAlerts>(queue_, *this)),
       window_(options_.displayFd, options_.mode) {
   for (const PassThroughStream& fds : options_.passThrough) streams_.push_back({fds, {}});
 }
@@ -117,8 +117,8 @@ void TerminalLauncher::flushPassThrough() {
   for (Stream& stream : streams_) forward(stream, true);
 }
 
-long TerminalLauncher::presentModal(const platform::Alert& alert) {
-  if (closing_.load()) return 0;
+std::optional<long> TerminalLauncher::presentModal(const platform::Alert& alert) {
+  if (closing_.load()) return std::nullopt;
   openAlerts_.push_back({alert, std::nullopt});
   const std::size_t index = openAlerts_.size() - 1;
   window_.setChoices({});
@@ -126,7 +126,7 @@ long TerminalLauncher::presentModal(const platform::Alert& alert) {
   // Later tasks stay queued while a task waits here: the FIFO refuses to start one inside another.
   while (!closing_.load() && !openAlerts_[index].answer) serveOnce();
   // Alerts opened inside this turn were answered before it ends, so this one is on top.
-  const long answer = openAlerts_[index].answer.value_or(0);
+  const std::optional<long> answer = openAlerts_[index].answer;
   openAlerts_.pop_back();
   window_.alertClosed();
   return answer;

@@ -23,8 +23,8 @@
 
 #include "Launcher/AppDelegate.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/QueuedAlerts.h"
 #include "Launcher/platform/UniqueFd.h"
-#include "frontends/tty/TerminalAlerts.h"
 #include "frontends/tty/TerminalMainQueue.h"
 #include "frontends/tty/TerminalWindow.h"
 
@@ -46,7 +46,7 @@ struct TerminalOptions {
   std::chrono::milliseconds spinnerInterval{100};
 };
 
-class TerminalLauncher final : public ModalPresenter {
+class TerminalLauncher final : public platform::ModalPresenter {
  public:
   // Makes the controller's surroundings from the per-user folders looked up at start and the
   // launcher's own main queue and alerts.
@@ -80,8 +80,9 @@ class TerminalLauncher final : public ModalPresenter {
   TerminalWindow& window() { return window_; }
   AppDelegate& delegate() { return delegate_; }
 
-  // ModalPresenter: a nested turn of the loop until the alert is answered or the window closes.
-  long presentModal(const platform::Alert& alert) override;
+  // ModalPresenter: a nested turn of the loop until the alert is answered or the window closes
+  // (then nothing).
+  std::optional<long> presentModal(const platform::Alert& alert) override;
 
  private:
   struct OpenAlert {
@@ -108,7 +109,7 @@ class TerminalLauncher final : public ModalPresenter {
   TerminalOptions options_;
   EnvironmentMaker makeEnvironment_;
   std::shared_ptr<TerminalMainQueue> queue_;
-  std::shared_ptr<TerminalAlerts> alerts_;
+  std::shared_ptr<platform::QueuedAlerts> alerts_;
   TerminalWindow window_;
   AppDelegate delegate_;
   std::shared_ptr<ViewController> controller_;

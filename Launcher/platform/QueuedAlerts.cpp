@@ -1,10 +1,10 @@
-#include "frontends/tty/TerminalAlerts.h"
+#include "Launcher/platform/QueuedAlerts.h"
 
 #include <condition_variable>
 #include <mutex>
-#include <optional>
+#include <utility>
 
-namespace launcher::tty {
+namespace launcher::platform {
 namespace {
 
 // The answer handed from the main thread to the waiting caller.
@@ -16,17 +16,17 @@ struct PendingAnswer {
 
 }  // namespace
 
-TerminalAlerts::TerminalAlerts(std::shared_ptr<TerminalMainQueue> queue, ModalPresenter& presenter)
+QueuedAlerts::QueuedAlerts(std::shared_ptr<MainQueue> queue, ModalPresenter& presenter)
     : queue_(std::move(queue)), presenter_(presenter) {}
 
-long TerminalAlerts::runModal(const platform::Alert& alert) {
-  if (queue_->isMainThread()) return presenter_.presentModal(alert);
+long QueuedAlerts::runModal(const Alert& alert) {
+  if (queue_->isMainThread()) return presenter_.presentModal(alert).value_or(0);
 
   auto pending = std::make_shared<PendingAnswer>();
-  queue_->post([this, alert, pending] {
-    const long code = presenter_.presentModal(alert);
-    // 0 after the window closed: the caller is not released (see the header).
-    if (code == 0) return;
+  queue_->post([presenter = &presenter_, alert, pending] {
+    const std::optional<long> code = presenter->presentModal(alert);
+    // The window closed first: the caller is not released (see the header).
+    if (!code) return;
     {
       std::lock_guard lock(pending->mutex);
       pending->code = code;
@@ -38,4 +38,4 @@ long TerminalAlerts::runModal(const platform::Alert& alert) {
   return *pending->code;
 }
 
-}  // namespace launcher::tty
+}  // namespace launcher::platform
