@@ -1,8 +1,10 @@
 // The terminal front end, in-process: the real controller and workflow, the real downloader and
 // extraction against a server on 127.0.0.1, the terminal's main loop on a thread of the test,
 // its input fed through a pipe and its window read from another. No pauses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "Launcher/Config.h"
+#include "Launcher/platform/Console.h"
 #include "frontends/tty/TerminalLauncher.h"
 #include "frontends/tty/TextFormat.h"
 #include "tests/support/CaptureFd.h"
@@ -221,17 +224,34 @@ class Gate {
   return ::testing::AssertionSuccess();
 }
 
-// The terminal launcher with the real workflow, its loop on a thread of its own.
+// A pseudo-terminal in raw mode as a pair of ends: what is written to the terminal (writeEnd)
+// is read unchanged at readEnd. Empty ends when none can be opened.
+Pipe terminalPair() {
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return {};
+  const char* name = ::ptsname(master.get());
+  UniqueFd terminal(name != nullptr ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1);
+  termios mode{};
+  if (!terminal || ::tcgetattr(terminal.get(), &mode) != 0) return {};
+  ::cfmakeraw(&mode);
+  if (::tcsetattr(terminal.get(), TCSANOW, &mode) != 0) return {};
+  return {std::move(master), std::move(terminal)};
+}
+
+// The terminal launcher with the real workflow, its loop on a thread of its own. With
+// `terminalDisplay` the window is drawn on a pseudo-terminal; `adjust` changes the options.
 struct Rig {
   explicit Rig(DisplayMode mode = DisplayMode::plain, bool runWorkflow = true,
-               std::vector<PassThroughStream> streams = {})
-      : background(std::make_shared<TrackedBackgroundQueue>(runWorkflow)) {
+               bool terminalDisplay = false,
+               const std::function<void(TerminalOptions&)>& adjust = {})
+      : display(terminalDisplay ? terminalPair() : Pipe::make()),
+        background(std::make_shared<TrackedBackgroundQueue>(runWorkflow)) {
     TerminalOptions options;
     options.inputFd = input.readEnd.get();
     options.displayFd = display.writeEnd.get();
     options.mode = mode;
-    options.passThrough = std::move(streams);
     options.spinnerInterval = 5ms;
+    if (adjust) adjust(options);
     launcher = std::make_unique<TerminalLauncher>(
         options,
         [this](const platform::UserPaths& paths, std::shared_ptr<platform::MainQueue> queue,
@@ -242,7 +262,7 @@ struct Rig {
           environment.alerts = std::move(alerts);
           environment.backgroundQueue = background;
           environment.application = application;
-          environment.workspace = workspace;
+          environment.workspace = launchWith ? launchWith : workspace;
           environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
           environment.progressPause = 0us;
           environment.finishingPause = 0us;
@@ -305,12 +325,14 @@ struct Rig {
   // False when the workflow is meant to stay blocked for good (behind a parked termination).
   bool workflowEnds = true;
   Pipe input = Pipe::make();
-  Pipe display = Pipe::make();
+  Pipe display;
   Collector window{display};
   std::shared_ptr<TrackedBackgroundQueue> background;
   std::shared_ptr<ClosingApplication> application = std::make_shared<ClosingApplication>();
   std::shared_ptr<testing::RecordingWorkspace> workspace =
       std::make_shared<testing::RecordingWorkspace>();
+  // When set, launching goes through this workspace instead of the recording one.
+  std::shared_ptr<platform::Workspace> launchWith;
   std::unique_ptr<TerminalLauncher> launcher;
   std::promise<int> result;
   std::future<int> returned = result.get_future();
@@ -566,11 +588,13 @@ TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
 
 // ---- Live display
 
-TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndPassedThroughLines) {
-  Pipe log = Pipe::make();
+TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
   Pipe out = Pipe::make();
-  Collector passed(out);
-  Rig rig(DisplayMode::live, true, {{log.readEnd.get(), out.writeEnd.get()}});
+  Collector printed(out);
+  Rig rig(DisplayMode::live, true, /*terminalDisplay=*/true, [&](TerminalOptions& options) {
+    options.outputFd = out.writeEnd.get();  // standard output: a pipe
+    options.logFd = options.displayFd;      // the diagnostic log: the terminal of the window
+  });
   rig.publish("5");
   Gate gate;
   rig.server.handle("/feed/package_mac.zip",
@@ -597,17 +621,86 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndPassedThroughLines) {
   EXPECT_NE(before.find("\x1b[J"), std::string::npos);
   EXPECT_NE(before.find("100%"), std::string::npos);
 
-  ASSERT_TRUE(writeAll(log.writeEnd.get(), "diagnostic line\n"));
-  ASSERT_TRUE(passed.waitFor([](const std::string& text) { return text == "diagnostic line\n"; }));
-  // The block was taken away before the line and drawn again after it.
+  // A console line on the terminal: the block is taken away, the line written where it stood,
+  // with nothing in it that could move the cursor, and the block drawn again below.
+  platform::logLine("diagnostic \x1b[2J line");
   ASSERT_TRUE(rig.window.waitFor([&](const std::string& text) {
     return text.size() > before.size() &&
            text.substr(before.size()).find("[launch] [exit]") != std::string::npos;
   }));
-  EXPECT_EQ(rig.window.text().substr(before.size()).rfind("\r\x1b[", 0), 0u);
+  const std::string after = rig.window.text().substr(before.size());
+  EXPECT_EQ(after.rfind("\r\x1b[", 0), 0u);
+  const auto line = after.find("diagnostic \\x1b[2J line\n");
+  ASSERT_NE(line, std::string::npos) << after;
+  EXPECT_LT(line, after.find("[launch] [exit]"));
+  EXPECT_EQ(after.find("\x1b[2J"), std::string::npos);
+
+  // Standard output is no terminal: it gets every line as it is, and the block stays.
+  platform::printLine("plain \x1b[2J line");
+  ASSERT_TRUE(printed.waitForLine("plain \x1b[2J line"));
+  EXPECT_TRUE(Collector::hasLine(printed.text(), rig.folders.dataHome()));
+  EXPECT_TRUE(Collector::hasLine(printed.text(), "5  :  0"));
+  EXPECT_EQ(rig.window.text().substr(before.size()), after);
 
   rig.endInput();
   EXPECT_EQ(rig.status(), 0);
+}
+
+// ---- The launched application
+
+// Points one of this process's descriptors at another file for the life of the object.
+class Redirect {
+ public:
+  Redirect(int fd, int target) : fd_(fd), saved_(::fcntl(fd, F_DUPFD_CLOEXEC, 3)) {
+    EXPECT_TRUE(saved_ && ::dup2(target, fd) == fd);
+  }
+  ~Redirect() { ::dup2(saved_.get(), fd_); }
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+ private:
+  int fd_;
+  UniqueFd saved_;
+};
+
+std::string linkTarget(const std::string& path) {
+  std::error_code error;
+  return fs::read_symlink(path, error).string();
+}
+
+TEST(TerminalLaunch, ApplicationGetsNoInputAndTheLaunchersOwnOutput) {
+  // Standard output on a terminal, as when the launcher is started from one.
+  Pipe terminal = terminalPair();
+  Collector screen(terminal);
+  Redirect stdoutOnTerminal(STDOUT_FILENO, terminal.writeEnd.get());
+  const std::string ownOutput = linkTarget("/proc/self/fd/1");
+  const std::string ownErrors = linkTarget("/proc/self/fd/2");
+
+  Rig rig(DisplayMode::live, true, /*terminalDisplay=*/true);
+  rig.launchWith = std::make_shared<platform::LinuxWorkspace>(rig.folders.installFolder());
+  rig.publish("3");
+  rig.installed("3");
+  const std::string marker = rig.folders.root() + "/streams";
+  const std::string program = rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app";
+  testing::writeFile(program,
+                     "#!/bin/sh\n"
+                     "in=$(readlink /proc/$$/fd/0) out=$(readlink /proc/$$/fd/1)\n"
+                     "err=$(readlink /proc/$$/fd/2)\n"
+                     "printf '%s\\n' \"$in\" \"$out\" \"$err\" > \"" +
+                         marker + ".tmp\"\nmv \"" + marker + ".tmp\" \"" + marker + "\"\n");
+  fs::permissions(program, fs::perms(0755));
+  rig.start();
+  ASSERT_TRUE(rig.window.waitFor(
+      [](const std::string& text) { return text.find("[launch] [exit]") != std::string::npos; }));
+  rig.type("launch\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 1);
+
+  const auto deadline = std::chrono::steady_clock::now() + kLimit;
+  while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(testing::readFile(marker), "/dev/null\n" + ownOutput + "\n" + ownErrors + "\n");
+  EXPECT_TRUE(ownOutput.starts_with("/dev/pts/")) << ownOutput;
 }
 
 }  // namespace

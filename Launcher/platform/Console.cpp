@@ -3,27 +3,52 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace launcher::platform {
 namespace {
-std::mutex& consoleMutex() {
-  static std::mutex mutex;
-  return mutex;
+
+struct Console {
+  std::mutex mutex;
+  ConsoleSink sink;
+};
+
+Console& console() {
+  static Console instance;
+  return instance;
 }
-void writeLine(std::FILE* stream, std::string_view text) {
+
+void writeToStandardStream(ConsoleStream stream, std::string_view text) {
+  std::FILE* file = stream == ConsoleStream::output ? stdout : stderr;
   std::string line(text);
   line.push_back('\n');
-  std::lock_guard lock(consoleMutex());
-  std::fwrite(line.data(), 1, line.size(), stream);
-  std::fflush(stream);
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fflush(file);
 }
+
+void hand(ConsoleStream stream, std::string_view text) {
+  Console& state = console();
+  std::lock_guard lock(state.mutex);
+  if (state.sink)
+    state.sink(stream, text);
+  else
+    writeToStandardStream(stream, text);
+}
+
 }  // namespace
 
-void printLine(std::string_view text) {
-  writeLine(stdout, text);
+void setConsoleSink(ConsoleSink sink) {
+  Console& state = console();
+  std::lock_guard lock(state.mutex);
+  state.sink = std::move(sink);
 }
+
+void printLine(std::string_view text) {
+  hand(ConsoleStream::output, text);
+}
+
 void logLine(std::string_view text) {
-  writeLine(stderr, text);
+  hand(ConsoleStream::log, text);
 }
 
 }  // namespace launcher::platform

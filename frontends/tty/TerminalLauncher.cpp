@@ -1,6 +1,5 @@
 #include "frontends/tty/TerminalLauncher.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -8,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/platform/Console.h"
 #include "frontends/tty/TextFormat.h"
 
 namespace launcher::tty {
@@ -20,8 +19,6 @@ namespace {
 
 constexpr const char* kExitWord = "exit";
 constexpr std::size_t kReadChunk = 4096;
-// Reading a passed-through stream yields to the rest of the loop after this much.
-constexpr std::size_t kForwardLimit = 64 * 1024;
 
 sigset_t terminationSignals() {
   sigset_t set;
@@ -50,9 +47,7 @@ TerminalLauncher::TerminalLauncher(TerminalOptions options, EnvironmentMaker mak
       makeEnvironment_(std::move(makeEnvironment)),
       queue_(std::make_shared<TerminalMainQueue>()),
       alerts_(std::make_shared<platform::QueuedAlerts>(queue_, *this)),
-      window_(options_.displayFd, options_.mode) {
-  for (const PassThroughStream& fds : options_.passThrough) streams_.push_back({fds, {}});
-}
+      window_(options_.displayFd, options_.mode) {}
 
 TerminalLauncher::~TerminalLauncher() = default;
 
@@ -71,14 +66,6 @@ int TerminalLauncher::run() {
     report(options_.displayFd, std::string("signalfd: ") + std::strerror(errno));
     return 1;
   }
-  for (Stream& stream : streams_) {
-    const int flags = ::fcntl(stream.fds.readFd, F_GETFL);
-    if (flags < 0 || ::fcntl(stream.fds.readFd, F_SETFL, flags | O_NONBLOCK) != 0) {
-      report(options_.displayFd,
-             std::string("cannot read a captured stream: ") + std::strerror(errno));
-      return 1;
-    }
-  }
   inputIsTerminal_ = ::isatty(options_.inputFd) == 1;
 
   const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
@@ -86,6 +73,21 @@ int TerminalLauncher::run() {
     report(options_.displayFd, platform::kNoUserPathsMessage);
     return 1;
   }
+  // Console lines are written by the thread that prints them, around the live block.
+  const bool outputIsTerminal = ::isatty(options_.outputFd) == 1;
+  const bool logIsTerminal = ::isatty(options_.logFd) == 1;
+  platform::setConsoleSink([this, outputIsTerminal, logIsTerminal](platform::ConsoleStream stream,
+                                                                   std::string_view line) {
+    if (stream == platform::ConsoleStream::output)
+      window_.writeLine(options_.outputFd, line, outputIsTerminal);
+    else
+      window_.writeLine(options_.logFd, line, logIsTerminal);
+  });
+  // Once the loop has ended, lines go straight to their streams again.
+  struct ConsoleRestorer {
+    ~ConsoleRestorer() { platform::setConsoleSink(nullptr); }
+  } restoreConsole;
+
   controller_ = ViewController::create(makeEnvironment_(*paths, queue_, alerts_));
   controller_->connectOutlets(window_.elements());
   delegate_.applicationDidFinishLaunching();
@@ -102,19 +104,12 @@ int TerminalLauncher::run() {
   window_.close();
   // Nothing posted runs any more: let the tasks go, and the controller with them.
   queue_->discardAll();
-  flushPassThrough();
   return 0;
 }
 
 void TerminalLauncher::closeWindow() {
   closing_.store(true);
   queue_->wake();
-}
-
-void TerminalLauncher::flushPassThrough() {
-  std::fflush(nullptr);
-  std::lock_guard lock(streamsMutex_);
-  for (Stream& stream : streams_) forward(stream, true);
 }
 
 std::optional<long> TerminalLauncher::presentModal(const platform::Alert& alert) {
@@ -166,8 +161,6 @@ void TerminalLauncher::serveOnce() {
   std::vector<pollfd> fds;
   fds.push_back({queue_->wakeFd(), POLLIN, 0});
   fds.push_back({signals_.get(), POLLIN, 0});
-  const std::size_t firstStream = fds.size();
-  for (const Stream& stream : streams_) fds.push_back({stream.fds.readFd, POLLIN, 0});
   const bool reading = awaitsInput() && !inputEnded_;
   const std::size_t input = fds.size();
   if (reading) fds.push_back({options_.inputFd, POLLIN, 0});
@@ -183,11 +176,6 @@ void TerminalLauncher::serveOnce() {
     return;
   }
   if (fds[0].revents != 0) queue_->drain();
-  {
-    std::lock_guard lock(streamsMutex_);
-    for (std::size_t index = 0; index < streams_.size(); ++index)
-      if (fds[firstStream + index].revents != 0) forward(streams_[index], false);
-  }
   if (reading && fds[input].revents != 0) readInput();
 
   if (window_.spinnerActive()) {
@@ -298,32 +286,6 @@ void TerminalLauncher::readSignals() {
   }
   // Hang-up, Ctrl-C or a polite kill: like closing the window.
   closeWindow();
-}
-
-void TerminalLauncher::forward(Stream& stream, bool everything) {
-  if (stream.fds.readFd < 0) return;
-  char buffer[kReadChunk];
-  std::size_t total = 0;
-  while (everything || total < kForwardLimit) {
-    const ssize_t count = ::read(stream.fds.readFd, buffer, sizeof buffer);
-    if (count > 0) {
-      stream.pending.append(buffer, static_cast<std::size_t>(count));
-      total += static_cast<std::size_t>(count);
-      continue;
-    }
-    if (count < 0 && errno == EINTR) continue;
-    if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-      // Every writer has gone (or the descriptor failed): stop watching it.
-      stream.fds.readFd = -1;
-      everything = true;
-    }
-    break;
-  }
-  // Whole lines only, unless this is the last chance.
-  const std::size_t end = everything ? stream.pending.size() : stream.pending.rfind('\n') + 1;
-  if (end == 0 || end > stream.pending.size()) return;
-  window_.passThrough(stream.fds.targetFd, std::string_view(stream.pending).substr(0, end));
-  stream.pending.erase(0, end);
 }
 
 }  // namespace launcher::tty

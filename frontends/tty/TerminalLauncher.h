@@ -16,7 +16,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,18 +29,14 @@
 
 namespace launcher::tty {
 
-// Output of the process's own streams, read from `readFd` and written to `targetFd` around the
-// live display.
-struct PassThroughStream {
-  int readFd = -1;
-  int targetFd = -1;
-};
-
 struct TerminalOptions {
   int inputFd = 0;
   int displayFd = 2;
   DisplayMode mode = DisplayMode::plain;
-  std::vector<PassThroughStream> passThrough;
+  // Where the launcher's console lines go while the loop runs: its own lines, and the
+  // diagnostic log. The process never points its standard streams anywhere else.
+  int outputFd = 1;
+  int logFd = 2;
   // Time between two frames of the spinner.
   std::chrono::milliseconds spinnerInterval{100};
 };
@@ -63,7 +58,8 @@ class TerminalLauncher final : public platform::ModalPresenter {
   TerminalLauncher(const TerminalLauncher&) = delete;
   TerminalLauncher& operator=(const TerminalLauncher&) = delete;
 
-  // Looks up the per-user folders, creates the controller, connects the window, starts the
+  // Looks up the per-user folders, sends the console lines through the window (see
+  // TerminalWindow::writeLine), creates the controller, connects the window, starts the
   // controller and runs the main loop on the calling thread until the window closes. Returns 0
   // then; 1, with a message on the display descriptor and nothing written, when no per-user data
   // folder can be determined or the loop cannot be set up.
@@ -71,8 +67,6 @@ class TerminalLauncher final : public platform::ModalPresenter {
 
   // Closes the window from any thread: the loop ends after the task or action that runs now.
   void closeWindow();
-  // Before the process ends from any thread: writes out what the passed-through streams hold.
-  void flushPassThrough();
 
   bool isMainThread() const { return queue_->isMainThread(); }
   const std::shared_ptr<TerminalMainQueue>& mainQueue() const { return queue_; }
@@ -89,10 +83,6 @@ class TerminalLauncher final : public platform::ModalPresenter {
     platform::Alert alert;
     std::optional<long> answer;
   };
-  struct Stream {
-    PassThroughStream fds;
-    std::string pending;  // a line not yet complete
-  };
 
   // One turn of the loop: waits for something to happen and handles it; runs at most one task.
   void serveOnce();
@@ -103,8 +93,6 @@ class TerminalLauncher final : public platform::ModalPresenter {
   void handleLine(const std::string& line);
   void handleEndOfInput();
   void readSignals();
-  // Writes out what `stream` has to say: whole lines, or everything when `everything` is set.
-  void forward(Stream& stream, bool everything);
 
   TerminalOptions options_;
   EnvironmentMaker makeEnvironment_;
@@ -121,8 +109,6 @@ class TerminalLauncher final : public platform::ModalPresenter {
   bool inputEnded_ = false;
   bool inputIsTerminal_ = false;
   std::chrono::steady_clock::time_point nextSpinnerFrame_{};
-  std::mutex streamsMutex_;
-  std::vector<Stream> streams_;
 };
 
 }  // namespace launcher::tty

@@ -138,20 +138,26 @@ void TerminalWindow::advanceSpinner() {
   redraw();
 }
 
-void TerminalWindow::passThrough(int fd, std::string_view text) {
-  if (text.empty()) return;
+void TerminalWindow::writeLine(int fd, std::string_view line, bool terminal) {
+  std::string text;
+  if (terminal) {
+    // Nothing in it may move the cursor or change the terminal.
+    for (const std::string& piece : safeLines(line)) text += piece + '\n';
+  } else {
+    text.assign(line);
+    text.push_back('\n');
+  }
   std::lock_guard lock(mutex_);
-  const bool stepAround = mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
+  const bool stepAround = terminal && mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
   if (stepAround) {
-    // Take the block away: the text goes where it stood, and the block is drawn again below.
+    // Take the block away: the line goes where it stood, and the block is drawn again below.
     broken_ = !platform::writeAll(fd_, eraseBlock());
     rowsAbove_ = 0;
   }
-  // A failed write loses this output, as writing it straight to its stream would have.
-  const bool written = platform::writeAll(fd, text);
+  // A failed write loses this line, as writing it straight to its stream would have.
+  static_cast<void>(platform::writeAll(fd, text));
   if (!stepAround || broken_) return;
-  const std::string again = (written && text.back() != '\n' ? "\n" : "") + lastFrame_;
-  broken_ = !platform::writeAll(fd_, again);
+  broken_ = !platform::writeAll(fd_, lastFrame_);
   rowsAbove_ = static_cast<int>(std::count(lastFrame_.begin(), lastFrame_.end(), '\n'));
 }
 

@@ -68,9 +68,11 @@ class TerminalWindow final : public ElementObserver {
   bool spinnerActive() const;
   void advanceSpinner();
 
-  // Writes `text` (output of the launcher's own streams) to `fd`, above the live block. Callable
-  // from any thread.
-  void passThrough(int fd, std::string_view text);
+  // Writes one line of the launcher's own (a console line) and a line feed to `fd`. When `fd` is
+  // a terminal (`terminal`), the line's control characters are escaped, a line feed in it starts
+  // a new line, and in live mode it goes above the block, which is drawn again below it; a file
+  // or pipe receives the line as it is. Callable from any thread.
+  void writeLine(int fd, std::string_view line, bool terminal);
 
   // ElementObserver
   void visibilityChanged(const std::string& name, bool hidden) override;
@@ -102,7 +104,7 @@ class TerminalWindow final : public ElementObserver {
   std::size_t spinnerPhase_ = 0;
   bool opened_ = false;
 
-  // Shared with passThrough.
+  // Shared with writeLine.
   std::mutex mutex_;
   std::string lastFrame_;  // the rows of the block drawn last, each ended by a line feed
   int rowsAbove_ = 0;      // rows between the top of the block and the cursor
