@@ -1,5 +1,6 @@
 // Installing a package: merging the extracted tree into the install folder, deleting superseded
 // bundles and launching the installed application.
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -85,17 +86,15 @@ void ViewController::DeleteOtherApps() {
 }
 
 void ViewController::LaunchApplication(platform::Control*) {
-  const std::string installFolder = this->installFolder() + "/";
-  bool launched = false;
-  if (const auto entries = platform::folderEntries(installFolder)) {
-    for (const std::string& entry : *entries) {
-      if (!isBundleNamed(entry, APPLICATION_NAME())) continue;
-      // Every qualifying bundle sends a request under the application's name, not the entry's.
-      if (environment_.workspace->launchApplication(APPLICATION_NAME())) launched = true;
-    }
-  }
-  // Quitting when nothing started would leave the user with neither launcher nor application.
-  if (!launched) {
+  const auto entries = platform::folderEntries(installFolder() + "/");
+  const bool found =
+      entries && std::any_of(entries->begin(), entries->end(), [](const std::string& entry) {
+        return isBundleNamed(entry, APPLICATION_NAME());
+      });
+  // The request names the application, not the entry: one press starts it once, however many
+  // entries qualify. Quitting when nothing started would leave the user with neither launcher
+  // nor application.
+  if (!found || !environment_.workspace->launchApplication(APPLICATION_NAME())) {
     DisplayAlert("Something wrong. Try later.");
     return;
   }

@@ -190,10 +190,11 @@ struct LaunchCase {
   bool quits;
 };
 
-TEST_F(InstallFolderTest, LaunchRequestsOnePerBundleThenQuitsOrWarns) {
+TEST_F(InstallFolderTest, OnePressRequestsOneLaunchThenQuitsOrWarns) {
   const std::vector<LaunchCase> cases = {
       {"bundle and version file", {name() + ".app"}, {"version.txt"}, true, 1, true},
-      {"two bundles", {name() + ".app", name() + " Tools.app"}, {}, true, 2, true},
+      {"two bundles", {name() + ".app", name() + " Tools.app"}, {}, true, 1, true},
+      {"two bundles, refused", {name() + ".app", name() + " Tools.app"}, {}, false, 1, false},
       {"a file named like the bundle", {}, {name() + ".app"}, true, 1, true},
       {"versioned bundle", {name() + " v.3.app"}, {}, true, 1, true},
       {"version file only", {}, {"version.txt"}, true, 0, false},
