@@ -1,5 +1,7 @@
-// The real programs together: the terminal launcher, built for a loopback test address, against
-// the real feed tool serving a real published package. Per-user folders live in temporary folders.
+// The real programs together: the terminal launcher, in its test build (no display pauses, the
+// server address taken from LAUNCHER_TEST_SERVER_URL), against the real feed tool serving a real
+// published package on a port of its choosing. Per-user folders live in temporary folders. The
+// shipped terminal launcher is checked for its display pacing.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -9,12 +11,10 @@
 #include <thread>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/LocalHttpServer.h"
+#include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
-
-#ifndef LAUNCHER_E2E_PORT
-#error "LAUNCHER_E2E_PORT must name the port the test launcher asks"
-#endif
 
 namespace launcher {
 namespace {
@@ -25,21 +25,28 @@ using testing::writeFile;
 
 const std::string kBuild = LAUNCHER_BUILD_DIR;
 const std::string kName = LAUNCHER_E2E_APPLICATION_NAME;
-const std::string kPort = std::to_string(LAUNCHER_E2E_PORT);
+
+// The per-user folders of a launcher run, inside `root`.
+std::map<std::string, std::string> userEnvironment(const testing::TempDir& root) {
+  return {{"HOME", root / "home"},
+          {"XDG_DATA_HOME", root / "data"},
+          {"XDG_CACHE_HOME", root / "cache"}};
+}
 
 class EndToEnd : public ::testing::Test {
  protected:
   testing::TempDir root;
-  std::unique_ptr<ChildProcess> feedServer;
+  std::unique_ptr<testing::ServedFeed> feedServer;
 
   std::string install() const { return root / "data/" + kName; }
   std::string versionFile() const { return install() + "/version.txt"; }
   std::string marker() const { return root / "marker.txt"; }
   std::string feed() const { return root / "feed"; }
-  std::map<std::string, std::string> userEnvironment() const {
-    return {{"HOME", root / "home"},
-            {"XDG_DATA_HOME", root / "data"},
-            {"XDG_CACHE_HOME", root / "cache"}};
+  // The feed server, started at first use.
+  const testing::ServedFeed& served() {
+    if (!feedServer)
+      feedServer = std::make_unique<testing::ServedFeed>(kBuild + "/launcher-feed", feed());
+    return *feedServer;
   }
 
   // Publishes a sample application whose AppRun writes "version N" into the marker file.
@@ -51,21 +58,20 @@ class EndToEnd : public ::testing::Test {
     fs::permissions(app + "/AppRun", fs::perms(0755));
     writeFile(app + "/lib/v" + std::to_string(version) + ".txt", std::to_string(version));
     for (const auto& [path, content] : extraFiles) writeFile(app + "/" + path, content);
-    ChildProcess tool(
-        {kBuild + "/launcher-feed", "publish", "--app", app, "--version", std::to_string(version),
-         "--base-url", "http://127.0.0.1:" + kPort, "--out", feed()},
-        {});
+    ChildProcess tool({kBuild + "/launcher-feed", "publish", "--app", app, "--version",
+                       std::to_string(version), "--base-url", served().address(), "--out", feed()},
+                      {});
     ASSERT_EQ(tool.waitForExit(), 0) << tool.errors();
   }
-  void serve() {
-    feedServer = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBuild + "/launcher-feed", "serve", feed(), "--port", kPort},
-        std::map<std::string, std::string>{});
-    ASSERT_TRUE(feedServer->waitForErrorLine("serving", true)) << feedServer->errors();
-  }
+  // The test build of the terminal launcher, asking the feed server, or a port where nothing
+  // listens when no server runs.
   std::unique_ptr<ChildProcess> startLauncher() {
+    auto environment = userEnvironment(root);
+    environment["LAUNCHER_TEST_SERVER_URL"] =
+        feedServer ? feedServer->hostAndPort()
+                   : "127.0.0.1:" + std::to_string(testing::unusedPort());
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBuild + "/tests/launcher-cli-e2e"}, userEnvironment());
+        std::vector<std::string>{kBuild + "/tests/launcher-cli-e2e"}, environment);
   }
   // Runs the launcher through a whole session: each step waits for a line on standard error and
   // then answers with a line on standard input. Returns the exit status.
@@ -73,7 +79,7 @@ class EndToEnd : public ::testing::Test {
                              const std::vector<std::pair<std::string, std::string>>& steps) {
     for (const auto& [awaited, answer] : steps) {
       EXPECT_TRUE(launcher.waitForErrorLine(awaited, true)) << "no \"" << awaited << "\" in:\n"
-                                                      << launcher.errors();
+                                                            << launcher.errors();
       launcher.writeLine(answer);
     }
     return launcher.waitForExit();
@@ -87,7 +93,7 @@ class EndToEnd : public ::testing::Test {
   }
   int packageRequests() const {
     int count = 0;
-    std::istringstream log(feedServer->errors());
+    std::istringstream log(feedServer->log());
     for (std::string line; std::getline(log, line);)
       if (line.find("/package_mac.zip") != std::string::npos) ++count;
     return count;
@@ -105,7 +111,6 @@ class EndToEnd : public ::testing::Test {
 
 TEST_F(EndToEnd, FirstInstallThenLaunchStartsTheApplication) {
   publish(1);
-  serve();
   auto launcher = startLauncher();
   EXPECT_EQ(session(*launcher,
                     {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
@@ -132,7 +137,6 @@ TEST_F(EndToEnd, FirstInstallThenLaunchStartsTheApplication) {
 
 TEST_F(EndToEnd, UpToDateLaunchesWithoutDownloading) {
   publish(1);
-  serve();
   firstInstall();
   const int before = packageRequests();
   auto launcher = startLauncher();
@@ -144,7 +148,6 @@ TEST_F(EndToEnd, UpToDateLaunchesWithoutDownloading) {
 
 TEST_F(EndToEnd, DeclinedUpdateChangesNothing) {
   publish(1);
-  serve();
   firstInstall();
   publish(2);
   auto launcher = startLauncher();
@@ -160,7 +163,6 @@ TEST_F(EndToEnd, DeclinedUpdateChangesNothing) {
 
 TEST_F(EndToEnd, AcceptedUpdateReplacesFilesAndKeepsTheUsersOwn) {
   publish(1);
-  serve();
   firstInstall();
   writeFile(install() + "/" + kName + ".app/settings.ini", "mine");
   publish(2);
@@ -178,7 +180,6 @@ TEST_F(EndToEnd, AcceptedUpdateReplacesFilesAndKeepsTheUsersOwn) {
 
 TEST_F(EndToEnd, VersionedBundlesAreDeletedAtStart) {
   publish(1);
-  serve();
   firstInstall();
   fs::create_directories(install() + "/" + kName + " v.0.app/inner");
   fs::create_directories(install() + "/" + kName + " v.7 beta.app");
@@ -195,7 +196,7 @@ TEST_F(EndToEnd, VersionedBundlesAreDeletedAtStart) {
 
 TEST_F(EndToEnd, VersionServerDownShowsTheErrorAndExitLeavesZero) {
   writeFile(versionFile(), "1");
-  auto launcher = startLauncher();  // nothing listens on the port
+  auto launcher = startLauncher();  // no server runs
   EXPECT_EQ(session(*launcher, {{"Failed to launch the application.", "exit"}}), 0);
   EXPECT_TRUE(launcher->output().find("error=") != std::string::npos) << launcher->output();
   EXPECT_EQ(readFile(versionFile()), "0");
@@ -204,7 +205,6 @@ TEST_F(EndToEnd, VersionServerDownShowsTheErrorAndExitLeavesZero) {
 TEST_F(EndToEnd, MissingPackageShowsTheErrorAndLeavesZero) {
   publish(1);
   fs::remove(feed() + "/package_mac.zip");
-  serve();
   auto launcher = startLauncher();
   EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
                                 {"Failed to update the application.", ""}}),
@@ -220,7 +220,6 @@ TEST_F(EndToEnd, DamagedPackageShowsTheErrorAndLeavesZero) {
   // Cut the package short: its central directory is gone.
   testing::truncateFile(feed() + "/package_mac.zip",
                         fs::file_size(feed() + "/package_mac.zip") / 2);
-  serve();
   auto launcher = startLauncher();
   EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
                                 {"Failed to update the application.", ""}}),
@@ -228,6 +227,31 @@ TEST_F(EndToEnd, DamagedPackageShowsTheErrorAndLeavesZero) {
       << launcher->errors();
   EXPECT_EQ(readFile(versionFile()), "0");
   EXPECT_FALSE(fs::exists(install() + "/" + kName + ".app"));
+}
+
+// ---- The shipped launcher
+
+// The shipped terminal launcher keeps the display pacing that its test build leaves out: once a
+// progress step is drawn, the next change of its plain display waits for the pause (a lower
+// bound, whatever the version server does).
+TEST(ShippedLauncher, HoldsEachProgressStepBeforeTheNextChange) {
+  testing::TempDir root;
+  ChildProcess launcher({kBuild + "/launcher-cli"}, userEnvironment(root));
+  std::size_t step = 0;
+  ASSERT_TRUE(launcher.waitForErrorLines([&](const std::vector<std::string>& lines) {
+    const auto at = std::find(lines.begin(), lines.end(), "progress: 10");
+    step = static_cast<std::size_t>(at - lines.begin());
+    return at != lines.end();
+  })) << launcher.errors();
+  const auto drawn = std::chrono::steady_clock::now();
+  ASSERT_TRUE(launcher.waitForErrorLines([&](const std::vector<std::string>& lines) {
+    return lines.size() > step + 1;
+  })) << launcher.errors();
+  EXPECT_GE(std::chrono::steady_clock::now() - drawn, std::chrono::milliseconds(800))
+      << launcher.errors();
+  // The end of input answers an alert with its first button or closes the window.
+  launcher.closeInput();
+  EXPECT_TRUE(launcher.waitForExit().has_value());
 }
 
 }  // namespace

@@ -30,6 +30,8 @@
 #include "Launcher/Config.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 #include "tools/feed/FeedServer.h"
@@ -476,14 +478,6 @@ TEST(FeedExecutable, UsageErrorsAndRefusalsExitWithTwo) {
   EXPECT_FALSE(fs::exists(fixture.feed));
 }
 
-// The port of a complete "serving <FEED> on http://127.0.0.1:<port>" line; 0 before there is one.
-int servingPort(const std::string& errors) {
-  const std::string marker = "on http://127.0.0.1:";
-  const auto at = errors.find(marker);
-  if (at == std::string::npos || errors.find('\n', at) == std::string::npos) return 0;
-  return std::atoi(errors.c_str() + at + marker.size());
-}
-
 TEST(FeedExecutable, ServesUntilTerminated) {
   TempDir dir;
   fs::create_directories(fs::path(dir.path()) / "feed" / "v");
@@ -504,7 +498,7 @@ TEST(FeedExecutable, ServesUntilTerminated) {
   int port = 0;
   for (int tries = 0; tries < 200 && port == 0; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    port = servingPort(readFile(errorFile));
+    port = testing::servingPort(readFile(errorFile));
   }
   EXPECT_GT(port, 0) << readFile(errorFile);
   if (port > 0) {
@@ -516,6 +510,18 @@ TEST(FeedExecutable, ServesUntilTerminated) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(FeedExecutable, RefusesAPortInUse) {
+  TempDir dir;
+  const testing::ServedFeed first(kFeedTool, dir / "feed");
+  const std::string port = std::to_string(first.port());
+  testing::ChildProcess second({kFeedTool, "serve", dir / "feed", "--port", port}, {});
+  EXPECT_EQ(second.waitForExit(std::chrono::seconds(20)), 1) << second.errors();
+  EXPECT_NE(second.errors().find("launcher-feed: cannot listen on 127.0.0.1 port " + port),
+            std::string::npos)
+      << second.errors();
+  EXPECT_EQ(rawGet(first.port(), "/v/version").status, 404) << "the first still answers";
 }
 
 }  // namespace

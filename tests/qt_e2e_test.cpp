@@ -7,13 +7,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
-#include <regex>
 
 #include "Launcher/Config.h"
 #include "frontends/qt/LauncherApp.h"
 #include "frontends/qt/MainWindow.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Doubles.h"
+#include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 
 namespace launcher {
@@ -44,13 +44,8 @@ TEST(QtEndToEnd, FirstInstallByPressingDownloadThenLaunch) {
   testing::TempDir work;
 
   // The feed tool serves on a port of its choosing; the package address names that port.
-  fs::create_directories(work / "feed");
-  ChildProcess server({kBuild + "/launcher-feed", "serve", work / "feed", "--port", "0"}, {});
-  ASSERT_TRUE(server.waitForErrorLine("serving", true)) << server.errors();
-  std::smatch found;
-  const std::string announced = server.errors();
-  ASSERT_TRUE(std::regex_search(announced, found, std::regex("http://127\\.0\\.0\\.1:([0-9]+)")));
-  const std::string base = "http://127.0.0.1:" + found[1].str();
+  testing::ServedFeed server(kBuild + "/launcher-feed", work / "feed");
+  const std::string base = server.address();
 
   const std::string app = work / ("app/" + APPLICATION_NAME() + ".app");
   const std::string marker = work / "marker.txt";
@@ -103,7 +98,7 @@ TEST(QtEndToEnd, FirstInstallByPressingDownloadThenLaunch) {
     if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(started) << "the installed application ran";
-  EXPECT_NE(server.errors().find("GET /package_mac.zip 200"), std::string::npos) << server.errors();
+  EXPECT_NE(server.log().find("GET /package_mac.zip 200"), std::string::npos) << server.log();
 }
 
 }  // namespace

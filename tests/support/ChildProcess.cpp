@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -127,19 +128,33 @@ void ChildProcess::signal(int number) {
   ::kill(pid_, number);
 }
 
-bool ChildProcess::waitForLine(Stream& stream, const std::string& line, bool partial,
-                               std::chrono::milliseconds timeout) {
+bool ChildProcess::waitForLines(Stream& stream, const LinesTest& seen,
+                                std::chrono::milliseconds timeout) {
   // Only whole lines count: a program may write one line in several pieces.
-  const auto seen = [&] {
+  const auto holds = [&] {
     const std::size_t end = stream.text.rfind('\n');
-    if (end == std::string::npos) return false;
-    for (const auto& candidate : splitLines(stream.text.substr(0, end + 1)))
-      if (partial ? candidate.find(line) != std::string::npos : candidate == line) return true;
-    return false;
+    return seen(end == std::string::npos ? std::vector<std::string>()
+                                         : splitLines(stream.text.substr(0, end + 1)));
   };
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return seen() || stream.closed; });
-  return seen();
+  changed_.wait_for(lock, timeout, [&] { return holds() || stream.closed; });
+  return holds();
+}
+
+bool ChildProcess::waitForLine(Stream& stream, const std::string& line, bool partial,
+                               std::chrono::milliseconds timeout) {
+  return waitForLines(
+      stream,
+      [&](const std::vector<std::string>& lines) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& candidate) {
+          return partial ? candidate.find(line) != std::string::npos : candidate == line;
+        });
+      },
+      timeout);
+}
+
+bool ChildProcess::waitForErrorLines(const LinesTest& seen, std::chrono::milliseconds timeout) {
+  return waitForLines(err_, seen, timeout);
 }
 
 bool ChildProcess::waitForErrorLine(const std::string& line, bool partial,

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,9 @@ class ChildProcess {
                         std::chrono::milliseconds timeout = kPatience);
   bool waitForOutputLine(const std::string& line, bool partial = false,
                          std::chrono::milliseconds timeout = kPatience);
+  // Waits until `seen` holds for the whole lines of standard error written so far.
+  using LinesTest = std::function<bool(const std::vector<std::string>& lines)>;
+  bool waitForErrorLines(const LinesTest& seen, std::chrono::milliseconds timeout = kPatience);
   // Waits for the program to end; its exit status, or nothing when it did not end in time (or
   // was ended by a signal: then -signal).
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = kPatience);
@@ -55,6 +59,7 @@ class ChildProcess {
     std::thread reader;
   };
   void read(Stream& stream);
+  bool waitForLines(Stream& stream, const LinesTest& seen, std::chrono::milliseconds timeout);
   bool waitForLine(Stream& stream, const std::string& line, bool partial,
                    std::chrono::milliseconds timeout);
 

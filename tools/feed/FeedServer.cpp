@@ -135,6 +135,14 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log)
   });
   // Idle keep-alive connections hold a worker; keep that short so that stopping is quick.
   server_->set_keep_alive_timeout(1);
+  // The library's default adds SO_REUSEPORT, with which a second server binds the same port and
+  // the two silently share its requests. Only SO_REUSEADDR: a port in use is refused, and a
+  // restart right after a stop still binds.
+  server_->set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    // Without it, a restart may find the port taken for a while; the bind then tells.
+    static_cast<void>(::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes));
+  });
 }
 
 FeedServer::~FeedServer() {

@@ -48,7 +48,7 @@ class FeedServer {
 
   // Binds `host`:`port` and starts listening; port 0 takes a free port. Refused when the feed
   // folder is not an existing folder or the port is out of range; a runtime failure when the
-  // address cannot be bound.
+  // address cannot be bound, also when another server listens on it already.
   std::optional<Failure> bind(const std::string& host, int port);
   // The bound port (0 before `bind`).
   int port() const { return port_; }
