@@ -1,8 +1,8 @@
-// Start-up, the main queue's order, status and progress posting, dialogs and the offer buttons.
+// Configuration, per-user folders, start-up, the main queue's order (alerts included), status and
+// progress posting, dialogs and the offer buttons.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <barrier>
 #include <filesystem>
 #include <thread>
 
@@ -19,17 +19,7 @@ using platform::SerialTaskQueue;
 using testing::readFile;
 using testing::writeFile;
 
-// ---- Configuration and construction
-
-TEST(Configuration, VersionPathIsBuiltOnceFromTheServerAddress) {
-  std::vector<const std::string*> seen(8);
-  std::vector<std::thread> threads;
-  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &APPLICATION_VERSION_PATH(); });
-  for (auto& thread : threads) thread.join();
-  for (const auto* value : seen) EXPECT_EQ(value, seen.front()) << "one object for every caller";
-  EXPECT_EQ(*seen.front(), APPLICATION_SERVER_URL() + "/v/version");
-  EXPECT_TRUE(platform::Url::parse("http://" + APPLICATION_VERSION_PATH()).has_value());
-}
+// ---- Configuration
 
 TEST(Configuration, DefaultPackageAddressIsAnHttpsZipWithDownloadQuery) {
   const auto url = platform::Url::parse(DEFAULT_PACKAGE_ADDRESS());
@@ -95,6 +85,8 @@ TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
   std::filesystem::create_directory_symlink(elsewhere.path(), paths.temporaryFolder);
   EXPECT_FALSE(platform::createTemporaryFolder(paths));
 }
+
+// ---- Start-up
 
 TEST(Construction, ViewDidLoadPrintsTheDataFolderAndStartsOneWorker) {
   testing::UserFolders folders;
@@ -291,16 +283,6 @@ TEST_F(DisplayTest, ExitNowTerminatesWithoutWriting) {
   std::thread([c = controller] { c->ExitNow(); }).detach();
   EXPECT_TRUE(rig.application->waitForTerminate());
   EXPECT_EQ(readFile(controller->versionLocation()), "0");
-}
-
-TEST_F(DisplayTest, ChooseCaseFollowsTheLastPress) {
-  controller->OneEvent();
-  controller->OneEvent();
-  EXPECT_EQ(controller->ChooseCase.load(), 1);
-  controller->TwoEvent();
-  EXPECT_EQ(controller->ChooseCase.load(), 2);
-  controller->OneEvent();
-  EXPECT_EQ(controller->ChooseCase.load(), 1);
 }
 
 TEST_F(DisplayTest, WaitingWorkerWakesOnThePressAndSeesTheAnswer) {
