@@ -43,4 +43,17 @@ struct WindowElements {
   std::shared_ptr<Button> launchButton;
 };
 
+// The elements of a window that offers them under the outlets' names: updateLabel(), ...
+template <typename Window>
+WindowElements elementsOf(const Window& window) {
+  return {.updateLabel = window.updateLabel(),
+          .downloadBar = window.downloadBar(),
+          .circleBar = window.circleBar(),
+          .progressBar = window.progressBar(),
+          .downloadButton = window.downloadButton(),
+          .updateButton = window.updateButton(),
+          .proceedButton = window.proceedButton(),
+          .launchButton = window.launchButton()};
+}
+
 }  // namespace launcher::platform

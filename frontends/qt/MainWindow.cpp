@@ -94,14 +94,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 MainWindow::~MainWindow() = default;
 
 platform::WindowElements MainWindow::elements() const {
-  return {.updateLabel = updateLabel_,
-          .downloadBar = downloadBar_,
-          .circleBar = circleBar_,
-          .progressBar = progressBar_,
-          .downloadButton = downloadButton_,
-          .updateButton = updateButton_,
-          .proceedButton = proceedButton_,
-          .launchButton = launchButton_};
+  return platform::elementsOf(*this);
 }
 
 void MainWindow::connectController(const std::shared_ptr<ViewController>& controller) {

@@ -68,14 +68,7 @@ TerminalWindow::TerminalWindow(int displayFd, DisplayMode mode)
       launchButton_(std::make_shared<TerminalButton>("launchButton", "launch", *this)) {}
 
 platform::WindowElements TerminalWindow::elements() const {
-  return {.updateLabel = updateLabel_,
-          .downloadBar = downloadBar_,
-          .circleBar = circleBar_,
-          .progressBar = progressBar_,
-          .downloadButton = downloadButton_,
-          .updateButton = updateButton_,
-          .proceedButton = proceedButton_,
-          .launchButton = launchButton_};
+  return platform::elementsOf(*this);
 }
 
 void TerminalWindow::open() {
