@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -18,6 +17,7 @@
 #include <utility>
 
 #include "Launcher/platform/Console.h"
+#include "Launcher/platform/FileManager.h"
 
 extern char** environ;
 
@@ -90,7 +90,7 @@ std::optional<Program> resolve(const std::string& folder, const std::string& nam
 }
 
 std::string spawnError(const std::string& what, int code) {
-  return "launchApplication: " + what + ": " + std::strerror(code);
+  return "launchApplication: " + what + ": " + describeErrno(code);
 }
 
 // Collects the exit status of a started application so that no zombie stays behind while the

@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "Launcher/Config.h"
 #include "Launcher/platform/Console.h"
+#include "Launcher/platform/FileManager.h"
 #include "frontends/tty/TextFormat.h"
 
 namespace launcher::tty {
@@ -63,7 +63,7 @@ int TerminalLauncher::run() {
   const sigset_t set = terminationSignals();
   signals_ = platform::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!signals_) {
-    report(options_.displayFd, std::string("signalfd: ") + std::strerror(errno));
+    report(options_.displayFd, std::string("signalfd: ") + platform::describeErrno(errno));
     return 1;
   }
   inputIsTerminal_ = ::isatty(options_.inputFd) == 1;
@@ -167,7 +167,7 @@ void TerminalLauncher::serveOnce() {
 
   if (::poll(fds.data(), fds.size(), timeout) < 0) {
     if (errno == EINTR) return;
-    report(options_.displayFd, std::string("poll: ") + std::strerror(errno));
+    report(options_.displayFd, std::string("poll: ") + platform::describeErrno(errno));
     closeWindow();
     return;
   }
@@ -228,7 +228,8 @@ void TerminalLauncher::readInput() {
     return;
   }
   if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
-  report(options_.displayFd, std::string("cannot read the input: ") + std::strerror(errno));
+  report(options_.displayFd,
+         std::string("cannot read the input: ") + platform::describeErrno(errno));
   inputEnded_ = true;
 }
 

@@ -15,7 +15,7 @@
 //
 // Live mode (the descriptor is a terminal): a block of a few lines redrawn in place: the status
 // line with a spinner while the busy indicator shows, the overall bar with its percentage, the
-// choices the user may type, and an open alert.
+// choices the user may type, and an open alert. The launcher's console lines appear above it.
 #include <memory>
 #include <mutex>
 #include <string>
