@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
 #include "tests/support/ChildProcess.h"
@@ -130,7 +131,7 @@ struct AppFixture {
   }
 
   PublishRequest request(const std::string& version = "42") const {
-    return {app, version, "http://127.0.0.1:8765/feed/", feed, "package_mac.zip"};
+    return {app, version, "http://127.0.0.1:8765/feed/", feed, "package_mac.zip", {}};
   }
 };
 
@@ -226,6 +227,49 @@ TEST(FeedPublish, VersionDocumentHasTheShapeTheLauncherReads) {
   EXPECT_TRUE(sawNewContent);
 }
 
+TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument) {
+  AppFixture fixture;
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  writeFile(fixture.dir / "publisher.key", keys->secretKeyFile);
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request(), APPLICATION_NAME())));
+  const std::string unsignedDocument = readFile((fixture.feed / "v" / "version").string());
+
+  PublishRequest request = fixture.request();
+  request.secretKey = fixture.dir / "publisher.key";
+  const auto outcome = publish(request, APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome)) << std::get<Failure>(outcome).message;
+  EXPECT_EQ(std::get<PublishReport>(outcome).signaturePath,
+            fixture.feed / "package_mac.zip.minisig");
+
+  // The document carries the .minisig text and is otherwise what an unsigned publish writes.
+  const std::string minisig = readFile((fixture.feed / "package_mac.zip.minisig").string());
+  auto document = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
+  auto& attributes = document["data"]["attributes"];
+  EXPECT_EQ(attributes["application_signature_mac"], minisig);
+  attributes.erase("application_signature_mac");
+  EXPECT_EQ(document.dump(2) + "\n", unsignedDocument);
+
+  // It binds the package and the version.
+  const auto signature = minisign::parseSignature(minisig);
+  ASSERT_TRUE(signature) << signature.error();
+  EXPECT_EQ(signature->trustedComment, "version:42\tfile:package_mac.zip");
+  const auto key = minisign::parsePublicKey(keys->publicKeyLine);
+  ASSERT_TRUE(key) << key.error();
+  minisign::PackageVerifier verifier(*key, *signature, 42);
+  const std::string package = readFile((fixture.feed / "package_mac.zip").string());
+  verifier.update(package.data(), package.size());
+  EXPECT_EQ(verifier.finish(fixture.feed / "package_mac.zip"), std::nullopt);
+
+  std::vector<std::string> feedFiles;  // no staging files beside them
+  for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
+    feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
+  std::sort(feedFiles.begin(), feedFiles.end());
+  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "package_mac.zip.minisig", "v",
+                                                 "v/version"}));
+}
+
 TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
   EXPECT_EQ(packageUrl("https://cdn.example/a//", "package_mac.zip"),
             "https://cdn.example/a/package_mac.zip");
@@ -257,6 +301,10 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
   fs::create_directories(fixture.dir / "Other.app");
   fs::create_directories(fixture.dir / (APPLICATION_NAME() + " v.2.app"));
   writeFile(fixture.dir / (APPLICATION_NAME() + "File.app"), "a file");
+  // A secret key marked as encrypted with scrypt ("Sc") in place of no key derivation.
+  std::string encryptedKey = minisign::generateKeyPair("test")->secretKeyFile;
+  encryptedKey.replace(encryptedKey.find("RWQAAEIy"), 8, "RWRTY0Iy");
+  writeFile(fixture.dir / "encrypted.key", encryptedKey);
 
   struct Case {
     std::string label;
@@ -280,6 +328,10 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
       {"no scheme", [](auto& r) { r.baseUrl = "127.0.0.1:8765"; }, "http://"},
       {"query", [](auto& r) { r.baseUrl = "http://h/?x=1"; }, "query"},
       {"feed inside app", [&](auto& r) { r.feedFolder = fixture.app / "feed"; }, "inside"},
+      {"encrypted key", [&](auto& r) { r.secretKey = fixture.dir / "encrypted.key"; },
+       "use an unencrypted key"},
+      {"missing key", [&](auto& r) { r.secretKey = fixture.dir / "none.key"; },
+       "cannot read the secret key"},
   };
   for (const auto& test : cases) {
     PublishRequest request = fixture.request();
@@ -455,12 +507,15 @@ TEST(FeedServer, StopBeforeRunEndsRunPromptly) {
 
 // --- The executable ---
 
-int runTool(const std::string& arguments, std::string* errors) {
+int runTool(const std::string& arguments, std::string* errors, std::string* output = nullptr) {
   TempDir dir;
   const std::string errorFile = dir / "stderr";
+  const std::string outputFile = dir / "stdout";
   const int status = std::system(
-      ("'" + kFeedTool + "' " + arguments + " >/dev/null 2>'" + errorFile + "'").c_str());
+      ("'" + kFeedTool + "' " + arguments + " >'" + outputFile + "' 2>'" + errorFile + "'")
+          .c_str());
   *errors = readFile(errorFile);
+  if (output) *output = readFile(outputFile);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -476,6 +531,49 @@ TEST(FeedExecutable, UsageErrorsAndRefusalsExitWithTwo) {
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
   EXPECT_NE(errors.find("\"0\""), std::string::npos) << errors;
   EXPECT_FALSE(fs::exists(fixture.feed));
+}
+
+TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites) {
+  AppFixture fixture;
+  const fs::path keys = fs::path(fixture.dir.path()) / "keys";
+  const std::string keygen = "keygen --out '" + keys.string() + "'";
+  std::string errors, output;
+  ASSERT_EQ(runTool(keygen, &errors, &output), 0) << errors;
+  EXPECT_EQ(fs::status(keys / "publisher.key").permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(keys / "publisher.pub").permissions(), fs::perms(0644));
+  const std::string publicKey = readFile(keys / "publisher.pub");
+  const std::string secretKey = readFile(keys / "publisher.key");
+  const auto key = minisign::parsePublicKey(publicKey);
+  ASSERT_TRUE(key) << key.error();
+  EXPECT_NE(output.find("-DAPPLICATION_PUBLIC_KEY=" + minisign::publicKeyLine(*key) + " "),
+            std::string::npos)
+      << output;
+
+  // Neither file is replaced without --force, and nothing else is written.
+  fs::remove(keys / "publisher.pub");
+  EXPECT_EQ(runTool(keygen, &errors), 2);
+  EXPECT_NE(errors.find("already exists; pass --force"), std::string::npos) << errors;
+  EXPECT_EQ(readFile(keys / "publisher.key"), secretKey);
+  EXPECT_FALSE(fs::exists(keys / "publisher.pub"));
+  ASSERT_EQ(runTool(keygen + " --force", &errors), 0) << errors;
+  EXPECT_NE(readFile(keys / "publisher.key"), secretKey);
+  EXPECT_EQ(std::distance(fs::directory_iterator(keys), fs::directory_iterator()), 2);
+
+  // publish --secret-key signs with it.
+  ASSERT_EQ(runTool("publish --app '" + fixture.app.string() +
+                        "' --version 5 --base-url http://h --out '" + fixture.feed.string() +
+                        "' --secret-key '" + (keys / "publisher.key").string() + "'",
+                    &errors),
+            0)
+      << errors;
+  const auto signature =
+      minisign::parseSignature(readFile((fixture.feed / "package_mac.zip.minisig").string()));
+  ASSERT_TRUE(signature) << signature.error();
+  minisign::PackageVerifier verifier(*minisign::parsePublicKey(readFile(keys / "publisher.pub")),
+                                     *signature, 5);
+  const std::string package = readFile((fixture.feed / "package_mac.zip").string());
+  verifier.update(package.data(), package.size());
+  EXPECT_EQ(verifier.finish(fixture.feed / "package_mac.zip"), std::nullopt);
 }
 
 TEST(FeedExecutable, ServesUntilTerminated) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/Text.h"
@@ -124,6 +126,23 @@ std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_v
   return warnings;
 }
 
+// The secret key to sign with, or why it cannot be used.
+std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
+  constexpr std::size_t kMaxKeyFile = 64 * 1024;  // far above any key file
+  std::ifstream file(path, std::ios::binary);
+  std::string text(kMaxKeyFile + 1, '\0');
+  if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!file.is_open() || file.bad())
+    return Failure::refused("cannot read the secret key " + inQuotes(path.string()) + ": " +
+                            std::generic_category().message(errno));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  const std::string prefix = "cannot sign with " + inQuotes(path.string()) + ": ";
+  if (text.size() > kMaxKeyFile) return Failure::refused(prefix + "it is not a secret key file");
+  auto key = minisign::parseSecretKey(text);
+  if (!key) return Failure::refused(prefix + key.error());
+  return *key;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> parseVersionNumber(std::string_view text) {
@@ -208,11 +227,13 @@ std::string packageUrl(std::string_view baseUrl, std::string_view packageName) {
   return result;
 }
 
-std::string versionDocument(std::int64_t version, const std::string& packageUrl) {
-  const nlohmann::json document = {{"data",
-                                    {{"attributes",
-                                      {{"application_version", std::to_string(version)},
-                                       {"application_url_mac", packageUrl}}}}}};
+std::string versionDocument(std::int64_t version, const std::string& packageUrl,
+                            const std::string& signature) {
+  nlohmann::json document = {{"data",
+                              {{"attributes",
+                                {{"application_version", std::to_string(version)},
+                                 {"application_url_mac", packageUrl}}}}}};
+  if (!signature.empty()) document["data"]["attributes"]["application_signature_mac"] = signature;
   return document.dump(2) + "\n";
 }
 
@@ -254,6 +275,13 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
 
+  std::optional<minisign::SecretKey> secretKey;
+  if (!request.secretKey.empty()) {
+    auto loaded = loadSecretKey(request.secretKey);
+    if (auto* failure = std::get_if<Failure>(&loaded)) return *failure;
+    secretKey = std::get<minisign::SecretKey>(loaded);
+  }
+
   PublishReport report;
   report.version = *version;
   report.packageUrl = packageUrl(request.baseUrl, request.packageName);
@@ -271,7 +299,24 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   auto written = writePackage(appFolder, package.path());
   if (auto* failure = std::get_if<Failure>(&written)) return *failure;
   const auto& summary = std::get<PackageSummary>(written);
+  // The package is signed before anything is moved into place.
+  std::string signature;
+  std::optional<StagedFile> signatureFile;
+  if (secretKey) {
+    auto signedText = minisign::signFile(
+        *secretKey, package.path(),
+        "version:" + std::to_string(report.version) + "\tfile:" + request.packageName);
+    if (!signedText) return Failure::runtime("cannot sign the package: " + signedText.error());
+    signature = *signedText;
+    report.signaturePath = feedFolder / (request.packageName + ".minisig");
+    report.keyId = minisign::keyIdText(secretKey->id);
+    signatureFile.emplace(report.signaturePath);
+    if (auto failure = signatureFile->creationFailure()) return *failure;
+    if (auto failure = signatureFile->write(signature)) return *failure;
+  }
   if (auto failure = package.commit()) return *failure;
+  if (signatureFile)
+    if (auto failure = signatureFile->commit()) return *failure;
   report.entries = summary.entries;
   report.packageBytes = summary.bytes;
   for (const auto& name : summary.nestedArchives)
@@ -281,7 +326,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
 
   StagedFile document(report.versionPath);
   if (auto failure = document.creationFailure()) return *failure;
-  if (auto failure = document.write(versionDocument(report.version, report.packageUrl)))
+  if (auto failure = document.write(versionDocument(report.version, report.packageUrl, signature)))
     return *failure;
   if (auto failure = document.commit()) return *failure;
   return report;
@@ -297,8 +342,10 @@ int runPublish(const PublishRequest& request, std::ostream& out, std::ostream& e
   for (const auto& warning : report.warnings) err << "launcher-feed: warning: " << warning << "\n";
   err.flush();
   out << "wrote " << report.packagePath.string() << " (" << report.entries << " entries, "
-      << report.packageBytes << " bytes)\n"
-      << "wrote " << report.versionPath.string() << " (version " << report.version << ")\n"
+      << report.packageBytes << " bytes)\n";
+  if (!report.signaturePath.empty())
+    out << "wrote " << report.signaturePath.string() << " (key id " << report.keyId << ")\n";
+  out << "wrote " << report.versionPath.string() << " (version " << report.version << ")\n"
       << "package address " << report.packageUrl << std::endl;
   return kExitSuccess;
 }

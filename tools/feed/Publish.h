@@ -36,8 +36,10 @@ std::string packageNameProblem(std::string_view packageName);
 // `baseUrl` without its trailing slashes, "/", and the package name percent-encoded.
 std::string packageUrl(std::string_view baseUrl, std::string_view packageName);
 // The version server's answer: {"data":{"attributes":{"application_version":"<version>",
-// "application_url_mac":"<packageUrl>"}}}, both values JSON strings.
-std::string versionDocument(std::int64_t version, const std::string& packageUrl);
+// "application_url_mac":"<packageUrl>"}}}, both values JSON strings. A signed package adds
+// "application_signature_mac", the text of its .minisig file.
+std::string versionDocument(std::int64_t version, const std::string& packageUrl,
+                            const std::string& signature = {});
 
 struct PublishRequest {
   std::filesystem::path appFolder;
@@ -45,11 +47,16 @@ struct PublishRequest {
   std::string baseUrl;
   std::filesystem::path feedFolder;
   std::string packageName = std::string(kDefaultPackageName);
+  // An unencrypted secret key file in minisign's format; empty to publish unsigned.
+  std::filesystem::path secretKey;
 };
 
 struct PublishReport {
   std::filesystem::path packagePath;
   std::filesystem::path versionPath;
+  // <package>.minisig beside the package, when signed.
+  std::filesystem::path signaturePath;
+  std::string keyId;
   std::string packageUrl;
   std::int64_t version = 0;
   std::size_t entries = 0;
@@ -58,9 +65,11 @@ struct PublishReport {
   std::vector<std::string> warnings;
 };
 
-// Checks the request, then writes the package into the feed folder and after it the version
-// document (so that a launcher never sees a version whose package is not there yet), each first
-// into a temporary file in its final folder and then renamed into place. The feed folder and
+// Checks the request, then writes the package into the feed folder, its signature when a secret
+// key is given, and after them the version document (so that a launcher never sees a version
+// whose package or signature is not there yet), each first into a temporary file in its final
+// folder and then renamed into place. The signature's trusted comment is
+// "version:<N>\tfile:<package name>". The feed folder and
 // its "v" folder are created when missing. `applicationName` is the launcher's build-time
 // application name. Nothing is written when the request is refused; a package that fails
 // part-way leaves the feed's files as they were (only the feed folder may have been created).

@@ -1,10 +1,13 @@
 // launcher-feed: publishes releases for the launcher and serves them.
 //   launcher-feed publish --app DIR --version N --base-url URL --out FEED [--package-name NAME]
+//                         [--secret-key FILE]
 //   launcher-feed serve FEED --port P [--host H]
+//   launcher-feed keygen --out DIR [--name NAME] [--force]
 #include <CLI/CLI.hpp>
 #include <iostream>
 
 #include "tools/feed/FeedServer.h"
+#include "tools/feed/Keygen.h"
 #include "tools/feed/Publish.h"
 
 int main(int argc, char** argv) {
@@ -26,6 +29,9 @@ int main(int argc, char** argv) {
   publishCommand->add_option("--out", feedFolder, "The feed folder to write into")->required();
   publishCommand->add_option("--package-name", publish.packageName, "File name of the package")
       ->capture_default_str();
+  std::string secretKey;
+  publishCommand->add_option("--secret-key", secretKey,
+                             "Sign the package with this unencrypted secret key (minisign format)");
 
   ServeRequest serve;
   std::string servedFolder;
@@ -35,6 +41,19 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::Range(0, 65535));
   serveCommand->add_option("--host", serve.host, "Address to listen on")->capture_default_str();
+
+  KeygenRequest keygen;
+  std::string keyFolder;
+  auto* keygenCommand =
+      app.add_subcommand("keygen",
+                         "Make the key pair that signs packages and that the launcher "
+                         "checks them with");
+  keygenCommand
+      ->add_option("--out", keyFolder, "The folder to write <name>.pub and <name>.key into")
+      ->required();
+  keygenCommand->add_option("--name", keygen.name, "File name of the keys, without extension")
+      ->capture_default_str();
+  keygenCommand->add_flag("--force", keygen.force, "Replace existing key files");
 
   try {
     app.parse(argc, argv);
@@ -46,7 +65,12 @@ int main(int argc, char** argv) {
   if (*publishCommand) {
     publish.appFolder = appFolder;
     publish.feedFolder = feedFolder;
+    publish.secretKey = secretKey;
     return runPublish(publish, std::cout, std::cerr);
+  }
+  if (*keygenCommand) {
+    keygen.folder = keyFolder;
+    return runKeygen(keygen, std::cout, std::cerr);
   }
   serve.feedFolder = servedFolder;
   return runServe(serve, std::cerr);
