@@ -11,6 +11,18 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 timings=()
 
+# A loopback port nothing listens on, for the feed of the end-to-end tests, so that two test runs
+# on one machine do not answer each other's launchers.
+free_port() {
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 40000))
+    grep -qi ":$(printf '%04X' "$port") " /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
+  done
+  echo "$port"
+}
+e2e_port=$(free_port)
+
 # Runs "$@" as the stage named $1 and prints how long it took.
 stage() {
   local name=$1 start=$SECONDS
@@ -34,7 +46,7 @@ configure_build() {
 }
 
 build_and_test() {
-  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_E2E_PORT="$e2e_port"
   ctest --test-dir build --output-on-failure -j"$jobs"
 }
 
@@ -45,7 +57,7 @@ release_build() {
 
 asan_build_and_test() {
   configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=address \
-    -DLAUNCHER_BUILD_BENCH=OFF
+    -DLAUNCHER_BUILD_BENCH=OFF -DLAUNCHER_E2E_PORT="$e2e_port"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
 }
@@ -53,7 +65,7 @@ asan_build_and_test() {
 # Qt is not instrumented: tests/tsan.supp silences reports inside it (never in our code).
 tsan_build_and_test() {
   configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=thread \
-    -DLAUNCHER_BUILD_BENCH=OFF
+    -DLAUNCHER_BUILD_BENCH=OFF -DLAUNCHER_E2E_PORT="$e2e_port"
   TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:second_deadlock_stack=1" \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L 'unit|frontend'
 }
