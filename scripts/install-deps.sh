@@ -2,10 +2,11 @@
 # Installs the Debian packages the launcher needs to build, test and run; only what is missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ pkg-config clang-format
+  cmake ninja-build g++ pkg-config clang-format clang-tidy binutils
   qt6-base-dev libgl-dev libcurl4-openssl-dev nlohmann-json3-dev libminizip-dev zlib1g-dev
   libutf8proc-dev libgtest-dev libgmock-dev libcpp-httplib-dev libcli11-dev libsodium-dev minisign
   xvfb xauth desktop-file-utils unzip curl
+  dpkg-dev file
 )
 missing=()
 for package in "${packages[@]}"; do

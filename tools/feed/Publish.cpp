@@ -48,7 +48,9 @@ bool isUnreserved(unsigned char c) {
 class StagedFile {
  public:
   explicit StagedFile(const fs::path& target) : target_(target) {
-    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
+    // '.' rather than "." before the temporary: GCC 12 at -O3 reports a false -Wrestrict inside
+    // `"x" + std::string&&`.
+    std::string pattern = (target.parent_path() / ('.' + target.filename().string() + ".XXXXXX"));
     file_ = platform::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
     if (file_) path_ = pattern;
     error_ = errno;
