@@ -35,7 +35,7 @@ struct Environment {
   std::shared_ptr<platform::Application> application;
   std::shared_ptr<platform::Workspace> workspace;
   std::shared_ptr<platform::HttpSession> httpSession;
-  // The main thread's pause after each progress step has been drawn.
+  // How long the main queue holds back its next task after each progress step has been drawn.
   std::chrono::microseconds progressPause{0};
   // The worker's pause between "Finishing" and "Up to date".
   std::chrono::microseconds finishingPause{0};

@@ -142,6 +142,30 @@ TEST(MainQueue, TaskInsideModalLoopHoldsBackLaterTasks) {
   EXPECT_FALSE(queue.hasPending()) << "held-back tasks must get a new wake-up";
 }
 
+// A display pause holds back every later task, one posted during the pause too, until its time
+// has come; then they run in posting order.
+TEST(MainQueue, PauseHoldsLaterTasksUntilItsEndInPostingOrder) {
+  using namespace std::chrono_literals;
+  SerialTaskQueue::Clock::time_point now{};
+  const auto start = now;
+  SerialTaskQueue queue(nullptr, [&] { return now; });
+  std::vector<std::string> ran;
+  queue.post([&] {
+    ran.push_back("step");
+    queue.holdUntil(now + 880ms);
+  });
+  queue.post([&] { ran.push_back("status"); });
+  EXPECT_EQ(queue.runAll(), 1);
+  queue.post([&] { ran.push_back("alert"); });
+  now += 879ms;
+  EXPECT_FALSE(queue.runNext());
+  EXPECT_EQ(queue.heldUntil(), start + 880ms);
+  now += 1ms;
+  EXPECT_EQ(queue.heldUntil(), std::nullopt);
+  EXPECT_EQ(queue.runAll(), 2);
+  EXPECT_EQ(ran, (std::vector<std::string>{"step", "status", "alert"}));
+}
+
 // Alerts keep their place in the main queue: one asked for from another thread shows after the
 // tasks posted before it, and its caller waits for the answer; on the main thread it shows at once.
 TEST(MainQueue, AlertFromAnotherThreadShowsAfterTheTasksPostedBeforeIt) {
@@ -208,6 +232,25 @@ TEST_F(DisplayTest, ProgressAddsUnclampedDeltasAndLabelShowsTheLastText) {
   EXPECT_EQ(rig.window.updateLabel->stringValue(), "Up to date");
   EXPECT_EQ(rig.journal->eventsWithPrefix("updateLabel text=").size(), 2u);
   EXPECT_DOUBLE_EQ(rig.window.downloadBar->doubleValue(), 0.0);
+}
+
+// The step pauses the queue rather than the thread: the main thread is free at once, and the
+// status waits until the pause is over.
+TEST_F(DisplayTest, ProgressStepPausesTheQueueNotTheMainThread) {
+  rig.environment.progressPause = std::chrono::seconds(30);
+  auto paced = rig.makeController();
+  paced->Increase(0);
+  paced->Log("Up to date");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rig.mainQueue->runAll(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(rig.mainQueue->isPaused());
+  EXPECT_EQ(rig.mainQueue->pauses(),
+            (std::vector<std::chrono::steady_clock::duration>{std::chrono::seconds(30)}));
+  EXPECT_EQ(rig.journal->events(), std::vector<std::string>{"progressBar delta=0"});
+  rig.mainQueue->skipPause();
+  EXPECT_EQ(rig.mainQueue->runAll(), 1);
+  EXPECT_EQ(rig.window.updateLabel->stringValue(), "Up to date");
 }
 
 TEST(Pacing, StatusPostedAfterAProgressStepWaitsForItsPause) {

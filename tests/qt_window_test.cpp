@@ -91,7 +91,7 @@ class IdleBackgroundQueue final : public platform::BackgroundQueue {
 // starts the workflow, recording application and workspace, and no pauses.
 struct QtRig {
   Environment environment(const platform::UserPaths& paths) const {
-    return {paths, mainQueue, background, alerts, application, workspace, http, 0us, 0us};
+    return {paths, mainQueue, background, alerts, application, workspace, http, progressPause, 0us};
   }
   void start() {
     ::testing::internal::CaptureStdout();
@@ -121,6 +121,7 @@ struct QtRig {
   std::shared_ptr<testing::StubHttpSession> http = std::make_shared<testing::StubHttpSession>();
   LauncherApp app{[this](const platform::UserPaths& paths) { return environment(paths); }};
   std::string output;
+  std::chrono::microseconds progressPause{0};
 };
 
 // The object name of the widget behind an outlet.
@@ -343,6 +344,51 @@ TEST(QtWindow, ClosingTheWindowEndsTheEventLoop) {
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(status, 0);
   EXPECT_EQ(quits, 1);
+}
+
+// The task held back by a pause runs once the pause is over, without any other event.
+TEST(QtWindow, TaskHeldByAPauseRunsWhenItEnds) {
+  QtRig rig;
+  rig.progressPause = 50ms;
+  rig.start();
+  const auto start = std::chrono::steady_clock::now();
+  rig.controller().Increase(10);
+  rig.controller().Log("after the pause");
+  ASSERT_TRUE(
+      processUntil([&] { return rig.find<QLabel>("updateLabel")->text() == "after the pause"; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+}
+
+// During a display pause the window still handles its own events: a close request ends the
+// event loop long before the pause is over, and the task held back never runs.
+TEST(QtWindow, ClosesDuringADisplayPause) {
+  QtRig rig;
+  rig.progressPause = 30s;
+  QObject guard;
+  auto* bar = static_cast<QProgressBar*>(nullptr);
+  QTimer::singleShot(0, &guard, [&] {
+    bar = rig.find<QProgressBar>("progressBar");
+    rig.controller().Increase(10);
+    rig.controller().Log("after the pause");
+  });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (bar != nullptr && bar->value() == 10 && rig.mainQueue->isPaused()) {
+      poll.stop();
+      rig.app.window()->close();
+    }
+  });
+  poll.start(1);
+  QTimer::singleShot(20s, &guard, [] { QCoreApplication::exit(3); });
+  ::testing::internal::CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  const int status = rig.app.run();
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(took, 15s);
+  EXPECT_NE(rig.find<QLabel>("updateLabel")->text().toStdString(), "after the pause");
+  EXPECT_TRUE(rig.mainQueue->hasPending());
 }
 
 }  // namespace

@@ -264,7 +264,7 @@ struct Rig {
           environment.application = application;
           environment.workspace = launchWith ? launchWith : workspace;
           environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
-          environment.progressPause = 0us;
+          environment.progressPause = progressPause;
           environment.finishingPause = 0us;
           return environment;
         });
@@ -324,6 +324,7 @@ struct Rig {
   std::string versionAddress = server.url("/v/version");
   // False when the workflow is meant to stay blocked for good (behind a parked termination).
   bool workflowEnds = true;
+  std::chrono::microseconds progressPause{0};
   Pipe input = Pipe::make();
   Pipe display;
   Collector window{display};
@@ -557,6 +558,50 @@ TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
   EXPECT_EQ(rig.status(), 0);
   EXPECT_EQ(rig.application->count(), 1);
   EXPECT_EQ(rig.recordedVersion(), "0");
+}
+
+// ---- Display pauses
+
+// The loop serves its input during a display pause: `exit` and the end of input close the window
+// long before the pause is over, and the status held back by it never shows.
+TEST(TerminalPause, ExitAndEndOfInputCloseTheWindowDuringAPause) {
+  for (const bool byWord : {true, false}) {
+    SCOPED_TRACE(byWord ? "exit" : "end of input");
+    Rig rig(DisplayMode::plain, /*runWorkflow=*/false);
+    rig.progressPause = 60s;
+    rig.start();
+    rig.launcher->mainQueue()->post([&rig] {
+      // An offer on show, so that the loop reads the input.
+      ViewController& controller = *rig.launcher->controller();
+      controller.downloadButton.lock()->setHidden(false);
+      controller.Increase(10);
+      controller.Log("after the pause");
+    });
+    ASSERT_TRUE(rig.window.waitForLine("progress: 10"));
+    const auto start = std::chrono::steady_clock::now();
+    if (byWord)
+      rig.type("exit\n");
+    else
+      rig.endInput();
+    EXPECT_EQ(rig.status(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kLimit);
+    EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: after the pause"));
+  }
+}
+
+TEST(TerminalPause, HeldStatusShowsWhenThePauseEnds) {
+  Rig rig(DisplayMode::plain, /*runWorkflow=*/false);
+  rig.progressPause = 50ms;
+  rig.start();
+  rig.launcher->mainQueue()->post([&rig] {
+    rig.launcher->controller()->Increase(10);
+    rig.launcher->controller()->Log("after the pause");
+  });
+  ASSERT_TRUE(rig.window.waitForLine("status: after the pause"));
+  EXPECT_EQ(rig.window.lines(),
+            (std::vector<std::string>{"progress: 10", "status: after the pause"}));
+  rig.launcher->closeWindow();
+  EXPECT_EQ(rig.status(), 0);
 }
 
 // ---- Signals

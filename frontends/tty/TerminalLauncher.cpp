@@ -149,12 +149,16 @@ void TerminalLauncher::serveOnce() {
     }
   }
 
+  // Wake for the next task (at the end of a display pause, if one holds it), the next frame of
+  // the spinner, or whatever the descriptors bring.
   const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> wakeAt;
+  if (queue_->hasPending() && !queue_->isRunning()) wakeAt = queue_->heldUntil().value_or(now);
+  if (window_.spinnerActive())
+    wakeAt = std::min(wakeAt.value_or(nextSpinnerFrame_), nextSpinnerFrame_);
   int timeout = -1;
-  if (queue_->hasPending() && !queue_->isRunning()) {
-    timeout = 0;
-  } else if (window_.spinnerActive()) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextSpinnerFrame_ - now);
+  if (wakeAt) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now);
     timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
   }
 
