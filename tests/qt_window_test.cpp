@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -150,6 +153,11 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
   EXPECT_TRUE(rig.find<QProgressBar>("downloadBar")->isVisible());
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->value(), 0);
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->maximum(), 100);
+  // The application's icon, and the name of the desktop entry the build makes.
+  EXPECT_FALSE(rig.app.window()->windowIcon().pixmap(32, 32).isNull());
+  const std::string entry = QGuiApplication::desktopFileName().toStdString() + ".desktop";
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::string(LAUNCHER_BUILD_DIR) + "/" + entry))
+      << entry;
 
   ViewController& c = rig.controller();
   EXPECT_EQ(widgetOf<QtTextField>(c.updateLabel), "updateLabel");
@@ -248,7 +256,10 @@ TEST(QtAlerts, AlertOfAPostedTaskHoldsBackLaterTasksUntilAnswered) {
     EXPECT_EQ(box.icon(), QMessageBox::Critical);
     EXPECT_EQ(box.text(), "Error");
     EXPECT_EQ(box.informativeText(), "Failed to update the application.\n boom");
-    EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(box.parentWidget(), rig.app.window());
+    EXPECT_EQ(box.windowModality(), Qt::WindowModal);
+    const QPoint offset = box.geometry().center() - rig.app.window()->geometry().center();
+    EXPECT_LE(offset.manhattanLength(), 2) << "centred on the window";
     EXPECT_EQ(box.buttons().size(), 1);
     click(box, "Exit");
   });
@@ -330,6 +341,76 @@ TEST(QtWindow, ButtonsRunTheirActions) {
   EXPECT_EQ(rig.application->terminateCount(), 1);
   rig.find<QPushButton>("quitButton")->click();
   EXPECT_EQ(rig.application->terminateCount(), 2);
+}
+
+// Sends a key press to the window's focus widget, as typing does: a key it ignores goes on to
+// the window.
+void press(QWidget* window, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent event(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(window->focusWidget() != nullptr ? window->focusWidget() : window,
+                          &event);
+}
+
+TEST(QtWindow, ReturnPressesTheVisiblePrimaryButton) {
+  QtRig rig;
+  rig.start();
+  ViewController& c = rig.controller();
+  QWidget* window = rig.app.window();
+  const auto show = [&](std::vector<const char*> shown) {
+    rig.post([shown](ViewController& controller) {
+      const std::pair<const char*, std::weak_ptr<platform::Button>> buttons[] = {
+          {"downloadButton", controller.downloadButton},
+          {"updateButton", controller.updateButton},
+          {"proceedButton", controller.proceedButton},
+          {"launchButton", controller.launchButton}};
+      for (const auto& [name, button] : buttons)
+        button.lock()->setHidden(std::find(shown.begin(), shown.end(), std::string(name)) ==
+                                 shown.end());
+    });
+    rig.drain();
+  };
+  rig.find<QPushButton>("quitButton")->setFocus();
+  press(window, Qt::Key_Return);  // nothing on offer, and Quit is not pressed
+  EXPECT_EQ(c.ChooseCase.load(), 0);
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+
+  show({"downloadButton"});
+  EXPECT_TRUE(rig.find<QPushButton>("downloadButton")->isDefault());
+  press(window, Qt::Key_Return);
+  EXPECT_EQ(c.ChooseCase.load(), 1);
+
+  show({"updateButton", "proceedButton"});
+  EXPECT_FALSE(rig.find<QPushButton>("downloadButton")->isDefault());
+  EXPECT_TRUE(rig.find<QPushButton>("updateButton")->isDefault());
+  c.TwoEvent();
+  press(window, Qt::Key_Enter);
+  EXPECT_EQ(c.ChooseCase.load(), 1) << "Update, not Proceed";
+
+  show({"launchButton"});
+  EXPECT_TRUE(rig.find<QPushButton>("launchButton")->isDefault());
+  testing::writeFile(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app", "");
+  press(window, Qt::Key_Return);
+  EXPECT_EQ(rig.workspace->requests(), std::vector<std::string>{APPLICATION_NAME()});
+}
+
+TEST(QtWindow, EscapeAndCtrlQCloseTheWindowAndEndTheEventLoop) {
+  const std::pair<int, Qt::KeyboardModifiers> keys[] = {{Qt::Key_Escape, Qt::NoModifier},
+                                                        {Qt::Key_Q, Qt::ControlModifier}};
+  for (const auto& [key, modifiers] : keys) {
+    SCOPED_TRACE(QKeySequence(key | modifiers).toString().toStdString());
+    QtRig rig;
+    QObject guard;
+    QTimer::singleShot(0, &guard, [&, key = key, modifiers = modifiers] {
+      press(rig.app.window(), key, modifiers);
+    });
+    QTimer::singleShot(20s, &guard, [] { QCoreApplication::exit(3); });
+    ::testing::internal::CaptureStdout();
+    const int status = rig.app.run();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(rig.app.window()->isVisible());
+    EXPECT_EQ(rig.application->terminateCount(), 0) << "closed as by the window's close button";
+  }
 }
 
 TEST(QtWindow, ClosingTheWindowEndsTheEventLoop) {

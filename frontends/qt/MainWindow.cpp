@@ -1,6 +1,8 @@
 #include "frontends/qt/MainWindow.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -89,9 +91,45 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   updateButton_ = std::make_shared<QtButton>(updateButton);
   proceedButton_ = std::make_shared<QtButton>(proceedButton);
   launchButton_ = std::make_shared<QtButton>(launchButton);
+
+  for (QPushButton* primary : {downloadButton, updateButton, launchButton})
+    primary->installEventFilter(this);
 }
 
 MainWindow::~MainWindow() = default;
+
+QPushButton* MainWindow::primaryButton() const {
+  for (const auto* element : {downloadButton_.get(), updateButton_.get(), launchButton_.get()})
+    if (!element->isHidden()) return element->widget();
+  return nullptr;
+}
+
+void MainWindow::updateDefaultButton() {
+  QPushButton* primary = primaryButton();
+  for (const auto* element : {downloadButton_.get(), updateButton_.get(), launchButton_.get()})
+    element->widget()->setDefault(element->widget() == primary);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)
+    updateDefaultButton();
+  return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (QPushButton* primary = primaryButton()) primary->click();
+    return event->accept();
+  }
+  // Ctrl+Q whatever the desktop's key bindings say about quitting.
+  const bool quit = event->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q) ||
+                    event->matches(QKeySequence::Quit);
+  if (event->key() == Qt::Key_Escape || quit) {
+    close();
+    return event->accept();
+  }
+  QWidget::keyPressEvent(event);
+}
 
 platform::WindowElements MainWindow::elements() const {
   return platform::elementsOf(*this);
