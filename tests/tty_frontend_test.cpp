@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -398,6 +400,29 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
 }
 
+TEST(TerminalText, WrapsAtBlanksAndSplitsOnlyWordsLongerThanALine) {
+  struct Case {
+    std::string text;
+    std::size_t columns;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"fits as it is", 20, {"fits as it is"}},
+      {"", 5, {""}},
+      {"one two three four", 9, {"one two", "three", "four"}},
+      {"exactly nine", 7, {"exactly", "nine"}},
+      {" leading  blanks kept", 30, {" leading  blanks kept"}},
+      {"a 0123456789abc", 6, {"a 0123", "456789", "abc"}},
+      {"0123456789", 4, {"0123", "4567", "89"}},
+      {"word h\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
+       4,
+       {"word", "h\xc3\xa9\xc3\xa9\xc3\xa9", "\xc3\xa9\xc3\xa9"}},
+  };
+  for (const Case& test : cases)
+    EXPECT_EQ(wrapColumns(test.text, test.columns), test.lines)
+        << '"' << test.text << "\" in " << test.columns;
+}
+
 // ---- The offer
 
 TEST(TerminalOffer, PipedDownloadInstallsAndTheEndOfInputThenCloses) {
@@ -606,14 +631,18 @@ TEST(TerminalPause, HeldStatusShowsWhenThePauseEnds) {
 
 // ---- Signals
 
-TEST(TerminalSignals, HangUpAtTheOfferClosesTheWindow) {
-  Rig rig;
-  rig.publish("5");
-  rig.start();
-  ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
-  ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
-  EXPECT_EQ(rig.status(), 0);
-  EXPECT_EQ(rig.application->count(), 0);
+// A signal closes the window, and the status tells which, as a shell reports it: 128 + its number.
+TEST(TerminalSignals, HangUpOrTerminationAtTheOfferClosesTheWindow) {
+  for (const int signal : {SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(::strsignal(signal));
+    Rig rig;
+    rig.publish("5");
+    rig.start();
+    ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
+    ASSERT_EQ(::kill(::getpid(), signal), 0);
+    EXPECT_EQ(rig.status(), 128 + signal);
+    EXPECT_EQ(rig.application->count(), 0);
+  }
 }
 
 TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
@@ -627,7 +656,7 @@ TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
   ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
   const int status = rig.status();
   gate.open();
-  EXPECT_EQ(status, 0) << "the loop must end while the download still hangs";
+  EXPECT_EQ(status, 130) << "the loop must end while the download still hangs";
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "hidden: circleBar"));
 }
 
@@ -689,6 +718,39 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
 
   rig.endInput();
   EXPECT_EQ(rig.status(), 0);
+}
+
+TEST(TerminalLive, AlertTextWrapsToTheTerminalWidth) {
+  Pipe terminal = terminalPair();
+  ASSERT_TRUE(terminal.writeEnd);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 31;  // the last column stays free: rows of 30
+  ASSERT_EQ(::ioctl(terminal.writeEnd.get(), TIOCSWINSZ, &size), 0);
+  Collector screen(terminal);
+  {
+    TerminalWindow window(terminal.writeEnd.get(), DisplayMode::live);
+    window.open();
+    window.alertOpened({"Error",
+                        "Failed to update the application.\n The server answered 404 Not Found "
+                        "for https://example.org/very/long/path/package_mac.zip",
+                        platform::kCriticalAlertStyle,
+                        {"Exit"}});
+  }
+  screen.finish();
+  const std::string text = screen.text();
+  const std::string frame = text.substr(text.rfind("\x1b[J") + 3);
+  const auto alert = frame.find("! Error\n");
+  ASSERT_NE(alert, std::string::npos) << frame;
+  EXPECT_EQ(frame.substr(alert),
+            "! Error\n"
+            "  Failed to update the\n"
+            "  application.\n"
+            "   The server answered 404 Not\n"
+            "  Found for https://example.or\n"
+            "  g/very/long/path/package_mac\n"
+            "  .zip\n"
+            "  [Exit]  press Enter for Exit\n");
 }
 
 // ---- The launched application

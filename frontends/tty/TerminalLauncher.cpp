@@ -104,7 +104,8 @@ int TerminalLauncher::run() {
   window_.close();
   // Nothing posted runs any more: let the tasks go, and the controller with them.
   queue_->discardAll();
-  return 0;
+  // Ended by a signal: the status a shell shows for a process that the signal ended.
+  return closingSignal_ != 0 ? 128 + closingSignal_ : 0;
 }
 
 void TerminalLauncher::closeWindow() {
@@ -288,8 +289,9 @@ void TerminalLauncher::handleEndOfInput() {
 void TerminalLauncher::readSignals() {
   signalfd_siginfo info{};
   while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (closingSignal_ == 0) closingSignal_ = static_cast<int>(info.ssi_signo);
   }
-  // Hang-up, Ctrl-C or a polite kill: like closing the window.
+  // Hang-up, Ctrl-C or a polite kill: like closing the window, told in the exit status.
   closeWindow();
 }
 

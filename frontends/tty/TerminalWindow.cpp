@@ -196,11 +196,17 @@ std::vector<std::string> TerminalWindow::frameRows(std::size_t width) const {
     rows.push_back(bar(progressBar_->doubleValue(), barWidth));
   }
   if (!alerts_.empty()) {
+    // The alert's texts wrap to the width, indented under its mark, its line feeds kept.
     const platform::Alert& alert = alerts_.back();
-    rows.push_back("! " + escapeLine(alert.messageText));
+    const std::size_t textWidth = width > 2 ? width - 2 : 1;
+    const std::size_t firstAlertRow = rows.size();
+    std::vector<std::string> lines = safeLines(alert.messageText);
     if (!alert.informativeText.empty())
-      for (const std::string& line : safeLines(alert.informativeText)) rows.push_back("  " + line);
-    rows.push_back("  " + buttonList(alert.buttons) + "  " + alertPrompt(alert));
+      for (std::string& line : safeLines(alert.informativeText)) lines.push_back(std::move(line));
+    lines.push_back(buttonList(alert.buttons) + "  " + alertPrompt(alert));
+    for (const std::string& line : lines)
+      for (std::string& row : wrapColumns(line, textWidth))
+        rows.push_back((rows.size() == firstAlertRow ? "! " : "  ") + row);
   } else if (!choices_.empty()) {
     rows.push_back(buttonList(choices_) + "  type one and press Enter");
   }
