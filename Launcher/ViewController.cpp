@@ -73,4 +73,16 @@ void ViewController::Increase(double delta) {
   });
 }
 
+void ViewController::ShowDownloadProgress(const DownloadDisplay& display) {
+  post([display](ViewController& controller) {
+    if (auto bar = controller.downloadBar.lock()) {
+      bar->setIndeterminate(display.indeterminate);
+      // The text first: a window that reports the share reports it with the text that goes
+      // with it.
+      bar->setText(display.text);
+      bar->setDoubleValue(display.percent);
+    }
+  });
+}
+
 }  // namespace launcher

@@ -244,6 +244,41 @@ TEST(QtWindow, ProgressKeepsFractionsAndLosesNoStepAcrossThreads) {
   EXPECT_EQ(circle->maximum(), circle->minimum()) << "busy indicators have an empty range";
 }
 
+TEST(QtWindow, DownloadBarShowsItsShareItsTextAndAnUnknownSize) {
+  QtRig rig;
+  rig.start();
+  auto* bar = rig.find<QProgressBar>("downloadBar");
+  auto* text = rig.find<QLabel>("downloadText");
+  ASSERT_TRUE(bar && text);
+  EXPECT_FALSE(text->isVisible());
+
+  rig.controller().ShowDownloadProgress({0, true, "3.0 MB \u00b7 1.5 MB/s"});
+  rig.drain();
+  EXPECT_EQ(bar->maximum(), bar->minimum()) << "busy while the size is unknown";
+  EXPECT_TRUE(text->isVisible());
+  EXPECT_EQ(text->text().toStdString(), "3.0 MB \u00b7 1.5 MB/s");
+
+  rig.controller().ShowDownloadProgress({42.4, false, "4.2 MB of 10.0 MB"});
+  rig.drain();
+  EXPECT_EQ(bar->maximum(), 100);
+  EXPECT_EQ(bar->value(), 42);
+  EXPECT_EQ(text->text().toStdString(), "4.2 MB of 10.0 MB");
+
+  rig.controller().ShowDownloadProgress({100, false, ""});
+  rig.drain();
+  EXPECT_EQ(bar->value(), 100);
+  EXPECT_FALSE(text->isVisible());
+
+  // A bar without a label of its own shows its text inside, as it is.
+  auto overall = rig.controller().progressBar.lock();
+  overall->setText("50% done");
+  auto* overallBar = rig.find<QProgressBar>("progressBar");
+  EXPECT_TRUE(overallBar->isTextVisible());
+  EXPECT_EQ(overallBar->text().toStdString(), "50% done");
+  overall->setText("%p of %v");
+  EXPECT_EQ(overallBar->text().remove(QChar(0x200B)).toStdString(), "%p of %v");
+}
+
 // ---- alerts
 
 TEST(QtAlerts, AlertOfAPostedTaskHoldsBackLaterTasksUntilAnswered) {

@@ -388,6 +388,34 @@ TEST(TerminalPlain, ElementChangesBecomeOneLineEach) {
                                       "press Enter for OK"}));
 }
 
+TEST(TerminalPlain, DownloadWritesEachTenthWithItsTextAndSomeTextsOfAnUnknownSize) {
+  Pipe pipe = Pipe::make();
+  {
+    TerminalWindow window(pipe.writeEnd.get(), DisplayMode::plain);
+    const auto show = [bar = window.downloadBar()](double percent, bool unknown,
+                                                   const std::string& text) {
+      bar->setIndeterminate(unknown);
+      bar->setText(text);
+      bar->setDoubleValue(percent);
+    };
+    show(3, false, "0.3 MB of 10.0 MB");
+    show(9.9, false, "0.9 MB of 10.0 MB");
+    show(10, false, "1.0 MB of 10.0 MB");
+    show(47, false, "4.7 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left");
+    show(48, false, "4.8 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left");
+    show(100, false, "10.0 MB of 10.0 MB");
+    for (int megabytes = 1; megabytes <= 21; ++megabytes)
+      show(0, true, std::to_string(megabytes) + ".0 MB");
+  }
+  Collector lines(pipe);
+  lines.finish();
+  EXPECT_EQ(lines.lines(), (std::vector<std::string>{
+                               "download: 10%", "download: 1.0 MB of 10.0 MB", "download: 40%",
+                               "download: 4.7 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left",
+                               "download: 100%", "download: 10.0 MB of 10.0 MB", "download: 1.0 MB",
+                               "download: 11.0 MB", "download: 21.0 MB"}));
+}
+
 TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(formatNumber(45), "45");
   EXPECT_EQ(formatNumber(-3), "-3");
@@ -751,6 +779,38 @@ TEST(TerminalLive, AlertTextWrapsToTheTerminalWidth) {
             "  g/very/long/path/package_mac\n"
             "  .zip\n"
             "  [Exit]  press Enter for Exit\n");
+}
+
+TEST(TerminalLive, DownloadRowShowsTheShareAndTheText) {
+  Pipe terminal = terminalPair();
+  ASSERT_TRUE(terminal.writeEnd);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 80;
+  ASSERT_EQ(::ioctl(terminal.writeEnd.get(), TIOCSWINSZ, &size), 0);
+  Collector screen(terminal);
+  std::vector<std::string> frames;
+  {
+    TerminalWindow window(terminal.writeEnd.get(), DisplayMode::live);
+    window.open();
+    window.downloadBar()->setText("4.5 MB of 10.0 MB");
+    window.downloadBar()->setDoubleValue(45);
+    window.downloadBar()->setIndeterminate(true);
+    window.downloadBar()->setText("3.0 MB");
+  }
+  screen.finish();
+  const std::string text = screen.text();
+  const auto frameWith = [&](const std::string& row) {
+    return text.find("\n" + row + "\n") != std::string::npos;
+  };
+  EXPECT_TRUE(
+      frameWith("[" + std::string(18, '#') + std::string(22, '.') + "]  45%  4.5 MB of 10.0 MB"))
+      << text;
+  EXPECT_TRUE(frameWith("[" + std::string(40, '~') + "]  3.0 MB")) << text;
+  // The first frame, before any download: the status and the overall bar only.
+  const auto first = text.find("\x1b[J") + 3;
+  const std::string opened = text.substr(first, text.find('\r', first) - first);
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), '\n'), 2) << opened;
 }
 
 // ---- The launched application

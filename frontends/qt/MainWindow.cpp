@@ -1,6 +1,7 @@
 #include "frontends/qt/MainWindow.h"
 
 #include <QEvent>
+#include <QFont>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,7 +15,7 @@ namespace launcher::qt {
 namespace {
 
 constexpr int kWindowWidth = 460;
-constexpr int kWindowHeight = 150;
+constexpr int kWindowHeight = 172;
 
 QProgressBar* makeBar(const char* name, int maximum, QWidget* parent) {
   auto* bar = new QProgressBar(parent);
@@ -47,6 +48,17 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   auto* progress = makeBar("progressBar", 100, this);
   auto* download = makeBar("downloadBar", 100, this);
   download->setMaximumHeight(6);
+  // What the download has brought so far, under its bar; it keeps its place while empty.
+  auto* downloadText = new QLabel(this);
+  downloadText->setObjectName("downloadText");
+  QFont smaller = downloadText->font();
+  if (smaller.pointSizeF() > 0) smaller.setPointSizeF(smaller.pointSizeF() * 0.9);
+  downloadText->setFont(smaller);
+  downloadText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  QSizePolicy textPolicy = downloadText->sizePolicy();
+  textPolicy.setRetainSizeWhenHidden(true);
+  downloadText->setSizePolicy(textPolicy);
+  downloadText->hide();
   auto* circle = makeBar("circleBar", 0, this);
   circle->setMaximumWidth(120);
   // The busy indicator keeps its place while hidden, so the window does not jump.
@@ -79,13 +91,14 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   column->addLayout(statusRow);
   column->addWidget(progress);
   column->addWidget(download);
+  column->addWidget(downloadText);
   column->addStretch(1);
   column->addLayout(buttonRow);
   setFixedSize(kWindowWidth, kWindowHeight);
 
   updateLabel_ = std::make_shared<QtTextField>(label);
   progressBar_ = std::make_shared<QtProgressIndicator>(progress);
-  downloadBar_ = std::make_shared<QtProgressIndicator>(download);
+  downloadBar_ = std::make_shared<QtProgressIndicator>(download, downloadText);
   circleBar_ = std::make_shared<QtProgressIndicator>(circle);
   downloadButton_ = std::make_shared<QtButton>(downloadButton);
   updateButton_ = std::make_shared<QtButton>(updateButton);

@@ -1,7 +1,7 @@
 #pragma once
-// The launcher's one window: a status line, the overall progress bar, the download bar, the busy
-// indicator, the offer buttons, the launch button and a quit button. The window owns the
-// elements; a controller reaches them through its weak outlets.
+// The launcher's one window: a status line, the overall progress bar, the download bar with its
+// text below it, the busy indicator, the offer buttons, the launch button and a quit button. The
+// window owns the elements; a controller reaches them through its weak outlets.
 #include <QWidget>
 #include <memory>
 

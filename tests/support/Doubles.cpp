@@ -61,6 +61,14 @@ void RecordingIndicator::setDoubleValue(double value) {
 void RecordingIndicator::startAnimation() {
   journal_->add(name_ + " animate");
 }
+void RecordingIndicator::setText(const std::string& text) {
+  text_ = text;
+  journal_->add(name_ + " text=" + text);
+}
+void RecordingIndicator::setIndeterminate(bool indeterminate) {
+  indeterminate_ = indeterminate;
+  journal_->add(name_ + " indeterminate=" + (indeterminate ? "1" : "0"));
+}
 
 RecordingButton::RecordingButton(std::string name, std::shared_ptr<Journal> journal)
     : name_(std::move(name)), journal_(std::move(journal)) {}

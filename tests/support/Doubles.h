@@ -35,7 +35,8 @@ class Journal {
 };
 
 // Window elements that record each change as "<name> <change>" in a journal:
-// "updateLabel text=...", "progressBar value=...", "launchButton hidden=0", "circleBar animate".
+// "updateLabel text=...", "progressBar delta=...", "launchButton hidden=0", "circleBar animate",
+// "downloadBar text=...", "downloadBar indeterminate=1".
 class RecordingTextField final : public platform::TextField {
  public:
   RecordingTextField(std::string name, std::shared_ptr<Journal> journal);
@@ -60,12 +61,18 @@ class RecordingIndicator final : public platform::ProgressIndicator {
   void setDoubleValue(double value) override;
   void startAnimation() override;
   void display() override {}
+  void setText(const std::string& text) override;
+  std::string text() const override { return text_; }
+  void setIndeterminate(bool indeterminate) override;
+  bool isIndeterminate() const override { return indeterminate_; }
 
  private:
   std::string name_;
   std::shared_ptr<Journal> journal_;
   bool hidden_;
   double value_ = 0;
+  std::string text_;
+  bool indeterminate_ = false;
 };
 
 class RecordingButton final : public platform::Button {
