@@ -93,6 +93,8 @@ class IdleBackgroundQueue final : public platform::BackgroundQueue {
 // The real window and controller, with the Qt main queue and alerts, a background queue that never
 // starts the workflow, recording application and workspace, and no pauses.
 struct QtRig {
+  // Tasks never run (behind a pause) hold the controller, which holds the queue.
+  ~QtRig() { mainQueue->discardPending(); }
   Environment environment(const platform::UserPaths& paths) const {
     return {paths, mainQueue, background, alerts, application, workspace, http, progressPause, 0us};
   }

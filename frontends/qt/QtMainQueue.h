@@ -24,6 +24,9 @@ class QtMainQueue final : public platform::MainQueue {
   bool isRunning() const { return queue_->isRunning(); }
   // True while a pause holds the next task back.
   bool isPaused() const { return queue_->heldUntil().has_value(); }
+  // Drops every task not yet run, so that what they hold (the controller, which holds this
+  // queue) is let go.
+  void discardPending() { queue_->discardPending(); }
 
  private:
   std::shared_ptr<platform::SerialTaskQueue> queue_;
