@@ -264,7 +264,9 @@ std::string keyIdText(const KeyId& id) {
     text += kHex[*byte >> 4];
     text += kHex[*byte & 0x0f];
   }
-  return text;
+  // As minisign prints it: a hexadecimal number, without leading zeros.
+  const auto first = text.find_first_not_of('0');
+  return first == std::string::npos ? "0" : text.substr(first);
 }
 
 SecretKey::SecretKey(const SecretKey& other) : id(other.id), key(other.key) {}

@@ -23,8 +23,8 @@
 
 namespace launcher::minisign {
 
-// Key ids are stored as 8 bytes and shown, as minisign shows them, as 16 upper-case hex digits
-// of the little-endian number they form.
+// Key ids are stored as 8 bytes and shown, as minisign shows them, as the little-endian number
+// they form in upper-case hexadecimal, without leading zeros.
 using KeyId = std::array<unsigned char, 8>;
 std::string keyIdText(const KeyId& id);
 

@@ -1,6 +1,5 @@
 #include "Launcher/ViewController.h"
 
-#include <thread>
 #include <utility>
 
 #include "Launcher/Config.h"
@@ -67,9 +66,22 @@ void ViewController::Increase(double delta) {
       bar->setDoubleValue(bar->doubleValue() + delta);
       bar->display();
     }
-    // Each progress step holds the main thread, so that the user sees it.
+    // Each progress step holds back the next display task, so that the user sees it; the
+    // window itself stays responsive meanwhile.
     const auto pause = controller.environment_.progressPause;
-    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    if (pause.count() > 0) controller.environment_.mainQueue->pause(pause);
+  });
+}
+
+void ViewController::ShowDownloadProgress(const DownloadDisplay& display) {
+  post([display](ViewController& controller) {
+    if (auto bar = controller.downloadBar.lock()) {
+      bar->setIndeterminate(display.indeterminate);
+      // The text first: a window that reports the share reports it with the text that goes
+      // with it.
+      bar->setText(display.text);
+      bar->setDoubleValue(display.percent);
+    }
   });
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "Launcher/DownloadProgress.h"
 #include "Launcher/platform/Alerts.h"
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/Controls.h"
@@ -35,7 +36,7 @@ struct Environment {
   std::shared_ptr<platform::Application> application;
   std::shared_ptr<platform::Workspace> workspace;
   std::shared_ptr<platform::HttpSession> httpSession;
-  // The main thread's pause after each progress step has been drawn.
+  // How long the main queue holds back its next task after each progress step has been drawn.
   std::chrono::microseconds progressPause{0};
   // The worker's pause between "Finishing" and "Up to date".
   std::chrono::microseconds finishingPause{0};
@@ -87,6 +88,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // Status and progress, posted to the main queue from any thread.
   void Log(const std::string& text);
   void Increase(double delta);
+  // Posts one task that shows `display` on downloadBar (share, text, size known or not), with no
+  // display pause: the transfer's progress never waits for one. See DownloadProgress.
+  void ShowDownloadProgress(const DownloadDisplay& display);
 
   // Alerts and actions.
   bool dialogOKCancel(const std::string& question, const std::string& text);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/DownloadProgress.h"
 #include "Launcher/platform/QueuedAlerts.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "tests/support/CaptureFd.h"
@@ -142,6 +144,30 @@ TEST(MainQueue, TaskInsideModalLoopHoldsBackLaterTasks) {
   EXPECT_FALSE(queue.hasPending()) << "held-back tasks must get a new wake-up";
 }
 
+// A display pause holds back every later task, one posted during the pause too, until its time
+// has come; then they run in posting order.
+TEST(MainQueue, PauseHoldsLaterTasksUntilItsEndInPostingOrder) {
+  using namespace std::chrono_literals;
+  SerialTaskQueue::Clock::time_point now{};
+  const auto start = now;
+  SerialTaskQueue queue(nullptr, [&] { return now; });
+  std::vector<std::string> ran;
+  queue.post([&] {
+    ran.push_back("step");
+    queue.holdUntil(now + 880ms);
+  });
+  queue.post([&] { ran.push_back("status"); });
+  EXPECT_EQ(queue.runAll(), 1);
+  queue.post([&] { ran.push_back("alert"); });
+  now += 879ms;
+  EXPECT_FALSE(queue.runNext());
+  EXPECT_EQ(queue.heldUntil(), start + 880ms);
+  now += 1ms;
+  EXPECT_EQ(queue.heldUntil(), std::nullopt);
+  EXPECT_EQ(queue.runAll(), 2);
+  EXPECT_EQ(ran, (std::vector<std::string>{"step", "status", "alert"}));
+}
+
 // Alerts keep their place in the main queue: one asked for from another thread shows after the
 // tasks posted before it, and its caller waits for the answer; on the main thread it shows at once.
 TEST(MainQueue, AlertFromAnotherThreadShowsAfterTheTasksPostedBeforeIt) {
@@ -210,6 +236,25 @@ TEST_F(DisplayTest, ProgressAddsUnclampedDeltasAndLabelShowsTheLastText) {
   EXPECT_DOUBLE_EQ(rig.window.downloadBar->doubleValue(), 0.0);
 }
 
+// The step pauses the queue rather than the thread: the main thread is free at once, and the
+// status waits until the pause is over.
+TEST_F(DisplayTest, ProgressStepPausesTheQueueNotTheMainThread) {
+  rig.environment.progressPause = std::chrono::seconds(30);
+  auto paced = rig.makeController();
+  paced->Increase(0);
+  paced->Log("Up to date");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rig.mainQueue->runAll(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(rig.mainQueue->isPaused());
+  EXPECT_EQ(rig.mainQueue->pauses(),
+            (std::vector<std::chrono::steady_clock::duration>{std::chrono::seconds(30)}));
+  EXPECT_EQ(rig.journal->events(), std::vector<std::string>{"progressBar delta=0"});
+  rig.mainQueue->skipPause();
+  EXPECT_EQ(rig.mainQueue->runAll(), 1);
+  EXPECT_EQ(rig.window.updateLabel->stringValue(), "Up to date");
+}
+
 TEST(Pacing, StatusPostedAfterAProgressStepWaitsForItsPause) {
   testing::UserFolders folders;
   testing::TestRig rig;
@@ -238,6 +283,139 @@ TEST_F(DisplayTest, EmptyOutletsAreIgnored) {
   controller->Increase(10);
   EXPECT_EQ(rig.mainQueue->runAll(), 2);
   EXPECT_TRUE(rig.journal->events().empty());
+}
+
+// ---- Download progress
+
+TEST(DownloadProgress, TextsForAmountsSpeedsAndTimesLeft) {
+  struct Case {
+    std::uint64_t received;
+    std::optional<std::uint64_t> total;
+    std::optional<double> speed;
+    std::string text;
+  };
+  const Case cases[] = {
+      {49'000'000, 157'000'000, 4'000'000, "49.0 MB of 157.0 MB \u00b7 4.0 MB/s \u00b7 27 s left"},
+      {45'200'000, 157'000'000, std::nullopt, "45.2 MB of 157.0 MB"},
+      {45'200'000, std::nullopt, 4'100'000, "45.2 MB \u00b7 4.1 MB/s"},
+      {45'200'000, std::nullopt, std::nullopt, "45.2 MB"},
+      {0, 999, std::nullopt, "0 B of 999 B"},
+      {999'949, std::nullopt, 999'960, "999.9 kB \u00b7 1.0 MB/s"},
+      {1'000, 2'000, 0.0, "1.0 kB of 2.0 kB \u00b7 0 B/s"},
+      {157'000'000, 157'000'000, 4'100'000, "157.0 MB of 157.0 MB \u00b7 4.1 MB/s"},
+      {300'000'000, 2'600'000'000, 2'000'000,
+       "300.0 MB of 2.6 GB \u00b7 2.0 MB/s \u00b7 19 min 10 s left"},
+  };
+  for (const Case& test : cases)
+    EXPECT_EQ(downloadText(test.received, test.total, test.speed), test.text) << test.received;
+
+  const std::pair<double, std::string> times[] = {
+      {0.2, "1 s"},         {27, "27 s"},          {59.2, "1 min 00 s"},
+      {245, "4 min 05 s"},  {3599, "59 min 59 s"}, {3600, "1 h 00 min"},
+      {3720, "1 h 02 min"}, {3721, "1 h 03 min"},  {90'000, "25 h 00 min"}};
+  for (const auto& [seconds, text] : times)
+    EXPECT_EQ(formatTimeLeft(std::chrono::duration<double>(seconds)), text) << seconds;
+}
+
+// A package of 16,384,000 bytes arriving in chunks of 16,384 every 10 ms of the injected clock.
+TEST(DownloadProgress, ShowsAtMostTenTimesASecondNeverBackwardsAndEndsFull) {
+  using namespace std::chrono_literals;
+  DownloadProgress::Clock::time_point now{};
+  std::vector<std::pair<DownloadProgress::Clock::time_point, DownloadDisplay>> shown;
+  DownloadProgress progress(
+      [&](const DownloadDisplay& display) { shown.emplace_back(now, display); },
+      [&] { return now; });
+  constexpr std::uint64_t kChunk = 16'384, kChunks = 1000;
+  for (std::uint64_t chunk = 1; chunk <= kChunks; ++chunk) {
+    now += 10ms;
+    progress.update(chunk * kChunk, kChunks * kChunk);
+  }
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back().second.percent, 100) << "the full bar shows as soon as it is reached";
+  const std::size_t beforeFinish = shown.size();
+  progress.finish();
+  EXPECT_EQ(shown.size(), beforeFinish) << "nothing new to show";
+
+  ASSERT_GE(shown.size(), 95u) << "about ten a second over ten seconds";
+  EXPECT_LE(shown.size(), 102u);
+  for (std::size_t index = 1; index < shown.size(); ++index) {
+    EXPECT_GE(shown[index].second.percent, shown[index - 1].second.percent) << index;
+    if (index + 1 < shown.size()) {
+      EXPECT_GE(shown[index].first - shown[index - 1].first, 100ms) << index;
+    }
+  }
+  EXPECT_EQ(shown.back().second.percent, 100);
+  EXPECT_FALSE(shown.back().second.indeterminate);
+  // No speed in the first second; then the average, and the time left.
+  EXPECT_EQ(shown.front().second.text, "16.4 kB of 16.4 MB");
+  for (const auto& [time, display] : shown) {
+    if (time < DownloadProgress::Clock::time_point{} + 1s) {
+      EXPECT_EQ(display.text.find("/s"), std::string::npos) << display.text;
+    }
+  }
+  const auto halfway = std::find_if(shown.begin(), shown.end(), [](const auto& item) {
+    return item.first == DownloadProgress::Clock::time_point{} + 5010ms;
+  });
+  ASSERT_NE(halfway, shown.end());
+  EXPECT_EQ(halfway->second.text, "8.2 MB of 16.4 MB \u00b7 1.6 MB/s \u00b7 5 s left");
+}
+
+TEST(DownloadProgress, UnknownSizeShowsActivityAndTheEndFillsTheBar) {
+  using namespace std::chrono_literals;
+  DownloadProgress::Clock::time_point now{};
+  std::vector<DownloadDisplay> shown;
+  DownloadProgress progress([&](const DownloadDisplay& display) { shown.push_back(display); },
+                            [&] { return now; });
+  progress.update(500'000, std::nullopt);
+  now += 2s;
+  progress.update(4'500'000, std::nullopt);
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_TRUE(shown[1].indeterminate);
+  EXPECT_EQ(shown[1].text, "4.5 MB \u00b7 2.0 MB/s");
+  now += 10ms;
+  progress.finish();
+  ASSERT_EQ(shown.size(), 3u) << "the end is shown at once";
+  EXPECT_EQ(shown[2], (DownloadDisplay{100, false, "4.5 MB of 4.5 MB \u00b7 2.0 MB/s"}));
+
+  // A count that goes back (the transfer started over) leaves the bar where it was.
+  DownloadProgress again([&](const DownloadDisplay& display) { shown.push_back(display); },
+                         [&] { return now; });
+  now += 1s;
+  again.update(600, 1000);
+  now += 1s;
+  again.update(100, 1000);
+  EXPECT_EQ(shown.back().percent, 60);
+  EXPECT_EQ(shown.back().text, "100 B of 1.0 kB");
+}
+
+TEST(DownloadProgress, SpeedIsTheAverageOfTheLastSeconds) {
+  using namespace std::chrono_literals;
+  DownloadProgress::Clock::time_point now{};
+  DownloadDisplay last;
+  DownloadProgress progress([&](const DownloadDisplay& display) { last = display; },
+                            [&] { return now; });
+  std::uint64_t received = 0;
+  for (int step = 0; step < 100; ++step, now += 100ms) progress.update(received += 100'000, {});
+  EXPECT_EQ(last.text, "10.0 MB \u00b7 1.0 MB/s");
+  for (int step = 0; step < 60; ++step, now += 100ms) progress.update(received += 300'000, {});
+  EXPECT_EQ(last.text, "28.0 MB \u00b7 3.0 MB/s");
+}
+
+TEST_F(DisplayTest, DownloadProgressIsOneTaskWithoutAPause) {
+  rig.environment.progressPause = std::chrono::seconds(30);
+  auto paced = rig.makeController();
+  paced->ShowDownloadProgress({12.5, false, "2.0 MB of 16.0 MB"});
+  paced->ShowDownloadProgress({0, true, "3.0 MB"});
+  paced->Log("after");
+  EXPECT_EQ(rig.mainQueue->runAll(), 3);
+  EXPECT_TRUE(rig.mainQueue->pauses().empty());
+  EXPECT_EQ(rig.journal->events(),
+            (std::vector<std::string>{
+                "downloadBar indeterminate=0", "downloadBar text=2.0 MB of 16.0 MB",
+                "downloadBar delta=12.5", "downloadBar indeterminate=1", "downloadBar text=3.0 MB",
+                "downloadBar delta=-12.5", "updateLabel text=after"}));
+  EXPECT_TRUE(rig.window.downloadBar->isIndeterminate());
+  EXPECT_EQ(rig.window.downloadBar->text(), "3.0 MB");
 }
 
 // ---- Dialogs and buttons

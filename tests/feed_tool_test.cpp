@@ -238,6 +238,7 @@ TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument)
 
   PublishRequest request = fixture.request();
   request.secretKey = fixture.dir / "publisher.key";
+  request.force = true;  // the same version again, now signed
   const auto outcome = publish(request, APPLICATION_NAME());
   ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome)) << std::get<Failure>(outcome).message;
   EXPECT_EQ(std::get<PublishReport>(outcome).signaturePath,
@@ -292,6 +293,89 @@ TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
   const auto& warnings = std::get<PublishReport>(outcome).warnings;
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("plugins.ZIP"), std::string::npos);
+}
+
+TEST(FeedPublish, RefusesAVersionNotAboveTheFeedsUnlessForced) {
+  AppFixture fixture;
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request("5"), APPLICATION_NAME())));
+  const fs::path document = fixture.feed / "v" / "version";
+  struct Case {
+    std::string version;
+    bool force;
+    std::string refusal;  // the message holds it; empty: published
+  };
+  const Case cases[] = {
+      {"5", false, "version 5 is not above version 5"},
+      {"3", false, "version 3 is not above version 5"},
+      {"0004", false, "version 4 is not above version 5"},
+      {"6", false, ""},
+      {"2", true, ""},
+      {"3", false, ""},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.version + (test.force ? " forced" : ""));
+    const std::string before = readFile(document.string());
+    PublishRequest request = fixture.request(test.version);
+    request.force = test.force;
+    const auto outcome = publish(request, APPLICATION_NAME());
+    if (test.refusal.empty()) {
+      ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome))
+          << std::get<Failure>(outcome).message;
+      EXPECT_EQ(publishedVersion(readFile(document.string())), parseVersionNumber(test.version));
+      continue;
+    }
+    const auto* failure = std::get_if<Failure>(&outcome);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->exitCode(), kExitRefused);
+    EXPECT_NE(failure->message.find(test.refusal), std::string::npos) << failure->message;
+    EXPECT_NE(failure->message.find("--force"), std::string::npos) << failure->message;
+    EXPECT_EQ(readFile(document.string()), before);
+  }
+
+  // A version document that says nothing usable is replaced only when forced.
+  writeFile(document.string(), "{\"data\":{}}");
+  const auto unreadable = publish(fixture.request("9"), APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<Failure>(unreadable));
+  EXPECT_NE(std::get<Failure>(unreadable).message.find("holds no version number"),
+            std::string::npos);
+  PublishRequest forced = fixture.request("9");
+  forced.force = true;
+  EXPECT_TRUE(std::holds_alternative<PublishReport>(publish(forced, APPLICATION_NAME())));
+}
+
+TEST(FeedPublish, VersionedNamesKeepEachPackageAndTheDocumentPointsAtTheNewest) {
+  EXPECT_EQ(versionedPackageName("package_mac.zip", 3), "package_mac-3.zip");
+  EXPECT_EQ(versionedPackageName("my.pkg.ZIP", 12), "my.pkg-12.ZIP");
+
+  AppFixture fixture;
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  writeFile(fixture.dir / "publisher.key", keys->secretKeyFile);
+  for (const char* version : {"0003", "4"}) {
+    PublishRequest request = fixture.request(version);
+    request.versionedName = true;
+    request.secretKey = fixture.dir / "publisher.key";
+    const auto outcome = publish(request, APPLICATION_NAME());
+    ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome))
+        << std::get<Failure>(outcome).message;
+  }
+  std::vector<std::string> feedFiles;
+  for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
+    feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
+  std::sort(feedFiles.begin(), feedFiles.end());
+  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac-3.zip", "package_mac-3.zip.minisig",
+                                                 "package_mac-4.zip", "package_mac-4.zip.minisig",
+                                                 "v", "v/version"}));
+  const auto document = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
+  const auto& attributes = document["data"]["attributes"];
+  EXPECT_EQ(attributes["application_url_mac"], "http://127.0.0.1:8765/feed/package_mac-4.zip");
+  EXPECT_EQ(attributes["application_signature_mac"],
+            readFile((fixture.feed / "package_mac-4.zip.minisig").string()));
+  const auto signature =
+      minisign::parseSignature(attributes["application_signature_mac"].get<std::string>());
+  ASSERT_TRUE(signature) << signature.error();
+  EXPECT_EQ(signature->trustedComment, "version:4\tfile:package_mac-4.zip");
 }
 
 // --- Refused input: exit code 2, one line, nothing written ---
@@ -489,6 +573,85 @@ TEST_F(FeedServe, StreamsLargeFilesWhole) {
   EXPECT_EQ(contentTypeFor("/data.bin"), "application/octet-stream");
 }
 
+TEST_F(FeedServe, AnswersOneByteRangeAndTellsItsValidators) {
+  writeFile((feed / "package_mac.zip").string(), "0123456789abcdefghij");
+  const auto whole = get("/package_mac.zip");
+  ASSERT_TRUE(whole);
+  const std::string tag = whole->get_header_value("ETag");
+  const std::string modified = whole->get_header_value("Last-Modified");
+  EXPECT_TRUE(tag.starts_with("\"") && tag.ends_with("\"")) << tag;
+  EXPECT_TRUE(modified.ends_with(" GMT")) << modified;
+  EXPECT_EQ(whole->get_header_value("Accept-Ranges"), "bytes");
+
+  struct Case {
+    httplib::Headers headers;
+    int status;
+    std::string body;
+    std::string contentRange;
+  };
+  const std::string all = "0123456789abcdefghij";
+  const Case cases[] = {
+      {{}, 200, all, ""},
+      {{{"Range", "bytes=5-"}}, 206, "56789abcdefghij", "bytes 5-19/20"},
+      {{{"Range", "bytes=2-4"}}, 206, "234", "bytes 2-4/20"},
+      {{{"Range", "bytes=15-30"}}, 206, "fghij", "bytes 15-19/20"},
+      {{{"Range", "bytes=-3"}}, 206, "hij", "bytes 17-19/20"},
+      {{{"Range", "bytes=19-19"}}, 206, "j", "bytes 19-19/20"},
+      {{{"Range", "bytes=20-"}}, 416, "", "bytes */20"},
+      {{{"Range", "bytes=0-1,5-6"}}, 200, all, ""},
+      {{{"Range", "bytes=5-"}, {"If-Range", tag}}, 206, "56789abcdefghij", "bytes 5-19/20"},
+      {{{"Range", "bytes=5-"}, {"If-Range", modified}}, 206, "56789abcdefghij", "bytes 5-19/20"},
+      {{{"Range", "bytes=5-"}, {"If-Range", "\"an-older-package\""}}, 200, all, ""},
+      {{{"Range", "bytes=5-"}, {"If-Range", "W/" + tag}}, 200, all, ""},
+      {{{"Range", "bytes=5-"}, {"If-Range", "Sat, 01 Jan 2000 00:00:00 GMT"}}, 200, all, ""},
+  };
+  for (const Case& test : cases) {
+    std::string label;
+    for (const auto& [name, value] : test.headers) label += name + ": " + value + "; ";
+    SCOPED_TRACE(label);
+    httplib::Client client("127.0.0.1", server.port());
+    const auto answer = client.Get("/package_mac.zip", test.headers);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, test.status);
+    if (test.status != 416) {
+      EXPECT_EQ(answer->body, test.body);
+    }
+    EXPECT_EQ(answer->get_header_value("Content-Range"), test.contentRange);
+  }
+}
+
+TEST(FeedServer, ServesUnderItsPrefixOnly) {
+  TempDir dir;
+  writeFile(dir / "feed/v/version", "{}");
+  std::ostringstream log;
+  FeedServer server(dir / "feed", log, "updates//");
+  ASSERT_FALSE(server.bind("127.0.0.1", 0).has_value());
+  EXPECT_EQ(server.address(), "http://127.0.0.1:" + std::to_string(server.port()) + "/updates");
+  bool served = false;
+  std::thread runner([&] { served = server.run(); });
+  const std::pair<const char*, int> cases[] = {
+      {"/updates/v/version", 200}, {"/v/version", 404},        {"/updates", 404},
+      {"/updates/", 404},          {"/updatesv/version", 404}, {"/other/updates/v/version", 404},
+      {"/updates//v/version", 200}};
+  for (const auto& [path, status] : cases)
+    EXPECT_EQ(rawGet(server.port(), path).status, status) << path;
+  server.stop();
+  runner.join();
+  EXPECT_TRUE(served);
+
+  const std::pair<const char*, std::optional<std::string>> prefixes[] = {
+      {"", ""},           {"/", ""},    {"updates/", "/updates"},
+      {"/a//b/", "/a/b"}, {"/..", {}},  {"/a/./b", {}},
+      {"/a b", {}},       {"/a?b", {}}, {"/a%2fb", {}},
+      {"/a\\b", {}}};
+  for (const auto& [prefix, normal] : prefixes)
+    EXPECT_EQ(normalisedPrefix(prefix), normal) << prefix;
+  FeedServer refused(dir / "feed", log, "/../up");
+  const auto failure = refused.bind("127.0.0.1", 0);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->exitCode(), kExitRefused);
+}
+
 TEST(FeedServer, StopBeforeRunEndsRunPromptly) {
   TempDir dir;
   std::ostringstream log;
@@ -531,6 +694,22 @@ TEST(FeedExecutable, UsageErrorsAndRefusalsExitWithTwo) {
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
   EXPECT_NE(errors.find("\"0\""), std::string::npos) << errors;
   EXPECT_FALSE(fs::exists(fixture.feed));
+}
+
+TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
+  AppFixture fixture;
+  const std::string publish = "publish --app '" + fixture.app.string() +
+                              "' --base-url http://h --out '" + fixture.feed.string() + "'";
+  std::string errors, output;
+  ASSERT_EQ(runTool(publish + " --version 5", &errors), 0) << errors;
+  EXPECT_EQ(runTool(publish + " --version 4", &errors), 2);
+  EXPECT_NE(errors.find("version 4 is not above version 5"), std::string::npos) << errors;
+  ASSERT_EQ(runTool(publish + " --version 4 --force --versioned-name", &errors), 0) << errors;
+  EXPECT_TRUE(fs::exists(fixture.feed / "package_mac-4.zip"));
+  EXPECT_EQ(publishedVersion(readFile((fixture.feed / "v" / "version").string())), 4);
+
+  ASSERT_EQ(runTool("--version", &errors, &output), 0) << errors;
+  EXPECT_EQ(output, std::string("launcher-feed ") + LAUNCHER_VERSION + "\n");
 }
 
 TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites) {
@@ -585,7 +764,8 @@ TEST(FeedExecutable, ServesUntilTerminated) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT, 0600);
-  std::vector<std::string> args = {kFeedTool, "serve", dir / "feed", "--port", "0"};
+  std::vector<std::string> args = {kFeedTool, "serve",    dir / "feed", "--port",
+                                   "0",       "--prefix", "/updates"};
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -599,8 +779,11 @@ TEST(FeedExecutable, ServesUntilTerminated) {
     port = testing::servingPort(readFile(errorFile));
   }
   EXPECT_GT(port, 0) << readFile(errorFile);
+  EXPECT_NE(readFile(errorFile).find(":" + std::to_string(port) + "/updates\n"), std::string::npos)
+      << readFile(errorFile);
   if (port > 0) {
-    EXPECT_EQ(rawGet(port, "/v/version").body, "{}");
+    EXPECT_EQ(rawGet(port, "/updates/v/version").body, "{}");
+    EXPECT_EQ(rawGet(port, "/v/version").status, 404);
   }
 
   ASSERT_EQ(::kill(pid, SIGTERM), 0);

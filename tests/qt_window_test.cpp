@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -90,8 +93,10 @@ class IdleBackgroundQueue final : public platform::BackgroundQueue {
 // The real window and controller, with the Qt main queue and alerts, a background queue that never
 // starts the workflow, recording application and workspace, and no pauses.
 struct QtRig {
+  // Tasks never run (behind a pause) hold the controller, which holds the queue.
+  ~QtRig() { mainQueue->discardPending(); }
   Environment environment(const platform::UserPaths& paths) const {
-    return {paths, mainQueue, background, alerts, application, workspace, http, 0us, 0us};
+    return {paths, mainQueue, background, alerts, application, workspace, http, progressPause, 0us};
   }
   void start() {
     ::testing::internal::CaptureStdout();
@@ -121,6 +126,7 @@ struct QtRig {
   std::shared_ptr<testing::StubHttpSession> http = std::make_shared<testing::StubHttpSession>();
   LauncherApp app{[this](const platform::UserPaths& paths) { return environment(paths); }};
   std::string output;
+  std::chrono::microseconds progressPause{0};
 };
 
 // The object name of the widget behind an outlet.
@@ -149,6 +155,11 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
   EXPECT_TRUE(rig.find<QProgressBar>("downloadBar")->isVisible());
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->value(), 0);
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->maximum(), 100);
+  // The application's icon, and the name of the desktop entry the build makes.
+  EXPECT_FALSE(rig.app.window()->windowIcon().pixmap(32, 32).isNull());
+  const std::string entry = QGuiApplication::desktopFileName().toStdString() + ".desktop";
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::string(LAUNCHER_BUILD_DIR) + "/" + entry))
+      << entry;
 
   ViewController& c = rig.controller();
   EXPECT_EQ(widgetOf<QtTextField>(c.updateLabel), "updateLabel");
@@ -235,6 +246,41 @@ TEST(QtWindow, ProgressKeepsFractionsAndLosesNoStepAcrossThreads) {
   EXPECT_EQ(circle->maximum(), circle->minimum()) << "busy indicators have an empty range";
 }
 
+TEST(QtWindow, DownloadBarShowsItsShareItsTextAndAnUnknownSize) {
+  QtRig rig;
+  rig.start();
+  auto* bar = rig.find<QProgressBar>("downloadBar");
+  auto* text = rig.find<QLabel>("downloadText");
+  ASSERT_TRUE(bar && text);
+  EXPECT_FALSE(text->isVisible());
+
+  rig.controller().ShowDownloadProgress({0, true, "3.0 MB \u00b7 1.5 MB/s"});
+  rig.drain();
+  EXPECT_EQ(bar->maximum(), bar->minimum()) << "busy while the size is unknown";
+  EXPECT_TRUE(text->isVisible());
+  EXPECT_EQ(text->text().toStdString(), "3.0 MB \u00b7 1.5 MB/s");
+
+  rig.controller().ShowDownloadProgress({42.4, false, "4.2 MB of 10.0 MB"});
+  rig.drain();
+  EXPECT_EQ(bar->maximum(), 100);
+  EXPECT_EQ(bar->value(), 42);
+  EXPECT_EQ(text->text().toStdString(), "4.2 MB of 10.0 MB");
+
+  rig.controller().ShowDownloadProgress({100, false, ""});
+  rig.drain();
+  EXPECT_EQ(bar->value(), 100);
+  EXPECT_FALSE(text->isVisible());
+
+  // A bar without a label of its own shows its text inside, as it is.
+  auto overall = rig.controller().progressBar.lock();
+  overall->setText("50% done");
+  auto* overallBar = rig.find<QProgressBar>("progressBar");
+  EXPECT_TRUE(overallBar->isTextVisible());
+  EXPECT_EQ(overallBar->text().toStdString(), "50% done");
+  overall->setText("%p of %v");
+  EXPECT_EQ(overallBar->text().remove(QChar(0x200B)).toStdString(), "%p of %v");
+}
+
 // ---- alerts
 
 TEST(QtAlerts, AlertOfAPostedTaskHoldsBackLaterTasksUntilAnswered) {
@@ -247,7 +293,10 @@ TEST(QtAlerts, AlertOfAPostedTaskHoldsBackLaterTasksUntilAnswered) {
     EXPECT_EQ(box.icon(), QMessageBox::Critical);
     EXPECT_EQ(box.text(), "Error");
     EXPECT_EQ(box.informativeText(), "Failed to update the application.\n boom");
-    EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(box.parentWidget(), rig.app.window());
+    EXPECT_EQ(box.windowModality(), Qt::WindowModal);
+    const QPoint offset = box.geometry().center() - rig.app.window()->geometry().center();
+    EXPECT_LE(offset.manhattanLength(), 2) << "centred on the window";
     EXPECT_EQ(box.buttons().size(), 1);
     click(box, "Exit");
   });
@@ -331,6 +380,76 @@ TEST(QtWindow, ButtonsRunTheirActions) {
   EXPECT_EQ(rig.application->terminateCount(), 2);
 }
 
+// Sends a key press to the window's focus widget, as typing does: a key it ignores goes on to
+// the window.
+void press(QWidget* window, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent event(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(window->focusWidget() != nullptr ? window->focusWidget() : window,
+                          &event);
+}
+
+TEST(QtWindow, ReturnPressesTheVisiblePrimaryButton) {
+  QtRig rig;
+  rig.start();
+  ViewController& c = rig.controller();
+  QWidget* window = rig.app.window();
+  const auto show = [&](std::vector<const char*> shown) {
+    rig.post([shown](ViewController& controller) {
+      const std::pair<const char*, std::weak_ptr<platform::Button>> buttons[] = {
+          {"downloadButton", controller.downloadButton},
+          {"updateButton", controller.updateButton},
+          {"proceedButton", controller.proceedButton},
+          {"launchButton", controller.launchButton}};
+      for (const auto& [name, button] : buttons)
+        button.lock()->setHidden(std::find(shown.begin(), shown.end(), std::string(name)) ==
+                                 shown.end());
+    });
+    rig.drain();
+  };
+  rig.find<QPushButton>("quitButton")->setFocus();
+  press(window, Qt::Key_Return);  // nothing on offer, and Quit is not pressed
+  EXPECT_EQ(c.ChooseCase.load(), 0);
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+
+  show({"downloadButton"});
+  EXPECT_TRUE(rig.find<QPushButton>("downloadButton")->isDefault());
+  press(window, Qt::Key_Return);
+  EXPECT_EQ(c.ChooseCase.load(), 1);
+
+  show({"updateButton", "proceedButton"});
+  EXPECT_FALSE(rig.find<QPushButton>("downloadButton")->isDefault());
+  EXPECT_TRUE(rig.find<QPushButton>("updateButton")->isDefault());
+  c.TwoEvent();
+  press(window, Qt::Key_Enter);
+  EXPECT_EQ(c.ChooseCase.load(), 1) << "Update, not Proceed";
+
+  show({"launchButton"});
+  EXPECT_TRUE(rig.find<QPushButton>("launchButton")->isDefault());
+  testing::writeFile(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app", "");
+  press(window, Qt::Key_Return);
+  EXPECT_EQ(rig.workspace->requests(), std::vector<std::string>{APPLICATION_NAME()});
+}
+
+TEST(QtWindow, EscapeAndCtrlQCloseTheWindowAndEndTheEventLoop) {
+  const std::pair<int, Qt::KeyboardModifiers> keys[] = {{Qt::Key_Escape, Qt::NoModifier},
+                                                        {Qt::Key_Q, Qt::ControlModifier}};
+  for (const auto& [key, modifiers] : keys) {
+    SCOPED_TRACE(QKeySequence(key | modifiers).toString().toStdString());
+    QtRig rig;
+    QObject guard;
+    QTimer::singleShot(0, &guard, [&, key = key, modifiers = modifiers] {
+      press(rig.app.window(), key, modifiers);
+    });
+    QTimer::singleShot(20s, &guard, [] { QCoreApplication::exit(3); });
+    ::testing::internal::CaptureStdout();
+    const int status = rig.app.run();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(rig.app.window()->isVisible());
+    EXPECT_EQ(rig.application->terminateCount(), 0) << "closed as by the window's close button";
+  }
+}
+
 TEST(QtWindow, ClosingTheWindowEndsTheEventLoop) {
   QtRig rig;
   QObject guard;
@@ -343,6 +462,51 @@ TEST(QtWindow, ClosingTheWindowEndsTheEventLoop) {
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(status, 0);
   EXPECT_EQ(quits, 1);
+}
+
+// The task held back by a pause runs once the pause is over, without any other event.
+TEST(QtWindow, TaskHeldByAPauseRunsWhenItEnds) {
+  QtRig rig;
+  rig.progressPause = 50ms;
+  rig.start();
+  const auto start = std::chrono::steady_clock::now();
+  rig.controller().Increase(10);
+  rig.controller().Log("after the pause");
+  ASSERT_TRUE(
+      processUntil([&] { return rig.find<QLabel>("updateLabel")->text() == "after the pause"; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+}
+
+// During a display pause the window still handles its own events: a close request ends the
+// event loop long before the pause is over, and the task held back never runs.
+TEST(QtWindow, ClosesDuringADisplayPause) {
+  QtRig rig;
+  rig.progressPause = 30s;
+  QObject guard;
+  auto* bar = static_cast<QProgressBar*>(nullptr);
+  QTimer::singleShot(0, &guard, [&] {
+    bar = rig.find<QProgressBar>("progressBar");
+    rig.controller().Increase(10);
+    rig.controller().Log("after the pause");
+  });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (bar != nullptr && bar->value() == 10 && rig.mainQueue->isPaused()) {
+      poll.stop();
+      rig.app.window()->close();
+    }
+  });
+  poll.start(1);
+  QTimer::singleShot(20s, &guard, [] { QCoreApplication::exit(3); });
+  ::testing::internal::CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  const int status = rig.app.run();
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(took, 15s);
+  EXPECT_NE(rig.find<QLabel>("updateLabel")->text().toStdString(), "after the pause");
+  EXPECT_TRUE(rig.mainQueue->hasPending());
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -264,7 +266,7 @@ struct Rig {
           environment.application = application;
           environment.workspace = launchWith ? launchWith : workspace;
           environment.httpSession = std::make_shared<RetargetingSession>(versionAddress);
-          environment.progressPause = 0us;
+          environment.progressPause = progressPause;
           environment.finishingPause = 0us;
           return environment;
         });
@@ -324,6 +326,7 @@ struct Rig {
   std::string versionAddress = server.url("/v/version");
   // False when the workflow is meant to stay blocked for good (behind a parked termination).
   bool workflowEnds = true;
+  std::chrono::microseconds progressPause{0};
   Pipe input = Pipe::make();
   Pipe display;
   Collector window{display};
@@ -385,6 +388,34 @@ TEST(TerminalPlain, ElementChangesBecomeOneLineEach) {
                                       "press Enter for OK"}));
 }
 
+TEST(TerminalPlain, DownloadWritesEachTenthWithItsTextAndSomeTextsOfAnUnknownSize) {
+  Pipe pipe = Pipe::make();
+  {
+    TerminalWindow window(pipe.writeEnd.get(), DisplayMode::plain);
+    const auto show = [bar = window.downloadBar()](double percent, bool unknown,
+                                                   const std::string& text) {
+      bar->setIndeterminate(unknown);
+      bar->setText(text);
+      bar->setDoubleValue(percent);
+    };
+    show(3, false, "0.3 MB of 10.0 MB");
+    show(9.9, false, "0.9 MB of 10.0 MB");
+    show(10, false, "1.0 MB of 10.0 MB");
+    show(47, false, "4.7 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left");
+    show(48, false, "4.8 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left");
+    show(100, false, "10.0 MB of 10.0 MB");
+    for (int megabytes = 1; megabytes <= 21; ++megabytes)
+      show(0, true, std::to_string(megabytes) + ".0 MB");
+  }
+  Collector lines(pipe);
+  lines.finish();
+  EXPECT_EQ(lines.lines(), (std::vector<std::string>{
+                               "download: 10%", "download: 1.0 MB of 10.0 MB", "download: 40%",
+                               "download: 4.7 MB of 10.0 MB \u00b7 1.0 MB/s \u00b7 6 s left",
+                               "download: 100%", "download: 10.0 MB of 10.0 MB", "download: 1.0 MB",
+                               "download: 11.0 MB", "download: 21.0 MB"}));
+}
+
 TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(formatNumber(45), "45");
   EXPECT_EQ(formatNumber(-3), "-3");
@@ -395,6 +426,29 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(fitColumns("h\xc3\xa9llo", 2), "h\xc3\xa9");
   EXPECT_EQ(fitColumns("short", 10), "short");
   EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
+}
+
+TEST(TerminalText, WrapsAtBlanksAndSplitsOnlyWordsLongerThanALine) {
+  struct Case {
+    std::string text;
+    std::size_t columns;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"fits as it is", 20, {"fits as it is"}},
+      {"", 5, {""}},
+      {"one two three four", 9, {"one two", "three", "four"}},
+      {"exactly nine", 7, {"exactly", "nine"}},
+      {" leading  blanks kept", 30, {" leading  blanks kept"}},
+      {"a 0123456789abc", 6, {"a 0123", "456789", "abc"}},
+      {"0123456789", 4, {"0123", "4567", "89"}},
+      {"word h\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
+       4,
+       {"word", "h\xc3\xa9\xc3\xa9\xc3\xa9", "\xc3\xa9\xc3\xa9"}},
+  };
+  for (const Case& test : cases)
+    EXPECT_EQ(wrapColumns(test.text, test.columns), test.lines)
+        << '"' << test.text << "\" in " << test.columns;
 }
 
 // ---- The offer
@@ -559,16 +613,64 @@ TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
   EXPECT_EQ(rig.recordedVersion(), "0");
 }
 
+// ---- Display pauses
+
+// The loop serves its input during a display pause: `exit` and the end of input close the window
+// long before the pause is over, and the status held back by it never shows.
+TEST(TerminalPause, ExitAndEndOfInputCloseTheWindowDuringAPause) {
+  for (const bool byWord : {true, false}) {
+    SCOPED_TRACE(byWord ? "exit" : "end of input");
+    Rig rig(DisplayMode::plain, /*runWorkflow=*/false);
+    rig.progressPause = 60s;
+    rig.start();
+    rig.launcher->mainQueue()->post([&rig] {
+      // An offer on show, so that the loop reads the input.
+      ViewController& controller = *rig.launcher->controller();
+      controller.downloadButton.lock()->setHidden(false);
+      controller.Increase(10);
+      controller.Log("after the pause");
+    });
+    ASSERT_TRUE(rig.window.waitForLine("progress: 10"));
+    const auto start = std::chrono::steady_clock::now();
+    if (byWord)
+      rig.type("exit\n");
+    else
+      rig.endInput();
+    EXPECT_EQ(rig.status(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kLimit);
+    EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: after the pause"));
+  }
+}
+
+TEST(TerminalPause, HeldStatusShowsWhenThePauseEnds) {
+  Rig rig(DisplayMode::plain, /*runWorkflow=*/false);
+  rig.progressPause = 50ms;
+  rig.start();
+  rig.launcher->mainQueue()->post([&rig] {
+    rig.launcher->controller()->Increase(10);
+    rig.launcher->controller()->Log("after the pause");
+  });
+  ASSERT_TRUE(rig.window.waitForLine("status: after the pause"));
+  EXPECT_EQ(rig.window.lines(),
+            (std::vector<std::string>{"progress: 10", "status: after the pause"}));
+  rig.launcher->closeWindow();
+  EXPECT_EQ(rig.status(), 0);
+}
+
 // ---- Signals
 
-TEST(TerminalSignals, HangUpAtTheOfferClosesTheWindow) {
-  Rig rig;
-  rig.publish("5");
-  rig.start();
-  ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
-  ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
-  EXPECT_EQ(rig.status(), 0);
-  EXPECT_EQ(rig.application->count(), 0);
+// A signal closes the window, and the status tells which, as a shell reports it: 128 + its number.
+TEST(TerminalSignals, HangUpOrTerminationAtTheOfferClosesTheWindow) {
+  for (const int signal : {SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(::strsignal(signal));
+    Rig rig;
+    rig.publish("5");
+    rig.start();
+    ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
+    ASSERT_EQ(::kill(::getpid(), signal), 0);
+    EXPECT_EQ(rig.status(), 128 + signal);
+    EXPECT_EQ(rig.application->count(), 0);
+  }
 }
 
 TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
@@ -582,7 +684,7 @@ TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
   ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
   const int status = rig.status();
   gate.open();
-  EXPECT_EQ(status, 0) << "the loop must end while the download still hangs";
+  EXPECT_EQ(status, 130) << "the loop must end while the download still hangs";
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "hidden: circleBar"));
 }
 
@@ -644,6 +746,71 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
 
   rig.endInput();
   EXPECT_EQ(rig.status(), 0);
+}
+
+TEST(TerminalLive, AlertTextWrapsToTheTerminalWidth) {
+  Pipe terminal = terminalPair();
+  ASSERT_TRUE(terminal.writeEnd);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 31;  // the last column stays free: rows of 30
+  ASSERT_EQ(::ioctl(terminal.writeEnd.get(), TIOCSWINSZ, &size), 0);
+  Collector screen(terminal);
+  {
+    TerminalWindow window(terminal.writeEnd.get(), DisplayMode::live);
+    window.open();
+    window.alertOpened({"Error",
+                        "Failed to update the application.\n The server answered 404 Not Found "
+                        "for https://example.org/very/long/path/package_mac.zip",
+                        platform::kCriticalAlertStyle,
+                        {"Exit"}});
+  }
+  screen.finish();
+  const std::string text = screen.text();
+  const std::string frame = text.substr(text.rfind("\x1b[J") + 3);
+  const auto alert = frame.find("! Error\n");
+  ASSERT_NE(alert, std::string::npos) << frame;
+  EXPECT_EQ(frame.substr(alert),
+            "! Error\n"
+            "  Failed to update the\n"
+            "  application.\n"
+            "   The server answered 404 Not\n"
+            "  Found for https://example.or\n"
+            "  g/very/long/path/package_mac\n"
+            "  .zip\n"
+            "  [Exit]  press Enter for Exit\n");
+}
+
+TEST(TerminalLive, DownloadRowShowsTheShareAndTheText) {
+  Pipe terminal = terminalPair();
+  ASSERT_TRUE(terminal.writeEnd);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 80;
+  ASSERT_EQ(::ioctl(terminal.writeEnd.get(), TIOCSWINSZ, &size), 0);
+  Collector screen(terminal);
+  std::vector<std::string> frames;
+  {
+    TerminalWindow window(terminal.writeEnd.get(), DisplayMode::live);
+    window.open();
+    window.downloadBar()->setText("4.5 MB of 10.0 MB");
+    window.downloadBar()->setDoubleValue(45);
+    window.downloadBar()->setIndeterminate(true);
+    window.downloadBar()->setText("3.0 MB");
+  }
+  screen.finish();
+  const std::string text = screen.text();
+  const auto frameWith = [&](const std::string& row) {
+    return text.find("\n" + row + "\n") != std::string::npos;
+  };
+  EXPECT_TRUE(
+      frameWith("[" + std::string(18, '#') + std::string(22, '.') + "]  45%  4.5 MB of 10.0 MB"))
+      << text;
+  EXPECT_TRUE(frameWith("[" + std::string(40, '~') + "]  3.0 MB")) << text;
+  // The first frame, before any download: the status and the overall bar only.
+  const auto first = text.find("\x1b[J") + 3;
+  const std::string opened = text.substr(first, text.find('\r', first) - first);
+  EXPECT_EQ(std::count(opened.begin(), opened.end(), '\n'), 2) << opened;
 }
 
 // ---- The launched application

@@ -26,6 +26,14 @@ class ProgressIndicator : public Control {
   virtual void startAnimation() = 0;
   // Draws the element now, so that a change is visible before the main thread pauses.
   virtual void display() = 0;
+  // The text shown in or beside the bar, e.g. what a download has brought so far; an empty text
+  // shows none.
+  virtual void setText(const std::string& text) = 0;
+  virtual std::string text() const = 0;
+  // The size of the work is unknown: the bar shows that it goes on, not how far. Its value is
+  // kept meanwhile and shown again when the bar becomes determinate.
+  virtual void setIndeterminate(bool indeterminate) = 0;
+  virtual bool isIndeterminate() const = 0;
 };
 
 class Button : public Control {};

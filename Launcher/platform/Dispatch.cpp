@@ -9,7 +9,8 @@ void ThreadBackgroundQueue::post(Task task) {
   std::thread(std::move(task)).detach();
 }
 
-SerialTaskQueue::SerialTaskQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
+SerialTaskQueue::SerialTaskQueue(std::function<void()> wake, std::function<Clock::time_point()> now)
+    : wake_(std::move(wake)), now_(std::move(now)) {}
 
 void SerialTaskQueue::post(Task task) {
   {
@@ -24,6 +25,8 @@ bool SerialTaskQueue::runNext() {
   {
     std::lock_guard lock(mutex_);
     if (running_ || tasks_.empty()) return false;
+    if (notBefore_ && now_() < *notBefore_) return false;
+    notBefore_.reset();
     task = std::move(tasks_.front());
     tasks_.pop_front();
     running_ = true;
@@ -61,7 +64,29 @@ void SerialTaskQueue::discardPending() {
   {
     std::lock_guard lock(mutex_);
     dropped.swap(tasks_);
+    notBefore_.reset();
   }
+}
+
+void SerialTaskQueue::holdUntil(Clock::time_point time) {
+  std::lock_guard lock(mutex_);
+  notBefore_ = time;
+}
+
+std::optional<SerialTaskQueue::Clock::time_point> SerialTaskQueue::heldUntil() const {
+  std::lock_guard lock(mutex_);
+  if (notBefore_ && now_() < *notBefore_) return notBefore_;
+  return std::nullopt;
+}
+
+void SerialTaskQueue::releaseHold() {
+  bool waiting = false;
+  {
+    std::lock_guard lock(mutex_);
+    notBefore_.reset();
+    waiting = !tasks_.empty() && !running_;
+  }
+  if (waiting && wake_) wake_();
 }
 
 }  // namespace launcher::platform

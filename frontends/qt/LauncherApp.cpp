@@ -1,6 +1,7 @@
 #include "frontends/qt/LauncherApp.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <cstdio>
 #include <utility>
 
@@ -34,7 +35,14 @@ bool LauncherApp::start() {
   controller_ = ViewController::create(makeEnvironment_(*paths));
   QApplication::setQuitOnLastWindowClosed(
       delegate_.applicationShouldTerminateAfterLastWindowClosed());
+  // Named like the installed desktop entry, so that the desktop groups the window with it, and
+  // with its icon: from the icon theme when installed, else the one built in.
+  QGuiApplication::setDesktopFileName(QString::fromUtf8(kDesktopEntryName));
+  QCoreApplication::setApplicationName(QString::fromUtf8(kDesktopEntryName));
+  QGuiApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(kDesktopEntryName),
+                                                  QIcon(QStringLiteral(":/icons/launcher.svg"))));
   window_ = std::make_unique<MainWindow>();
+  alertPresenter().setWindow(window_.get());
   // Tied to the window, so that the connection goes away with this object.
   QObject::connect(qApp, &QCoreApplication::aboutToQuit, window_.get(),
                    [this] { delegate_.applicationWillTerminate(); });

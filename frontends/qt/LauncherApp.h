@@ -11,6 +11,10 @@ namespace launcher::qt {
 
 class MainWindow;
 
+// The name of the installed desktop entry, without ".desktop" (e.g. "vantorel-launcher"): the
+// window's desktop file name and the name of its icon in the icon theme.
+inline constexpr const char* kDesktopEntryName = LAUNCHER_APP_ID;
+
 class LauncherApp {
  public:
   // Makes the controller's surroundings for the per-user folders looked up at start.
@@ -26,9 +30,10 @@ class LauncherApp {
   LauncherApp(const LauncherApp&) = delete;
   LauncherApp& operator=(const LauncherApp&) = delete;
 
-  // Looks up the per-user folders, creates the controller and the window, shows the window and
-  // starts the controller. False, with a message on standard error and nothing written, when no
-  // per-user data folder can be determined.
+  // Looks up the per-user folders, creates the controller and the window (with the desktop
+  // entry's name and icon; alerts belong to it), shows the window and starts the controller. False,
+  // with a message on standard error and nothing written, when no per-user data folder can be
+  // determined.
   bool start();
   // start(), then the event loop until the application quits. Returns the exit status.
   int run();

@@ -1,6 +1,9 @@
 #include "frontends/qt/MainWindow.h"
 
+#include <QEvent>
+#include <QFont>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -12,7 +15,7 @@ namespace launcher::qt {
 namespace {
 
 constexpr int kWindowWidth = 460;
-constexpr int kWindowHeight = 150;
+constexpr int kWindowHeight = 172;
 
 QProgressBar* makeBar(const char* name, int maximum, QWidget* parent) {
   auto* bar = new QProgressBar(parent);
@@ -45,6 +48,17 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   auto* progress = makeBar("progressBar", 100, this);
   auto* download = makeBar("downloadBar", 100, this);
   download->setMaximumHeight(6);
+  // What the download has brought so far, under its bar; it keeps its place while empty.
+  auto* downloadText = new QLabel(this);
+  downloadText->setObjectName("downloadText");
+  QFont smaller = downloadText->font();
+  if (smaller.pointSizeF() > 0) smaller.setPointSizeF(smaller.pointSizeF() * 0.9);
+  downloadText->setFont(smaller);
+  downloadText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  QSizePolicy textPolicy = downloadText->sizePolicy();
+  textPolicy.setRetainSizeWhenHidden(true);
+  downloadText->setSizePolicy(textPolicy);
+  downloadText->hide();
   auto* circle = makeBar("circleBar", 0, this);
   circle->setMaximumWidth(120);
   // The busy indicator keeps its place while hidden, so the window does not jump.
@@ -77,21 +91,58 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   column->addLayout(statusRow);
   column->addWidget(progress);
   column->addWidget(download);
+  column->addWidget(downloadText);
   column->addStretch(1);
   column->addLayout(buttonRow);
   setFixedSize(kWindowWidth, kWindowHeight);
 
   updateLabel_ = std::make_shared<QtTextField>(label);
   progressBar_ = std::make_shared<QtProgressIndicator>(progress);
-  downloadBar_ = std::make_shared<QtProgressIndicator>(download);
+  downloadBar_ = std::make_shared<QtProgressIndicator>(download, downloadText);
   circleBar_ = std::make_shared<QtProgressIndicator>(circle);
   downloadButton_ = std::make_shared<QtButton>(downloadButton);
   updateButton_ = std::make_shared<QtButton>(updateButton);
   proceedButton_ = std::make_shared<QtButton>(proceedButton);
   launchButton_ = std::make_shared<QtButton>(launchButton);
+
+  for (QPushButton* primary : {downloadButton, updateButton, launchButton})
+    primary->installEventFilter(this);
 }
 
 MainWindow::~MainWindow() = default;
+
+QPushButton* MainWindow::primaryButton() const {
+  for (const auto* element : {downloadButton_.get(), updateButton_.get(), launchButton_.get()})
+    if (!element->isHidden()) return element->widget();
+  return nullptr;
+}
+
+void MainWindow::updateDefaultButton() {
+  QPushButton* primary = primaryButton();
+  for (const auto* element : {downloadButton_.get(), updateButton_.get(), launchButton_.get()})
+    element->widget()->setDefault(element->widget() == primary);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)
+    updateDefaultButton();
+  return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (QPushButton* primary = primaryButton()) primary->click();
+    return event->accept();
+  }
+  // Ctrl+Q whatever the desktop's key bindings say about quitting.
+  const bool quit = event->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q) ||
+                    event->matches(QKeySequence::Quit);
+  if (event->key() == Qt::Key_Escape || quit) {
+    close();
+    return event->accept();
+  }
+  QWidget::keyPressEvent(event);
+}
 
 platform::WindowElements MainWindow::elements() const {
   return platform::elementsOf(*this);

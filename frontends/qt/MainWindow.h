@@ -1,7 +1,7 @@
 #pragma once
-// The launcher's one window: a status line, the overall progress bar, the download bar, the busy
-// indicator, the offer buttons, the launch button and a quit button. The window owns the
-// elements; a controller reaches them through its weak outlets.
+// The launcher's one window: a status line, the overall progress bar, the download bar with its
+// text below it, the busy indicator, the offer buttons, the launch button and a quit button. The
+// window owns the elements; a controller reaches them through its weak outlets.
 #include <QWidget>
 #include <memory>
 
@@ -27,6 +27,9 @@ class MainWindow final : public QWidget {
   // Quit to ExitNow. The buttons keep the controller alive.
   void connectController(const std::shared_ptr<ViewController>& controller);
 
+  // The visible one of Download, Update and Launch, which Return presses; none while none shows.
+  QPushButton* primaryButton() const;
+
   const std::shared_ptr<QtTextField>& updateLabel() const { return updateLabel_; }
   const std::shared_ptr<QtProgressIndicator>& progressBar() const { return progressBar_; }
   const std::shared_ptr<QtProgressIndicator>& downloadBar() const { return downloadBar_; }
@@ -37,7 +40,16 @@ class MainWindow final : public QWidget {
   const std::shared_ptr<QtButton>& launchButton() const { return launchButton_; }
   QPushButton* quitButton() const { return quitButton_; }
 
+ protected:
+  // Return (or Enter) presses the primary button; Escape and Ctrl+Q close the window as its
+  // close button does.
+  void keyPressEvent(QKeyEvent* event) override;
+  // Follows the primary buttons being shown and hidden, to keep the default button in step.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void updateDefaultButton();
+
   std::shared_ptr<QtTextField> updateLabel_;
   std::shared_ptr<QtProgressIndicator> progressBar_, downloadBar_, circleBar_;
   std::shared_ptr<QtButton> downloadButton_, updateButton_, proceedButton_, launchButton_;

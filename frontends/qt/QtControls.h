@@ -31,23 +31,35 @@ class QtTextField final : public platform::TextField {
 
 // A determinate bar (range 0..100) or a busy indicator (range 0..0, animated by Qt while shown).
 // The value is kept as a double; the bar shows it rounded to the nearest whole step inside its
-// range.
+// range. Its text goes into `textLabel` when the window gives one (hidden while empty), else
+// into the bar. Indeterminate, the bar takes the busy range, and its own range back afterwards.
 class QtProgressIndicator final : public platform::ProgressIndicator {
  public:
-  explicit QtProgressIndicator(QProgressBar* bar);
+  explicit QtProgressIndicator(QProgressBar* bar, QLabel* textLabel = nullptr);
   void setHidden(bool hidden) override { setWidgetHidden(bar_, hidden); }
   bool isHidden() const override { return isWidgetHidden(bar_); }
   double doubleValue() const override { return value_; }
   void setDoubleValue(double value) override;
   void startAnimation() override;
   void display() override;
+  void setText(const std::string& text) override;
+  std::string text() const override { return text_; }
+  void setIndeterminate(bool indeterminate) override;
+  bool isIndeterminate() const override { return indeterminate_; }
   bool isAnimating() const { return animating_; }
   QProgressBar* widget() const { return bar_; }
+  QLabel* textLabel() const { return textLabel_; }
 
  private:
+  void showValue();
+
   QPointer<QProgressBar> bar_;
+  QPointer<QLabel> textLabel_;
+  int maximum_ = 0;  // the bar's own range is 0..maximum_
   double value_ = 0;
+  std::string text_;
   bool animating_ = false;
+  bool indeterminate_ = false;
 };
 
 class QtButton final : public platform::Button {

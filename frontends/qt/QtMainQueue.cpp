@@ -3,9 +3,26 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
+#include <algorithm>
 #include <utility>
 
 namespace launcher::qt {
+namespace {
+
+// One turn of the FIFO on the application's thread. A turn refused because a pause holds the
+// queue arms the timer for the time left, which then takes another turn.
+void takeTurn(const std::weak_ptr<platform::SerialTaskQueue>& queue,
+              const QPointer<QTimer>& timer) {
+  auto fifo = queue.lock();
+  if (!fifo || fifo->runNext()) return;
+  const auto until = fifo->heldUntil();
+  if (!until || !fifo->hasPending() || timer.isNull()) return;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      *until - platform::SerialTaskQueue::Clock::now());
+  timer->start(std::max<std::chrono::milliseconds>(left, std::chrono::milliseconds(0)));
+}
+
+}  // namespace
 
 QtMainQueue::QtMainQueue() {
   // Each post asks the event loop for one turn of the FIFO. The turn runs in the application
@@ -13,18 +30,31 @@ QtMainQueue::QtMainQueue() {
   // gone does nothing. A turn that comes while a task is still running (inside the nested event
   // loop of a modal alert) is refused by the FIFO, which asks for another turn once that task
   // has finished.
-  auto self = std::make_shared<std::weak_ptr<platform::SerialTaskQueue>>();
-  queue_ = std::make_shared<platform::SerialTaskQueue>([self] {
+  auto fifo = std::make_shared<std::weak_ptr<platform::SerialTaskQueue>>();
+  auto timer = std::make_shared<QPointer<QTimer>>();
+  queue_ = std::make_shared<platform::SerialTaskQueue>([fifo, timer] {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
     QMetaObject::invokeMethod(
-        app,
-        [queue = *self] {
-          if (auto fifo = queue.lock()) fifo->runNext();
-        },
+        app, [queue = *fifo, pauseTimer = *timer] { takeTurn(queue, pauseTimer); },
         Qt::QueuedConnection);
   });
-  *self = queue_;
+  *fifo = queue_;
+  timer_ = new QTimer();
+  timer_->setSingleShot(true);
+  timer_->setTimerType(Qt::PreciseTimer);
+  *timer = timer_;
+  QObject::connect(timer_, &QTimer::timeout,
+                   [queue = *fifo, pauseTimer = *timer] { takeTurn(queue, pauseTimer); });
+}
+
+QtMainQueue::~QtMainQueue() {
+  // The timer lives on the application's thread; the last owner of the queue may be another.
+  if (timer_.isNull()) return;
+  if (QCoreApplication::instance() == nullptr || isMainThread())
+    delete timer_.data();
+  else
+    timer_->deleteLater();
 }
 
 void QtMainQueue::post(platform::Task task) {
@@ -34,6 +64,10 @@ void QtMainQueue::post(platform::Task task) {
 bool QtMainQueue::isMainThread() const {
   const QCoreApplication* app = QCoreApplication::instance();
   return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+void QtMainQueue::pause(std::chrono::steady_clock::duration duration) {
+  queue_->holdUntil(platform::SerialTaskQueue::Clock::now() + duration);
 }
 
 }  // namespace launcher::qt

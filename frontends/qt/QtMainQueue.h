@@ -1,6 +1,8 @@
 #pragma once
 // The main queue on Qt's event loop: one FIFO for tasks from all threads, run one at a time on the
 // thread of the QApplication, in posting order.
+#include <QPointer>
+#include <QTimer>
 #include <memory>
 
 #include "Launcher/platform/Dispatch.h"
@@ -9,17 +11,27 @@ namespace launcher::qt {
 
 class QtMainQueue final : public platform::MainQueue {
  public:
-  // Needs the QApplication; it may be called from any thread afterwards.
+  // Needs the QApplication and its thread; it may be called from any thread afterwards.
   QtMainQueue();
+  ~QtMainQueue() override;
   void post(platform::Task task) override;
   bool isMainThread() const override;
+  // The next task waits for a single-shot timer; the event loop serves the window meanwhile.
+  void pause(std::chrono::steady_clock::duration duration) override;
   // True while tasks are waiting for their turn.
   bool hasPending() const { return queue_->hasPending(); }
   // True while a task is running (for instance one that waits for an alert).
   bool isRunning() const { return queue_->isRunning(); }
+  // True while a pause holds the next task back.
+  bool isPaused() const { return queue_->heldUntil().has_value(); }
+  // Drops every task not yet run, so that what they hold (the controller, which holds this
+  // queue) is let go.
+  void discardPending() { queue_->discardPending(); }
 
  private:
   std::shared_ptr<platform::SerialTaskQueue> queue_;
+  // Owned here; turns that outlive this object find it gone.
+  QPointer<QTimer> timer_;
 };
 
 }  // namespace launcher::qt

@@ -38,6 +38,18 @@ void TerminalProgressIndicator::startAnimation() {
   observer_.animationStarted(name_);
 }
 
+void TerminalProgressIndicator::setText(const std::string& text) {
+  if (text == text_) return;
+  text_ = text;
+  observer_.textChanged(name_, text_);
+}
+
+void TerminalProgressIndicator::setIndeterminate(bool indeterminate) {
+  if (indeterminate == indeterminate_) return;
+  indeterminate_ = indeterminate;
+  observer_.indeterminateChanged(name_, indeterminate);
+}
+
 TerminalButton::TerminalButton(std::string name, std::string word, ElementObserver& observer)
     : name_(std::move(name)), word_(std::move(word)), observer_(observer) {}
 

@@ -15,6 +15,8 @@ class ElementObserver {
   virtual void textChanged(const std::string& name, const std::string& text) = 0;
   virtual void valueChanged(const std::string& name, double value) = 0;
   virtual void animationStarted(const std::string& name) = 0;
+  // A progress indicator's size became unknown (or known again).
+  virtual void indeterminateChanged(const std::string& name, bool indeterminate) = 0;
   // Draw now: the main thread is about to pause.
   virtual void displayRequested() = 0;
 };
@@ -44,6 +46,11 @@ class TerminalProgressIndicator final : public platform::ProgressIndicator {
   void setDoubleValue(double value) override;
   void startAnimation() override;
   void display() override { observer_.displayRequested(); }
+  // A new text is reported through textChanged.
+  void setText(const std::string& text) override;
+  std::string text() const override { return text_; }
+  void setIndeterminate(bool indeterminate) override;
+  bool isIndeterminate() const override { return indeterminate_; }
   bool isAnimating() const { return animating_; }
   const std::string& name() const { return name_; }
 
@@ -52,7 +59,9 @@ class TerminalProgressIndicator final : public platform::ProgressIndicator {
   ElementObserver& observer_;
   bool hidden_;
   double value_ = 0;
+  std::string text_;
   bool animating_ = false;
+  bool indeterminate_ = false;
 };
 
 class TerminalButton final : public platform::Button {

@@ -104,7 +104,8 @@ int TerminalLauncher::run() {
   window_.close();
   // Nothing posted runs any more: let the tasks go, and the controller with them.
   queue_->discardAll();
-  return 0;
+  // Ended by a signal: the status a shell shows for a process that the signal ended.
+  return closingSignal_ != 0 ? 128 + closingSignal_ : 0;
 }
 
 void TerminalLauncher::closeWindow() {
@@ -149,12 +150,16 @@ void TerminalLauncher::serveOnce() {
     }
   }
 
+  // Wake for the next task (at the end of a display pause, if one holds it), the next frame of
+  // the spinner, or whatever the descriptors bring.
   const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> wakeAt;
+  if (queue_->hasPending() && !queue_->isRunning()) wakeAt = queue_->heldUntil().value_or(now);
+  if (window_.spinnerActive())
+    wakeAt = std::min(wakeAt.value_or(nextSpinnerFrame_), nextSpinnerFrame_);
   int timeout = -1;
-  if (queue_->hasPending() && !queue_->isRunning()) {
-    timeout = 0;
-  } else if (window_.spinnerActive()) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextSpinnerFrame_ - now);
+  if (wakeAt) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now);
     timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
   }
 
@@ -284,8 +289,9 @@ void TerminalLauncher::handleEndOfInput() {
 void TerminalLauncher::readSignals() {
   signalfd_siginfo info{};
   while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (closingSignal_ == 0) closingSignal_ = static_cast<int>(info.ssi_signo);
   }
-  // Hang-up, Ctrl-C or a polite kill: like closing the window.
+  // Hang-up, Ctrl-C or a polite kill: like closing the window, told in the exit status.
   closeWindow();
 }
 

@@ -11,7 +11,8 @@
 // While an alert is open, any line, an empty one too, presses its button (with several buttons:
 // a line naming one presses it, an empty line the first). End of input presses an open alert's
 // first button, and otherwise closes the window. SIGINT, SIGTERM and SIGHUP close the window.
-// Closing the window ends the launcher (the delegate's answer) and run() returns 0.
+// Closing the window ends the launcher (the delegate's answer) and run() returns 0, or 128 + the
+// signal's number when a signal closed it (130 for Ctrl-C), as shells report such an end.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -61,8 +62,9 @@ class TerminalLauncher final : public platform::ModalPresenter {
   // Looks up the per-user folders, sends the console lines through the window (see
   // TerminalWindow::writeLine), creates the controller, connects the window, starts the
   // controller and runs the main loop on the calling thread until the window closes. Returns 0
-  // then; 1, with a message on the display descriptor and nothing written, when no per-user data
-  // folder can be determined or the loop cannot be set up.
+  // then (128 + the signal's number when a signal closed it); 1, with a message on the display
+  // descriptor and nothing written, when no per-user data folder can be determined or the loop
+  // cannot be set up.
   int run();
 
   // Closes the window from any thread: the loop ends after the task or action that runs now.
@@ -108,6 +110,8 @@ class TerminalLauncher final : public platform::ModalPresenter {
   std::string inputBuffer_;
   bool inputEnded_ = false;
   bool inputIsTerminal_ = false;
+  // The first signal that closed the window; 0 while none did.
+  int closingSignal_ = 0;
   std::chrono::steady_clock::time_point nextSpinnerFrame_{};
 };
 

@@ -45,12 +45,16 @@ void TerminalMainQueue::discardAll() {
     std::lock_guard lock(discardMutex_);
     discarded_->store(true);
   }
-  // Each waiting task is taken out, skipped and destroyed; nothing new comes in.
-  tasks_.runAll();
+  // Each waiting task is dropped unrun, also behind a pause; nothing new comes in.
+  tasks_.discardPending();
 }
 
 bool TerminalMainQueue::isMainThread() const {
   return mainThread_.load() == std::this_thread::get_id();
+}
+
+void TerminalMainQueue::pause(std::chrono::steady_clock::duration duration) {
+  tasks_.holdUntil(std::chrono::steady_clock::now() + duration);
 }
 
 void TerminalMainQueue::becomeMainThread() {

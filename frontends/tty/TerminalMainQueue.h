@@ -3,8 +3,10 @@
 // time on the thread that runs the terminal's main loop. Posting wakes that loop through an
 // eventfd, which the loop polls beside its other descriptors.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "Launcher/platform/Dispatch.h"
@@ -19,6 +21,8 @@ class TerminalMainQueue final : public platform::MainQueue {
 
   void post(platform::Task task) override;
   bool isMainThread() const override;
+  // The loop waits for the end of the pause as part of its poll timeout.
+  void pause(std::chrono::steady_clock::duration duration) override;
 
   // The thread that runs the tasks from now on: the caller.
   void becomeMainThread();
@@ -32,10 +36,15 @@ class TerminalMainQueue final : public platform::MainQueue {
   // so that none keeps the controller alive. Not from inside a task.
   void discardAll();
 
-  // Runs the oldest task unless a task is running already (see SerialTaskQueue).
+  // Runs the oldest task unless a task is running already or a pause holds it back (see
+  // SerialTaskQueue).
   bool runNext() { return tasks_.runNext(); }
   bool hasPending() const { return tasks_.hasPending(); }
   bool isRunning() const { return tasks_.isRunning(); }
+  // The end of the pause under way, if any.
+  std::optional<std::chrono::steady_clock::time_point> heldUntil() const {
+    return tasks_.heldUntil();
+  }
 
  private:
   // Declared before the FIFO, whose wake callback writes to it, so that it outlives the FIFO.

@@ -21,6 +21,7 @@ constexpr std::size_t kSpinnerFrames = 4;
 constexpr std::size_t kDefaultColumns = 80;
 constexpr std::size_t kLongestBar = 40;
 constexpr std::size_t kShortestBar = 10;
+const std::string kDownloadPrefix = "download: ";
 
 std::string statusPrefix(const std::string& name) {
   return name == "updateLabel" ? "status: " : name + ": ";
@@ -51,6 +52,23 @@ std::string bar(double value, std::size_t width) {
   const auto filled = static_cast<std::size_t>(std::lround(share * static_cast<double>(width)));
   return '[' + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
          formatNumber(value) + '%';
+}
+
+// "[####......]  40%  <text>", or with the size unknown "[~~~~~~~~~~]  <text>".
+std::string downloadRow(const TerminalProgressIndicator& download, std::size_t width) {
+  std::string row;
+  if (download.isIndeterminate()) {
+    row = '[' + std::string(width, '~') + ']';
+  } else {
+    const double value =
+        std::isnan(download.doubleValue()) ? 0.0 : std::clamp(download.doubleValue(), 0.0, 100.0);
+    const auto filled =
+        static_cast<std::size_t>(std::lround(value / 100.0 * static_cast<double>(width)));
+    row = '[' + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
+          std::to_string(static_cast<int>(value)) + '%';
+  }
+  if (!download.text().empty()) row += "  " + escapeLine(download.text());
+  return row;
 }
 
 }  // namespace
@@ -160,12 +178,36 @@ void TerminalWindow::visibilityChanged(const std::string& name, bool hidden) {
 }
 
 void TerminalWindow::textChanged(const std::string& name, const std::string& text) {
-  printLine(statusPrefix(name) + escapeLine(text));
+  if (name != downloadBar_->name()) {
+    printLine(statusPrefix(name) + escapeLine(text));
+  } else if (downloadBar_->isIndeterminate() && !text.empty() && downloadTexts_++ % 10 == 0) {
+    // No tenths to go by: the first text and every tenth one after it.
+    printLine(kDownloadPrefix + escapeLine(text));
+  }
   redraw();
 }
 
 void TerminalWindow::valueChanged(const std::string& name, double value) {
-  printLine(valuePrefix(name) + formatNumber(value));
+  if (name != downloadBar_->name()) {
+    printLine(valuePrefix(name) + formatNumber(value));
+  } else if (!downloadBar_->isIndeterminate()) {
+    // One line at each tenth the download reaches, with the text that goes with it.
+    const int tenth =
+        std::isnan(value) ? 0 : static_cast<int>(std::clamp(value, 0.0, 100.0) / 10) * 10;
+    // A new download starts below the last one.
+    downloadTenth_ = std::min(downloadTenth_, tenth);
+    if (tenth > downloadTenth_) {
+      downloadTenth_ = tenth;
+      printLine(kDownloadPrefix + std::to_string(tenth) + "%");
+      if (!downloadBar_->text().empty())
+        printLine(kDownloadPrefix + escapeLine(downloadBar_->text()));
+    }
+  }
+  redraw();
+}
+
+void TerminalWindow::indeterminateChanged(const std::string&, bool indeterminate) {
+  if (indeterminate) downloadTexts_ = 0;
   redraw();
 }
 
@@ -189,18 +231,27 @@ std::vector<std::string> TerminalWindow::frameRows(std::size_t width) const {
     if (spinnerActive()) status += std::string("  ") + kSpinner[spinnerPhase_];
     rows.push_back(status);
   }
-  if (!progressBar_->isHidden()) {
-    // The bar shrinks with a narrow terminal; its percentage keeps room on the right.
-    const std::size_t barWidth =
-        std::clamp<std::size_t>(width > 12 ? width - 12 : kShortestBar, kShortestBar, kLongestBar);
-    rows.push_back(bar(progressBar_->doubleValue(), barWidth));
-  }
+  // The bars shrink with a narrow terminal; their percentages keep room on the right.
+  const std::size_t barWidth =
+      std::clamp<std::size_t>(width > 12 ? width - 12 : kShortestBar, kShortestBar, kLongestBar);
+  if (!progressBar_->isHidden()) rows.push_back(bar(progressBar_->doubleValue(), barWidth));
+  // The download's bar, once a download has something to show.
+  const TerminalProgressIndicator& download = *downloadBar_;
+  if (!download.isHidden() &&
+      (download.isIndeterminate() || !download.text().empty() || download.doubleValue() > 0))
+    rows.push_back(downloadRow(download, barWidth));
   if (!alerts_.empty()) {
+    // The alert's texts wrap to the width, indented under its mark, its line feeds kept.
     const platform::Alert& alert = alerts_.back();
-    rows.push_back("! " + escapeLine(alert.messageText));
+    const std::size_t textWidth = width > 2 ? width - 2 : 1;
+    const std::size_t firstAlertRow = rows.size();
+    std::vector<std::string> lines = safeLines(alert.messageText);
     if (!alert.informativeText.empty())
-      for (const std::string& line : safeLines(alert.informativeText)) rows.push_back("  " + line);
-    rows.push_back("  " + buttonList(alert.buttons) + "  " + alertPrompt(alert));
+      for (std::string& line : safeLines(alert.informativeText)) lines.push_back(std::move(line));
+    lines.push_back(buttonList(alert.buttons) + "  " + alertPrompt(alert));
+    for (const std::string& line : lines)
+      for (std::string& row : wrapColumns(line, textWidth))
+        rows.push_back((rows.size() == firstAlertRow ? "! " : "  ") + row);
   } else if (!choices_.empty()) {
     rows.push_back(buttonList(choices_) + "  type one and press Enter");
   }

@@ -10,12 +10,17 @@
 //                             an alert opened; without informative text, that part is left out
 //   press Enter for <button>  the alert waits for its answer
 //   hint: "<line>" is not a choice; type one of: <words>
+//   download: <N>%            the download reached another tenth (10%, 20%, ... 100%),
+//   download: <text>          followed by what it has brought; while its size is unknown, its
+//                             first text and every tenth one after it
 // Texts are kept on one line: "\" becomes "\\", a line feed "\n", a carriage return "\r", a tab
 // "\t", other control characters "\xHH".
 //
 // Live mode (the descriptor is a terminal): a block of a few lines redrawn in place: the status
 // line with a spinner while the busy indicator shows, the overall bar with its percentage, the
-// choices the user may type, and an open alert. The launcher's console lines appear above it.
+// download's bar with its percentage and text once a download shows one, the choices the user may
+// type, and an open alert (its texts wrapped to the width). The launcher's console lines appear
+// above it.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,6 +84,7 @@ class TerminalWindow final : public ElementObserver {
   void textChanged(const std::string& name, const std::string& text) override;
   void valueChanged(const std::string& name, double value) override;
   void animationStarted(const std::string& name) override;
+  void indeterminateChanged(const std::string& name, bool indeterminate) override;
   void displayRequested() override;
 
  private:
@@ -103,6 +109,9 @@ class TerminalWindow final : public ElementObserver {
   std::vector<platform::Alert> alerts_;
   std::size_t spinnerPhase_ = 0;
   bool opened_ = false;
+  // Plain mode: the last tenth of the download written, and the texts while its size is unknown.
+  int downloadTenth_ = 0;
+  std::size_t downloadTexts_ = 0;
 
   // Shared with writeLine.
   std::mutex mutex_;

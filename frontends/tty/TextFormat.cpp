@@ -1,5 +1,6 @@
 #include "frontends/tty/TextFormat.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -34,6 +35,62 @@ std::string fitColumns(std::string_view text, std::size_t columns) {
     ++count;
   }
   return std::string(text);
+}
+
+namespace {
+
+// Characters (code points) in a UTF-8 text.
+std::size_t columnsOf(std::string_view text) {
+  std::size_t count = 0;
+  for (const char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  return count;
+}
+
+}  // namespace
+
+std::vector<std::string> wrapColumns(std::string_view text, std::size_t columns) {
+  columns = std::max<std::size_t>(columns, 1);
+  std::vector<std::string> lines(1);
+  std::size_t used = 0;  // characters on the last line
+  bool first = true;     // no word on the last line yet
+  for (;;) {
+    const auto blank = text.find(' ');
+    std::string_view word = text.substr(0, blank);
+    const std::size_t width = columnsOf(word);
+    const std::size_t gap = first ? 0 : 1;
+    if (used + gap + width <= columns) {
+      if (!first) lines.back() += ' ';
+      lines.back() += word;
+      used += gap + width;
+    } else if (width <= columns) {
+      lines.emplace_back(word);
+      used = width;
+    } else {
+      // Too long for any line: what fits here, then whole lines of it.
+      if (!first && used + 1 < columns) {
+        lines.back() += ' ';
+        ++used;
+      } else if (!first) {
+        lines.emplace_back();
+        used = 0;
+      }
+      while (!word.empty()) {
+        if (used == columns) {
+          lines.emplace_back();
+          used = 0;
+        }
+        const std::string piece = fitColumns(word, columns - used);
+        lines.back() += piece;
+        used += columnsOf(piece);
+        word.remove_prefix(piece.size());
+      }
+    }
+    first = false;
+    if (blank == std::string_view::npos) break;
+    text.remove_prefix(blank + 1);
+  }
+  return lines;
 }
 
 std::string normaliseWord(std::string_view line) {

@@ -20,6 +20,11 @@ std::string formatNumber(double value);
 // At most `columns` characters of a UTF-8 text (a character = a code point), cut at the end.
 std::string fitColumns(std::string_view text, std::size_t columns);
 
+// The text broken into lines of at most `columns` characters at its blanks: a word goes whole
+// onto the next line when it does not fit on this one, and a word longer than a line is split.
+// Blanks inside a line are kept; the blank at a break is dropped. Never fewer than one line.
+std::vector<std::string> wrapColumns(std::string_view text, std::size_t columns);
+
 // Lower case (ASCII) without leading and trailing blanks, tabs and carriage returns.
 std::string normaliseWord(std::string_view line);
 

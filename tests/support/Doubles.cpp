@@ -1,6 +1,7 @@
 #include "tests/support/Doubles.h"
 
 #include <sstream>
+#include <utility>
 
 #include "Launcher/Config.h"
 
@@ -60,6 +61,14 @@ void RecordingIndicator::setDoubleValue(double value) {
 void RecordingIndicator::startAnimation() {
   journal_->add(name_ + " animate");
 }
+void RecordingIndicator::setText(const std::string& text) {
+  text_ = text;
+  journal_->add(name_ + " text=" + text);
+}
+void RecordingIndicator::setIndeterminate(bool indeterminate) {
+  indeterminate_ = indeterminate;
+  journal_->add(name_ + " indeterminate=" + (indeterminate ? "1" : "0"));
+}
 
 RecordingButton::RecordingButton(std::string name, std::shared_ptr<Journal> journal)
     : name_(std::move(name)), journal_(std::move(journal)) {}
@@ -88,6 +97,17 @@ void ManualMainQueue::post(platform::Task task) {
 bool ManualMainQueue::isMainThread() const {
   return std::this_thread::get_id() == mainThread_;
 }
+void ManualMainQueue::pause(std::chrono::steady_clock::duration duration) {
+  {
+    std::lock_guard lock(mutex_);
+    pauses_.push_back(duration);
+  }
+  queue_.holdUntil(std::chrono::steady_clock::now() + duration);
+}
+std::vector<std::chrono::steady_clock::duration> ManualMainQueue::pauses() const {
+  std::lock_guard lock(mutex_);
+  return pauses_;
+}
 
 ThreadMainQueue::ThreadMainQueue() : thread_([this] { loop(); }) {}
 ThreadMainQueue::~ThreadMainQueue() {
@@ -109,6 +129,10 @@ void ThreadMainQueue::post(platform::Task task) {
 bool ThreadMainQueue::isMainThread() const {
   return std::this_thread::get_id() == thread_.get_id();
 }
+void ThreadMainQueue::pause(std::chrono::steady_clock::duration duration) {
+  std::lock_guard lock(mutex_);
+  notBefore_ = std::chrono::steady_clock::now() + duration;
+}
 void ThreadMainQueue::drain() {
   std::unique_lock lock(mutex_);
   const std::size_t target = posted_;
@@ -119,6 +143,10 @@ void ThreadMainQueue::loop() {
   for (;;) {
     changed_.wait(lock, [&] { return stop_ || !tasks_.empty(); });
     if (tasks_.empty()) return;
+    if (notBefore_) {
+      const auto until = *std::exchange(notBefore_, std::nullopt);
+      if (changed_.wait_until(lock, until, [&] { return stop_; })) return;
+    }
     auto task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();

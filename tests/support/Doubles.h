@@ -1,6 +1,7 @@
 #pragma once
 // Test doubles for the platform services the controller uses.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -34,7 +35,8 @@ class Journal {
 };
 
 // Window elements that record each change as "<name> <change>" in a journal:
-// "updateLabel text=...", "progressBar value=...", "launchButton hidden=0", "circleBar animate".
+// "updateLabel text=...", "progressBar delta=...", "launchButton hidden=0", "circleBar animate",
+// "downloadBar text=...", "downloadBar indeterminate=1".
 class RecordingTextField final : public platform::TextField {
  public:
   RecordingTextField(std::string name, std::shared_ptr<Journal> journal);
@@ -59,12 +61,18 @@ class RecordingIndicator final : public platform::ProgressIndicator {
   void setDoubleValue(double value) override;
   void startAnimation() override;
   void display() override {}
+  void setText(const std::string& text) override;
+  std::string text() const override { return text_; }
+  void setIndeterminate(bool indeterminate) override;
+  bool isIndeterminate() const override { return indeterminate_; }
 
  private:
   std::string name_;
   std::shared_ptr<Journal> journal_;
   bool hidden_;
   double value_ = 0;
+  std::string text_;
+  bool indeterminate_ = false;
 };
 
 class RecordingButton final : public platform::Button {
@@ -84,23 +92,32 @@ struct RecordingWindow : platform::WindowElements {
   explicit RecordingWindow(std::shared_ptr<Journal> journal);
 };
 
-// A main queue whose tasks run only when the test says so, on the test's thread.
+// A main queue whose tasks run only when the test says so, on the test's thread. A pause holds
+// the queue as in a window, for real time; the test sees the pauses asked for and may skip one.
 class ManualMainQueue final : public platform::MainQueue {
  public:
   ManualMainQueue();
   void post(platform::Task task) override;
   bool isMainThread() const override;
-  // Runs posted tasks until none is left; returns how many ran.
+  void pause(std::chrono::steady_clock::duration duration) override;
+  // Runs posted tasks until none is left or a pause holds the rest; returns how many ran.
   int runAll() { return queue_.runAll(); }
   bool runNext() { return queue_.runNext(); }
   bool hasPending() const { return queue_.hasPending(); }
   void discardPending() { queue_.discardPending(); }
   std::size_t postedCount() const { return posted_.load(); }
+  // Every pause asked for so far, in order.
+  std::vector<std::chrono::steady_clock::duration> pauses() const;
+  bool isPaused() const { return queue_.heldUntil().has_value(); }
+  // Ends the pause under way, as if its time had passed.
+  void skipPause() { queue_.releaseHold(); }
 
  private:
   platform::SerialTaskQueue queue_;
   std::thread::id mainThread_;
   std::atomic<std::size_t> posted_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::chrono::steady_clock::duration> pauses_;
 };
 
 // A main queue served by a thread of its own, like a window's event loop.
@@ -110,6 +127,8 @@ class ThreadMainQueue final : public platform::MainQueue {
   ~ThreadMainQueue() override;
   void post(platform::Task task) override;
   bool isMainThread() const override;
+  // The loop's thread waits out the pause before it takes the next task.
+  void pause(std::chrono::steady_clock::duration duration) override;
   // Waits until every task posted so far has run.
   void drain();
 
@@ -118,6 +137,7 @@ class ThreadMainQueue final : public platform::MainQueue {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<platform::Task> tasks_;
+  std::optional<std::chrono::steady_clock::time_point> notBefore_;
   bool stop_ = false;
   std::size_t posted_ = 0, done_ = 0;
   std::thread thread_;

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -38,8 +41,75 @@ void answer(httplib::Response& response, int status, const std::string& text) {
   response.set_content(text + "\n", "text/plain");
 }
 
+// A strong validator of the file as it is: another file put in its place (the publisher renames
+// new files into place) or a change of its size or time gives another tag.
+std::string entityTag(const struct stat& status) {
+  char tag[96];
+  std::snprintf(tag, sizeof tag, "\"%llx-%llx-%llx\"",
+                static_cast<unsigned long long>(status.st_ino),
+                static_cast<unsigned long long>(status.st_size),
+                static_cast<unsigned long long>(status.st_mtim.tv_sec) * 1000000000ULL +
+                    static_cast<unsigned long long>(status.st_mtim.tv_nsec));
+  return tag;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT", whatever the locale.
+std::string httpDate(std::time_t time) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm parts{};
+  if (::gmtime_r(&time, &parts) == nullptr) return {};
+  char date[64];
+  std::snprintf(date, sizeof date, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday],
+                parts.tm_mday, kMonths[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour,
+                parts.tm_min, parts.tm_sec);
+  return date;
+}
+
+// An If-Range holds when it names the file as it is now: its ETag (strong comparison: a weak tag
+// never holds) or exactly its Last-Modified date. Without one, a range always holds.
+bool ifRangeHolds(const httplib::Request& request, const std::string& tag,
+                  const std::string& modified) {
+  if (!request.has_header("If-Range")) return true;
+  const std::string condition = request.get_header_value("If-Range");
+  if (condition.starts_with("\"")) return condition == tag;
+  if (condition.starts_with("W/")) return false;
+  return condition == modified;
+}
+
+// How a request for a file of `size` bytes is answered: the whole file, one part of it (first to
+// last, inclusive), or nothing, for a range that starts past the end.
+struct RangeChoice {
+  enum class Kind { whole, part, unsatisfiable } kind = Kind::whole;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
+
+// `ranges` as httplib parsed them: (first, last) with -1 for a part left out ("N-", "-N").
+RangeChoice chooseRange(const httplib::Ranges& ranges, std::uint64_t size) {
+  // No range, or several: the whole file, which a server may always send instead.
+  if (ranges.size() != 1) return {};
+  const auto [from, to] = ranges.front();
+  RangeChoice choice{RangeChoice::Kind::part};
+  if (from < 0) {
+    // The last `to` bytes.
+    if (to <= 0 || size == 0) return {RangeChoice::Kind::unsatisfiable};
+    choice.first = size - std::min<std::uint64_t>(static_cast<std::uint64_t>(to), size);
+    choice.last = size - 1;
+    return choice;
+  }
+  if (static_cast<std::uint64_t>(from) >= size) return {RangeChoice::Kind::unsatisfiable};
+  choice.first = static_cast<std::uint64_t>(from);
+  // An end past the file, or none, is the file's end.
+  choice.last =
+      to < 0 ? size - 1 : std::min<std::uint64_t>(static_cast<std::uint64_t>(to), size - 1);
+  if (choice.last < choice.first) return {};
+  return choice;
+}
+
 void sendFile(const Resolution& found, const std::string& contentType,
-              httplib::Response& response) {
+              const httplib::Request& request, httplib::Response& response) {
   // O_NOFOLLOW: the resolved path holds no links, so a link appearing since is not followed.
   // Shared by the content provider, which may run after this function has returned.
   auto file = std::make_shared<platform::UniqueFd>(
@@ -48,9 +118,31 @@ void sendFile(const Resolution& found, const std::string& contentType,
   struct stat status {};
   if (::fstat(file->get(), &status) != 0 || !S_ISREG(status.st_mode))
     return answer(response, 404, "not found");
-
-  response.status = 200;
   const auto size = static_cast<std::size_t>(status.st_size);
+  const std::string tag = entityTag(status);
+  const std::string modified = httpDate(status.st_mtim.tv_sec);
+  response.set_header("ETag", tag);
+  response.set_header("Last-Modified", modified);
+  response.set_header("Accept-Ranges", "bytes");
+
+  // httplib parses the Range header into the request's ranges and sends the part they name of
+  // what the handler provides, but bounds them by nothing: they are settled here, against the
+  // file. The request is httplib's own object, handed over as const; its ranges are the one
+  // thing changed.
+  auto& ranges = const_cast<httplib::Ranges&>(request.ranges);
+  RangeChoice choice;
+  if (ifRangeHolds(request, tag, modified)) choice = chooseRange(ranges, size);
+  ranges.clear();
+  if (choice.kind == RangeChoice::Kind::unsatisfiable) {
+    response.set_header("Content-Range", "bytes */" + std::to_string(size));
+    return answer(response, 416, "range not satisfiable");
+  }
+  if (choice.kind == RangeChoice::Kind::part) {
+    ranges.emplace_back(static_cast<ssize_t>(choice.first), static_cast<ssize_t>(choice.last));
+    response.status = 206;
+  } else {
+    response.status = 200;
+  }
   if (size == 0) return response.set_content(std::string(), contentType);
   // Streamed in chunks: the file is never held whole in memory.
   response.set_content_provider(
@@ -96,6 +188,27 @@ Resolution resolveRequestPath(const fs::path& feedRoot, std::string_view request
   return {200, real};
 }
 
+std::optional<std::string> normalisedPrefix(std::string_view prefix) {
+  std::string result;
+  std::size_t start = 0;
+  while (start < prefix.size()) {
+    std::size_t end = prefix.find('/', start);
+    if (end == std::string_view::npos) end = prefix.size();
+    const std::string_view component = prefix.substr(start, end - start);
+    start = end + 1;
+    if (component.empty()) continue;
+    if (component == "." || component == "..") return std::nullopt;
+    for (const char c : component) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte <= 0x20 || byte == 0x7f || c == '?' || c == '#' || c == '%' || c == '\\')
+        return std::nullopt;
+    }
+    result += '/';
+    result += component;
+  }
+  return result;
+}
+
 std::string contentTypeFor(std::string_view requestPath) {
   while (!requestPath.empty() && requestPath.front() == '/') requestPath.remove_prefix(1);
   if (requestPath == "v/version") return "application/json";
@@ -103,13 +216,23 @@ std::string contentTypeFor(std::string_view requestPath) {
   return "application/octet-stream";
 }
 
-FeedServer::FeedServer(fs::path feedFolder, std::ostream& log)
-    : feedFolder_(std::move(feedFolder)), log_(log), server_(std::make_unique<httplib::Server>()) {
+FeedServer::FeedServer(fs::path feedFolder, std::ostream& log, std::string prefix)
+    : feedFolder_(std::move(feedFolder)),
+      prefix_(std::move(prefix)),
+      log_(log),
+      server_(std::make_unique<httplib::Server>()) {
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-    const Resolution found = resolveRequestPath(root_, request.path);
+    // The feed's own path: what follows the prefix.
+    std::string_view path = request.path;
+    if (!prefix_.empty()) {
+      if (path == prefix_) return answer(response, 404, "not found");
+      if (!path.starts_with(prefix_ + "/")) return answer(response, 404, "not found");
+      path.remove_prefix(prefix_.size());
+    }
+    const Resolution found = resolveRequestPath(root_, path);
     switch (found.status) {
       case 200:
-        return sendFile(found, contentTypeFor(request.path), response);
+        return sendFile(found, contentTypeFor(path), request, response);
       case 400:
         return answer(response, 400, "bad request");
       case 403:
@@ -152,6 +275,11 @@ FeedServer::~FeedServer() {
 std::optional<Failure> FeedServer::bind(const std::string& host, int port) {
   if (port < 0 || port > 65535)
     return Failure::refused("the port must lie between 0 and 65535, not " + std::to_string(port));
+  const auto prefix = normalisedPrefix(prefix_);
+  if (!prefix)
+    return Failure::refused("the prefix \"" + platform::escapeLine(prefix_) +
+                            "\" must be a plain path such as /updates");
+  prefix_ = *prefix;
   std::error_code error;
   root_ = fs::canonical(feedFolder_, error);
   if (error || !fs::is_directory(root_, error))
@@ -176,7 +304,8 @@ std::optional<Failure> FeedServer::bind(const std::string& host, int port) {
 
 std::string FeedServer::address() const {
   const bool literalIpv6 = host_.find(':') != std::string::npos;
-  return "http://" + (literalIpv6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+  return "http://" + (literalIpv6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) +
+         prefix_;
 }
 
 bool FeedServer::run() {
@@ -229,7 +358,7 @@ int serveUntilSignalled(FeedServer& server) {
 }
 
 int runServe(const ServeRequest& request, std::ostream& err) {
-  FeedServer server(request.feedFolder, err);
+  FeedServer server(request.feedFolder, err, request.prefix);
   if (auto failure = server.bind(request.host, request.port)) {
     err << "launcher-feed: " << failure->message << std::endl;
     return failure->exitCode();

@@ -33,26 +33,39 @@ struct Resolution {
 // among them the publisher's temporary files).
 Resolution resolveRequestPath(const std::filesystem::path& feedRoot, std::string_view requestPath);
 
+// The path prefix a feed is served under, in its normal form: "" for none ("" or "/" given),
+// else "/a/b" (a leading "/" added, trailing ones removed). Nothing for a prefix that is not a
+// plain path: "." or ".." components, "?", "#", "%", "\", blanks or control characters.
+std::optional<std::string> normalisedPrefix(std::string_view prefix);
+
 // application/json for the version document, application/zip for names ending in ".zip" (any
 // case), application/octet-stream for everything else.
 std::string contentTypeFor(std::string_view requestPath);
 
 class FeedServer {
  public:
-  // Serves the files below `feedFolder` for GET (and HEAD); other methods get 405. One line per
+  // Serves the files below `feedFolder` for GET (and HEAD) under the path `prefix` (see
+  // normalisedPrefix; a request outside it gets 404); other methods get 405. One line per
   // request, "METHOD PATH STATUS BYTES", goes to `log`.
-  FeedServer(std::filesystem::path feedFolder, std::ostream& log);
+  //
+  // Files carry an ETag (from their inode, size and modification time) and a Last-Modified date,
+  // and a GET may ask for one byte range ("Range: bytes=N-", "N-M" or "-N"): the answer is 206
+  // with that part and its Content-Range, or 416 with "Content-Range: bytes */<size>" when the
+  // range starts past the end. Several ranges, or an If-Range that names neither the file's ETag
+  // nor its Last-Modified date, get the whole file with 200.
+  FeedServer(std::filesystem::path feedFolder, std::ostream& log, std::string prefix = {});
   ~FeedServer();
   FeedServer(const FeedServer&) = delete;
   FeedServer& operator=(const FeedServer&) = delete;
 
   // Binds `host`:`port` and starts listening; port 0 takes a free port. Refused when the feed
-  // folder is not an existing folder or the port is out of range; a runtime failure when the
-  // address cannot be bound, also when another server listens on it already.
+  // folder is not an existing folder, the port is out of range or the prefix is no plain path; a
+  // runtime failure when the address cannot be bound, also when another server listens on it
+  // already.
   std::optional<Failure> bind(const std::string& host, int port);
   // The bound port (0 before `bind`).
   int port() const { return port_; }
-  // "http://host:port" once bound.
+  // "http://host:port" and the prefix, once bound.
   std::string address() const;
 
   // Accepts and answers requests on the calling thread until `stop`. False when the server
@@ -66,6 +79,7 @@ class FeedServer {
 
   std::filesystem::path feedFolder_;
   std::filesystem::path root_;
+  std::string prefix_;
   std::ostream& log_;
   std::mutex logMutex_;
   std::unique_ptr<httplib::Server> server_;
@@ -84,9 +98,11 @@ struct ServeRequest {
   std::filesystem::path feedFolder;
   std::string host = "127.0.0.1";
   int port = 0;
+  std::string prefix;
 };
 
-// The "serve" command: binds, writes "serving <FEED> on http://H:P" to `err` once listening,
+// The "serve" command: binds, writes "serving <FEED> on http://H:P[/PREFIX]" to `err` once
+// listening,
 // serves until SIGINT or SIGTERM and logs each request to `err`. Returns the exit code.
 int runServe(const ServeRequest& request, std::ostream& err);
 

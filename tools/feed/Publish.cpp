@@ -145,6 +145,34 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   return *key;
 }
 
+// Refuses a version that would not replace the feed's current one, unless forced. A feed without
+// a version document takes any version.
+std::optional<Failure> feedVersionProblem(const fs::path& documentPath, std::int64_t version,
+                                          bool force) {
+  if (force) return std::nullopt;
+  std::error_code error;
+  if (!fs::exists(fs::symlink_status(documentPath, error))) return std::nullopt;
+  constexpr std::size_t kMaxDocument = 1024 * 1024;  // far above any version document
+  std::ifstream file(documentPath, std::ios::binary);
+  std::string text(kMaxDocument + 1, '\0');
+  if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!file.is_open() || file.bad())
+    return Failure::refused(
+        "cannot read the feed's version document " + inQuotes(documentPath.string()) + ": " +
+        std::generic_category().message(errno) + "; pass --force to replace it");
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  const auto current = text.size() > kMaxDocument ? std::nullopt : publishedVersion(text);
+  if (!current)
+    return Failure::refused("the feed's version document " + inQuotes(documentPath.string()) +
+                            " holds no version number; pass --force to replace it");
+  if (version <= *current)
+    return Failure::refused("version " + std::to_string(version) + " is not above version " +
+                            std::to_string(*current) + ", which the feed " +
+                            inQuotes(documentPath.parent_path().parent_path().string()) +
+                            " already publishes; pass --force to publish it anyway");
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> parseVersionNumber(std::string_view text) {
@@ -212,6 +240,23 @@ std::string packageNameProblem(std::string_view packageName) {
   return {};
 }
 
+std::string versionedPackageName(std::string_view packageName, std::int64_t version) {
+  const fs::path name{std::string(packageName)};
+  return name.stem().string() + "-" + std::to_string(version) + name.extension().string();
+}
+
+std::optional<std::int64_t> publishedVersion(std::string_view document) {
+  const auto json = nlohmann::json::parse(document, nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) return std::nullopt;
+  const auto data = json.find("data");
+  if (data == json.end() || !data->is_object()) return std::nullopt;
+  const auto attributes = data->find("attributes");
+  if (attributes == data->end() || !attributes->is_object()) return std::nullopt;
+  const auto version = attributes->find("application_version");
+  if (version == attributes->end() || !version->is_string()) return std::nullopt;
+  return parseVersionNumber(version->get<std::string>());
+}
+
 std::string packageUrl(std::string_view baseUrl, std::string_view packageName) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string result(platform::withoutTrailingSlashes(baseUrl));
@@ -277,6 +322,9 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
 
+  const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
+  if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
+
   std::optional<minisign::SecretKey> secretKey;
   if (!request.secretKey.empty()) {
     auto loaded = loadSecretKey(request.secretKey);
@@ -284,11 +332,14 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     secretKey = std::get<minisign::SecretKey>(loaded);
   }
 
+  const std::string packageName = request.versionedName
+                                      ? versionedPackageName(request.packageName, *version)
+                                      : request.packageName;
   PublishReport report;
   report.version = *version;
-  report.packageUrl = packageUrl(request.baseUrl, request.packageName);
-  report.packagePath = feedFolder / request.packageName;
-  report.versionPath = feedFolder / std::string(kVersionDocumentPath);
+  report.packageUrl = packageUrl(request.baseUrl, packageName);
+  report.packagePath = feedFolder / packageName;
+  report.versionPath = documentPath;
   report.warnings = bundleWarnings(appFolder, bundleName, applicationName);
 
   fs::create_directories(report.versionPath.parent_path(), error);
@@ -305,12 +356,12 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   std::string signature;
   std::optional<StagedFile> signatureFile;
   if (secretKey) {
-    auto signedText = minisign::signFile(
-        *secretKey, package.path(),
-        "version:" + std::to_string(report.version) + "\tfile:" + request.packageName);
+    auto signedText =
+        minisign::signFile(*secretKey, package.path(),
+                           "version:" + std::to_string(report.version) + "\tfile:" + packageName);
     if (!signedText) return Failure::runtime("cannot sign the package: " + signedText.error());
     signature = *signedText;
-    report.signaturePath = feedFolder / (request.packageName + ".minisig");
+    report.signaturePath = feedFolder / (packageName + ".minisig");
     report.keyId = minisign::keyIdText(secretKey->id);
     signatureFile.emplace(report.signaturePath);
     if (auto failure = signatureFile->creationFailure()) return *failure;

@@ -33,6 +33,14 @@ std::string baseUrlProblem(std::string_view baseUrl);
 // A plain file name ending in ".zip" that the server will publish: no "/", no leading ".".
 std::string packageNameProblem(std::string_view packageName);
 
+// The package name for one version, so that caches never serve an old package under a name that
+// a new version uses: "-<version>" before the extension, "package_mac.zip" -> "package_mac-3.zip".
+std::string versionedPackageName(std::string_view packageName, std::int64_t version);
+
+// The version published in a feed's version document, read from its text; nothing when the text
+// is not such a document or its version is not a number above 0.
+std::optional<std::int64_t> publishedVersion(std::string_view document);
+
 // `baseUrl` without its trailing slashes, "/", and the package name percent-encoded.
 std::string packageUrl(std::string_view baseUrl, std::string_view packageName);
 // The version server's answer: {"data":{"attributes":{"application_version":"<version>",
@@ -49,6 +57,11 @@ struct PublishRequest {
   std::string packageName = std::string(kDefaultPackageName);
   // An unencrypted secret key file in minisign's format; empty to publish unsigned.
   std::filesystem::path secretKey;
+  // Name the package per version (see versionedPackageName).
+  bool versionedName = false;
+  // Publish even when the feed already holds this version or a newer one, or a version document
+  // that cannot be read.
+  bool force = false;
 };
 
 struct PublishReport {
@@ -66,13 +79,15 @@ struct PublishReport {
 };
 
 // Checks the request, then writes the package into the feed folder, its signature when a secret
-// key is given, and after them the version document (so that a launcher never sees a version
-// whose package or signature is not there yet), each first into a temporary file in its final
-// folder and then renamed into place. The signature's trusted comment is
-// "version:<N>\tfile:<package name>". The feed folder and
-// its "v" folder are created when missing. `applicationName` is the launcher's build-time
-// application name. Nothing is written when the request is refused; a package that fails
-// part-way leaves the feed's files as they were (only the feed folder may have been created).
+// key is given, and after them the version document, which names the package just written (so that
+// a launcher never sees a version whose package or signature is not there yet), each first into a
+// temporary file in its final folder and then renamed into place. The signature's trusted comment
+// is "version:<N>\tfile:<package name>". The feed folder and its "v" folder are created when
+// missing. Unless `force` is set, a version that is not above the one in the feed's version
+// document, and a version document that cannot be read, are refused. `applicationName` is the
+// launcher's build-time application name. Nothing is written when the request is refused; a package
+// that fails part-way leaves the feed's files as they were (only the feed folder may have been
+// created).
 std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                                              std::string_view applicationName);
 

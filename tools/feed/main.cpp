@@ -1,8 +1,9 @@
 // launcher-feed: publishes releases for the launcher and serves them.
 //   launcher-feed publish --app DIR --version N --base-url URL --out FEED [--package-name NAME]
-//                         [--secret-key FILE]
-//   launcher-feed serve FEED --port P [--host H]
+//                         [--versioned-name] [--secret-key FILE] [--force]
+//   launcher-feed serve FEED --port P [--host H] [--prefix /PATH]
 //   launcher-feed keygen --out DIR [--name NAME] [--force]
+//   launcher-feed --version
 #include <CLI/CLI.hpp>
 #include <iostream>
 
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Publishes application releases for the launcher and serves them over HTTP."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("launcher-feed ") + LAUNCHER_VERSION,
+                       "Print the version and exit");
 
   PublishRequest publish;
   std::string appFolder, feedFolder;
@@ -29,9 +32,14 @@ int main(int argc, char** argv) {
   publishCommand->add_option("--out", feedFolder, "The feed folder to write into")->required();
   publishCommand->add_option("--package-name", publish.packageName, "File name of the package")
       ->capture_default_str();
+  publishCommand->add_flag("--versioned-name", publish.versionedName,
+                           "Name the package per version (package_mac-3.zip), so that no cache "
+                           "serves an old package under the new version");
   std::string secretKey;
   publishCommand->add_option("--secret-key", secretKey,
                              "Sign the package with this unencrypted secret key (minisign format)");
+  publishCommand->add_flag("--force", publish.force,
+                           "Publish even if the feed already has this version or a newer one");
 
   ServeRequest serve;
   std::string servedFolder;
@@ -41,6 +49,9 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::Range(0, 65535));
   serveCommand->add_option("--host", serve.host, "Address to listen on")->capture_default_str();
+  serveCommand->add_option("--prefix", serve.prefix,
+                           "Serve the feed under this path (/updates for a launcher built with "
+                           "APPLICATION_SERVER_URL=host:port/updates); other paths answer 404");
 
   KeygenRequest keygen;
   std::string keyFolder;
