@@ -559,6 +559,26 @@ TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
   EXPECT_EQ(rig.recordedVersion(), "0");
 }
 
+// ---- Input while the launcher is busy
+
+TEST(TerminalBusy, LinesAreReadWhileTheVersionRequestHangsAndExitEndsIt) {
+  Rig rig;
+  Gate gate;
+  // Let go after the loop has ended, an answer that asks for no alert lets the worker end.
+  rig.server.handle("/v/version", gate.handler(200, "[]"));
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("progress: 10"));
+  rig.type("nonsense\n");
+  ASSERT_TRUE(rig.window.waitForLine(R"(hint: "nonsense" is not a choice; type one of: exit)"));
+  // A button's word waits for its button; `exit` behind it does not.
+  rig.type("download\nexit\n");
+  const int status = rig.status();
+  gate.open();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Could not check for updates"));
+}
+
 // ---- Signals
 
 TEST(TerminalSignals, HangUpAtTheOfferClosesTheWindow) {

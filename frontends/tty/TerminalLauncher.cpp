@@ -129,25 +129,7 @@ std::optional<long> TerminalLauncher::presentModal(const platform::Alert& alert)
 
 void TerminalLauncher::serveOnce() {
   refreshChoices();
-  if (awaitsInput()) {
-    const auto end = inputBuffer_.find('\n');
-    if (end != std::string::npos) {
-      const std::string line = inputBuffer_.substr(0, end);
-      inputBuffer_.erase(0, end + 1);
-      handleLine(line);
-      return;
-    }
-    if (inputEnded_) {
-      // A last line without a line feed still counts.
-      if (!inputBuffer_.empty()) {
-        const std::string line = std::exchange(inputBuffer_, {});
-        handleLine(line);
-        return;
-      }
-      handleEndOfInput();
-      return;
-    }
-  }
+  if (handleBufferedInput()) return;
 
   const auto now = std::chrono::steady_clock::now();
   int timeout = -1;
@@ -161,7 +143,8 @@ void TerminalLauncher::serveOnce() {
   std::vector<pollfd> fds;
   fds.push_back({queue_->wakeFd(), POLLIN, 0});
   fds.push_back({signals_.get(), POLLIN, 0});
-  const bool reading = awaitsInput() && !inputEnded_;
+  // Input is read at all times, so that `exit` works while the worker is busy too.
+  const bool reading = !inputEnded_;
   const std::size_t input = fds.size();
   if (reading) fds.push_back({options_.inputFd, POLLIN, 0});
 
@@ -186,6 +169,57 @@ void TerminalLauncher::serveOnce() {
     }
   }
   if (!closing_.load()) queue_->runNext();
+}
+
+bool TerminalLauncher::handleBufferedInput() {
+  const auto end = inputBuffer_.find('\n');
+  if (awaitsInput()) {
+    if (end != std::string::npos) {
+      const std::string line = inputBuffer_.substr(0, end);
+      inputBuffer_.erase(0, end + 1);
+      handleLine(line);
+      return true;
+    }
+    if (inputEnded_) {
+      // A last line without a line feed still counts.
+      if (!inputBuffer_.empty()) {
+        const std::string line = std::exchange(inputBuffer_, {});
+        handleLine(line);
+        return true;
+      }
+      handleEndOfInput();
+      return true;
+    }
+    return false;
+  }
+  // Nobody is awaited. A line naming a button waits for its button, as from
+  // `echo download | launcher-cli`; `exit` acts at once, even behind such a line; any other
+  // line gets its hint now. The end of input waits until the user is awaited.
+  if (end == std::string::npos) return false;
+  const std::string first = inputBuffer_.substr(0, end);
+  if (!namesAButton(first)) {
+    inputBuffer_.erase(0, end + 1);
+    handleLine(first);
+    return true;
+  }
+  for (std::size_t start = end + 1, next;
+       (next = inputBuffer_.find('\n', start)) != std::string::npos; start = next + 1) {
+    const std::string line = inputBuffer_.substr(start, next - start);
+    if (normaliseWord(line) == kExitWord) {
+      inputBuffer_.erase(start, next + 1 - start);
+      handleLine(line);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TerminalLauncher::namesAButton(const std::string& line) const {
+  const std::string word = normaliseWord(line);
+  for (const auto* button : {window_.downloadButton().get(), window_.updateButton().get(),
+                             window_.proceedButton().get(), window_.launchButton().get()})
+    if (word == button->word()) return true;
+  return false;
 }
 
 bool TerminalLauncher::awaitsInput() const {
