@@ -1,15 +1,20 @@
 #include "Launcher/HttpDownloader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <utility>
+#include <variant>
 
+#include "Launcher/Config.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
@@ -19,6 +24,9 @@ using platform::ErrorRecord;
 
 constexpr const char* kSavingDomain = "Error saving file";
 constexpr const char* kDownloadingDomain = "Error downloading file";
+constexpr const char* kVerifyingDomain = "Error verifying file";
+constexpr const char* kVersionFileName = "version.txt";
+constexpr const char* kBundleSuffix = ".app";
 
 // libcurl hands over the body in pieces of at most this size; each piece is one write(2).
 constexpr long kReceiveBufferBytes = 128 * 1024;
@@ -34,13 +42,16 @@ ErrorRecord downloadingError(const std::string& detail) {
 ErrorRecord savingError(const std::string& detail) {
   return makeError(kSavingDomain, HttpDownloader::kErrorSavingFile, detail);
 }
+// The failure dialog shows the description alone: it says which check the package failed.
+ErrorRecord verifyingError(const std::string& reason) {
+  return {kVerifyingDomain, HttpDownloader::kErrorVerifyingFile,
+          "the package signature is not valid: " + reason};
+}
 
-// A last path segment that names a plain file inside the install folder. Anything else would
-// make the destination the install folder itself, a folder above it, or a path elsewhere, and
-// the removal of an existing item would then hit that.
-bool isPlainFileName(const std::string& segment) {
-  return !segment.empty() && segment != "." && segment != ".." &&
-         segment.find('/') == std::string::npos && segment.find('\0') == std::string::npos;
+bool hasControlCharacter(const std::string& text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  return false;
 }
 
 bool isSuccessStatus(long status) {
@@ -105,6 +116,8 @@ class PartFile {
 struct Transfer {
   CURL* handle = nullptr;
   PartFile* file = nullptr;
+  // Receives every byte written to the part file, in order; none when nothing is verified.
+  minisign::PackageVerifier* verifier = nullptr;
   bool statusChecked = false;
   long refusedStatus = 0;  // a status outside 2xx, seen before the first byte of body
   int writeErrno = 0;      // the file system's refusal
@@ -127,15 +140,18 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
     transfer.writeErrno = errno;
     return CURL_WRITEFUNC_ERROR;
   }
+  if (transfer.verifier != nullptr) transfer.verifier->update(data, total);
   return total;
 }
 
-// The GET of `address` into `file`. Nothing when the body arrived whole with a 2xx status; the
-// error otherwise.
-std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file) {
+// The GET of `address` into `file`, every byte also handed to `verifier` when there is one.
+// Nothing when the body arrived whole with a 2xx status; the error otherwise.
+std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file,
+                                 minisign::PackageVerifier* verifier,
+                                 const HttpDownloader::Options& options) {
   platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle) return downloadingError("cannot create a libcurl handle (" + address + ")");
-  Transfer transfer{handle.get(), &file};
+  Transfer transfer{handle.get(), &file, verifier};
   char errorBuffer[CURL_ERROR_SIZE] = {};
   CURL* h = handle.get();
   if (!platform::applyCommonOptions(h, address.c_str()) ||
@@ -144,6 +160,10 @@ std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file) {
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||
+      // A package is large: a transfer that crawls is given up like one that stalls.
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, options.lowSpeedBytes) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                       static_cast<long>(options.lowSpeedTime.count())) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeBody) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer) != CURLE_OK)
@@ -164,29 +184,71 @@ std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file) {
   return std::nullopt;
 }
 
+// The verifier for a package that must be signed, or the reason the signature cannot be
+// accepted whatever the package holds: no signature, one that does not parse, another key.
+std::variant<minisign::PackageVerifier, std::string> makeVerifier(
+    const HttpDownloader::Options& options) {
+  const auto key = minisign::parsePublicKey(options.publicKey);
+  if (!key) return "the launcher's public key cannot be used: " + key.error();
+  if (!options.signature) return std::string("the version answer carries no signature");
+  auto signature = minisign::parseSignature(*options.signature);
+  if (!signature) return signature.error();
+  if (signature->keyId != key->id)
+    return "the package was signed with another key (key id " +
+           minisign::keyIdText(signature->keyId) + ", expected " + minisign::keyIdText(key->id) +
+           ")";
+  return minisign::PackageVerifier(*key, std::move(*signature), options.expectedVersion);
+}
+
 }  // namespace
 
+std::optional<std::string> HttpDownloader::destinationProblem(const std::string& folder,
+                                                              const std::string& segment) {
+  // Anything but a plain name would put the package at the install folder itself, a folder
+  // above it, or elsewhere.
+  if (segment.empty() || segment == "." || segment == ".." ||
+      segment.find('/') != std::string::npos || segment.find('\0') != std::string::npos)
+    return "the address does not name a file";
+  if (hasControlCharacter(segment)) return "the file name holds a control character";
+  // The launcher's own files: the version record, and the hidden staging, journal, lock and
+  // part files.
+  if (segment == kVersionFileName || segment.front() == '.')
+    return "the file name is one of the launcher's own";
+  if (platform::hasPrefixNFD(segment, APPLICATION_NAME()) &&
+      platform::hasSuffixNFD(segment, kBundleSuffix))
+    return "the file name is that of an application bundle";
+  struct stat status {};
+  const std::string destination = folder + "/" + segment;
+  if (::lstat(destination.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+    return "\"" + destination + "\" is not a file";
+  return std::nullopt;
+}
+
 void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& folder,
-                                  const Completion& completion) {
+                                  const Completion& completion, const Options& options) {
   // No path is reported for an address that is refused: the install sequence removes the path
-  // it is given, and every candidate here (the install folder, a folder above it) must survive.
+  // it is given, and every candidate here (the install folder, a folder above it, an entry
+  // that is not a package) must survive.
   if (folder.empty()) {
     completion("", downloadingError("no install folder is given"));
     return;
   }
   const std::string segment = url.lastPathComponent();
-  if (!isPlainFileName(segment)) {
-    completion("", downloadingError("the address does not name a file: " + url.string()));
+  if (const auto problem = destinationProblem(folder, segment)) {
+    completion("", downloadingError(*problem + ": " + url.string()));
     return;
   }
   const std::string destination = folder + "/" + segment;
 
-  if (platform::itemExists(destination)) {
-    platform::printLine("file already exists [" + destination + "]");
-    if (auto removed = platform::removeItem(destination); !removed) {
-      completion(destination, downloadingError(removed.error));
+  // A signature that cannot fit the package costs no transfer.
+  std::optional<minisign::PackageVerifier> verifier;
+  if (!options.publicKey.empty()) {
+    auto made = makeVerifier(options);
+    if (auto* reason = std::get_if<std::string>(&made)) {
+      completion(destination, verifyingError(*reason));
       return;
     }
+    verifier.emplace(std::move(std::get<minisign::PackageVerifier>(made)));
   }
 
   // The part file is made before the fetch: a folder that cannot take it fails at once, before
@@ -198,11 +260,23 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
     completion(destination, savingError(saveError));
     return;
   }
-  if (auto error = fetch(url.string(), file)) {
+  if (auto error = fetch(url.string(), file, verifier ? &*verifier : nullptr, options)) {
     if (error->code == kErrorSavingFile) platform::printLine("error saving file");
     completion(destination, *error);
     return;
   }
+  // The part file goes with `file` unless it is renamed: a package that fails its check is
+  // never kept.
+  if (verifier) {
+    if (auto reason = verifier->finish(file.path())) {
+      completion(destination, verifyingError(*reason));
+      return;
+    }
+  }
+  // Only a regular file can be here (see destinationProblem): a package left from an earlier
+  // run, which the rename replaces.
+  if (platform::itemExists(destination))
+    platform::printLine("file already exists [" + destination + "]");
   if (!file.commit(destination, saveError)) {
     platform::printLine("error saving file");
     completion(destination, savingError(saveError));

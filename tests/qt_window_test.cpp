@@ -91,7 +91,7 @@ class IdleBackgroundQueue final : public platform::BackgroundQueue {
 // starts the workflow, recording application and workspace, and no pauses.
 struct QtRig {
   Environment environment(const platform::UserPaths& paths) const {
-    return {paths, mainQueue, background, alerts, application, workspace, http, 0us, 0us};
+    return {paths, mainQueue, background, alerts, application, workspace, http, 0us, 0us, {}};
   }
   void start() {
     ::testing::internal::CaptureStdout();

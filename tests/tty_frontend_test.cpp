@@ -542,21 +542,25 @@ TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitRecordsZero) {
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Finishing"));
 }
 
-TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
+TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopAndTheRunGoesOn) {
   Rig rig;
   rig.versionAddress = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
-  // The request's thread is parked in the termination, and the worker waits for it for good.
-  rig.workflowEnds = false;
   rig.installed("2");
   rig.start();
-  ASSERT_TRUE(rig.window.waitForLine("press Enter for Exit"));
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
   const std::string text = rig.window.text();
   EXPECT_NE(text.find(R"(alert: Error | Failed to launch the application.\n )"), std::string::npos)
       << text;
+  EXPECT_NE(text.find(R"(\n\nThe installed version will be used. | [OK])"), std::string::npos)
+      << text;
   rig.type("\n");
+  ASSERT_TRUE(rig.window.waitForLine("shown: launchButton"));
+  EXPECT_TRUE(
+      inOrder(rig.window.lines(), {"status: Finishing", "status: Could not check for updates"}));
+  rig.endInput();
   EXPECT_EQ(rig.status(), 0);
-  EXPECT_EQ(rig.application->count(), 1);
-  EXPECT_EQ(rig.recordedVersion(), "0");
+  EXPECT_EQ(rig.application->count(), 0);
+  EXPECT_EQ(rig.recordedVersion(), "2");
 }
 
 // ---- Input while the launcher is busy
