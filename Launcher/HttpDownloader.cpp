@@ -5,9 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "Launcher/Config.h"
 #include "Launcher/Minisign.h"
@@ -112,12 +118,87 @@ class PartFile {
   std::string path_;
 };
 
+// Hands the package's bytes to the verifier on a thread of its own, so that the digest is
+// computed beside the transfer rather than in its way. Each piece is copied into one of a fixed
+// set of buffers; the transfer waits when all of them are still to be digested. Without a
+// thread, the pieces are digested as they come.
+class DigestFeed {
+ public:
+  static constexpr std::size_t kBuffers = 32;
+
+  explicit DigestFeed(minisign::PackageVerifier& verifier) : verifier_(verifier) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // No thread to spare: digest on the caller's thread.
+    }
+  }
+  ~DigestFeed() { finish(); }
+  DigestFeed(const DigestFeed&) = delete;
+  DigestFeed& operator=(const DigestFeed&) = delete;
+
+  void feed(const char* data, std::size_t size) {
+    if (!thread_.joinable()) {
+      verifier_.update(data, size);
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
+    std::vector<char> buffer;
+    if (!spare_.empty()) {
+      buffer = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      ++made_;
+    }
+    buffer.assign(data, data + size);
+    pending_.push_back(std::move(buffer));
+    changed_.notify_all();
+  }
+
+  // Returns once every byte fed has reached the verifier.
+  void finish() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return !pending_.empty() || closed_; });
+      if (pending_.empty()) return;
+      std::vector<char> buffer = std::move(pending_.front());
+      pending_.pop_front();
+      lock.unlock();
+      verifier_.update(buffer.data(), buffer.size());
+      lock.lock();
+      spare_.push_back(std::move(buffer));
+      changed_.notify_all();
+    }
+  }
+
+  minisign::PackageVerifier& verifier_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<char>> pending_;
+  std::vector<std::vector<char>> spare_;
+  std::size_t made_ = 0;
+  bool closed_ = false;
+  std::thread thread_;
+};
+
 // What the body callback saw; read after the transfer.
 struct Transfer {
   CURL* handle = nullptr;
   PartFile* file = nullptr;
   // Receives every byte written to the part file, in order; none when nothing is verified.
-  minisign::PackageVerifier* verifier = nullptr;
+  DigestFeed* digest = nullptr;
   bool statusChecked = false;
   long refusedStatus = 0;  // a status outside 2xx, seen before the first byte of body
   int writeErrno = 0;      // the file system's refusal
@@ -140,18 +221,17 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
     transfer.writeErrno = errno;
     return CURL_WRITEFUNC_ERROR;
   }
-  if (transfer.verifier != nullptr) transfer.verifier->update(data, total);
+  if (transfer.digest != nullptr) transfer.digest->feed(data, total);
   return total;
 }
 
-// The GET of `address` into `file`, every byte also handed to `verifier` when there is one.
+// The GET of `address` into `file`, every byte also handed to `digest` when there is one.
 // Nothing when the body arrived whole with a 2xx status; the error otherwise.
-std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file,
-                                 minisign::PackageVerifier* verifier,
+std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file, DigestFeed* digest,
                                  const HttpDownloader::Options& options) {
   platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle) return downloadingError("cannot create a libcurl handle (" + address + ")");
-  Transfer transfer{handle.get(), &file, verifier};
+  Transfer transfer{handle.get(), &file, digest};
   char errorBuffer[CURL_ERROR_SIZE] = {};
   CURL* h = handle.get();
   if (!platform::applyCommonOptions(h, address.c_str()) ||
@@ -260,11 +340,14 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
     completion(destination, savingError(saveError));
     return;
   }
-  if (auto error = fetch(url.string(), file, verifier ? &*verifier : nullptr, options)) {
+  std::optional<DigestFeed> digest;
+  if (verifier) digest.emplace(*verifier);
+  if (auto error = fetch(url.string(), file, digest ? &*digest : nullptr, options)) {
     if (error->code == kErrorSavingFile) platform::printLine("error saving file");
     completion(destination, *error);
     return;
   }
+  if (digest) digest->finish();
   // The part file goes with `file` unless it is renamed: a package that fails its check is
   // never kept.
   if (verifier) {
