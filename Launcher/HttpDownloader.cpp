@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -119,12 +120,13 @@ class PartFile {
 };
 
 // Hands the package's bytes to the verifier on a thread of its own, so that the digest is
-// computed beside the transfer rather than in its way. Each piece is copied into one of a fixed
-// set of buffers; the transfer waits when all of them are still to be digested. Without a
-// thread, the pieces are digested as they come.
+// computed beside the transfer rather than in its way. The pieces are gathered into buffers of
+// kBufferBytes, each handed over whole; the transfer waits only when all kBuffers of them are
+// still to be digested. Without a thread, the pieces are digested as they come.
 class DigestFeed {
  public:
-  static constexpr std::size_t kBuffers = 32;
+  static constexpr std::size_t kBuffers = 8;
+  static constexpr std::size_t kBufferBytes = 1024 * 1024;
 
   explicit DigestFeed(minisign::PackageVerifier& verifier) : verifier_(verifier) {
     try {
@@ -142,23 +144,20 @@ class DigestFeed {
       verifier_.update(data, size);
       return;
     }
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
-    std::vector<char> buffer;
-    if (!spare_.empty()) {
-      buffer = std::move(spare_.back());
-      spare_.pop_back();
-    } else {
-      ++made_;
+    while (size > 0) {
+      if (filling_.capacity() == 0) filling_ = takeBuffer();
+      const std::size_t count = std::min(size, kBufferBytes - filling_.size());
+      filling_.insert(filling_.end(), data, data + count);
+      data += count;
+      size -= count;
+      if (filling_.size() == kBufferBytes) handOver();
     }
-    buffer.assign(data, data + size);
-    pending_.push_back(std::move(buffer));
-    changed_.notify_all();
   }
 
   // Returns once every byte fed has reached the verifier.
   void finish() {
     if (!thread_.joinable()) return;
+    if (!filling_.empty()) handOver();
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
@@ -168,6 +167,30 @@ class DigestFeed {
   }
 
  private:
+  std::vector<char> takeBuffer() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
+    std::vector<char> buffer;
+    if (spare_.empty()) {
+      ++made_;
+      buffer.reserve(kBufferBytes);
+    } else {
+      buffer = std::move(spare_.back());
+      spare_.pop_back();
+      buffer.clear();
+    }
+    return buffer;
+  }
+
+  void handOver() {
+    {
+      std::lock_guard lock(mutex_);
+      pending_.push_back(std::move(filling_));
+    }
+    filling_ = {};
+    changed_.notify_all();
+  }
+
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -184,6 +207,7 @@ class DigestFeed {
   }
 
   minisign::PackageVerifier& verifier_;
+  std::vector<char> filling_;  // the transfer's side only
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<char>> pending_;

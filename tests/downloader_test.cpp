@@ -12,6 +12,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/HttpDownloader.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/LocalHttpServer.h"
@@ -145,6 +146,59 @@ TEST_F(Downloader, StreamsALargeBodyByteForByte) {
   ASSERT_EQ(saved.size(), size);
   for (std::uint64_t i = 0; i < size; ++i)
     ASSERT_EQ(saved[i], LocalHttpServer::generatedByte(i)) << "at offset " << i;
+}
+
+// --- Signed packages: checked while they arrive; one that fails never becomes the package -------
+
+TEST_F(Downloader, ChecksASignedPackageWhileItArrives) {
+  // Large enough that the digest's buffers are used over and over.
+  const std::uint64_t size = 12 * 1024 * 1024 + 17;
+  server.serveGenerated("/big.zip", size);
+  const std::string destination = install + "/big.zip";
+  ASSERT_FALSE(download(server.url("/big.zip")).error.has_value());
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  const auto secret = minisign::parseSecretKey(keys->secretKeyFile);
+  ASSERT_TRUE(secret) << secret.error();
+  const auto signature = minisign::signFile(*secret, destination, "version:4");
+  std::string changed = readFile(destination);
+  changed[size / 3] = static_cast<char>(changed[size / 3] ^ 0x20);
+  writeFile(destination, changed);
+  const auto otherSignature = minisign::signFile(*secret, destination, "version:4");
+  ASSERT_TRUE(signature && otherSignature);
+  fs::remove(destination);
+
+  struct Case {
+    const char* name;
+    std::string signature;
+    std::optional<std::string> reason;  // nothing: accepted
+  };
+  const Case cases[] = {
+      {"its own signature", *signature, std::nullopt},
+      {"the signature of other bytes", *otherSignature, "the signature does not match the package"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(destination, "older package");
+    HttpDownloader::Options options;
+    options.publicKey = keys->publicKeyLine;
+    options.signature = c.signature;
+    options.expectedVersion = 4;
+    std::optional<ErrorRecord> error;
+    HttpDownloader::loadFileSync(
+        *Url::parse(server.url("/big.zip")), install,
+        [&](const std::string&, const std::optional<ErrorRecord>& e) { error = e; }, options);
+    if (!c.reason) {
+      EXPECT_FALSE(error.has_value()) << error->description;
+    } else {
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(error->code, HttpDownloader::kErrorVerifyingFile);
+      EXPECT_EQ(error->description, "the package signature is not valid: " + *c.reason);
+    }
+    // The accepted package replaces the older one; a refused one never takes its place.
+    EXPECT_EQ(installEntries(), std::vector<std::string>{"big.zip"});
+    EXPECT_EQ(fs::file_size(destination), c.reason ? std::string("older package").size() : size);
+  }
 }
 
 // --- Failed fetch: error 1002, no console line, an older package left as it was ------------------
