@@ -583,6 +583,21 @@ TEST(TerminalBusy, LinesAreReadWhileTheVersionRequestHangsAndExitEndsIt) {
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Could not check for updates"));
 }
 
+TEST(TerminalBusy, ExitAtAnAlertWithoutSuchAButtonEndsTheLauncher) {
+  Rig rig;
+  rig.versionAddress = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
+  // The request's thread is parked in the termination, and the worker waits for it for good.
+  rig.workflowEnds = false;
+  rig.installed("2");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+  rig.type("exit\n");
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "shown: launchButton"));
+  EXPECT_EQ(rig.recordedVersion(), "2");
+}
+
 // ---- Signals
 
 TEST(TerminalSignals, HangUpAtTheOfferClosesTheWindow) {

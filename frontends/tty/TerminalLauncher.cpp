@@ -274,6 +274,13 @@ void TerminalLauncher::handleLine(const std::string& line) {
   if (!openAlerts_.empty()) {
     OpenAlert& top = openAlerts_.back();
     const auto& buttons = top.alert.buttons;
+    // `exit` quits at an alert too, unless it names one of the alert's buttons.
+    if (word == kExitWord &&
+        std::none_of(buttons.begin(), buttons.end(),
+                     [&](const std::string& button) { return normaliseWord(button) == word; })) {
+      controller_->ExitNow(nullptr);
+      return;
+    }
     if (buttons.size() <= 1 || word.empty()) {
       top.answer = platform::kAlertFirstButtonReturn;
       return;

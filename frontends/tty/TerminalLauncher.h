@@ -11,7 +11,8 @@
 // answered, or the launch button) lines are handled in order; before that, a line naming a
 // button waits for something to wait for the user, and `exit` acts at once even behind it.
 // While an alert is open, any line, an empty one too, presses its button (with several buttons:
-// a line naming one presses it, an empty line the first). End of input, once the user is
+// a line naming one presses it, an empty line the first); `exit` quits unless a button is so
+// named. End of input, once the user is
 // awaited, presses an open alert's first button, and otherwise closes the window. SIGINT, SIGTERM
 // and SIGHUP close the window at any moment. Closing the window ends the launcher (the
 // delegate's answer) and run() returns 0.
