@@ -18,15 +18,12 @@ fi
 
 scripts/install-deps.sh
 demo="$PWD/build/demo"
-keys="$demo/keys"
+keys="$demo/keys"  # made by scripts/demo-key.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target launcher-feed
 
 # The publisher's key pair, made once; the launcher trusts only packages signed with it.
-if [ ! -f "$keys/publisher.key" ]; then
-  build/launcher-feed keygen --out "$keys" >/dev/null
-fi
-public_key=$(sed -n 2p "$keys/publisher.pub")
+public_key=$(scripts/demo-key.sh)
 cmake -S . -B build -DAPPLICATION_PUBLIC_KEY="$public_key" >/dev/null
 cmake --build build -j"$(nproc)" --target launcher launcher-cli
 
