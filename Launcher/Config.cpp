@@ -1,6 +1,6 @@
 #include "Launcher/Config.h"
 
-#ifdef LAUNCHER_SERVER_URL_VARIABLE
+#if defined(LAUNCHER_SERVER_URL_VARIABLE) || defined(LAUNCHER_PUBLIC_KEY_VARIABLE)
 #include <cstdlib>
 #endif
 
@@ -20,6 +20,19 @@ const std::string& APPLICATION_SERVER_URL() {
   }();
 #else
   static const std::string value = LAUNCHER_APPLICATION_SERVER_URL;
+#endif
+  return value;
+}
+
+const std::string& APPLICATION_PUBLIC_KEY() {
+#ifdef LAUNCHER_PUBLIC_KEY_VARIABLE
+  // Test builds only: the key of a pair a test made.
+  static const std::string value = [] {
+    const char* key = std::getenv(LAUNCHER_PUBLIC_KEY_VARIABLE);
+    return std::string(key != nullptr ? key : LAUNCHER_APPLICATION_PUBLIC_KEY);
+  }();
+#else
+  static const std::string value = LAUNCHER_APPLICATION_PUBLIC_KEY;
 #endif
   return value;
 }

@@ -12,6 +12,8 @@ const std::string& APPLICATION_NAME();
 const std::string& APPLICATION_SERVER_URL();
 // APPLICATION_SERVER_URL + "/v/version".
 const std::string& APPLICATION_VERSION_PATH();
+// The publisher's minisign public key, its base64 line; empty when packages are not verified.
+const std::string& APPLICATION_PUBLIC_KEY();
 // Where the package comes from until the version server names another address.
 const std::string& DEFAULT_PACKAGE_ADDRESS();
 

@@ -18,6 +18,7 @@ Environment makeProductionEnvironment(platform::UserPaths paths,
   environment.alerts = std::move(alerts);
   environment.application = std::move(application);
   environment.httpSession = std::make_shared<platform::CurlHttpSession>();
+  environment.publicKey = APPLICATION_PUBLIC_KEY();
   environment.progressPause = PROGRESS_PAUSE();
   environment.finishingPause = FINISHING_PAUSE();
   return environment;

@@ -7,8 +7,8 @@
 namespace launcher {
 
 // The front end's main queue, alerts and way of ending, with the rest of the real services: one
-// thread per background task, launching from the install folder, libcurl, and the display pauses
-// of the build configuration.
+// thread per background task, launching from the install folder, libcurl, and the public key and
+// display pauses of the build configuration.
 Environment makeProductionEnvironment(platform::UserPaths paths,
                                       std::shared_ptr<platform::MainQueue> mainQueue,
                                       std::shared_ptr<platform::Alerts> alerts,

@@ -1,5 +1,11 @@
 // The version request: one GET of "http://" + APPLICATION_VERSION_PATH, answered on the HTTP
-// session's own thread while the worker waits on a semaphore.
+// session's own thread while the worker waits on a semaphore. A request that fails never ends the
+// launcher nor touches the version file: the user is told, and the workflow goes on with nothing
+// received, so that an installed application can still be launched without a network.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <semaphore>
@@ -9,6 +15,7 @@
 #include "Launcher/ViewController.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
 namespace {
@@ -17,6 +24,38 @@ using Semaphore = std::counting_semaphore<>;
 
 constexpr const char* kNotText = "(the answer is not UTF-8 text)";
 constexpr const char* kMalformedAnswer = "Error serializing JSON!\nFile can be removed.";
+constexpr const char* kInstalledIsUsed = "The installed version will be used.";
+constexpr const char* kNothingInstalled =
+    "Nothing is installed yet: try again when the server can be reached.";
+// Far more than any version text; the file is only peeked at.
+constexpr std::size_t kVersionPeekBytes = 64;
+
+// True when the version file records a version other than 0. It is only read: the workflow
+// creates it later if need be.
+bool somethingInstalled(const std::string& versionFile) {
+  const platform::UniqueFd file(::open(versionFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return false;
+  char buffer[kVersionPeekBytes];
+  ssize_t count;
+  do {
+    count = ::read(file.get(), buffer, sizeof buffer);
+  } while (count < 0 && errno == EINTR);
+  return count > 0 &&
+         parseLenientVersion(std::string_view(buffer, static_cast<std::size_t>(count))) != 0;
+}
+
+// The failure alert of a request that gave nothing: its text, then what happens now. Its one
+// button only closes it.
+void reportNothingReceived(ViewController& controller, const std::string& text) {
+  platform::Alert alert;
+  alert.messageText = "Error";
+  alert.informativeText =
+      text + "\n\n" +
+      (somethingInstalled(controller.versionLocation()) ? kInstalledIsUsed : kNothingInstalled);
+  alert.style = platform::kCriticalAlertStyle;
+  alert.buttons = {"OK"};
+  controller.environment().alerts->runModal(alert);
+}
 
 // The member `name` of `object` when `object` is a JSON object that has it; else null.
 const nlohmann::json* member(const nlohmann::json& object, const char* name) {
@@ -37,9 +76,7 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
                   const std::optional<platform::HttpError>& error, Semaphore& done) {
   if (error) {
     platform::printLine("error=" + error->description);
-    controller.dialogOKCancel("Error", "Failed to launch the application.\n " + error->description);
-    // Only reached when the alert ended without its button: the launcher goes on with nothing
-    // received rather than leaving the worker blocked for good.
+    reportNothingReceived(controller, "Failed to launch the application.\n " + error->description);
     done.release();
     return;
   }
@@ -49,7 +86,7 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
 
   const nlohmann::json top = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (top.is_discarded() || (!top.is_object() && !top.is_array())) {
-    controller.dialogOKCancel("Error", "Failed to serialize the version.\n ");
+    reportNothingReceived(controller, "Failed to serialize the version.\n ");
     done.release();
     return;
   }
@@ -66,8 +103,13 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
     done.release();
     return;
   }
+  // The signature travels with the version it signs; absent or not a string, there is none.
+  const nlohmann::json* signatureText = attribute(top, "application_signature_mac");
   controller.version = *number;
   controller.url = platform::Url::parse(urlText->get_ref<const std::string&>());
+  controller.signature =
+      signatureText ? std::optional<std::string>(signatureText->get<std::string>()) : std::nullopt;
+  controller.versionReceived = true;
   done.release();
 }
 

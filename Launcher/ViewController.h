@@ -40,6 +40,9 @@ struct Environment {
   std::chrono::microseconds progressPause{0};
   // The worker's pause between "Finishing" and "Up to date".
   std::chrono::microseconds finishingPause{0};
+  // The publisher's minisign public key (its base64 line) that every package must be signed
+  // with; empty: packages are installed unverified.
+  std::string publicKey;
 };
 
 class ViewController : public std::enable_shared_from_this<ViewController> {
@@ -63,6 +66,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   std::optional<platform::Url> url;
   // The newest version published by the server; 0 until it answered.
   std::int64_t version = 0;
+  // The text of the package's .minisig file, as the server gave it with `version` and `url`;
+  // nothing when its answer carried none.
+  std::optional<std::string> signature;
+  // True once the server's answer gave a version, false while nothing was received (the server
+  // could not be reached or its answer was unusable).
+  bool versionReceived = false;
   // The user's answer to the offer: 0 none yet, 1 install or update, 2 go on without updating.
   std::atomic<std::int64_t> ChooseCase{0};
 

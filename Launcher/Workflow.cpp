@@ -26,6 +26,9 @@ void setOfferHidden(ViewController& controller, bool update, bool hidden) {
   }
 }
 
+constexpr const char* kUpToDate = "Up to date";
+constexpr const char* kNotChecked = "Could not check for updates";
+
 std::string describe(const platform::ErrorRecord& error) {
   return error.description.empty() ? error.domain + " (code " + std::to_string(error.code) + ")"
                                    : error.description;
@@ -34,8 +37,12 @@ std::string describe(const platform::ErrorRecord& error) {
 }  // namespace
 
 void ViewController::RunWorkflow() {
+  if (environment_.publicKey.empty())
+    platform::logLine("no public key is built in: packages are installed without verification");
   Increase(10);
   SerializeJSON();
+  // Nothing received counts as server version 0: the installed application stays in use.
+  const bool checked = versionReceived;
   const std::int64_t serverVersion = version;
   const std::int64_t localVersion = ReadVersion();
   platform::printLine(std::to_string(serverVersion) + "  :  " + std::to_string(localVersion));
@@ -61,7 +68,8 @@ void ViewController::RunWorkflow() {
   Log("Finishing");
   if (environment_.finishingPause.count() > 0)
     std::this_thread::sleep_for(environment_.finishingPause);
-  Log("Up to date");
+  // Without an answer the launcher cannot tell whether an update exists.
+  Log(checked ? kUpToDate : kNotChecked);
   post([](ViewController& controller) { setHidden(controller.launchButton, false); });
 }
 
@@ -106,12 +114,17 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   std::string packagePath;
   std::string downloadError;
   if (url) {
+    HttpDownloader::Options check;
+    check.publicKey = environment_.publicKey;
+    check.signature = signature;
+    check.expectedVersion = serverVersion;
     HttpDownloader::loadFileSync(
         *url, install,
         [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
           packagePath = path;
           if (error) downloadError = describe(*error);
-        });
+        },
+        check);
   } else {
     downloadError = "Error downloading file (code 1002): the package address is not a valid URL";
   }

@@ -3,6 +3,8 @@
 # VERSION (default 1) into a feed under the build folder, serves that feed on 127.0.0.1:8765, and
 # runs the launcher with its per-user folders under the build folder, so the user's own folders
 # stay untouched. The window is used when a display is available, the terminal front end otherwise.
+# Packages are signed: the first run makes a key pair under build/demo/keys, the launcher is built
+# with its public key, and every version is published with its secret key.
 #
 #   scripts/run.sh        first run: press Download, then Launch
 #   scripts/run.sh 2      a newer version: the launcher offers the update
@@ -15,14 +17,20 @@ if ! [[ "$version" =~ ^[0-9]+$ ]] || [ "$version" -eq 0 ]; then
 fi
 
 scripts/install-deps.sh
+demo="$PWD/build/demo"
+keys="$demo/keys"  # made by scripts/demo-key.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target launcher launcher-cli launcher-feed
+cmake --build build -j"$(nproc)" --target launcher-feed
+
+# The publisher's key pair, made once; the launcher trusts only packages signed with it.
+public_key=$(scripts/demo-key.sh)
+cmake -S . -B build -DAPPLICATION_PUBLIC_KEY="$public_key" >/dev/null
+cmake --build build -j"$(nproc)" --target launcher launcher-cli
 
 name=$(sed -n 's/^APPLICATION_NAME:STRING=//p' build/CMakeCache.txt)
 server=$(sed -n 's/^APPLICATION_SERVER_URL:STRING=//p' build/CMakeCache.txt)
 port="${server##*:}"
 port="${port%%/*}"
-demo="$PWD/build/demo"
 app="$demo/app/$name.app"
 
 # The sample application: says which version runs, and leaves a note of it beside the feed.
@@ -38,8 +46,9 @@ APPRUN
 chmod 0755 "$app/AppRun"
 echo "$version" >"$app/VERSION"
 
+# --force: the demo publishes whichever version it is asked for, also one the feed has already.
 build/launcher-feed publish --app "$app" --version "$version" \
-  --base-url "http://127.0.0.1:$port" --out "$demo/feed"
+  --base-url "http://127.0.0.1:$port" --out "$demo/feed" --secret-key "$keys/publisher.key" --force
 
 build/launcher-feed serve "$demo/feed" --port "$port" 2>"$demo/feed-server.log" &
 feed_server=$!

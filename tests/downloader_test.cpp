@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "Launcher/Config.h"
 #include "Launcher/HttpDownloader.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/LocalHttpServer.h"
@@ -86,30 +88,18 @@ class Downloader : public ::testing::Test {
 
 // --- Success: saved under the address's last segment, an older item replaced ---------------------
 
-TEST_F(Downloader, SavesThePackageAndReplacesWhateverWasThere) {
-  struct Case {
-    const char* name;
-    void (*prepare)(const std::string& destination);
-  };
-  const Case cases[] = {
-      {"nothing", [](const std::string&) {}},
-      {"an older package", [](const std::string& d) { writeFile(d, "old package"); }},
-      {"a folder", [](const std::string& d) { writeFile(d + "/inside/file", "x"); }},
-      {"a dangling link", [](const std::string& d) { fs::create_symlink(d + ".gone", d); }},
-  };
+TEST_F(Downloader, SavesThePackageAndReplacesAnOlderOne) {
   server.answer("/package_mac.zip", 200, "new package");
   const std::string destination = install + "/package_mac.zip";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(destination);
-    c.prepare(destination);
-    const bool existed = platform::itemExists(destination);
+  for (const bool older : {false, true}) {
+    SCOPED_TRACE(older ? "an older package" : "nothing");
+    if (older) writeFile(destination, "old package");
     const Result result = download(server.url("/package_mac.zip"));
     EXPECT_FALSE(result.error.has_value()) << result.error->description;
     EXPECT_EQ(result.path, destination);
+    // The older package is named just before the new one takes its place.
     const std::string saved = "file saved [" + destination + "]\n";
-    EXPECT_EQ(result.out, existed ? "file already exists [" + destination + "]\n" + saved : saved);
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(destination)));
+    EXPECT_EQ(result.out, older ? "file already exists [" + destination + "]\n" + saved : saved);
     EXPECT_EQ(readFile(destination), "new package");
     EXPECT_EQ(installEntries(), std::vector<std::string>{"package_mac.zip"});
   }
@@ -158,10 +148,62 @@ TEST_F(Downloader, StreamsALargeBodyByteForByte) {
     ASSERT_EQ(saved[i], LocalHttpServer::generatedByte(i)) << "at offset " << i;
 }
 
-// --- Failed fetch: error 1002, no console line, nothing left at the destination
-// -------------------
+// --- Signed packages: checked while they arrive; one that fails never becomes the package -------
 
-TEST_F(Downloader, ReportsAFailedFetchAndLeavesNothingBehind) {
+TEST_F(Downloader, ChecksASignedPackageWhileItArrives) {
+  // Large enough that the digest's buffers are used over and over.
+  const std::uint64_t size = 12 * 1024 * 1024 + 17;
+  server.serveGenerated("/big.zip", size);
+  const std::string destination = install + "/big.zip";
+  ASSERT_FALSE(download(server.url("/big.zip")).error.has_value());
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  const auto secret = minisign::parseSecretKey(keys->secretKeyFile);
+  ASSERT_TRUE(secret) << secret.error();
+  const auto signature = minisign::signFile(*secret, destination, "version:4");
+  std::string changed = readFile(destination);
+  changed[size / 3] = static_cast<char>(changed[size / 3] ^ 0x20);
+  writeFile(destination, changed);
+  const auto otherSignature = minisign::signFile(*secret, destination, "version:4");
+  ASSERT_TRUE(signature && otherSignature);
+  fs::remove(destination);
+
+  struct Case {
+    const char* name;
+    std::string signature;
+    std::optional<std::string> reason;  // nothing: accepted
+  };
+  const Case cases[] = {
+      {"its own signature", *signature, std::nullopt},
+      {"the signature of other bytes", *otherSignature, "the signature does not match the package"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(destination, "older package");
+    HttpDownloader::Options options;
+    options.publicKey = keys->publicKeyLine;
+    options.signature = c.signature;
+    options.expectedVersion = 4;
+    std::optional<ErrorRecord> error;
+    HttpDownloader::loadFileSync(
+        *Url::parse(server.url("/big.zip")), install,
+        [&](const std::string&, const std::optional<ErrorRecord>& e) { error = e; }, options);
+    if (!c.reason) {
+      EXPECT_FALSE(error.has_value()) << error->description;
+    } else {
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(error->code, HttpDownloader::kErrorVerifyingFile);
+      EXPECT_EQ(error->description, "the package signature is not valid: " + *c.reason);
+    }
+    // The accepted package replaces the older one; a refused one never takes its place.
+    EXPECT_EQ(installEntries(), std::vector<std::string>{"big.zip"});
+    EXPECT_EQ(fs::file_size(destination), c.reason ? std::string("older package").size() : size);
+  }
+}
+
+// --- Failed fetch: error 1002, no console line, an older package left as it was ------------------
+
+TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
   struct Case {
     const char* name;
     std::string address;
@@ -196,10 +238,37 @@ TEST_F(Downloader, ReportsAFailedFetchAndLeavesNothingBehind) {
           << result.error->description;
     }
     EXPECT_EQ(result.path, destination);
-    // The older package went before the fetch; no part file stays.
-    EXPECT_EQ(result.out, "file already exists [" + destination + "]\n");
-    EXPECT_EQ(installEntries(), std::vector<std::string>{});
+    // Nothing is removed before a whole 2xx answer; no part file stays.
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(readFile(destination), "older package");
+    EXPECT_EQ(installEntries(), std::vector<std::string>{fs::path(destination).filename()});
+    fs::remove(destination);
   }
+}
+
+TEST_F(Downloader, GivesUpATransferThatCrawls) {
+  // 512 bytes a second, below the floor of 1 KiB a second, borne here for one second only.
+  server.handle("/slow.zip", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(16 * 1024, "application/zip",
+                                  [](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                                    return sink.write(std::string(128, 'c').data(), 128);
+                                  });
+  });
+  HttpDownloader::Options options;
+  options.lowSpeedTime = std::chrono::seconds(1);
+  std::optional<ErrorRecord> error;
+  const auto start = std::chrono::steady_clock::now();
+  HttpDownloader::loadFileSync(
+      *Url::parse(server.url("/slow.zip")), install,
+      [&](const std::string&, const std::optional<ErrorRecord>& e) { error = e; }, options);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->code, HttpDownloader::kErrorDownloadingFile);
+  EXPECT_NE(error->description.find(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
+            std::string::npos)
+      << error->description;
+  EXPECT_EQ(installEntries(), std::vector<std::string>{});
 }
 
 TEST_F(Downloader, FetchesOnlyOverHttp) {
@@ -246,36 +315,43 @@ TEST_F(Downloader, ReportsAFullDiskAsASavingErrorAndRemovesThePart) {
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
 }
 
-TEST_F(Downloader, StopsWhenTheOldItemCannotBeRemoved) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-  const std::string destination = install + "/package_mac.zip";
-  writeFile(destination + "/locked/file", "x");
-  ASSERT_EQ(::chmod((destination + "/locked").c_str(), 0555), 0);
-  server.answer("/package_mac.zip", 200, "package");
-  const Result result = download(server.url("/package_mac.zip"));
-  ::chmod((destination + "/locked").c_str(), 0755);
-  expectError(result, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
-  EXPECT_EQ(result.out, "file already exists [" + destination + "]\n");
-  EXPECT_EQ(server.requestCount(), 0);
-}
-
 // --- Addresses that do not name a file inside the install folder
 // -----------------------------------
 
-TEST_F(Downloader, RefusesAnAddressThatNamesNoPlainFile) {
+TEST_F(Downloader, RefusesADestinationThatIsNotAPackageAndTouchesNothing) {
+  const std::string bundle = APPLICATION_NAME() + ".app";
   writeFile(install + "/version.txt", "7");
+  writeFile(install + "/" + bundle + "/AppRun", "the application");
+  writeFile(install + "/Plugins/user.ini", "the user's");
+  writeFile(install + "/.lock", "");
+  fs::create_symlink(install + "/Plugins/user.ini", install + "/settings.zip");
+  fs::create_symlink(install + "/gone", install + "/dangling.zip");
   writeFile(folders.dataHome() + "/other.txt", "beside the install folder");
-  for (const char* target : {"/", "/dir/", "/..", "/.", "/%2E%2E", "/%2e", "/a%2Fb",
-                             "/x/..%2F..%2Fother.txt", "/%00", "/pkg.zip%00"}) {
+  const auto before = installEntries();
+  const std::string targets[] = {
+      // No plain name: the install folder itself, a folder above it, a path elsewhere
+      "/", "/dir/", "/..", "/.", "/%2E%2E", "/%2e", "/a%2Fb", "/x/..%2F..%2Fother.txt", "/%00",
+      "/pkg.zip%00",
+      // Control characters
+      "/a%0Ab.zip", "/pkg%1B.zip", "/pkg%7F.zip", "/tab%09.zip",
+      // The launcher's own files
+      "/version.txt", "/.lock", "/.staging", "/.install-journal", "/.hidden.zip",
+      // Application bundles, whatever follows the name
+      "/" + bundle, "/" + APPLICATION_NAME() + "%20v.2.app", "/" + APPLICATION_NAME() + "-beta.app",
+      // Existing entries that are not files: a folder, links
+      "/Plugins", "/settings.zip", "/dangling.zip"};
+  for (const std::string& target : targets) {
     SCOPED_TRACE(target);
     const Result result = download(server.url(target));
     expectError(result, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
     EXPECT_EQ(result.path, "");
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(readFile(install + "/version.txt"), "7");
-    EXPECT_EQ(readFile(folders.dataHome() + "/other.txt"), "beside the install folder");
-    EXPECT_EQ(installEntries(), std::vector<std::string>{"version.txt"});
+    EXPECT_EQ(installEntries(), before);
   }
+  EXPECT_EQ(readFile(install + "/version.txt"), "7");
+  EXPECT_EQ(readFile(install + "/" + bundle + "/AppRun"), "the application");
+  EXPECT_EQ(readFile(install + "/Plugins/user.ini"), "the user's");
+  EXPECT_EQ(readFile(folders.dataHome() + "/other.txt"), "beside the install folder");
   // Without a folder the file would land at the root of the file system.
   const Result nowhere = download(server.url("/launcher-test-nowhere.zip"), "");
   expectError(nowhere, "Error downloading file", HttpDownloader::kErrorDownloadingFile);

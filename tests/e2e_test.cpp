@@ -4,9 +4,13 @@
 // shipped terminal launcher is checked for its display pacing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -49,8 +53,15 @@ class EndToEnd : public ::testing::Test {
     return *feedServer;
   }
 
-  // Publishes a sample application whose AppRun writes "version N" into the marker file.
-  void publish(int version, const std::map<std::string, std::string>& extraFiles = {}) {
+  // The version server when it is not the feed server (host and port), and the public key the
+  // launcher checks packages with; both unused when empty.
+  std::string versionServer;
+  std::string publicKey;
+
+  // Publishes a sample application whose AppRun writes "version N" into the marker file, signed
+  // with `secretKey` when one is given.
+  void publish(int version, const std::map<std::string, std::string>& extraFiles = {},
+               const std::string& secretKey = {}) {
     const std::string app = root / ("app/" + kName + ".app");
     fs::remove_all(root / "app");
     writeFile(app + "/AppRun", "#!/bin/sh\necho \"version " + std::to_string(version) + "\" > \"" +
@@ -58,23 +69,30 @@ class EndToEnd : public ::testing::Test {
     fs::permissions(app + "/AppRun", fs::perms(0755));
     writeFile(app + "/lib/v" + std::to_string(version) + ".txt", std::to_string(version));
     for (const auto& [path, content] : extraFiles) writeFile(app + "/" + path, content);
-    ChildProcess tool({kBuild + "/launcher-feed", "publish", "--app", app, "--version",
-                       std::to_string(version), "--base-url", served().address(), "--out", feed()},
-                      {});
+    std::vector<std::string> command = {kBuild + "/launcher-feed", "publish", "--app", app,
+                                        "--version", std::to_string(version), "--base-url",
+                                        served().address(), "--out", feed(),
+                                        // Cases publish in any order, also a version again.
+                                        "--force"};
+    if (!secretKey.empty()) command.insert(command.end(), {"--secret-key", secretKey});
+    ChildProcess tool(command, {});
     ASSERT_EQ(tool.waitForExit(), 0) << tool.errors();
   }
   // The test build of the terminal launcher, asking the feed server, or a port where nothing
   // listens when no server runs.
-  std::unique_ptr<ChildProcess> startLauncher() {
+  std::unique_ptr<ChildProcess> startLauncher(
+      ChildProcess::Streams streams = ChildProcess::Streams::pipes) {
     auto environment = userEnvironment(root);
     environment["LAUNCHER_TEST_SERVER_URL"] =
-        feedServer ? feedServer->hostAndPort()
-                   : "127.0.0.1:" + std::to_string(testing::unusedPort());
+        !versionServer.empty() ? versionServer
+        : feedServer           ? feedServer->hostAndPort()
+                               : "127.0.0.1:" + std::to_string(testing::unusedPort());
+    environment["LAUNCHER_TEST_PUBLIC_KEY"] = publicKey;
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBuild + "/tests/launcher-cli-e2e"}, environment);
+        std::vector<std::string>{kBuild + "/tests/launcher-cli-e2e"}, environment, streams);
   }
   // Runs the launcher through a whole session: each step waits for a line on standard error and
-  // then answers with a line on standard input. Returns the exit status.
+  // then answers with a line on standard input; then the input ends. Returns the exit status.
   std::optional<int> session(ChildProcess& launcher,
                              const std::vector<std::pair<std::string, std::string>>& steps) {
     for (const auto& [awaited, answer] : steps) {
@@ -82,6 +100,7 @@ class EndToEnd : public ::testing::Test {
                                                             << launcher.errors();
       launcher.writeLine(answer);
     }
+    launcher.closeInput();
     return launcher.waitForExit();
   }
   bool waitForMarker(const std::string& content) {
@@ -194,10 +213,17 @@ TEST_F(EndToEnd, VersionedBundlesAreDeletedAtStart) {
 
 // ---- Failures record nothing
 
-TEST_F(EndToEnd, VersionServerDownShowsTheErrorAndExitLeavesZero) {
-  writeFile(versionFile(), "1");
+TEST_F(EndToEnd, VersionServerDownWithNothingInstalledSaysSoAndGoesOn) {
   auto launcher = startLauncher();  // no server runs
-  EXPECT_EQ(session(*launcher, {{"Failed to launch the application.", "exit"}}), 0);
+  EXPECT_EQ(session(*launcher, {{"Failed to launch the application.", ""},
+                                {"status: Could not check for updates", "launch"},
+                                {"alert: Something wrong. Try later.", ""}}),
+            0);
+  EXPECT_NE(
+      launcher->errors().find(
+          R"(\n\nNothing is installed yet: try again when the server can be reached. | [OK])"),
+      std::string::npos)
+      << launcher->errors();
   EXPECT_TRUE(launcher->output().find("error=") != std::string::npos) << launcher->output();
   EXPECT_EQ(readFile(versionFile()), "0");
 }
@@ -252,6 +278,299 @@ TEST(ShippedLauncher, HoldsEachProgressStepBeforeTheNextChange) {
   // The end of input answers an alert with its first button or closes the window.
   launcher.closeInput();
   EXPECT_TRUE(launcher.waitForExit().has_value());
+}
+
+// ==== Flaky and hostile networks, signed packages ================================================
+
+std::string versionAnswer(int version, const std::string& packageAddress) {
+  return nlohmann::json{{"data",
+                         {{"attributes",
+                           {{"application_version", std::to_string(version)},
+                            {"application_url_mac", packageAddress}}}}}}
+      .dump();
+}
+
+// The peak resident memory of a running process, in KiB; 0 when it cannot be read.
+long peakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return 0;
+}
+
+// A server in the test plays the version server. Version 2 is installed: its AppRun appends
+// "version 2" to the marker file, and the user keeps files inside the bundle and beside it.
+class HostileNetwork : public EndToEnd {
+ protected:
+  testing::LocalHttpServer server;
+
+  HostileNetwork() { versionServer = "127.0.0.1:" + std::to_string(server.port()); }
+  std::string bundle() const { return install() + "/" + kName + ".app"; }
+  void installVersion2() {
+    writeFile(bundle() + "/AppRun", "#!/bin/sh\necho \"version 2\" >> \"" + marker() + "\"\n");
+    fs::permissions(bundle() + "/AppRun", fs::perms(0755));
+    writeFile(bundle() + "/settings.ini", "mine");
+    writeFile(install() + "/notes.txt", "my notes");
+    writeFile(versionFile(), "2");
+  }
+  void expectVersion2Untouched() const {
+    EXPECT_TRUE(fs::is_regular_file(bundle() + "/AppRun"));
+    EXPECT_EQ(readFile(bundle() + "/settings.ini"), "mine");
+    EXPECT_EQ(readFile(install() + "/notes.txt"), "my notes");
+  }
+  void offer(int version, const std::string& packageAddress) {
+    server.answer("/v/version", 200, versionAnswer(version, packageAddress), "application/json");
+  }
+};
+
+// An address that names the application, a user's file or the version file costs nothing: names
+// of the launcher's own are refused, and nothing is removed before a whole package has arrived.
+TEST_F(HostileNetwork, PackageAddressNeverDeletesInstalledFiles) {
+  installVersion2();
+  server.answer("/dl/notes.txt", 404, "<html>Not Found</html>", "text/html");
+  for (const std::string& address : {server.url("/" + kName + ".app"), "file://" + bundle(),
+                                     server.url("/dl/notes.txt"), server.url("/dl/version.txt")}) {
+    SCOPED_TRACE(address);
+    writeFile(versionFile(), "2");
+    offer(3, address);
+    auto launcher = startLauncher();
+    EXPECT_EQ(session(*launcher, {{"shown: updateButton", "update"},
+                                  {"Failed to update the application.", ""}}),
+              0)
+        << launcher->errors();
+    expectVersion2Untouched();
+  }
+  EXPECT_EQ(server.requestCount("/" + kName + ".app"), 0) << "refused before any request";
+  EXPECT_EQ(server.requestCount("/dl/notes.txt"), 1);
+}
+
+// Without a usable answer the version file stays, the user is told the installed version is
+// used, the run does not claim to be up to date, and Launch starts the installed application.
+TEST_F(HostileNetwork, UnusableVersionAnswerKeepsTheInstalledApplicationLaunchable) {
+  installVersion2();
+  const std::string local = root / "answer.json";
+  writeFile(local, versionAnswer(3, server.url("/package.zip")));
+  struct Case {
+    const char* name;
+    std::function<void()> serve;  // nothing: no server listens
+  };
+  const Case cases[] = {
+      {"server down", nullptr},
+      {"500 with an HTML page",
+       [&] { server.answer("/v/version", 500, "<html>Internal Error</html>", "text/html"); }},
+      {"captive portal page with 200",
+       [&] { server.answer("/v/version", 200, "<html>Sign in to Wi-Fi</html>", "text/html"); }},
+      {"redirect to a local file", [&] { server.redirect("/v/version", "file://" + local); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.serve) c.serve();
+    versionServer = c.serve ? "127.0.0.1:" + std::to_string(server.port())
+                            : "127.0.0.1:" + std::to_string(testing::unusedPort());
+    auto launcher = startLauncher();
+    EXPECT_EQ(session(*launcher, {{"The installed version will be used. | [OK]", ""},
+                                  {"shown: launchButton", "launch"}}),
+              0)
+        << launcher->errors();
+    EXPECT_TRUE(waitForMarker("version 2\n")) << launcher->errors();
+    EXPECT_TRUE(launcher->waitForErrorLine("status: Could not check for updates"));
+    EXPECT_FALSE(launcher->waitForErrorLine("status: Up to date", false, std::chrono::seconds(0)));
+    EXPECT_EQ(readFile(versionFile()), "2");
+    expectVersion2Untouched();
+    fs::remove(marker());
+  }
+  EXPECT_EQ(server.requestCount("/package.zip"), 0);
+}
+
+TEST_F(HostileNetwork, TricklingVersionServerCanBeLeftAtAnyMoment) {
+  installVersion2();
+  server.handle("/v/version", [](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider(
+        "application/json", [](std::size_t, httplib::DataSink& sink) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          return sink.write(" ", 1);
+        });
+  });
+  auto launcher = startLauncher();
+  ASSERT_TRUE(launcher->waitForErrorLine("progress: 10"));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const auto typed = std::chrono::steady_clock::now();
+  launcher->writeLine("exit");
+  EXPECT_EQ(launcher->waitForExit(std::chrono::seconds(10)), 0) << launcher->errors();
+  EXPECT_LT(std::chrono::steady_clock::now() - typed, std::chrono::seconds(3));
+  EXPECT_EQ(readFile(versionFile()), "2");
+}
+
+TEST_F(HostileNetwork, HugeVersionAnswerIsCutOffAndNeverEchoed) {
+  installVersion2();
+  // 300 MiB without an announced length: the cap is found while the answer arrives.
+  server.handle("/v/version", [](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider(
+        "application/json",
+        [sent = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+          static const std::string piece(64 * 1024, '7');
+          if (sent >= (std::uint64_t{300} << 20)) {
+            sink.done();
+            return true;
+          }
+          sent += piece.size();
+          return sink.write(piece.data(), piece.size());
+        });
+  });
+  auto launcher = startLauncher();
+  ASSERT_TRUE(launcher->waitForErrorLine("The installed version will be used. | [OK]", true))
+      << launcher->errors();
+  EXPECT_LT(peakResidentKiB(launcher->pid()), 64 * 1024);
+  launcher->writeLine("");
+  ASSERT_TRUE(launcher->waitForErrorLine("shown: launchButton"));
+  launcher->closeInput();
+  EXPECT_EQ(launcher->waitForExit(), 0);
+  EXPECT_NE(launcher->errors().find("larger than 1024 KiB"), std::string::npos)
+      << launcher->errors();
+  EXPECT_LT(launcher->output().size(), 64u * 1024) << "the answer is not echoed";
+  EXPECT_EQ(readFile(versionFile()), "2");
+}
+
+// One press of Launch starts the application once, however many entries look like bundles.
+TEST_F(HostileNetwork, LaunchStartsTheApplicationOnce) {
+  installVersion2();
+  fs::create_directories(install() + "/" + kName + " beta.app");
+  writeFile(install() + "/" + kName + "-old.app", "#!/bin/sh\n");
+  fs::permissions(install() + "/" + kName + "-old.app", fs::perms(0755));
+  offer(2, server.url("/package_mac.zip"));
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher, {{"shown: launchButton", "launch"}}), 0) << launcher->errors();
+  ASSERT_TRUE(waitForMarker("version 2\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(readFile(marker()), "version 2\n");
+  // Unsigned packages are said to be unverified, once.
+  const std::string log = launcher->errors();
+  const std::string unverified = "packages are installed without verification";
+  const auto first = log.find(unverified);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(unverified, first + 1), std::string::npos) << log;
+}
+
+// Ctrl-C on the launcher's terminal, while the merge writes its lines there, ends it at once.
+TEST_F(EndToEnd, InterruptWhileTheMergePrintsEndsTheLauncher) {
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 4000; ++i) files["data/f" + std::to_string(i) + ".txt"] = "x";
+  publish(1, files);
+  auto launcher = startLauncher(ChildProcess::Streams::terminal);
+  ASSERT_TRUE(launcher->waitForOutputLine("[download] [exit]", true)) << launcher->output();
+  launcher->writeLine("download");
+  ASSERT_TRUE(launcher->waitForOutputLine(" subPath: ", true)) << launcher->output();
+  const auto pressed = std::chrono::steady_clock::now();
+  launcher->write("\x03");
+  EXPECT_EQ(launcher->waitForExit(std::chrono::seconds(10)), 130);
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+  EXPECT_EQ(readFile(versionFile()), "0") << "ended before the version was recorded";
+}
+
+// The feed tool signs with a key pair it made; the test launcher checks with its public key.
+class SignedPackages : public EndToEnd {
+ protected:
+  std::string keys() const { return root / "keys"; }
+  std::string secretKey(const std::string& name) const { return keys() + "/" + name + ".key"; }
+  // Makes the pair <name>.pub and <name>.key; returns the public key's base64 line.
+  std::string keygen(const std::string& name) {
+    ChildProcess tool({kBuild + "/launcher-feed", "keygen", "--out", keys(), "--name", name}, {});
+    EXPECT_EQ(tool.waitForExit(), 0) << tool.errors();
+    std::istringstream file(readFile(keys() + "/" + name + ".pub"));
+    std::string comment, line;
+    std::getline(file, comment);
+    std::getline(file, line);
+    return line;
+  }
+  nlohmann::json versionDocument() const {
+    return nlohmann::json::parse(readFile(feed() + "/v/version"));
+  }
+  void setVersionDocument(const nlohmann::json& document) {
+    writeFile(feed() + "/v/version", document.dump());
+  }
+  std::string bundle() const { return install() + "/" + kName + ".app"; }
+};
+
+TEST_F(SignedPackages, OnlyAPackageSignedForItsVersionIsInstalled) {
+  publicKey = keygen("publisher");
+  keygen("stranger");
+  publish(1, {}, secretKey("publisher"));
+  firstInstall();
+  EXPECT_EQ(readFile(bundle() + "/lib/v1.txt"), "1");
+
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string reason;
+    int packageRequests;
+  };
+  const Case cases[] = {
+      {"a byte of the package changed",
+       [&] {
+         publish(2, {}, secretKey("publisher"));
+         std::string package = readFile(feed() + "/package_mac.zip");
+         package[package.size() / 2] ^= 0x01;
+         writeFile(feed() + "/package_mac.zip", package);
+       },
+       "the signature does not match the package", 1},
+      {"signed with another key", [&] { publish(2, {}, secretKey("stranger")); },
+       "the package was signed with another key", 0},
+      {"no signature", [&] { publish(2); }, "the version answer carries no signature", 0},
+      {"version 2's signature offered as version 3",
+       [&] {
+         publish(2, {}, secretKey("publisher"));
+         auto document = versionDocument();
+         document["data"]["attributes"]["application_version"] = "3";
+         setVersionDocument(document);
+       },
+       "the package is signed for version 2, not 3", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(versionFile(), "1");
+    c.prepare();
+    const int before = packageRequests();
+    auto launcher = startLauncher();
+    EXPECT_EQ(session(*launcher, {{"shown: updateButton", "update"},
+                                  {"Failed to update the application.", ""}}),
+              0)
+        << launcher->errors();
+    EXPECT_NE(launcher->errors().find(
+                  R"(Failed to update the application.\n the package signature is not valid: )" +
+                  c.reason),
+              std::string::npos)
+        << launcher->errors();
+    EXPECT_EQ(launcher->errors().find("without verification"), std::string::npos);
+    EXPECT_EQ(packageRequests() - before, c.packageRequests);
+    // The installed application is as it was, and nothing of the refused package stays.
+    EXPECT_EQ(readFile(bundle() + "/lib/v1.txt"), "1");
+    EXPECT_FALSE(fs::exists(bundle() + "/lib/v2.txt"));
+    for (const auto& entry : fs::directory_iterator(install()))
+      EXPECT_EQ(entry.path().filename().string().find("package_mac.zip"), std::string::npos)
+          << entry.path();
+  }
+}
+
+TEST_F(SignedPackages, PackageSignedWithMinisignIsAccepted) {
+  std::string minisign;
+  std::istringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+  for (std::string folder; std::getline(path, folder, ':');)
+    if (minisign.empty() && ::access((folder + "/minisign").c_str(), X_OK) == 0)
+      minisign = folder + "/minisign";
+  if (minisign.empty())
+    GTEST_SKIP() << "minisign is not installed (scripts/install-deps.sh installs it)";
+
+  publicKey = keygen("publisher");
+  publish(1);
+  const std::string package = feed() + "/package_mac.zip";
+  ChildProcess sign(
+      {minisign, "-S", "-s", secretKey("publisher"), "-m", package, "-t", "version:1"}, {});
+  ASSERT_EQ(sign.waitForExit(), 0) << sign.errors();
+  auto document = versionDocument();
+  document["data"]["attributes"]["application_signature_mac"] = readFile(package + ".minisig");
+  setVersionDocument(document);
+  firstInstall();
+  EXPECT_EQ(readFile(bundle() + "/lib/v1.txt"), "1");
 }
 
 }  // namespace

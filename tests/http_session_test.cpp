@@ -27,14 +27,15 @@ struct Outcome {
 
 // Starts one data task and waits until the session has let go of every copy of the completion,
 // so that no further call can come: the count of calls is then final.
-Outcome runTask(const std::string& address) {
+Outcome runTask(const std::string& address,
+                std::chrono::milliseconds deadline = CurlHttpSession::kDefaultDeadline) {
   auto record = std::make_shared<std::pair<std::mutex, Outcome>>();
   auto alive = std::make_shared<int>(0);
   std::weak_ptr<int> watch = alive;
   auto url = Url::parse(address);
   EXPECT_TRUE(url.has_value()) << address;
   if (!url) return {};
-  CurlHttpSession session;
+  CurlHttpSession session(deadline);
   session.dataTask(
       *url, [record, alive](std::optional<std::string> body, std::optional<HttpError> error) {
         std::lock_guard lock(record->first);
@@ -131,6 +132,60 @@ TEST(CurlHttpSession, ReportsARefusedConnectionAsOneLineNamingTheAddress) {
   EXPECT_EQ(text.find('\n'), std::string::npos) << text;
   EXPECT_NE(text.find(curl_easy_strerror(CURLE_COULDNT_CONNECT)), std::string::npos) << text;
   EXPECT_NE(text.find(address), std::string::npos) << text;
+}
+
+// --- Bounds: an answer is at most 1 MiB and the whole exchange ends by the deadline --------------
+
+TEST(CurlHttpSession, RefusesAnAnswerOverTheCap) {
+  constexpr std::size_t kCap = CurlHttpSession::kMaxAnswerBytes;
+  LocalHttpServer server;
+  server.serveGenerated("/exact", kCap);
+  server.serveGenerated("/over", kCap + 1);                  // announced length too large
+  server.serveGenerated("/huge", std::uint64_t{300} << 20);  // 300 MiB
+  server.handle("/chunked", [](const httplib::Request&, httplib::Response& response) {
+    // No length announced: the cap is found while the body arrives.
+    response.set_chunked_content_provider(
+        "application/json", [sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+          const std::string piece(64 * 1024, 'x');
+          if (sent > 2 * kCap) return false;
+          sent += piece.size();
+          return sink.write(piece.data(), piece.size());
+        });
+  });
+  const Outcome exact = runTask(server.url("/exact"));
+  ASSERT_TRUE(exact.body.has_value()) << exact.error->description;
+  EXPECT_EQ(exact.body->size(), kCap);
+  for (const char* path : {"/over", "/huge", "/chunked"}) {
+    SCOPED_TRACE(path);
+    const Outcome outcome = runTask(server.url(path));
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.body.has_value());
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_NE(outcome.error->description.find("larger than 1024 KiB"), std::string::npos)
+        << outcome.error->description;
+  }
+}
+
+TEST(CurlHttpSession, GivesUpAnAnswerThatTricklesPastTheDeadline) {
+  LocalHttpServer server;
+  server.handle("/v/version", [](const httplib::Request&, httplib::Response& response) {
+    // Two bytes a second: never slow enough to count as stalled.
+    response.set_chunked_content_provider(
+        "application/json", [](std::size_t, httplib::DataSink& sink) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          return sink.write("{", 1);
+        });
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome outcome = runTask(server.url("/v/version"), std::chrono::seconds(1));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(15));
+  EXPECT_FALSE(outcome.body.has_value());
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_NE(outcome.error->description.find(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
+            std::string::npos)
+      << outcome.error->description;
 }
 
 // --- Redirects

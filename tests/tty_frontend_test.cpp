@@ -596,21 +596,60 @@ TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitRecordsZero) {
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Finishing"));
 }
 
-TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopForTheHttpThread) {
+TEST(TerminalAlerts, VersionRequestFailureIsAnsweredOnTheLoopAndTheRunGoesOn) {
+  Rig rig;
+  rig.versionAddress = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
+  rig.installed("2");
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+  const std::string text = rig.window.text();
+  EXPECT_NE(text.find(R"(alert: Error | Failed to launch the application.\n )"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"(\n\nThe installed version will be used. | [OK])"), std::string::npos)
+      << text;
+  rig.type("\n");
+  ASSERT_TRUE(rig.window.waitForLine("shown: launchButton"));
+  EXPECT_TRUE(
+      inOrder(rig.window.lines(), {"status: Finishing", "status: Could not check for updates"}));
+  rig.endInput();
+  EXPECT_EQ(rig.status(), 0);
+  EXPECT_EQ(rig.application->count(), 0);
+  EXPECT_EQ(rig.recordedVersion(), "2");
+}
+
+// ---- Input while the launcher is busy
+
+TEST(TerminalBusy, LinesAreReadWhileTheVersionRequestHangsAndExitEndsIt) {
+  Rig rig;
+  Gate gate;
+  // Let go after the loop has ended, an answer that asks for no alert lets the worker end.
+  rig.server.handle("/v/version", gate.handler(200, "[]"));
+  rig.start();
+  ASSERT_TRUE(rig.window.waitForLine("progress: 10"));
+  rig.type("nonsense\n");
+  ASSERT_TRUE(rig.window.waitForLine(R"(hint: "nonsense" is not a choice; type one of: exit)"));
+  // A button's word waits for its button; `exit` behind it does not.
+  rig.type("download\nexit\n");
+  const int status = rig.status();
+  gate.open();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(rig.application->count(), 1);
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "status: Could not check for updates"));
+}
+
+TEST(TerminalBusy, ExitAtAnAlertWithoutSuchAButtonEndsTheLauncher) {
   Rig rig;
   rig.versionAddress = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version";
   // The request's thread is parked in the termination, and the worker waits for it for good.
   rig.workflowEnds = false;
   rig.installed("2");
   rig.start();
-  ASSERT_TRUE(rig.window.waitForLine("press Enter for Exit"));
-  const std::string text = rig.window.text();
-  EXPECT_NE(text.find(R"(alert: Error | Failed to launch the application.\n )"), std::string::npos)
-      << text;
-  rig.type("\n");
+  ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+  rig.type("exit\n");
   EXPECT_EQ(rig.status(), 0);
   EXPECT_EQ(rig.application->count(), 1);
-  EXPECT_EQ(rig.recordedVersion(), "0");
+  EXPECT_FALSE(Collector::hasLine(rig.window.text(), "shown: launchButton"));
+  EXPECT_EQ(rig.recordedVersion(), "2");
 }
 
 // ---- Display pauses

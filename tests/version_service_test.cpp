@@ -2,7 +2,9 @@
 // session. Only the address is redirected: the configured server is answered by the local one.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
+#include <nlohmann/json.hpp>
 
 #include "Launcher/Config.h"
 #include "tests/support/CaptureFd.h"
@@ -22,7 +24,14 @@ std::string answer(const std::string& version, const std::string& url) {
 }
 
 constexpr const char* kMalformed = "Error serializing JSON!\nFile can be removed.";
-constexpr const char* kUnparsable = "Failed to serialize the version.\n ";
+constexpr const char* kInstalledIsUsed = "\n\nThe installed version will be used.";
+constexpr const char* kNothingInstalled =
+    "\n\nNothing is installed yet: try again when the server can be reached.";
+// Nothing is installed in these tests.
+const std::string kUnparsable =
+    std::string("Failed to serialize the version.\n ") + kNothingInstalled;
+const std::string kSignature =
+    "untrusted comment: signature\nRUQ...\ntrusted comment: version:12\nAAAA...\n";
 const std::string kPackage = "http://127.0.0.1:1/feed/package_mac.zip";
 
 struct Case {
@@ -35,6 +44,7 @@ struct Case {
   bool urlAbsent;                       // url made absent
   std::string alertMessage;             // "" = no alert
   std::string alertText;
+  std::optional<std::string> signature = std::nullopt;  // stored signature
 };
 
 class VersionServiceTest : public ::testing::TestWithParam<Case> {
@@ -78,6 +88,7 @@ TEST_P(VersionServiceTest, AnswerIsHandledAndTheCallerReleased) {
 
   EXPECT_EQ(printed, "responseString = " + c.body + "\n");
   EXPECT_EQ(controller->version, c.version.value_or(0));
+  EXPECT_EQ(controller->signature, c.signature);
   if (c.urlStored)
     EXPECT_EQ(controller->url, platform::Url::parse(kPackage));
   else if (c.urlAbsent)
@@ -112,6 +123,16 @@ INSTANTIATE_TEST_SUITE_P(
              R"("application_url_mac":")" +
                  kPackage + R"(","more":{}}},"links":null})",
              5, true, false, "", ""},
+        Case{"Signature", 200,
+             R"({"data":{"attributes":{"application_version":"12","application_signature_mac":)" +
+                 nlohmann::json(kSignature).dump() + R"(,"application_url_mac":)" + kGoodUrl +
+                 "}}}",
+             12, true, false, "", "", kSignature},
+        Case{"SignatureNotAString", 200,
+             R"({"data":{"attributes":{"application_version":"12","application_signature_mac":7,)"
+             R"("application_url_mac":)" +
+                 kGoodUrl + "}}}",
+             12, true, false, "", ""},
         Case{"UrlWithSpace", 200, answer("\"9\"", "\"http://127.0.0.1/a b.zip\""), 9, false, true,
              "", ""},
         // Members missing or of the wrong type
@@ -150,39 +171,57 @@ TEST_F(VersionServiceTest, BodyThatIsNotUtf8IsMarkedOnItsLine) {
   EXPECT_EQ(rig.alerts->shown()[0].informativeText, kUnparsable);
 }
 
-TEST_F(VersionServiceTest, UnparsableAnswerExitRecordsZeroAndEnds) {
+// ---- Nothing received: the user is told, the version file stays, the caller goes on
+
+TEST_F(VersionServiceTest, UnparsableAnswerKeepsTheVersionFileAndReleasesTheCaller) {
   writeFile(folders.installFolder() + "/version.txt", "4");
-  server.answer("/v/version", 200, "{", "application/json");
+  server.answer("/v/version", 200, "<html>Sign in to the network</html>", "text/html");
   auto controller = makeController(server.url("/v/version"));
-  std::thread([controller] { controller->SerializeJSON(); }).detach();
-  ASSERT_TRUE(rig.application->waitForTerminate());
-  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
-}
-
-// ---- Transport errors
-
-TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitRecordsZero) {
-  writeFile(folders.installFolder() + "/version.txt", "4");
-  auto controller =
-      makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
-  testing::CaptureFd out(1);
-  auto returned = startSerialize(controller);
-  ASSERT_TRUE(rig.application->waitForTerminate());
-  const std::string printed = out.finish();
-
-  ASSERT_TRUE(printed.starts_with("error=")) << printed;
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << "one line";
-  const std::string description = printed.substr(6, printed.size() - 7);
-  EXPECT_FALSE(description.empty());
+  ASSERT_TRUE(serializeReturns(controller));
   const auto shown = rig.alerts->shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].messageText, "Error");
-  EXPECT_EQ(shown[0].informativeText, "Failed to launch the application.\n " + description);
-  EXPECT_EQ(shown[0].buttons, std::vector<std::string>{"Exit"});
-  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
-  EXPECT_EQ(returned.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
-      << "the launcher is ending: the caller is not released";
-  EXPECT_EQ(controller->version, 0);
+  EXPECT_EQ(shown[0].informativeText,
+            std::string("Failed to serialize the version.\n ") + kInstalledIsUsed);
+  EXPECT_EQ(shown[0].buttons, std::vector<std::string>{"OK"});
+  EXPECT_EQ(rig.application->terminateCount(), 0);
+  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "4");
+  EXPECT_FALSE(controller->versionReceived);
+}
+
+TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorAndSaysWhatIsUsedInstead) {
+  const std::string installed = folders.installFolder() + "/version.txt";
+  for (const std::string recorded : {"4", "0", ""}) {
+    SCOPED_TRACE("version file: " + recorded);
+    if (recorded.empty())
+      std::filesystem::remove(installed);
+    else
+      writeFile(installed, recorded);
+    auto controller =
+        makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
+    testing::CaptureFd out(1);
+    ASSERT_TRUE(serializeReturns(controller));
+    const std::string printed = out.finish();
+
+    ASSERT_TRUE(printed.starts_with("error=")) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << "one line";
+    const std::string description = printed.substr(6, printed.size() - 7);
+    EXPECT_FALSE(description.empty());
+    const auto shown = rig.alerts->shown();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().messageText, "Error");
+    EXPECT_EQ(shown.back().informativeText,
+              "Failed to launch the application.\n " + description +
+                  (recorded == "4" ? kInstalledIsUsed : kNothingInstalled));
+    EXPECT_EQ(shown.back().buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(rig.application->terminateCount(), 0);
+    EXPECT_EQ(std::filesystem::exists(installed), !recorded.empty()) << "nothing is created";
+    if (!recorded.empty()) {
+      EXPECT_EQ(readFile(installed), recorded);
+    }
+    EXPECT_EQ(controller->version, 0);
+    EXPECT_FALSE(controller->versionReceived);
+  }
 }
 
 TEST_F(VersionServiceTest, AlertsComeFromTheSessionThreadWhileTheCallerWaits) {

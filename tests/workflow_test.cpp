@@ -129,6 +129,39 @@ TEST_F(WorkflowTest, NothingReceivedAndNothingInstalledStillEndsWithLaunch) {
   EXPECT_EQ(readFile(versionFile()), "0") << "the first run creates the version file";
 }
 
+// The last status claims "Up to date" only when the server gave a version.
+TEST_F(WorkflowTest, FinalStatusSaysWhetherUpdatesWereChecked) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> body;  // nothing: a transport error
+    const char* status;
+  };
+  const Case cases[] = {
+      {"transport error", std::nullopt, "Could not check for updates"},
+      {"not JSON", "<html>portal</html>", "Could not check for updates"},
+      {"malformed answer", R"({"data":{}})", "Could not check for updates"},
+      {"top-level array", "[]", "Could not check for updates"},
+      {"same version", versionAnswer(5, "http://127.0.0.1:1/p.zip"), "Up to date"},
+      {"address not a URL", versionAnswer(5, "not a url"), "Up to date"},
+  };
+  installed("5");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.body)
+      rig.http->answerWithBody(*c.body);
+    else
+      rig.http->answerWithError("Couldn't connect to server");
+    start();
+    ASSERT_TRUE(serveUntilShown("launchButton"));
+    finish();
+    EXPECT_EQ(texts(), (Strings{"Finishing", c.status}));
+    EXPECT_EQ(deltas(), (Strings{"10", "15", "50", "25"}));
+    EXPECT_EQ(readFile(versionFile()), "5");
+    EXPECT_EQ(rig.application->terminateCount(), 0);
+    rig.journal->clear();
+  }
+}
+
 TEST_F(WorkflowTest, NothingInstalledOffersTheDownloadAndWaitsForTheAnswer) {
   serverAnswers(5);
   start();

@@ -9,27 +9,51 @@
 namespace launcher::platform {
 namespace {
 
-size_t appendToString(char* data, size_t size, size_t count, void* userdata) {
-  static_cast<std::string*>(userdata)->append(data, size * count);
-  return size * count;
+// The body as it arrives, up to the cap.
+struct Answer {
+  std::string body;
+  bool tooLarge = false;
+};
+
+size_t appendToAnswer(char* data, size_t size, size_t count, void* userdata) {
+  auto& answer = *static_cast<Answer*>(userdata);
+  const size_t total = size * count;
+  if (total > CurlHttpSession::kMaxAnswerBytes - answer.body.size()) {
+    answer.tooLarge = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  answer.body.append(data, total);
+  return total;
 }
 
 // The whole exchange, on the session's thread: the body whatever the HTTP status, or the
 // transport error.
-std::pair<std::optional<std::string>, std::optional<HttpError>> get(const std::string& address) {
+std::pair<std::optional<std::string>, std::optional<HttpError>> get(
+    const std::string& address, std::chrono::milliseconds deadline) {
   CurlEasy handle = makeCurlEasy();
   if (!handle) return {std::nullopt, HttpError{"cannot create a libcurl handle (" + address + ")"}};
-  std::string body;
+  Answer answer;
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  if (!applyCommonOptions(handle.get(), address.c_str()) ||
-      curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, appendToString) != CURLE_OK ||
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body) != CURLE_OK)
+  CURL* h = handle.get();
+  if (!applyCommonOptions(h, address.c_str()) ||
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline.count())) != CURLE_OK ||
+      // An announced length over the cap is refused before any of the body is read.
+      curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                       static_cast<curl_off_t>(CurlHttpSession::kMaxAnswerBytes)) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToAnswer) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer) != CURLE_OK)
     return {std::nullopt, HttpError{"cannot set up the request for " + address}};
-  const CURLcode code = curl_easy_perform(handle.get());
+  const CURLcode code = curl_easy_perform(h);
+  if (answer.tooLarge || code == CURLE_FILESIZE_EXCEEDED)
+    return {std::nullopt, HttpError{"the answer is larger than " +
+                                    std::to_string(CurlHttpSession::kMaxAnswerBytes / 1024) +
+                                    " KiB (" + address + ")"}};
   if (code != CURLE_OK)
     return {std::nullopt, HttpError{describeCurlError(code, errorBuffer, address)}};
-  return {std::move(body), std::nullopt};
+  return {std::move(answer.body), std::nullopt};
 }
 
 }  // namespace
@@ -38,8 +62,8 @@ void CurlHttpSession::dataTask(const Url& url, DataTaskCompletion completion) {
   const std::string address = url.string();
   // The thread gets its own copy of the completion. Should no thread start, the caller still
   // gets its one answer here; it would otherwise wait forever.
-  auto task = [address, completion]() mutable {
-    auto [body, error] = get(address);
+  auto task = [address, completion, deadline = deadline_]() mutable {
+    auto [body, error] = get(address, deadline);
     completion(std::move(body), std::move(error));
   };
   try {

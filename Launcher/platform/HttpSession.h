@@ -1,5 +1,7 @@
 #pragma once
 // The asynchronous GET of the version request.
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,10 +26,20 @@ class HttpSession {
   virtual void dataTask(const Url& url, DataTaskCompletion completion) = 0;
 };
 
-// libcurl on a thread of its own per request.
+// libcurl on a thread of its own per request, over http or https only (redirects too). An answer
+// is bounded in size and time: a body over kMaxAnswerBytes, or an exchange that has not ended
+// within the deadline, is reported as a transport error, and nothing beyond the cap is kept.
 class CurlHttpSession final : public HttpSession {
  public:
+  static constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
+  static constexpr std::chrono::milliseconds kDefaultDeadline = std::chrono::seconds(60);
+
+  explicit CurlHttpSession(std::chrono::milliseconds deadline = kDefaultDeadline)
+      : deadline_(deadline) {}
   void dataTask(const Url& url, DataTaskCompletion completion) override;
+
+ private:
+  std::chrono::milliseconds deadline_;
 };
 
 }  // namespace launcher::platform

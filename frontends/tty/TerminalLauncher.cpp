@@ -130,25 +130,7 @@ std::optional<long> TerminalLauncher::presentModal(const platform::Alert& alert)
 
 void TerminalLauncher::serveOnce() {
   refreshChoices();
-  if (awaitsInput()) {
-    const auto end = inputBuffer_.find('\n');
-    if (end != std::string::npos) {
-      const std::string line = inputBuffer_.substr(0, end);
-      inputBuffer_.erase(0, end + 1);
-      handleLine(line);
-      return;
-    }
-    if (inputEnded_) {
-      // A last line without a line feed still counts.
-      if (!inputBuffer_.empty()) {
-        const std::string line = std::exchange(inputBuffer_, {});
-        handleLine(line);
-        return;
-      }
-      handleEndOfInput();
-      return;
-    }
-  }
+  if (handleBufferedInput()) return;
 
   // Wake for the next task (at the end of a display pause, if one holds it), the next frame of
   // the spinner, or whatever the descriptors bring.
@@ -166,7 +148,8 @@ void TerminalLauncher::serveOnce() {
   std::vector<pollfd> fds;
   fds.push_back({queue_->wakeFd(), POLLIN, 0});
   fds.push_back({signals_.get(), POLLIN, 0});
-  const bool reading = awaitsInput() && !inputEnded_;
+  // Input is read at all times, so that `exit` works while the worker is busy too.
+  const bool reading = !inputEnded_;
   const std::size_t input = fds.size();
   if (reading) fds.push_back({options_.inputFd, POLLIN, 0});
 
@@ -191,6 +174,57 @@ void TerminalLauncher::serveOnce() {
     }
   }
   if (!closing_.load()) queue_->runNext();
+}
+
+bool TerminalLauncher::handleBufferedInput() {
+  const auto end = inputBuffer_.find('\n');
+  if (awaitsInput()) {
+    if (end != std::string::npos) {
+      const std::string line = inputBuffer_.substr(0, end);
+      inputBuffer_.erase(0, end + 1);
+      handleLine(line);
+      return true;
+    }
+    if (inputEnded_) {
+      // A last line without a line feed still counts.
+      if (!inputBuffer_.empty()) {
+        const std::string line = std::exchange(inputBuffer_, {});
+        handleLine(line);
+        return true;
+      }
+      handleEndOfInput();
+      return true;
+    }
+    return false;
+  }
+  // Nobody is awaited. A line naming a button waits for its button, as from
+  // `echo download | launcher-cli`; `exit` acts at once, even behind such a line; any other
+  // line gets its hint now. The end of input waits until the user is awaited.
+  if (end == std::string::npos) return false;
+  const std::string first = inputBuffer_.substr(0, end);
+  if (!namesAButton(first)) {
+    inputBuffer_.erase(0, end + 1);
+    handleLine(first);
+    return true;
+  }
+  for (std::size_t start = end + 1, next;
+       (next = inputBuffer_.find('\n', start)) != std::string::npos; start = next + 1) {
+    const std::string line = inputBuffer_.substr(start, next - start);
+    if (normaliseWord(line) == kExitWord) {
+      inputBuffer_.erase(start, next + 1 - start);
+      handleLine(line);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TerminalLauncher::namesAButton(const std::string& line) const {
+  const std::string word = normaliseWord(line);
+  for (const auto* button : {window_.downloadButton().get(), window_.updateButton().get(),
+                             window_.proceedButton().get(), window_.launchButton().get()})
+    if (word == button->word()) return true;
+  return false;
 }
 
 bool TerminalLauncher::awaitsInput() const {
@@ -245,6 +279,13 @@ void TerminalLauncher::handleLine(const std::string& line) {
   if (!openAlerts_.empty()) {
     OpenAlert& top = openAlerts_.back();
     const auto& buttons = top.alert.buttons;
+    // `exit` quits at an alert too, unless it names one of the alert's buttons.
+    if (word == kExitWord &&
+        std::none_of(buttons.begin(), buttons.end(),
+                     [&](const std::string& button) { return normaliseWord(button) == word; })) {
+      controller_->ExitNow(nullptr);
+      return;
+    }
     if (buttons.size() <= 1 || word.empty()) {
       top.answer = platform::kAlertFirstButtonReturn;
       return;

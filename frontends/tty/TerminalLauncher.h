@@ -2,17 +2,20 @@
 // The launcher in a terminal: the same controller and workflow as the window launcher, with the
 // window drawn on a terminal descriptor (see TerminalWindow) and the buttons pressed by typing.
 //
-// Input, one line at a time, read only while something waits for the user (an open alert, the
-// offer buttons before they have been answered, or the launch button):
+// Input, one line at a time, read at all times:
 //   download | update | proceed | launch   presses that button if it is visible
 //                                          (OneEvent, OneEvent, TwoEvent, LaunchApplication)
-//   exit                                    quits (ExitNow)
-// Case and surrounding blanks do not matter. Any other line gets a hint and is read again.
+//   exit                                    quits (ExitNow), whatever the launcher is doing
+// Case and surrounding blanks do not matter. Any other line gets a hint and the next is read.
+// While something waits for the user (an open alert, the offer buttons before they have been
+// answered, or the launch button) lines are handled in order; before that, a line naming a
+// button waits for something to wait for the user, and `exit` acts at once even behind it.
 // While an alert is open, any line, an empty one too, presses its button (with several buttons:
-// a line naming one presses it, an empty line the first). End of input presses an open alert's
-// first button, and otherwise closes the window. SIGINT, SIGTERM and SIGHUP close the window.
-// Closing the window ends the launcher (the delegate's answer) and run() returns 0, or 128 + the
-// signal's number when a signal closed it (130 for Ctrl-C), as shells report such an end.
+// a line naming one presses it, an empty line the first); `exit` quits unless a button is so
+// named. End of input, once the user is awaited, presses an open alert's first button, and
+// otherwise closes the window. SIGINT, SIGTERM and SIGHUP close the window at any moment. Closing
+// the window ends the launcher (the delegate's answer) and run() returns 0, or 128 + the signal's
+// number when a signal closed it (130 for Ctrl-C), as shells report such an end.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -88,6 +91,10 @@ class TerminalLauncher final : public platform::ModalPresenter {
 
   // One turn of the loop: waits for something to happen and handles it; runs at most one task.
   void serveOnce();
+  // Handles one buffered line, or the end of input, when it can be handled now; true when it
+  // did.
+  bool handleBufferedInput();
+  bool namesAButton(const std::string& line) const;
   bool awaitsInput() const;
   std::vector<std::string> validWords() const;
   void refreshChoices();

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -43,10 +46,41 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// Starts `argv` with `actions`. The program gets SIGPIPE's default action back, which the test
+// program ignores so that writing to a program that has ended fails instead of killing it.
+pid_t spawn(const std::vector<std::string>& argv,
+            const std::map<std::string, std::string>& environment,
+            const posix_spawn_file_actions_t& actions, short flags) {
+  static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  static_cast<void>(ignored);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  ::sigemptyset(&defaults);
+  ::sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, static_cast<short>(flags | POSIX_SPAWN_SETSIGDEF));
+  std::vector<std::string> arguments = argv;
+  std::vector<std::string> variables = changedEnvironment(environment);
+  auto argumentPointers = pointers(arguments);
+  auto variablePointers = pointers(variables);
+  pid_t pid = -1;
+  const int result = ::posix_spawn(&pid, arguments[0].c_str(), &actions, &attributes,
+                                   argumentPointers.data(), variablePointers.data());
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0)
+    throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(result));
+  return pid;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& environment) {
+                           const std::map<std::string, std::string>& environment, Streams streams) {
+  if (streams == Streams::terminal) {
+    startOnTerminal(argv, environment);
+    return;
+  }
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe2 failed");
@@ -55,27 +89,63 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> arguments = argv;
-  std::vector<std::string> variables = changedEnvironment(environment);
-  auto argumentPointers = pointers(arguments);
-  auto variablePointers = pointers(variables);
-  const int result = ::posix_spawn(&pid_, arguments[0].c_str(), &actions, nullptr,
-                                   argumentPointers.data(), variablePointers.data());
+  std::string failure;
+  try {
+    pid_ = spawn(argv, environment, actions, 0);
+  } catch (const std::runtime_error& error) {
+    failure = error.what();
+  }
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
-  if (result != 0) {
+  if (!failure.empty()) {
     ::close(in[1]);
     ::close(out[0]);
     ::close(err[0]);
-    throw std::runtime_error("cannot start " + arguments[0] + ": " + std::strerror(result));
+    throw std::runtime_error(failure);
   }
   input_ = in[1];
   out_.fd = out[0];
   err_.fd = err[0];
   out_.reader = std::thread([this] { read(out_); });
   err_.reader = std::thread([this] { read(err_); });
+}
+
+void ChildProcess::startOnTerminal(const std::vector<std::string>& argv,
+                                   const std::map<std::string, std::string>& environment) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char* name = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                         ? ::ptsname(master)
+                         : nullptr;
+  if (name == nullptr) {
+    if (master >= 0) ::close(master);
+    throw std::runtime_error("cannot open a pseudo-terminal");
+  }
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = 100;
+  ::ioctl(master, TIOCSWINSZ, &size);
+  // A new session whose first terminal opened becomes its controlling terminal: Ctrl-C typed
+  // there interrupts the program.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, name, O_RDWR, 0);
+  posix_spawn_file_actions_adddup2(&actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  try {
+    pid_ = spawn(argv, environment, actions, POSIX_SPAWN_SETSID);
+  } catch (const std::runtime_error&) {
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(master);
+    throw;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  input_ = master;
+  out_.fd = ::fcntl(master, F_DUPFD_CLOEXEC, 3);
+  err_.fd = -1;
+  err_.closed = true;
+  out_.reader = std::thread([this] { read(out_); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -86,8 +156,8 @@ ChildProcess::~ChildProcess() {
   closeInput();
   if (out_.reader.joinable()) out_.reader.join();
   if (err_.reader.joinable()) err_.reader.join();
-  ::close(out_.fd);
-  ::close(err_.fd);
+  if (out_.fd >= 0) ::close(out_.fd);
+  if (err_.fd >= 0) ::close(err_.fd);
 }
 
 void ChildProcess::read(Stream& stream) {
@@ -107,7 +177,10 @@ void ChildProcess::read(Stream& stream) {
 }
 
 void ChildProcess::writeLine(const std::string& line) {
-  const std::string text = line + "\n";
+  write(line + "\n");
+}
+
+void ChildProcess::write(const std::string& text) {
   std::size_t written = 0;
   while (input_ >= 0 && written < text.size()) {
     const ssize_t count = ::write(input_, text.data() + written, text.size() - written);

@@ -20,10 +20,17 @@ class ChildProcess {
   using Clock = std::chrono::steady_clock;
   static constexpr auto kPatience = std::chrono::seconds(60);
 
+  enum class Streams {
+    pipes,     // standard input, output and error on three pipes
+    terminal,  // all three on one pseudo-terminal, which becomes the program's controlling
+               // terminal; what it writes is read as its output, and errors() stays empty
+  };
+
   // Starts `argv` with the current environment changed by `environment` (an empty value removes
   // the variable). Throws std::runtime_error when it cannot start.
   ChildProcess(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& environment);
+               const std::map<std::string, std::string>& environment,
+               Streams streams = Streams::pipes);
   // Kills the program if it still runs.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -31,6 +38,9 @@ class ChildProcess {
 
   // Writes `line` and a line feed to its standard input.
   void writeLine(const std::string& line);
+  // Writes `text` as it is: on a terminal, "\x03" is Ctrl-C.
+  void write(const std::string& text);
+  pid_t pid() const { return pid_; }
   void closeInput();
   void signal(int number);
 
@@ -58,6 +68,8 @@ class ChildProcess {
     bool closed = false;
     std::thread reader;
   };
+  void startOnTerminal(const std::vector<std::string>& argv,
+                       const std::map<std::string, std::string>& environment);
   void read(Stream& stream);
   bool waitForLines(Stream& stream, const LinesTest& seen, std::chrono::milliseconds timeout);
   bool waitForLine(Stream& stream, const std::string& line, bool partial,
