@@ -150,18 +150,18 @@ TEST_F(VersionServiceTest, BodyThatIsNotUtf8IsMarkedOnItsLine) {
   EXPECT_EQ(rig.alerts->shown()[0].informativeText, kUnparsable);
 }
 
-TEST_F(VersionServiceTest, UnparsableAnswerExitRecordsZeroAndEnds) {
+TEST_F(VersionServiceTest, UnparsableAnswerExitEndsAndKeepsTheRecordedVersion) {
   writeFile(folders.installFolder() + "/version.txt", "4");
   server.answer("/v/version", 200, "{", "application/json");
   auto controller = makeController(server.url("/v/version"));
   std::thread([controller] { controller->SerializeJSON(); }).detach();
   ASSERT_TRUE(rig.application->waitForTerminate());
-  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
+  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "4");
 }
 
 // ---- Transport errors
 
-TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitRecordsZero) {
+TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitKeepsTheVersion) {
   writeFile(folders.installFolder() + "/version.txt", "4");
   auto controller =
       makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
@@ -179,7 +179,7 @@ TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorShowsTheDialogAndExitRecordsZ
   EXPECT_EQ(shown[0].messageText, "Error");
   EXPECT_EQ(shown[0].informativeText, "Failed to launch the application.\n " + description);
   EXPECT_EQ(shown[0].buttons, std::vector<std::string>{"Exit"});
-  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "0");
+  EXPECT_EQ(readFile(folders.installFolder() + "/version.txt"), "4");
   EXPECT_EQ(returned.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
       << "the launcher is ending: the caller is not released";
   EXPECT_EQ(controller->version, 0);
