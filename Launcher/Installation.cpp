@@ -24,19 +24,22 @@ bool isBundleNamed(const std::string& entry, const std::string& prefix) {
          platform::hasSuffixNFD(entry, kBundleSuffix);
 }
 
-// Failures of the merge go to the diagnostic log, never to standard output.
-void logFailure(const platform::FileResult& result) {
+// Failures of the merge go to the diagnostic log, never to standard output; the first one is
+// kept for the caller.
+void logFailure(const platform::FileResult& result, std::string* first) {
   platform::logLine("   " + result.error);
+  if (first != nullptr && first->empty()) *first = result.error;
 }
 
 }  // namespace
 
-bool ViewController::MergeContentsOfPath(const std::string& source, const std::string& dstDir) {
+bool ViewController::MergeContentsOfPath(const std::string& source, const std::string& dstDir,
+                                         std::string* failure) {
   platform::logLine("- mergeContentsOfPath: " + source + "\n intoPath: " + dstDir);
   // The walk is read in full first: files are moved out of the source while it is handled.
   const auto entries = platform::enumerateFolder(source);
   if (!entries) {
-    platform::logLine("   cannot walk \"" + source + "\"");
+    logFailure(platform::FileResult::failure("cannot walk \"" + source + "\""), failure);
     return false;
   }
 
@@ -61,14 +64,14 @@ bool ViewController::MergeContentsOfPath(const std::string& source, const std::s
       platform::printLine("   create directory");
       if (platform::itemExists(to) && !platform::isRealDirectory(to)) {
         if (auto removed = platform::removeItem(to); !removed) {
-          logFailure(removed);
+          logFailure(removed, failure);
           allDone = false;
           failedFolder = subPath;
           continue;
         }
       }
       if (auto created = platform::createDirectory(to, true); !created) {
-        logFailure(created);
+        logFailure(created, failure);
         allDone = false;
         failedFolder = subPath;
       }
@@ -80,14 +83,14 @@ bool ViewController::MergeContentsOfPath(const std::string& source, const std::s
     if (platform::itemExists(to)) {
       platform::printLine("   removeItemAtPath");
       if (auto removed = platform::removeItem(to); !removed) {
-        logFailure(removed);
+        logFailure(removed, failure);
         allDone = false;
         continue;
       }
     }
     platform::printLine("   moveItemAtPath");
     if (auto moved = platform::moveItem(from, to); !moved) {
-      logFailure(moved);
+      logFailure(moved, failure);
       allDone = false;
     }
   }

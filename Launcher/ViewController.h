@@ -102,9 +102,11 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void WriteVersion(const std::string& text);
   std::int64_t ReadVersion();
 
-  // Installation. MergeContentsOfPath returns false when a create, delete or move failed.
+  // Installation. MergeContentsOfPath returns false when a create, delete or move failed; the
+  // first failure's description then goes to `failure` when one is given.
   void DeleteOtherApps();
-  bool MergeContentsOfPath(const std::string& source, const std::string& dstDir);
+  bool MergeContentsOfPath(const std::string& source, const std::string& dstDir,
+                           std::string* failure = nullptr);
 
   // The workflow body that RunInBackground posts, and its install branch.
   void RunWorkflow();

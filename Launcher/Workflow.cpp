@@ -199,9 +199,9 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     fail("cannot prepare the new files: " + staged.error);
     return;
   }
-  if (!MergeContentsOfPath(*extraction, installer.stagingFolder())) {
-    fail("cannot put the package's files in place in \"" + installer.stagingFolder() +
-         "\" (is the disk full?); the installed version is kept");
+  if (std::string failure; !MergeContentsOfPath(*extraction, installer.stagingFolder(), &failure)) {
+    fail("cannot put the package's files in place: " + failure +
+         ". The installed version is kept.");
     return;
   }
   if (auto launchable = installer.check(); !launchable) {
