@@ -187,6 +187,7 @@ platform::FileResult Installer::notePackage(const std::string& package) {
 }
 
 platform::FileResult Installer::stage(const std::string& extractionFolder) {
+  flushed_ = false;
   discardStaging();
   if (auto made = platform::createDirectory(stagingFolder(), false); !made) return made;
   const auto names = platform::folderEntries(extractionFolder);
@@ -231,6 +232,12 @@ platform::FileResult Installer::check() const {
                                        "changed.");
 }
 
+platform::FileResult Installer::flushStaging() {
+  auto synced = platform::syncFileSystem(installFolder_);
+  flushed_ = static_cast<bool>(synced);
+  return synced;
+}
+
 platform::FileResult Installer::journalSwitch() {
   const auto names = platform::folderEntries(stagingFolder());
   if (!names)
@@ -243,7 +250,8 @@ platform::FileResult Installer::journalSwitch() {
     journal_.entries.push_back({name, *inode, platform::itemExists(livePath(name))});
   }
   // The journal may say "switching" only once everything staged is on the disk.
-  if (auto synced = platform::syncFileSystem(installFolder_); !synced) return synced;
+  if (!flushed_)
+    if (auto synced = flushStaging(); !synced) return synced;
   journal_.phase = InstallJournal::Phase::switching;
   if (auto written = writeJournal(); !written) {
     journal_.phase = InstallJournal::Phase::staging;
@@ -290,10 +298,12 @@ void Installer::finish() {
 }
 
 void Installer::discardStaging() {
-  if (platform::itemExists(stagingFolder())) {
-    if (auto removed = platform::removeItem(stagingFolder()); !removed)
-      platform::logLine("   " + removed.error);
-  }
+  if (!platform::itemExists(stagingFolder())) return;
+  // Always a real folder of ours; anything else in its place goes as well.
+  const auto removed = platform::isRealDirectory(stagingFolder())
+                           ? platform::removeTree(stagingFolder())
+                           : platform::removeItem(stagingFolder());
+  if (!removed) platform::logLine("   " + removed.error);
 }
 
 void Installer::removeJournal() {

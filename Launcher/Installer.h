@@ -83,8 +83,10 @@ class Installer {
   // The tree the switch would leave (a staged entry where the package has one, else the live
   // one) must hold a launchable application; otherwise says why not.
   platform::FileResult check() const;
-  // Writes the staged tree to the disk (one syncfs), then the journal with phase switching and
-  // the entries to switch.
+  // Writes the staged tree to the disk: one syncfs of the install folder's file system.
+  platform::FileResult flushStaging();
+  // Once the staged tree is on the disk (flushStaging, called here unless it was called
+  // already), writes the journal with phase switching and the entries to switch.
   platform::FileResult journalSwitch();
   struct SwitchResult {
     bool switched = false;
@@ -127,6 +129,7 @@ class Installer {
   std::string installFolder_;
   std::string applicationName_;
   InstallJournal journal_;
+  bool flushed_ = false;
 };
 
 // A download's leftovers in the install folder (hidden part files, ".<name>.part-XXXXXX"), which

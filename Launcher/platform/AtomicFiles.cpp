@@ -139,7 +139,60 @@ FileResult cloneFolder(int fromFolder, int toFolder, const std::string& fromPath
   }
 }
 
+// Empties the folder open as `folder`.
+FileResult emptyFolder(int folder, const std::string& shownPath) {
+  const int streamFd = ::dup(folder);
+  if (streamFd < 0) return FileResult::failure(describeErrno("cannot read", shownPath, errno));
+  UniqueDirectory stream(::fdopendir(streamFd));
+  if (!stream) {
+    const int error = errno;
+    ::close(streamFd);
+    return FileResult::failure(describeErrno("cannot read", shownPath, error));
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) {
+      if (errno != 0) return FileResult::failure(describeErrno("cannot read", shownPath, errno));
+      return FileResult::success();
+    }
+    const char* name = entry->d_name;
+    if (std::string_view(name) == "." || std::string_view(name) == "..") continue;
+    bool isFolder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat info {};
+      if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileResult::failure(describeErrno("cannot examine", shownPath + "/" + name, errno));
+      isFolder = S_ISDIR(info.st_mode);
+    }
+    if (!isFolder) {
+      if (::unlinkat(folder, name, 0) != 0)
+        return FileResult::failure(describeErrno("cannot remove", shownPath + "/" + name, errno));
+      continue;
+    }
+    const std::string inner = shownPath + "/" + name;
+    {
+      const UniqueFd child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!child) return FileResult::failure(describeErrno("cannot open", inner, errno));
+      if (auto emptied = emptyFolder(child.get(), inner); !emptied) return emptied;
+    }
+    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0)
+      return FileResult::failure(describeErrno("cannot remove", inner, errno));
+  }
+}
+
 }  // namespace
+
+FileResult removeTree(const std::string& path) {
+  {
+    const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return FileResult::failure(describeErrno("cannot remove", path, errno));
+    if (auto emptied = emptyFolder(folder.get(), path); !emptied) return emptied;
+  }
+  if (::rmdir(path.c_str()) != 0)
+    return FileResult::failure(describeErrno("cannot remove", path, errno));
+  return FileResult::success();
+}
 
 FileResult exchangeItems(const std::string& first, const std::string& second) {
   if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0)

@@ -32,6 +32,10 @@ FileResult writeFileDurably(const std::string& path, std::string_view content);
 // file is copied with its permissions and times. Nothing is ever written into a file of `from`.
 FileResult cloneTree(const std::string& from, const std::string& to);
 
+// Deletes the folder `path` with everything in it, links as links, walking it by descriptors (no
+// path is looked up twice): the quick way to drop a whole tree.
+FileResult removeTree(const std::string& path);
+
 // True when `path` is a folder itself, not a symbolic link to one.
 bool isRealDirectory(const std::string& path);
 // The inode number of the entry at `path` (a link itself, not its target); nothing when absent.
