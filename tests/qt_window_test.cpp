@@ -10,10 +10,12 @@
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/SingleInstance.h"
 #include "frontends/qt/LauncherApp.h"
 #include "frontends/qt/MainWindow.h"
 #include "frontends/qt/QtAlerts.h"
@@ -165,6 +167,27 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
   // viewDidLoad ran: the data folder on standard output and the workflow handed to the worker.
   EXPECT_EQ(rig.output, c.appDir() + "\n");
   EXPECT_EQ(rig.background->posted.load(), 1);
+}
+
+TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
+  QtRig rig;
+  const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
+  ASSERT_TRUE(paths);
+  const auto first = lockInstallFolder(*paths);
+  ASSERT_TRUE(first.held()) << first.error();
+  std::string shown;
+  AlertAnswerer answerer([&](QMessageBox& box) {
+    shown = box.text().toStdString() + " | " + box.informativeText().toStdString();
+    click(box, "OK");
+  });
+  EXPECT_FALSE(rig.app.start());
+  EXPECT_EQ(answerer.answered(), 1);
+  EXPECT_EQ(shown,
+            alreadyRunningAlert().messageText + " | " + alreadyRunningAlert().informativeText);
+  EXPECT_EQ(alreadyRunningAlert().messageText, APPLICATION_NAME() + " is already running");
+  EXPECT_EQ(rig.app.window(), nullptr);
+  EXPECT_EQ(rig.background->posted.load(), 0) << "no workflow";
+  EXPECT_FALSE(std::filesystem::exists(paths->versionFile));
 }
 
 // ---- the main queue
