@@ -1,5 +1,6 @@
 // The local version file: bare decimal text in the install folder. It holds "0" while nothing is
-// installed and while an install is under way.
+// installed and while an install is under way; the install journal (Installer.h) puts the right
+// number back when an install was cut short.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,10 +40,11 @@ std::optional<std::string> readText(const std::string& path) {
 }  // namespace
 
 void ViewController::WriteVersion(const std::string& text) {
-  // Truncated and rewritten in place; the folder is not created here. Failures are silent.
+  // Truncated and rewritten in place, then flushed to the disk, so that a recorded version
+  // outlasts a crash; the folder is not created here. Failures are silent.
   const platform::UniqueFd file(
       ::open(versionLocation().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (file) static_cast<void>(platform::writeAll(file.get(), text));
+  if (file && platform::writeAll(file.get(), text)) static_cast<void>(::fsync(file.get()));
 }
 
 std::int64_t ViewController::ReadVersion() {

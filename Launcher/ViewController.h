@@ -7,6 +7,7 @@
 //   VersionService.cpp          the version request and its JSON answer
 //   Workflow.cpp                the update workflow and the download-and-install sequence
 //   Installation.cpp            merge, cleanup of superseded bundles, launch
+// The staging, check, journal and switch of an install are the Installer's (Installer.h).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -114,17 +115,35 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void WriteVersion(const std::string& text);
   std::int64_t ReadVersion();
 
-  // Installation. MergeContentsOfPath returns false when a create, delete or move failed.
+  // Installation. MergeContentsOfPath returns false when a create, delete or move failed; the
+  // first failure's description then goes to `failure` when one is given.
   void DeleteOtherApps();
-  bool MergeContentsOfPath(const std::string& source, const std::string& dstDir);
+  bool MergeContentsOfPath(const std::string& source, const std::string& dstDir,
+                           std::string* failure = nullptr);
 
   // The workflow body that RunInBackground posts, and its install branch.
   void RunWorkflow();
   void RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion);
+  // First thing on the worker: finishes or undoes an install that was cut short (see
+  // Installer::recover), then removes what it left behind.
+  void RecoverInstallation();
+  // The recorded version, or 0 when the install folder holds no launchable application.
+  std::int64_t InstalledVersion();
   // Blocks the calling thread until ChooseCase is not 0, without using the processor.
   std::int64_t WaitForChoice();
 
  private:
+  // The package fetched into the install folder: its path, or a description of the failure.
+  struct Download {
+    std::string path;
+    std::string error;
+  };
+  Download DownloadPackage(std::int64_t serverVersion);
+  // Where DownloadPackage will put the package; empty when the address names no file.
+  std::string PackageDestination() const;
+  // Posts the failure dialog: "Failed to update the application.\n " + `description`.
+  void showFailure(const std::string& description);
+
   explicit ViewController(Environment environment);
   // Posts a task that holds a strong reference to the controller until it has run.
   void post(std::function<void(ViewController&)> task);

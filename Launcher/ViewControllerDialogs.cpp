@@ -9,11 +9,11 @@ bool ViewController::dialogOKCancel(const std::string& question, const std::stri
   alert.informativeText = text;
   alert.style = platform::kCriticalAlertStyle;
   alert.buttons = {"Exit"};
-  if (environment_.alerts->runModal(alert) == platform::kAlertFirstButtonReturn) {
-    // The next start finds nothing installed and offers a fresh download.
-    WriteVersion("0");
+  // Exit quits and writes nothing: the install sequence has already recorded the version that
+  // is installed (the previous one after a failure), and overwriting it with "0" would make the
+  // next start offer a download although a working application is there.
+  if (environment_.alerts->runModal(alert) == platform::kAlertFirstButtonReturn)
     environment_.application->terminate();
-  }
   return false;
 }
 

@@ -1,9 +1,13 @@
-// The update workflow on the worker, and its download-and-install branch. The worker never
-// touches the window: every visible change is a task posted to the main queue.
+// The update workflow on the worker, and its download-and-install branch: download, extract,
+// stage, check, journal, switch, record, clean up (see Installer.h). The worker never touches
+// the window: every visible change is a task posted to the main queue.
 #include <thread>
 
+#include "Launcher/Config.h"
 #include "Launcher/HttpDownloader.h"
+#include "Launcher/Installer.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/Application.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/StandardFolders.h"
@@ -36,15 +40,34 @@ std::string describe(const platform::ErrorRecord& error) {
 
 }  // namespace
 
+void ViewController::RecoverInstallation() {
+  Installer installer(installFolder(), APPLICATION_NAME());
+  if (const auto version = installer.recover()) {
+    WriteVersion(std::to_string(*version));
+    installer.removeJournal();
+  }
+  installer.removeLeftovers();
+}
+
+std::int64_t ViewController::InstalledVersion() {
+  const std::int64_t recorded = ReadVersion();
+  // A recorded version whose application is gone or damaged counts as nothing installed, so the
+  // download is offered rather than a launch that cannot start.
+  if (recorded != 0 && !platform::findApplication(installFolder(), APPLICATION_NAME())) return 0;
+  return recorded;
+}
+
 void ViewController::RunWorkflow() {
   if (environment_.publicKey.empty())
     platform::logLine("no public key is built in: packages are installed without verification");
+  // An install that a crash cut short is finished or undone before anything else.
+  RecoverInstallation();
   Increase(10);
   SerializeJSON();
   // Nothing received counts as server version 0: the installed application stays in use.
   const bool checked = versionReceived;
   const std::int64_t serverVersion = version;
-  const std::int64_t localVersion = ReadVersion();
+  const std::int64_t localVersion = InstalledVersion();
   platform::printLine(std::to_string(serverVersion) + "  :  " + std::to_string(localVersion));
   DeleteOtherApps();
   Increase(15);
@@ -73,23 +96,63 @@ void ViewController::RunWorkflow() {
   post([](ViewController& controller) { setHidden(controller.launchButton, false); });
 }
 
+ViewController::Download ViewController::DownloadPackage(std::int64_t serverVersion) {
+  Download result;
+  if (!url) {
+    result.error = "Error downloading file (code 1002): the package address is not a valid URL";
+    return result;
+  }
+  HttpDownloader::Options check;
+  check.publicKey = environment_.publicKey;
+  check.signature = signature;
+  check.expectedVersion = serverVersion;
+  HttpDownloader::loadFileSync(
+      *url, installFolder(),
+      [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
+        result.path = path;
+        if (error) result.error = describe(*error);
+      },
+      check);
+  return result;
+}
+
+std::string ViewController::PackageDestination() const {
+  // Where the download puts the package: the install folder, under the address's last segment.
+  if (!url) return {};
+  const std::string segment = url->lastPathComponent();
+  if (HttpDownloader::destinationProblem(installFolder(), segment)) return {};
+  return platform::appendPathComponent(installFolder(), segment);
+}
+
 void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion) {
   const bool update = localVersion != 0;
-  // Shown when the main queue reaches it; its only button records "0" and quits. The version
-  // file keeps the "0" written below, so the next start offers the install again.
-  const auto fail = [this](const std::string& description) {
-    post([description](ViewController& controller) {
-      controller.dialogOKCancel("Error", "Failed to update the application.\n " + description);
-    });
+  Installer installer(installFolder(), APPLICATION_NAME());
+  const auto extraction = extractionFolder();
+  // Every failure before the switch leaves the previous installation whole: it is recorded again
+  // and the journal goes, so the next start offers the update again. The dialog is shown when
+  // the main queue reaches it; its only button quits and keeps what was recorded here.
+  const auto fail = [&](const std::string& description) {
+    installer.discardStaging();
+    if (extraction) platform::removeItem(*extraction);
+    WriteVersion(std::to_string(localVersion));
+    installer.removeJournal();
+    showFailure(description);
   };
 
   Log("Initializing");
   Increase(5);
-  // From here until the new version is recorded, the version file holds 0.
+  const std::string& install = installFolder();
+  platform::createDataFolder(environment_.paths);
+  platform::createDirectory(install, false);
+  // Before anything of the install reaches the disk; until the new version is recorded, the
+  // version file holds 0.
+  if (auto begun = installer.begin(localVersion, serverVersion, PackageDestination()); !begun) {
+    installer.removeJournal();
+    showFailure("cannot write the install journal: " + begun.error);
+    return;
+  }
   WriteVersion("0");
 
-  const std::string& install = installFolder();
-  const auto extraction = extractionFolder();
   // The private temporary folder is made before the extraction folder inside it.
   if (!extraction || !platform::createTemporaryFolder(environment_.paths)) {
     fail("no temporary folder is available for the extraction");
@@ -100,8 +163,8 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     fail("cannot create the extraction folder: " + created.error);
     return;
   }
-  platform::createDirectory(install, false);
 
+  // Download
   Log(update ? "Downloading Update" : "Downloading Application");
   Increase(5);
   post([](ViewController& controller) {
@@ -110,62 +173,80 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       busy->startAnimation();
     }
   });
-
-  std::string packagePath;
-  std::string downloadError;
-  if (url) {
-    HttpDownloader::Options check;
-    check.publicKey = environment_.publicKey;
-    check.signature = signature;
-    check.expectedVersion = serverVersion;
-    HttpDownloader::loadFileSync(
-        *url, install,
-        [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
-          packagePath = path;
-          if (error) downloadError = describe(*error);
-        },
-        check);
-  } else {
-    downloadError = "Error downloading file (code 1002): the package address is not a valid URL";
-  }
-
+  const Download download = DownloadPackage(serverVersion);
   post([](ViewController& controller) {
     if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
   });
-  platform::printLine(downloadError);
-  if (!downloadError.empty()) {
-    // Nothing was fetched: nothing is extracted, merged or recorded.
-    platform::removeItem(*extraction);
-    fail(downloadError);
+  platform::printLine(download.error);
+  if (!download.error.empty()) {
+    fail(download.error);
+    return;
+  }
+  if (auto noted = installer.notePackage(download.path); !noted) {
+    platform::removeItem(download.path);
+    fail("cannot write the install journal: " + noted.error);
     return;
   }
 
+  // Extract; the package is not needed afterwards, and its room is free for the staged tree.
   Log("Extracting");
   Increase(20);
   std::optional<platform::ErrorRecord> zipError;
-  if (!Zipwell::unzipFileAtPath(packagePath, *extraction, true, std::nullopt, &zipError)) {
-    platform::removeItem(packagePath);
-    platform::removeItem(*extraction);
-    fail("cannot extract the package \"" + packagePath + "\"" +
+  const bool extracted =
+      Zipwell::unzipFileAtPath(download.path, *extraction, true, std::nullopt, &zipError);
+  platform::removeItem(download.path);
+  if (!extracted) {
+    fail("cannot extract the package \"" + download.path + "\"" +
          (zipError ? ": " + zipError->description + " (" + zipError->domain + " " +
                          std::to_string(zipError->code) + ")"
                    : ": an entry could not be extracted in full"));
     return;
   }
 
+  // Stage, check, journal, switch, record
   Log(update ? "Updating Application" : "Installing Application");
   Increase(15);
-  const bool merged = MergeContentsOfPath(*extraction, install);
-
-  Log("Cleaning Up");
-  Increase(5);
-  if (platform::removeItem(packagePath)) platform::removeItem(*extraction);
-  if (!merged) {
-    platform::removeItem(*extraction);
-    fail("cannot move the package's files into \"" + install + "\"");
+  if (auto staged = installer.stage(*extraction); !staged) {
+    fail("cannot prepare the new files: " + staged.error);
+    return;
+  }
+  if (std::string failure; !MergeContentsOfPath(*extraction, installer.stagingFolder(), &failure)) {
+    fail("cannot put the package's files in place: " + failure +
+         ". The installed version is kept.");
+    return;
+  }
+  if (auto launchable = installer.check(); !launchable) {
+    fail(launchable.error);
+    return;
+  }
+  if (auto journaled = installer.journalSwitch(); !journaled) {
+    fail("cannot write the new files to the disk: " + journaled.error);
+    return;
+  }
+  if (const auto switched = installer.switchEntries(); !switched.switched) {
+    if (switched.undone) {
+      fail("cannot switch to the new files: " + switched.error);
+    } else {
+      // The journal stays: the next start finishes the switch. Until then the version file
+      // holds 0.
+      if (extraction) platform::removeItem(*extraction);
+      showFailure("cannot switch to the new files: " + switched.error +
+                  "; the next start finishes the update");
+    }
     return;
   }
   WriteVersion(std::to_string(serverVersion));
+
+  Log("Cleaning Up");
+  Increase(5);
+  installer.finish();
+  platform::removeItem(*extraction);
+}
+
+void ViewController::showFailure(const std::string& description) {
+  post([description](ViewController& controller) {
+    controller.dialogOKCancel("Error", "Failed to update the application.\n " + description);
+  });
 }
 
 }  // namespace launcher

@@ -420,13 +420,13 @@ TEST_F(DisplayTest, DownloadProgressIsOneTaskWithoutAPause) {
 
 // ---- Dialogs and buttons
 
-TEST_F(DisplayTest, ExitOnTheFailureDialogRecordsZeroAndTerminates) {
+TEST_F(DisplayTest, ExitOnTheFailureDialogTerminatesAndKeepsTheRecordedVersion) {
   writeFile(controller->versionLocation(), "1307");
   rig.application = std::make_shared<testing::RecordingApplication>(false);
   rig.environment.application = rig.application;
   auto dialogs = rig.makeController();
   EXPECT_FALSE(dialogs->dialogOKCancel("Error", "Failed to update the application.\n boom"));
-  EXPECT_EQ(readFile(dialogs->versionLocation()), "0");
+  EXPECT_EQ(readFile(dialogs->versionLocation()), "1307");
   EXPECT_EQ(rig.application->terminateCount(), 1);
   const auto shown = rig.alerts->shown();
   ASSERT_EQ(shown.size(), 1u);

@@ -4,13 +4,18 @@
 // shipped terminal launcher is checked for its display pacing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -571,6 +576,421 @@ TEST_F(SignedPackages, PackageSignedWithMinisignIsAccepted) {
   setVersionDocument(document);
   firstInstall();
   EXPECT_EQ(readFile(bundle() + "/lib/v1.txt"), "1");
+}
+
+// ---- Never a broken installation: staged install, journal, one launcher at a time
+
+// The install folder as a test sees it: "dir/" with its mode, "link@target", and
+// "file=<mode>:<size>:<digest of its bytes>" for every entry, the version file and the lock file
+// apart.
+std::map<std::string, std::string> manifest(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+       it.increment(error)) {
+    const std::string relative = it->path().lexically_relative(root).string();
+    if (relative == "version.txt" || relative == ".lock") continue;
+    const auto mode = std::to_string(static_cast<unsigned>(it->symlink_status().permissions()));
+    if (it->is_symlink()) {
+      entries[relative] = "@" + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      entries[relative + "/"] = mode;
+    } else {
+      const std::string content = readFile(it->path().string());
+      const auto digest = std::hash<std::string>()(content);
+      entries[relative] =
+          mode + ":" + std::to_string(content.size()) + ":" + std::to_string(digest);
+    }
+  }
+  return entries;
+}
+
+// Which of the two trees the folder holds, for messages.
+std::string describeTree(const std::map<std::string, std::string>& tree,
+                         const std::map<std::string, std::string>& oldTree,
+                         const std::map<std::string, std::string>& newTree) {
+  if (tree == oldTree) return "the old tree";
+  if (tree == newTree) return "the new tree";
+  std::string differences;
+  for (const auto& [path, value] : tree)
+    if (!oldTree.contains(path) && !newTree.contains(path)) differences += " +" + path;
+  for (const auto& [path, value] : oldTree)
+    if (!tree.contains(path)) differences += " -" + path;
+  return "a mix:" + differences.substr(0, 2000);
+}
+
+class SafeInstall : public EndToEnd {
+ protected:
+  std::string bundle() const { return install() + "/" + kName + ".app"; }
+  std::string app(int version) const {
+    return root / ("app-" + std::to_string(version) + "/" + kName + ".app");
+  }
+
+  // Publishes `version` of the application folder that `build` fills, with the feed tool.
+  void publishApp(int version, const std::function<void(const std::string& app)>& build) {
+    fs::remove_all(app(version));
+    fs::create_directories(app(version));
+    build(app(version));
+    ChildProcess tool(
+        {kBuild + "/launcher-feed", "publish", "--app", app(version), "--version",
+         std::to_string(version), "--base-url", served().address(), "--out", feed(), "--force"},
+        {});
+    ASSERT_EQ(tool.waitForExit(), 0) << tool.errors();
+  }
+  // Puts the application folder in place as an earlier install of `version` would have, with a
+  // file of the user's own inside it. With `hardLinks` (quicker), its files are hard links to the
+  // published folder's: the launcher never writes into a file, and manifests would show it if
+  // it did.
+  void installDirectly(int version, bool hardLinks = false) {
+    fs::remove_all(install());
+    fs::create_directories(install());
+    fs::copy(app(version), bundle(),
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+                 (hardLinks ? fs::copy_options::create_hard_links : fs::copy_options::none));
+    writeFile(bundle() + "/settings.ini", "the user's own");
+    writeFile(versionFile(), std::to_string(version));
+  }
+  // The tree an update to `version` must leave: its application folder and the user's file.
+  std::map<std::string, std::string> expectedTree(int version) {
+    testing::TempDir scratch;
+    const std::string expected = scratch / (kName + ".app");
+    fs::copy(app(version), expected, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    writeFile(expected + "/settings.ini", "the user's own");
+    return manifest(scratch.path());
+  }
+  // Replaces the published package by one holding the application folder of `version` and the
+  // `extra` top-level entries.
+  void repackage(int version, const std::vector<testing::ZipEntry>& extra) {
+    std::vector<testing::ZipEntry> entries;
+    for (auto it = fs::recursive_directory_iterator(app(version)); it != fs::end(it); ++it) {
+      const std::string name =
+          kName + ".app/" + it->path().lexically_relative(app(version)).string();
+      if (it->is_directory())
+        entries.push_back(testing::directory(name + "/"));
+      else
+        entries.push_back(
+            testing::file(name, readFile(it->path().string()))
+                .withMode(0100000 | static_cast<unsigned>(it->status().permissions())));
+    }
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    testing::writeZip(feed() + "/package_mac.zip", entries);
+  }
+};
+
+void writeProgram(const std::string& path, mode_t mode = 0755) {
+  writeFile(path, "#!/bin/sh\nexit 0\n");
+  fs::permissions(path, fs::perms(mode));
+}
+
+// A file system in memory of `size` at `folder` while the object lives (root only).
+class MemoryDisk {
+ public:
+  MemoryDisk(const std::string& folder, const char* size) : folder_(folder) {
+    fs::create_directories(folder);
+    const std::string options = std::string("size=") + size;
+    mounted_ =
+        ::geteuid() == 0 && ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~MemoryDisk() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+struct UpdateCase {
+  const char* title;
+  // No old application: a first install.
+  std::function<void(const std::string&app)> oldApp, newApp;
+  // Top-level entries added to the published package beside the application folder.
+  std::vector<testing::ZipEntry> extra;
+  // Empty: the update installs. Otherwise part of the failure dialog's text; the old
+  // installation stays whole and the previous version recorded.
+  std::string failure;
+  // Leave the failure dialog with Ctrl-C instead of its button.
+  bool interrupt = false;
+  // The data folder on a 3 MB file system of its own (root only; skipped otherwise).
+  bool smallDisk = false;
+};
+
+TEST_F(SafeInstall, UpdatesInstallWholeOrLeaveTheOldVersionWholeAndRecorded) {
+  const auto plainApp = [](const std::string& label) {
+    return [label](const std::string& app) {
+      writeProgram(app + "/AppRun");
+      writeFile(app + "/lib/core.so", label);
+      writeFile(app + "/share/readme.txt", label);
+    };
+  };
+  const std::vector<UpdateCase> cases = {
+      {"a file becomes a folder",
+       [](const std::string& app) {
+         writeProgram(app + "/AppRun");
+         writeFile(app + "/lib", "one file in version 1");
+       },
+       plainApp("2"),
+       {},
+       ""},
+      {"a folder becomes a file",
+       plainApp("1"),
+       [](const std::string& app) {
+         writeProgram(app + "/AppRun");
+         writeFile(app + "/lib", "one file in version 2");
+         writeFile(app + "/share/readme.txt", "2");
+       },
+       {},
+       ""},
+      {"the package brings a version file of its own",
+       plainApp("1"),
+       plainApp("2"),
+       {testing::file("version.txt", "999999"), testing::file(".install-journal", "x")},
+       ""},
+      {"first install without AppRun",
+       nullptr,
+       [](const std::string& app) { writeFile(app + "/lib/core.so", "2"); },
+       {},
+       "the package's " + kName + ".app holds no AppRun"},
+      {"AppRun not executable, the package's version file 999999, left with Ctrl-C",
+       plainApp("1"),
+       [](const std::string& app) {
+         writeProgram(app + "/AppRun", 0644);
+         writeFile(app + "/lib/core.so", "2");
+       },
+       {testing::file("version.txt", "999999")},
+       "the package's " + kName + ".app/AppRun is not an executable file",
+       true},
+      {"the disk fills up during the merge",
+       plainApp("1"),
+       [](const std::string& app) {
+         writeProgram(app + "/AppRun");
+         writeFile(app + "/lib/core.so", std::string(6 << 20, '\0'));  // compresses to little
+       },
+       {},
+       "cannot put the package's files in place",
+       false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove_all(root / "data");
+    fs::remove_all(root / "cache");
+    std::optional<MemoryDisk> disk;
+    if (c.smallDisk) {
+      disk.emplace(root / "data", "3m");
+      if (!disk->mounted()) {
+        std::cout << "[ SKIPPED  ] " << c.title << ": needs root to mount a small file system\n";
+        continue;
+      }
+    }
+    const bool firstInstall = !c.oldApp;
+    if (firstInstall) {
+      fs::create_directories(install());
+    } else {
+      publishApp(1, c.oldApp);
+      installDirectly(1);
+    }
+    const std::string previous = firstInstall ? "0" : "1";
+    const std::string offer = firstInstall ? "download" : "update";
+    const auto oldTree = manifest(install());
+    publishApp(2, c.newApp);
+    if (!c.extra.empty()) repackage(2, c.extra);
+
+    auto launcher = startLauncher();
+    ASSERT_TRUE(launcher->waitForErrorLine("shown: " + offer + "Button")) << launcher->errors();
+    launcher->writeLine(offer);
+    ASSERT_TRUE(launcher->waitForErrorLines([](const std::vector<std::string>& lines) {
+      return std::find(lines.begin(), lines.end(), "shown: launchButton") != lines.end() ||
+             std::find(lines.begin(), lines.end(), "press Enter for Exit") != lines.end();
+    })) << launcher->errors();
+    const std::string errors = launcher->errors();
+    const bool failed = errors.find("press Enter for Exit") != std::string::npos;
+    ASSERT_EQ(failed, !c.failure.empty()) << errors;
+    if (!failed) {
+      launcher->writeLine("exit");
+      EXPECT_EQ(launcher->waitForExit(), 0);
+      EXPECT_EQ(readFile(versionFile()), "2");
+      const auto tree = manifest(install());
+      EXPECT_EQ(tree, expectedTree(2)) << describeTree(tree, oldTree, expectedTree(2));
+      continue;
+    }
+
+    EXPECT_NE(errors.find("alert: Error | Failed to update the application.\\n "),
+              std::string::npos);
+    EXPECT_NE(errors.find(c.failure), std::string::npos) << errors;
+    if (c.interrupt)
+      launcher->signal(SIGINT);
+    else
+      launcher->writeLine("");
+    EXPECT_EQ(launcher->waitForExit(), c.interrupt ? 130 : 0);
+    EXPECT_EQ(readFile(versionFile()), previous);
+    const auto tree = manifest(install());
+    EXPECT_EQ(tree, oldTree) << describeTree(tree, oldTree, expectedTree(2));
+
+    // The next start offers the update again.
+    auto again = startLauncher();
+    EXPECT_TRUE(again->waitForErrorLine("shown: " + offer + "Button")) << again->errors();
+    again->writeLine("exit");
+    EXPECT_EQ(again->waitForExit(), 0);
+    EXPECT_NE(again->output().find("\n2  :  " + previous + "\n"), std::string::npos)
+        << again->output();
+  }
+}
+
+TEST_F(SafeInstall, TwoLaunchersAtOnceOneInstallsTheOtherSaysSoAndTouchesNothing) {
+  publish(1);
+  auto first = startLauncher();
+  auto second = startLauncher();
+  ChildProcess* installing = nullptr;
+  ChildProcess* refused = nullptr;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((installing == nullptr || refused == nullptr) &&
+         std::chrono::steady_clock::now() < limit) {
+    for (auto* launcher : {first.get(), second.get()}) {
+      const std::string errors = launcher->errors();
+      if (errors.find("shown: downloadButton") != std::string::npos) installing = launcher;
+      if (errors.find("press Enter for OK") != std::string::npos) refused = launcher;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(installing && refused && installing != refused) << first->errors() << "\n----\n"
+                                                              << second->errors();
+  EXPECT_NE(refused->errors().find("alert: " + kName + " is already running | Another " + kName +
+                                   " launcher window is open on this account. Use that one; this "
+                                   "one closes without changing anything. | [OK]"),
+            std::string::npos)
+      << refused->errors();
+  refused->writeLine("");
+  EXPECT_EQ(refused->waitForExit(), 0);
+  EXPECT_EQ(refused->output(), "") << "it did not even start its workflow";
+
+  installing->writeLine("download");
+  ASSERT_TRUE(installing->waitForErrorLine("shown: launchButton")) << installing->errors();
+  installing->writeLine("exit");
+  EXPECT_EQ(installing->waitForExit(), 0);
+  EXPECT_EQ(readFile(versionFile()), "1");
+  EXPECT_EQ(readFile(install() + "/" + kName + ".app/lib/v1.txt"), "1");
+  EXPECT_EQ(packageRequests(), 1);
+  std::istringstream log(feedServer->log());
+  int versionRequests = 0;
+  for (std::string line; std::getline(log, line);)
+    if (line.find("/v/version") != std::string::npos) ++versionRequests;
+  EXPECT_EQ(versionRequests, 1);
+}
+
+TEST_F(SafeInstall, DeletedApplicationIsOfferedForDownloadAgain) {
+  publish(1);
+  firstInstall();
+  fs::remove_all(install() + "/" + kName + ".app");
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
+            0)
+      << launcher->errors();
+  EXPECT_NE(launcher->output().find("\n1  :  0\n"), std::string::npos) << launcher->output();
+  EXPECT_TRUE(waitForMarker("version 1\n"));
+  EXPECT_EQ(readFile(versionFile()), "1");
+}
+
+// Kills the launcher at random moments of a real update of a few thousand files (download,
+// extraction, staging, merge, switch, version, clean-up) and starts it again: every time the
+// install folder holds exactly the old or exactly the new tree, with the user's own file, and
+// the recorded version names it. LAUNCHER_KILL_SEED replays a run.
+TEST_F(SafeInstall, KilledAtAnyMomentTheNextStartHasTheWholeOldOrTheWholeNewVersion) {
+  // In memory when possible: thousands of files created and removed in every round are slow on
+  // a busy disk, and a kill loses nothing that has reached the file system.
+  const MemoryDisk memory(root.path(), "512m");
+  std::cout << (memory.mounted() ? "in memory\n" : "on the disk\n");
+  constexpr int kFolders = 20, kFilesPerFolder = 100;
+  const auto build = [&](int version) {
+    return [version](const std::string& app) {
+      writeProgram(app + "/AppRun");
+      for (int folder = 0; folder < kFolders; ++folder)
+        for (int file = 0; file < kFilesPerFolder + (version - 1) * 5; ++file)
+          writeFile(app + "/part-" + std::to_string(folder) + "/file-" + std::to_string(file),
+                    "version " + std::to_string(version) + " of " + std::to_string(file));
+    };
+  };
+  publishApp(1, build(1));
+  publishApp(2, build(2));
+  installDirectly(1, true);
+  const auto oldTree = manifest(install());
+  const auto newTree = expectedTree(2);
+  ASSERT_GT(newTree.size(), 2000u);
+  const std::string cache = root / "cache";
+
+  unsigned seed = std::random_device()();
+  if (const char* given = std::getenv("LAUNCHER_KILL_SEED")) seed = std::stoul(given);
+  std::cout << "LAUNCHER_KILL_SEED=" << seed << "\n";
+  std::mt19937 random(seed);
+
+  // How long a whole update takes here, from the press to the launch button, and how much of it
+  // comes after the merge has begun: the extraction takes most of the time, so half of the
+  // rounds aim at what comes after it. Kills fall within twice these times, as a round may be
+  // slower than this measure; a kill after the end tests a start after a finished update.
+  auto launcher = startLauncher();
+  ASSERT_TRUE(launcher->waitForErrorLine("shown: updateButton")) << launcher->errors();
+  const auto pressed = std::chrono::steady_clock::now();
+  launcher->writeLine("update");
+  ASSERT_TRUE(launcher->waitForOutputLine(" subPath: ", true)) << launcher->errors();
+  const auto merging = std::chrono::steady_clock::now();
+  ASSERT_TRUE(launcher->waitForErrorLine("shown: launchButton")) << launcher->errors();
+  const auto whole = std::chrono::steady_clock::now() - pressed;
+  const auto tail = std::chrono::steady_clock::now() - merging;
+  launcher->writeLine("exit");
+  ASSERT_EQ(launcher->waitForExit(), 0);
+  ASSERT_EQ(manifest(install()), newTree);
+  ASSERT_EQ(readFile(versionFile()), "2");
+  const auto ms = [](auto duration) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+  };
+  std::cout << "a whole update takes " << ms(whole) << " ms, " << ms(tail)
+            << " ms of it from the merge on\n";
+
+  const auto started = std::chrono::steady_clock::now();
+  int rounds = 0, endedOld = 0, endedNew = 0;
+  while (rounds < 40 &&
+         (rounds < 6 || std::chrono::steady_clock::now() - started < std::chrono::seconds(35))) {
+    ++rounds;
+    installDirectly(1, true);
+    fs::remove_all(cache);
+    launcher = startLauncher();
+    ASSERT_TRUE(launcher->waitForErrorLine("shown: updateButton")) << launcher->errors();
+    const bool fromMerge = rounds % 2 == 0;
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
+        (fromMerge ? tail : whole) * std::uniform_real_distribution<double>(0.0, 2.0)(random));
+    launcher->writeLine("update");
+    if (fromMerge) {
+      ASSERT_TRUE(launcher->waitForOutputLine(" subPath: ", true)) << launcher->errors();
+    }
+    std::this_thread::sleep_for(delay);
+    launcher->signal(SIGKILL);
+    ASSERT_TRUE(launcher->waitForExit().has_value());
+    const std::size_t outputLines = launcher->outputLines().size();
+
+    auto next = startLauncher();
+    ASSERT_TRUE(next->waitForErrorLines([](const std::vector<std::string>& lines) {
+      return std::find(lines.begin(), lines.end(), "shown: updateButton") != lines.end() ||
+             std::find(lines.begin(), lines.end(), "shown: launchButton") != lines.end();
+    })) << next->errors();
+    next->writeLine("exit");
+    EXPECT_EQ(next->waitForExit(), 0);
+
+    const auto tree = manifest(install());
+    const std::string version = readFile(versionFile());
+    const bool isNew = tree == newTree;
+    SCOPED_TRACE("round " + std::to_string(rounds) + ", killed " + std::to_string(delay.count()) +
+                 " us after " + (fromMerge ? "the merge began, " : "the press, ") +
+                 std::to_string(outputLines) + " output lines");
+    ASSERT_TRUE(tree == oldTree || isNew) << describeTree(tree, oldTree, newTree);
+    ASSERT_EQ(version, isNew ? "2" : "1");
+    ASSERT_NE(next->output().find(isNew ? "\n2  :  2\n" : "\n2  :  1\n"), std::string::npos)
+        << next->output();
+    ++(isNew ? endedNew : endedOld);
+  }
+  std::cout << rounds << " rounds: " << endedOld << " ended with the old version, " << endedNew
+            << " with the new\n";
 }
 
 }  // namespace

@@ -155,42 +155,73 @@ TEST_F(MergeTest, EmptySourceWritesOnlyTheLogLine) {
   EXPECT_EQ(tree(destination), std::vector<std::string>{"version.txt=7"});
 }
 
+// ---- One folder entry against what the destination holds at its path
+
+TEST_F(MergeTest, FolderEntryKeepsAFolderAndReplacesAnythingElse) {
+  const std::string outside = scratch / "outside";
+  const struct {
+    const char* name;
+    std::function<void(const std::string& target)> prepare;
+    bool keepsUserFile;
+  } cases[] = {
+      {"nothing there", [](const std::string&) {}, false},
+      {"folder with the user's file",
+       [](const std::string& target) { writeFile(target + "/user.cfg", "mine"); }, true},
+      {"file", [](const std::string& target) { writeFile(target, "a file in the way"); }, false},
+      {"link to a folder elsewhere",
+       [&](const std::string& target) {
+         fs::create_directories(outside);
+         fs::create_directory_symlink(outside, target);
+       },
+       false},
+      {"dangling link",
+       [](const std::string& target) { fs::create_symlink("missing-target", target); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(source);
+    fs::remove_all(destination);
+    fs::remove_all(outside);
+    fs::create_directories(destination);
+    writeFile(source + "/lib/one.so", "new");
+    c.prepare(destination + "/lib");
+
+    const MergeRun run = merge();
+
+    EXPECT_TRUE(run.result) << run.log;
+    EXPECT_EQ(run.out,
+              " subPath: lib\n   create directory\n subPath: lib/one.so\n   moveItemAtPath\n");
+    std::vector<std::string> expected = {"lib/", "lib/one.so=new"};
+    if (c.keepsUserFile) expected.push_back("lib/user.cfg=mine");
+    EXPECT_EQ(tree(destination), expected);
+    EXPECT_TRUE(!fs::exists(outside) || fs::is_empty(outside)) << "nothing lands through a link";
+  }
+}
+
 // ---- Symbolic links in the source
 
-TEST_F(MergeTest, LinkToFileMovesAsLinkAndLinkToFolderBecomesEmptyFolder) {
+TEST_F(MergeTest, LinksAreMovedAsLinks) {
   writeFile(source + "/lib/libcore.so.1", "code");
   fs::create_symlink("libcore.so.1", source + "/lib/libcore.so");
   fs::create_directories(source + "/data");
   writeFile(source + "/data/table", "rows");
   fs::create_directory_symlink("data", source + "/current");
+  writeFile(destination + "/current/old.txt", "old");
 
   const MergeRun run = merge();
 
   EXPECT_TRUE(run.result);
   EXPECT_EQ(tree(destination),
-            (std::vector<std::string>{"current/", "data/", "data/table=rows", "lib/",
+            (std::vector<std::string>{"current@data", "data/", "data/table=rows", "lib/",
                                       "lib/libcore.so.1=code", "lib/libcore.so@libcore.so.1"}));
-  // The link to a folder is neither walked through nor moved.
-  EXPECT_TRUE(fs::is_symlink(source + "/current"));
+  // A link to a folder is neither walked through nor turned into a folder.
+  EXPECT_NE(run.out.find(" subPath: current\n   removeItemAtPath\n   moveItemAtPath\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_FALSE(fs::exists(source + "/current"));
 }
 
 // ---- Failures: reported as false on the diagnostic log, the other entries still merged
-
-TEST_F(MergeTest, FileWhereThePackageHasAFolderFailsButTheRestIsMerged) {
-  writeFile(destination + "/plugins", "a file in the way");
-  writeFile(source + "/plugins/one.so", "plugin");
-  writeFile(source + "/zz-readme.txt", "read me");
-
-  const MergeRun run = merge();
-
-  EXPECT_FALSE(run.result);
-  EXPECT_EQ(readFile(destination + "/plugins"), "a file in the way");
-  EXPECT_EQ(readFile(destination + "/zz-readme.txt"), "read me");
-  EXPECT_TRUE(fs::exists(source + "/plugins/one.so")) << "a failed move leaves the source file";
-  // The failures are described on the diagnostic log only.
-  EXPECT_NE(run.log.find(destination + "/plugins"), std::string::npos) << run.log;
-  for (const char* word : {"cannot", "rror"}) EXPECT_EQ(run.out.find(word), std::string::npos);
-}
 
 TEST_F(MergeTest, MoveThatFailsIsReportedAndTheRestIsMerged) {
   // A destination deep enough that one more long name exceeds PATH_MAX: the rename fails while

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/SingleInstance.h"
 #include "frontends/qt/LauncherApp.h"
 #include "frontends/qt/MainWindow.h"
 #include "frontends/qt/QtAlerts.h"
@@ -177,6 +178,27 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
   // viewDidLoad ran: the data folder on standard output and the workflow handed to the worker.
   EXPECT_EQ(rig.output, c.appDir() + "\n");
   EXPECT_EQ(rig.background->posted.load(), 1);
+}
+
+TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
+  QtRig rig;
+  const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
+  ASSERT_TRUE(paths);
+  const auto first = lockInstallFolder(*paths);
+  ASSERT_TRUE(first.held()) << first.error();
+  std::string shown;
+  AlertAnswerer answerer([&](QMessageBox& box) {
+    shown = box.text().toStdString() + " | " + box.informativeText().toStdString();
+    click(box, "OK");
+  });
+  EXPECT_FALSE(rig.app.start());
+  EXPECT_EQ(answerer.answered(), 1);
+  EXPECT_EQ(shown,
+            alreadyRunningAlert().messageText + " | " + alreadyRunningAlert().informativeText);
+  EXPECT_EQ(alreadyRunningAlert().messageText, APPLICATION_NAME() + " is already running");
+  EXPECT_EQ(rig.app.window(), nullptr);
+  EXPECT_EQ(rig.background->posted.load(), 0) << "no workflow";
+  EXPECT_FALSE(std::filesystem::exists(paths->versionFile));
 }
 
 // ---- the main queue
@@ -349,7 +371,7 @@ TEST(QtAlerts, ExitAlertFromAnotherThreadShowsOnTheMainThreadAndBlocksItsCaller)
   EXPECT_TRUE(callerWaited);
   EXPECT_TRUE(onMainThread);
   EXPECT_EQ(rig.application->terminateCount(), 1);
-  EXPECT_EQ(testing::readFile(rig.controller().versionLocation()), "0");
+  EXPECT_EQ(testing::readFile(rig.controller().versionLocation()), "7");
 }
 
 // ---- buttons and quitting

@@ -301,8 +301,12 @@ struct Rig {
             {testing::directory(APPLICATION_NAME() + ".app/"),
              testing::file(APPLICATION_NAME() + ".app/AppRun", "#!/bin/sh\n").withMode(0100755)}));
   }
+  // A recorded version with the application it names.
   void installed(const std::string& version) {
     testing::writeFile(folders.installFolder() + "/version.txt", version);
+    const std::string appRun = folders.installFolder() + "/" + APPLICATION_NAME() + ".app/AppRun";
+    testing::writeFile(appRun, "#!/bin/sh\n");
+    std::filesystem::permissions(appRun, std::filesystem::perms(0755));
   }
   std::string recordedVersion() const {
     return testing::readFile(folders.installFolder() + "/version.txt");
@@ -497,7 +501,8 @@ TEST(TerminalOffer, UnknownWordsGetAHintAndTheNextLineIsRead) {
   EXPECT_EQ(rig.server.requestCount("/feed/package_mac.zip"), 0);
   EXPECT_EQ(rig.recordedVersion(), "4");
 
-  // Nothing to launch yet: the action's alert takes the next line, then launch waits again.
+  // Nothing to launch any more: the action's alert takes the next line, then launch waits again.
+  fs::remove_all(rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app");
   rig.type("launch\n");
   ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
   EXPECT_TRUE(Collector::hasLine(rig.window.text(), "alert: Something wrong. Try later. | [OK]"));
@@ -569,7 +574,7 @@ TEST(TerminalAlerts, AlertInATaskHoldsBackLaterTasksUntilALineOrTheEndOfInput) {
   EXPECT_EQ(rig.status(), 0);
 }
 
-TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitRecordsZero) {
+TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitLeavesNothingInstalled) {
   Rig rig;
   rig.publish("5");  // no package served: 404
   rig.type("download\n");
@@ -738,8 +743,11 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
   });
   rig.publish("5");
   Gate gate;
-  rig.server.handle("/feed/package_mac.zip",
-                    gate.handler(200, testing::zipBytes({testing::file("readme.txt", "hi")})));
+  rig.server.handle(
+      "/feed/package_mac.zip",
+      gate.handler(200,
+                   testing::zipBytes(
+                       {testing::file(APPLICATION_NAME() + ".app/AppRun", "").withMode(0100755)})));
   rig.start();
   ASSERT_TRUE(rig.window.waitFor([](const std::string& text) {
     return text.find("[download] [exit]") != std::string::npos &&
@@ -887,7 +895,8 @@ TEST(TerminalLaunch, ApplicationGetsNoInputAndTheLaunchersOwnOutput) {
   rig.publish("3");
   rig.installed("3");
   const std::string marker = rig.folders.root() + "/streams";
-  const std::string program = rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app";
+  const std::string program =
+      rig.folders.installFolder() + "/" + APPLICATION_NAME() + ".app/AppRun";
   testing::writeFile(program,
                      "#!/bin/sh\n"
                      "in=$(readlink /proc/$$/fd/0) out=$(readlink /proc/$$/fd/1)\n"

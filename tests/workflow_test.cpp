@@ -48,7 +48,13 @@ class WorkflowTest : public ::testing::Test {
   void serverAnswers(std::int64_t version, const std::string& path = "/feed/package_mac.zip") {
     rig.http->answerWithBody(versionAnswer(version, server.url(path + "?dl=1")));
   }
-  void installed(const std::string& version) { writeFile(versionFile(), version); }
+  // A recorded version with the application it names.
+  void installed(const std::string& version) {
+    writeFile(versionFile(), version);
+    const std::string appRun = install() + "/" + APPLICATION_NAME() + ".app/AppRun";
+    writeFile(appRun, "#!/bin/sh\n");
+    fs::permissions(appRun, fs::perms(0755));
+  }
 
   void start() {
     controller = rig.makeController();
@@ -303,12 +309,13 @@ TEST_F(InstallTest, UpdateReplacesFilesAndKeepsTheUsersOwn) {
   EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "five");
   EXPECT_EQ(readFile(install() + "/" + bundle + "/user-settings.ini"), "mine");
   EXPECT_FALSE(fs::exists(install() + "/stale.txt")) << "an old extraction folder is cleared first";
-  EXPECT_FALSE(fs::exists(install() + "/package_mac.zip"));
+  for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
+    EXPECT_FALSE(fs::exists(install() + own)) << own;
 }
 
-// ---- Failed installs record nothing
+// ---- Failed installs keep the previous version
 
-TEST_F(InstallTest, FailedDownloadShowsTheDialogAndLeavesZero) {
+TEST_F(InstallTest, FailedDownloadShowsTheDialogAndKeepsThePreviousVersion) {
   installed("4");
   serverAnswers(5, "/feed/missing.zip");  // 404
   const std::string printed = acceptOffer("updateButton");
@@ -318,7 +325,7 @@ TEST_F(InstallTest, FailedDownloadShowsTheDialogAndLeavesZero) {
   EXPECT_TRUE(shown[0].informativeText.starts_with("Failed to update the application.\n "));
   EXPECT_NE(shown[0].informativeText.find("1002"), std::string::npos) << shown[0].informativeText;
   EXPECT_EQ(rig.application->terminateCount(), 1);
-  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_EQ(readFile(versionFile()), "4") << "recorded again, and Exit keeps it";
   // The download's error text is the line after it.
   const std::string errorText =
       shown[0].informativeText.substr(std::string("Failed to update the application.\n ").size());
@@ -352,23 +359,30 @@ TEST_F(InstallTest, DamagedArchiveIsNotMergedNorRecorded) {
   ASSERT_EQ(rig.alerts->shown().size(), 1u);
   EXPECT_NE(rig.alerts->shown()[0].informativeText.find("crc"), std::string::npos)
       << rig.alerts->shown()[0].informativeText;
-  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_EQ(readFile(versionFile()), "4");
   EXPECT_FALSE(fs::exists(install() + "/README.txt")) << "nothing merged";
   EXPECT_FALSE(fs::exists(extraction()));
 }
 
-TEST_F(InstallTest, FailingMergeIsNotRecorded) {
+TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   installed("4");
-  // A file where the package has a folder: the folder cannot be created.
-  writeFile(install() + "/" + bundle, "a file in the way");
-  publish(package("five"));
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  auto entries = package("five");
+  entries[1].withMode(0100644);  // AppRun without execute permission
+  publish(entries);
   serverAnswers(5);
   acceptOffer("updateButton");
   ASSERT_EQ(rig.alerts->shown().size(), 1u);
-  EXPECT_TRUE(
-      rig.alerts->shown()[0].informativeText.starts_with("Failed to update the application.\n "));
-  EXPECT_EQ(readFile(versionFile()), "0");
-  EXPECT_EQ(rig.application->terminateCount(), 1);
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText,
+            "Failed to update the application.\n the package's " + bundle +
+                "/AppRun is not an executable file, so the application could not start. Nothing "
+                "was changed.");
+  EXPECT_EQ(readFile(versionFile()), "4");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
+  EXPECT_FALSE(fs::exists(install() + "/README.txt"));
+  for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
+    EXPECT_FALSE(fs::exists(install() + own)) << own;
+  EXPECT_FALSE(fs::exists(extraction()));
 }
 
 }  // namespace

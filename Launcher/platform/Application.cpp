@@ -57,36 +57,10 @@ class SpawnFileActions {
   int status_;
 };
 
-// What to start for an application and the folder it starts in.
-struct Program {
-  std::string path;
-  std::string workingFolder;
-};
-
 bool isExecutableFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
          ::access(path.c_str(), X_OK) == 0;
-}
-
-// <folder>/<name>.app: a bundle folder with an executable AppRun, or an executable file.
-std::optional<Program> resolve(const std::string& folder, const std::string& name) {
-  // A name is one path segment; anything else would reach outside the install folder.
-  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-    return std::nullopt;
-  std::error_code error;
-  const std::string base = std::filesystem::absolute(folder, error).lexically_normal().string();
-  if (error) return std::nullopt;
-  const std::string bundle = base + "/" + name + ".app";
-  struct stat info {};
-  if (::stat(bundle.c_str(), &info) != 0) return std::nullopt;
-  if (S_ISDIR(info.st_mode)) {
-    const std::string appRun = bundle + "/AppRun";
-    if (isExecutableFile(appRun)) return Program{appRun, bundle};
-    return std::nullopt;
-  }
-  if (isExecutableFile(bundle)) return Program{bundle, base};
-  return std::nullopt;
 }
 
 std::string spawnError(const std::string& what, int code) {
@@ -109,6 +83,25 @@ void reapInBackground(pid_t pid) {
 
 }  // namespace
 
+std::optional<LaunchTarget> findApplication(const std::string& folder, const std::string& name) {
+  // A name is one path segment; anything else would reach outside the folder.
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    return std::nullopt;
+  std::error_code error;
+  const std::string base = std::filesystem::absolute(folder, error).lexically_normal().string();
+  if (error) return std::nullopt;
+  const std::string bundle = appendPathComponent(base, name + ".app");
+  struct stat info {};
+  if (::stat(bundle.c_str(), &info) != 0) return std::nullopt;
+  if (S_ISDIR(info.st_mode)) {
+    const std::string appRun = bundle + "/AppRun";
+    if (isExecutableFile(appRun)) return LaunchTarget{appRun, bundle};
+    return std::nullopt;
+  }
+  if (isExecutableFile(bundle)) return LaunchTarget{bundle, base};
+  return std::nullopt;
+}
+
 void ProcessApplication::terminate() {
   std::fflush(stdout);
   std::fflush(stderr);
@@ -119,7 +112,7 @@ LinuxWorkspace::LinuxWorkspace(std::string installFolder)
     : installFolder_(std::move(installFolder)) {}
 
 bool LinuxWorkspace::launchApplication(const std::string& name) {
-  const auto program = resolve(installFolder_, name);
+  const auto program = findApplication(installFolder_, name);
   if (!program) return false;
 
   SpawnAttributes attributes;
@@ -164,12 +157,12 @@ bool LinuxWorkspace::launchApplication(const std::string& name) {
     return false;
   }
 
-  char* const argv[] = {const_cast<char*>(program->path.c_str()), nullptr};
+  char* const argv[] = {const_cast<char*>(program->program.c_str()), nullptr};
   pid_t pid = 0;
-  if (int status = ::posix_spawn(&pid, program->path.c_str(), actions.get(), attributes.get(), argv,
-                                 environ);
+  if (int status = ::posix_spawn(&pid, program->program.c_str(), actions.get(), attributes.get(),
+                                 argv, environ);
       status != 0) {
-    logLine(spawnError("cannot start \"" + program->path + "\"", status));
+    logLine(spawnError("cannot start \"" + program->program + "\"", status));
     return false;
   }
   reapInBackground(pid);

@@ -1,8 +1,21 @@
 #pragma once
 // Ending the launcher and starting the managed application.
+#include <optional>
 #include <string>
 
 namespace launcher::platform {
+
+// What starts an application, and the folder it starts in.
+struct LaunchTarget {
+  std::string program;
+  std::string workingFolder;
+};
+
+// The application named `name` in `folder`: <folder>/<name>.app, a folder whose AppRun is an
+// executable file (the program, started in that folder), or an executable file itself (started
+// in `folder`). Nothing when neither is there, or when `name` is not one plain path segment.
+// The launch and the installer's checks share this one test.
+std::optional<LaunchTarget> findApplication(const std::string& folder, const std::string& name);
 
 class Application {
  public:

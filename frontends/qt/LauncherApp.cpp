@@ -7,6 +7,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/ProductionEnvironment.h"
+#include "Launcher/SingleInstance.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "frontends/qt/MainWindow.h"
 #include "frontends/qt/QtAlerts.h"
@@ -32,6 +33,17 @@ bool LauncherApp::start() {
     std::fflush(stderr);
     return false;
   }
+  // One launcher per account, decided before anything else touches the disk.
+  lock_ = lockInstallFolder(*paths);
+  if (lock_.state() == platform::InstanceLock::State::heldElsewhere) {
+    MessageBoxPresenter().presentModal(alreadyRunningAlert());
+    exitStatus_ = 0;
+    return false;
+  }
+  if (!lock_.held()) {
+    std::fprintf(stderr, "launcher: %s; going on without the lock\n", lock_.error().c_str());
+    std::fflush(stderr);
+  }
   controller_ = ViewController::create(makeEnvironment_(*paths));
   QApplication::setQuitOnLastWindowClosed(
       delegate_.applicationShouldTerminateAfterLastWindowClosed());
@@ -54,7 +66,7 @@ bool LauncherApp::start() {
 }
 
 int LauncherApp::run() {
-  if (!start()) return 1;
+  if (!start()) return exitStatus_;
   return QApplication::exec();
 }
 

@@ -6,6 +6,7 @@
 
 #include "Launcher/AppDelegate.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/InstanceLock.h"
 
 namespace launcher::qt {
 
@@ -30,10 +31,11 @@ class LauncherApp {
   LauncherApp(const LauncherApp&) = delete;
   LauncherApp& operator=(const LauncherApp&) = delete;
 
-  // Looks up the per-user folders, creates the controller and the window (with the desktop
-  // entry's name and icon; alerts belong to it), shows the window and starts the controller. False,
-  // with a message on standard error and nothing written, when no per-user data folder can be
-  // determined.
+  // Looks up the per-user folders, takes the one-launcher lock, creates the controller and the
+  // window (with the desktop entry's name and icon; alerts belong to it), shows the window and
+  // starts the controller. False when the launcher does not run: with a message on standard error
+  // and nothing written when no per-user data folder can be determined (exit status 1), or once
+  // the user has answered the alert that another launcher holds the lock (exit status 0).
   bool start();
   // start(), then the event loop until the application quits. Returns the exit status.
   int run();
@@ -47,6 +49,8 @@ class LauncherApp {
   AppDelegate delegate_;
   std::shared_ptr<ViewController> controller_;
   std::unique_ptr<MainWindow> window_;
+  platform::InstanceLock lock_;
+  int exitStatus_ = 1;
 };
 
 }  // namespace launcher::qt

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/SingleInstance.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
 #include "frontends/tty/TextFormat.h"
@@ -73,6 +74,15 @@ int TerminalLauncher::run() {
     report(options_.displayFd, platform::kNoUserPathsMessage);
     return 1;
   }
+  // One launcher per account, decided before anything else touches the disk.
+  lock_ = lockInstallFolder(*paths);
+  if (lock_.state() == platform::InstanceLock::State::heldElsewhere) {
+    window_.open();
+    presentModal(alreadyRunningAlert());
+    window_.close();
+    return 0;
+  }
+  if (!lock_.held()) report(options_.displayFd, lock_.error() + "; going on without the lock");
   // Console lines are written by the thread that prints them, around the live block.
   const bool outputIsTerminal = ::isatty(options_.outputFd) == 1;
   const bool logIsTerminal = ::isatty(options_.logFd) == 1;

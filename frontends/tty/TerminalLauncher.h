@@ -26,6 +26,7 @@
 
 #include "Launcher/AppDelegate.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/InstanceLock.h"
 #include "Launcher/platform/QueuedAlerts.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "frontends/tty/TerminalMainQueue.h"
@@ -62,12 +63,13 @@ class TerminalLauncher final : public platform::ModalPresenter {
   TerminalLauncher(const TerminalLauncher&) = delete;
   TerminalLauncher& operator=(const TerminalLauncher&) = delete;
 
-  // Looks up the per-user folders, sends the console lines through the window (see
-  // TerminalWindow::writeLine), creates the controller, connects the window, starts the
-  // controller and runs the main loop on the calling thread until the window closes. Returns 0
-  // then (128 + the signal's number when a signal closed it); 1, with a message on the display
-  // descriptor and nothing written, when no per-user data folder can be determined or the loop
-  // cannot be set up.
+  // Looks up the per-user folders, takes the one-launcher lock, sends the console lines through
+  // the window (see TerminalWindow::writeLine), creates the controller, connects the window,
+  // starts the controller and runs the main loop on the calling thread until the window closes.
+  // Returns 0 then (128 + the signal's number when a signal closed it); 1, with a message on the
+  // display descriptor and nothing written, when no per-user data folder can be determined or the
+  // loop cannot be set up. When another launcher holds the lock, shows that alert instead and
+  // returns 0 once it is answered.
   int run();
 
   // Closes the window from any thread: the loop ends after the task or action that runs now.
@@ -111,6 +113,7 @@ class TerminalLauncher final : public platform::ModalPresenter {
   AppDelegate delegate_;
   std::shared_ptr<ViewController> controller_;
   platform::UniqueFd signals_;
+  platform::InstanceLock lock_;
 
   std::atomic<bool> closing_{false};
   std::vector<OpenAlert> openAlerts_;

@@ -1,0 +1,409 @@
+#include "Launcher/Installer.h"
+
+#include <charconv>
+#include <filesystem>
+#include <utility>
+
+#include "Launcher/platform/Application.h"
+#include "Launcher/platform/AtomicFiles.h"
+#include "Launcher/platform/Console.h"
+
+namespace launcher {
+namespace {
+
+constexpr std::string_view kJournalHeader = "launcher-install-journal 1";
+
+bool isPartFileName(std::string_view name) {
+  return name.starts_with('.') && name.find(".part-") != std::string_view::npos;
+}
+
+// "%" and control characters as "%XX", so that a name is one line without blanks trouble.
+std::string escape(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '%') {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0F];
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+std::optional<std::string> unescape(std::string_view text) {
+  std::string result;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] != '%') {
+      result += text[at];
+      continue;
+    }
+    unsigned value = 0;
+    if (at + 2 >= text.size()) return std::nullopt;
+    const auto [end, error] =
+        std::from_chars(text.data() + at + 1, text.data() + at + 3, value, 16);
+    if (error != std::errc() || end != text.data() + at + 3) return std::nullopt;
+    result += static_cast<char>(value);
+    at += 2;
+  }
+  return result;
+}
+
+template <typename Number>
+std::optional<Number> number(std::string_view text) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Splits "key rest" at the first blank.
+std::pair<std::string_view, std::string_view> keyAndValue(std::string_view line) {
+  const auto blank = line.find(' ');
+  if (blank == std::string_view::npos) return {line, {}};
+  return {line.substr(0, blank), line.substr(blank + 1)};
+}
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  const auto size = std::filesystem::file_size(path, error);
+  if (error || size > 1024 * 1024) return std::nullopt;
+  std::string content;
+  FILE* file = std::fopen(path.c_str(), "rbe");
+  if (file == nullptr) return std::nullopt;
+  char buffer[4096];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return std::nullopt;
+  return content;
+}
+
+}  // namespace
+
+bool isReservedEntryName(std::string_view name) {
+  return name == kVersionFileName || name == kStagingFolderName || name == kJournalFileName ||
+         name == std::string(kJournalFileName) + ".tmp" || name == kLockFileName ||
+         isPartFileName(name);
+}
+
+// ---- Journal text
+
+std::string InstallJournal::text() const {
+  std::string out(kJournalHeader);
+  out += "\nphase ";
+  out += phase == Phase::staging ? "staging" : "switching";
+  out += "\nprevious " + std::to_string(previousVersion);
+  out += "\nnext " + std::to_string(newVersion);
+  out += "\npackage " + escape(package);
+  for (const Entry& entry : entries)
+    out += "\nentry " + std::to_string(entry.inode) + (entry.replaces ? " replaces " : " new ") +
+           escape(entry.name);
+  out += "\n";
+  return out;
+}
+
+std::optional<InstallJournal> InstallJournal::parse(std::string_view text) {
+  if (!text.starts_with(kJournalHeader) || !text.ends_with('\n')) return std::nullopt;
+  InstallJournal journal;
+  bool phase = false, previous = false, next = false;
+  text.remove_prefix(kJournalHeader.size() + 1);
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    const auto [key, value] = keyAndValue(line);
+    if (key == "phase" && (value == "staging" || value == "switching")) {
+      journal.phase = value == "staging" ? Phase::staging : Phase::switching;
+      phase = true;
+    } else if (key == "previous" || key == "next") {
+      const auto version = number<std::int64_t>(value);
+      if (!version) return std::nullopt;
+      (key == "previous" ? journal.previousVersion : journal.newVersion) = *version;
+      (key == "previous" ? previous : next) = true;
+    } else if (key == "package") {
+      auto package = unescape(value);
+      if (!package) return std::nullopt;
+      journal.package = std::move(*package);
+    } else if (key == "entry") {
+      const auto [inodeText, rest] = keyAndValue(value);
+      const auto [kind, nameText] = keyAndValue(rest);
+      const auto inode = number<std::uint64_t>(inodeText);
+      auto name = unescape(nameText);
+      if (!inode || (kind != "replaces" && kind != "new") || !name || name->empty())
+        return std::nullopt;
+      journal.entries.push_back({std::move(*name), *inode, kind == "replaces"});
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!phase || !previous || !next) return std::nullopt;
+  return journal;
+}
+
+// ---- Installer
+
+Installer::Installer(std::string installFolder, std::string applicationName)
+    : installFolder_(std::move(installFolder)), applicationName_(std::move(applicationName)) {}
+
+std::string Installer::stagingFolder() const {
+  return platform::appendPathComponent(installFolder_, std::string(kStagingFolderName));
+}
+
+std::string Installer::journalPath() const {
+  return platform::appendPathComponent(installFolder_, std::string(kJournalFileName));
+}
+
+std::string Installer::livePath(const std::string& name) const {
+  return platform::appendPathComponent(installFolder_, name);
+}
+
+std::string Installer::stagedPath(const std::string& name) const {
+  return platform::appendPathComponent(stagingFolder(), name);
+}
+
+platform::FileResult Installer::writeJournal() {
+  return platform::writeFileDurably(journalPath(), journal_.text());
+}
+
+platform::FileResult Installer::begin(std::int64_t previousVersion, std::int64_t newVersion,
+                                      std::string package) {
+  journal_ = InstallJournal{};
+  journal_.previousVersion = previousVersion;
+  journal_.newVersion = newVersion;
+  journal_.package = std::move(package);
+  return writeJournal();
+}
+
+platform::FileResult Installer::notePackage(const std::string& package) {
+  if (package == journal_.package) return platform::FileResult::success();
+  journal_.package = package;
+  return writeJournal();
+}
+
+platform::FileResult Installer::stage(const std::string& extractionFolder) {
+  flushed_ = false;
+  discardStaging();
+  if (auto made = platform::createDirectory(stagingFolder(), false); !made) return made;
+  const auto names = platform::folderEntries(extractionFolder);
+  if (!names)
+    return platform::FileResult::failure("cannot list the extracted package in \"" +
+                                         extractionFolder + "\"");
+  for (const std::string& name : *names) {
+    const std::string extracted = platform::appendPathComponent(extractionFolder, name);
+    if (isReservedEntryName(name)) {
+      // The package's own version file would claim a version; the hidden names are the
+      // launcher's.
+      platform::logLine("   leaving out the package's \"" + name + "\"");
+      if (auto removed = platform::removeItem(extracted); !removed) return removed;
+      continue;
+    }
+    if (platform::isRealDirectory(extracted) && platform::isRealDirectory(livePath(name)))
+      if (auto cloned = platform::cloneTree(livePath(name), stagedPath(name)); !cloned)
+        return cloned;
+  }
+  return platform::FileResult::success();
+}
+
+platform::FileResult Installer::check() const {
+  const std::string bundle = applicationName_ + ".app";
+  const bool packaged = platform::itemExists(stagedPath(bundle));
+  const std::string tree = packaged ? stagingFolder() : installFolder_;
+  if (platform::findApplication(tree, applicationName_)) return platform::FileResult::success();
+
+  const std::string path = platform::appendPathComponent(tree, bundle);
+  const std::string whose = packaged ? "the package's " : "the installed ";
+  std::string reason;
+  if (!packaged && !platform::itemExists(path))
+    reason = "the package holds no " + bundle;
+  else if (!platform::isDirectory(path))
+    reason = whose + bundle + " is not an executable file";
+  else if (!platform::itemExists(path + "/AppRun"))
+    reason = whose + bundle + " holds no AppRun";
+  else
+    reason = whose + bundle + "/AppRun is not an executable file";
+  return platform::FileResult::failure(reason +
+                                       ", so the application could not start. Nothing was "
+                                       "changed.");
+}
+
+platform::FileResult Installer::flushStaging() {
+  auto synced = platform::syncFileSystem(installFolder_);
+  flushed_ = static_cast<bool>(synced);
+  return synced;
+}
+
+platform::FileResult Installer::journalSwitch() {
+  const auto names = platform::folderEntries(stagingFolder());
+  if (!names)
+    return platform::FileResult::failure("cannot list the staged tree in \"" + stagingFolder() +
+                                         "\"");
+  journal_.entries.clear();
+  for (const std::string& name : *names) {
+    const auto inode = platform::inodeOf(stagedPath(name));
+    if (!inode) return platform::FileResult::failure("the staged \"" + name + "\" disappeared");
+    journal_.entries.push_back({name, *inode, platform::itemExists(livePath(name))});
+  }
+  // The journal may say "switching" only once everything staged is on the disk.
+  if (!flushed_)
+    if (auto synced = flushStaging(); !synced) return synced;
+  journal_.phase = InstallJournal::Phase::switching;
+  if (auto written = writeJournal(); !written) {
+    journal_.phase = InstallJournal::Phase::staging;
+    return written;
+  }
+  return platform::FileResult::success();
+}
+
+Installer::SwitchResult Installer::switchEntries() {
+  for (std::size_t index = 0; index < journal_.entries.size(); ++index) {
+    const auto& entry = journal_.entries[index];
+    const auto switched =
+        entry.replaces ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
+                       : platform::renameNoReplace(stagedPath(entry.name), livePath(entry.name));
+    if (!switched) {
+      const bool undone = switchBack(index);
+      if (undone) platform::syncFolder(installFolder_);
+      return {false, undone, switched.error};
+    }
+  }
+  if (auto synced = platform::syncFolder(installFolder_); !synced)
+    platform::logLine("   " + synced.error);
+  return {true, false, {}};
+}
+
+bool Installer::switchBack(std::size_t end) {
+  bool allBack = true;
+  for (std::size_t index = end; index-- > 0;) {
+    const auto& entry = journal_.entries[index];
+    const auto back = entry.replaces
+                          ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
+                          : platform::renameNoReplace(livePath(entry.name), stagedPath(entry.name));
+    if (!back) {
+      platform::logLine("   " + back.error);
+      allBack = false;
+    }
+  }
+  return allBack;
+}
+
+void Installer::finish() {
+  removeJournal();
+  discardStaging();
+}
+
+void Installer::discardStaging() {
+  if (!platform::itemExists(stagingFolder())) return;
+  // Always a real folder of ours; anything else in its place goes as well.
+  const auto removed = platform::isRealDirectory(stagingFolder())
+                           ? platform::removeTree(stagingFolder())
+                           : platform::removeItem(stagingFolder());
+  if (!removed) platform::logLine("   " + removed.error);
+}
+
+void Installer::removeJournal() {
+  if (platform::itemExists(journalPath())) platform::removeItem(journalPath());
+}
+
+std::optional<std::int64_t> Installer::recover() {
+  if (!platform::itemExists(journalPath())) return std::nullopt;
+  const auto text = readSmallFile(journalPath());
+  const auto parsed = text ? InstallJournal::parse(*text) : std::nullopt;
+  if (!parsed) {
+    // Written whole or not at all, so only a hand could have damaged it: nothing to go by.
+    platform::logLine("   ignoring an unreadable install journal \"" + journalPath() + "\"");
+    removeJournal();
+    return std::nullopt;
+  }
+  journal_ = *parsed;
+
+  if (journal_.phase == InstallJournal::Phase::staging) {
+    // Nothing live was touched: forget the install. Only a package file inside the install
+    // folder is ours to remove.
+    const std::filesystem::path package(journal_.package);
+    if (!journal_.package.empty() && package.is_absolute() &&
+        package.lexically_normal().parent_path() ==
+            std::filesystem::path(installFolder_).lexically_normal() &&
+        !isReservedEntryName(package.filename().string()) && !platform::isDirectory(package))
+      platform::removeItem(journal_.package);
+    discardStaging();
+    platform::logLine("   an unfinished install of version " + std::to_string(journal_.newVersion) +
+                      " was undone");
+    return journal_.previousVersion;
+  }
+
+  // The staged tree was complete. An entry is switched when its live name has the staged inode.
+  std::vector<bool> switched;
+  bool complete = true;
+  for (const auto& entry : journal_.entries) {
+    const bool live = platform::inodeOf(livePath(entry.name)) == entry.inode;
+    switched.push_back(live);
+    if (!live && platform::inodeOf(stagedPath(entry.name)) != entry.inode) complete = false;
+  }
+  std::size_t done = 0;
+  if (complete) {
+    for (; done < journal_.entries.size(); ++done) {
+      if (switched[done]) continue;
+      const auto& entry = journal_.entries[done];
+      const auto moved =
+          platform::itemExists(livePath(entry.name))
+              ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
+              : platform::renameNoReplace(stagedPath(entry.name), livePath(entry.name));
+      if (!moved) {
+        platform::logLine("   " + moved.error);
+        break;
+      }
+      switched[done] = true;
+    }
+    if (done == journal_.entries.size()) {
+      platform::syncFolder(installFolder_);
+      platform::logLine("   the install of version " + std::to_string(journal_.newVersion) +
+                        " was finished");
+      return journal_.newVersion;
+    }
+  }
+
+  // A staged entry is gone, or cannot be switched: back to the previous installation.
+  bool allBack = true;
+  for (std::size_t index = journal_.entries.size(); index-- > 0;) {
+    if (!switched[index]) continue;
+    const auto& entry = journal_.entries[index];
+    const auto back =
+        platform::itemExists(stagedPath(entry.name))
+            ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
+            : (entry.replaces
+                   ? platform::FileResult::failure("the replaced \"" + entry.name + "\" is gone")
+                   : platform::renameNoReplace(livePath(entry.name), stagedPath(entry.name)));
+    if (!back) {
+      platform::logLine("   " + back.error);
+      allBack = false;
+    }
+  }
+  platform::syncFolder(installFolder_);
+  platform::logLine(allBack ? "   an unfinished install of version " +
+                                  std::to_string(journal_.newVersion) + " was undone"
+                            : "   an unfinished install left a mix of versions");
+  return allBack ? journal_.previousVersion : 0;
+}
+
+void Installer::removeLeftovers() {
+  discardStaging();
+  const std::string temporary = journalPath() + ".tmp";
+  if (platform::itemExists(temporary)) platform::removeItem(temporary);
+  removeDownloadLeftovers(installFolder_);
+}
+
+void removeDownloadLeftovers(const std::string& installFolder) {
+  const auto names = platform::folderEntries(installFolder);
+  if (!names) return;
+  for (const std::string& name : *names)
+    if (isPartFileName(name))
+      platform::removeItem(platform::appendPathComponent(installFolder, name));
+}
+
+}  // namespace launcher

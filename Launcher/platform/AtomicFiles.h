@@ -1,0 +1,44 @@
+#pragma once
+// The file-system steps that make an install all-or-nothing: swapping entries in one step,
+// flushing to the disk, writing a small file that a crash leaves whole, and cloning a tree with
+// hard links. POSIX and Linux calls underneath (renameat2, syncfs, fsync, linkat).
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Launcher/platform/FileManager.h"
+
+namespace launcher::platform {
+
+// Swaps the entries at two paths of one file system in one step: each name afterwards names what
+// the other did (renameat2 with RENAME_EXCHANGE). Both must exist.
+FileResult exchangeItems(const std::string& first, const std::string& second);
+// Renames `from` to `to` in one step; fails when anything is at `to` (RENAME_NOREPLACE).
+FileResult renameNoReplace(const std::string& from, const std::string& to);
+
+// Writes everything the file system that holds `path` keeps in memory to the disk (syncfs).
+FileResult syncFileSystem(const std::string& path);
+// Writes the entries of `folder` (creations, renames, removals) to the disk (fsync).
+FileResult syncFolder(const std::string& folder);
+// Replaces the file at `path` with `content` so that a crash leaves either the old or the new
+// content: written to `path` + ".tmp", flushed, renamed over `path`, and the folder flushed.
+FileResult writeFileDurably(const std::string& path, std::string_view content);
+
+// Recreates the folder `from` as `to` (which must not exist) on the same file system, cheaply:
+// real folders with the same permissions and modification times, a hard link for every file,
+// symbolic links as links to the same target. Where the file system refuses a hard link, the
+// file is copied with its permissions and times. Nothing is ever written into a file of `from`.
+FileResult cloneTree(const std::string& from, const std::string& to);
+
+// Deletes the folder `path` with everything in it, links as links, walking it by descriptors (no
+// path is looked up twice): the quick way to drop a whole tree.
+FileResult removeTree(const std::string& path);
+
+// True when `path` is a folder itself, not a symbolic link to one.
+bool isRealDirectory(const std::string& path);
+// The inode number of the entry at `path` (a link itself, not its target); nothing when absent.
+std::optional<ino_t> inodeOf(const std::string& path);
+
+}  // namespace launcher::platform

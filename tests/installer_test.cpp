@@ -1,0 +1,318 @@
+// The installer's own steps: the journal, the switch and its undoing, the recovery at the next
+// start, the hard-link clone that seeds the staged tree, and the one-launcher lock.
+#include "Launcher/Installer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Launcher/platform/AtomicFiles.h"
+#include "Launcher/platform/InstanceLock.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestFolders.h"
+
+namespace launcher::testing {
+namespace {
+namespace fs = std::filesystem;
+
+const std::string kName = "Vantorel";
+
+// Every entry under `root`, sorted: "dir/", "file=content", "link@target".
+std::vector<std::string> tree(const std::string& root) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+       it.increment(error)) {
+    const std::string relative = it->path().lexically_relative(root).string();
+    if (it->is_symlink())
+      entries.push_back(relative + "@" + fs::read_symlink(it->path()).string());
+    else if (it->is_directory())
+      entries.push_back(relative + "/");
+    else
+      entries.push_back(relative + "=" + readFile(it->path().string()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+void writeApplication(const std::string& folder, const std::string& label) {
+  writeFile(folder + "/" + kName + ".app/AppRun", "#!/bin/sh\necho " + label + "\n");
+  fs::permissions(folder + "/" + kName + ".app/AppRun", fs::perms(0755));
+  writeFile(folder + "/" + kName + ".app/lib/data.txt", label);
+}
+
+// ---- The journal's text
+
+TEST(InstallJournalText, KeepsEveryFieldAndAnyNameAndRefusesWhatIsNotAJournal) {
+  InstallJournal journal;
+  journal.phase = InstallJournal::Phase::switching;
+  journal.previousVersion = -3;
+  journal.newVersion = 9223372036854775807;
+  journal.package = "/home/u/.local/share/Vantorel/pack 100%.zip";
+  journal.entries = {{kName + ".app", 12, true},
+                     {"two words\nand a line feed\r%41", 4294967297, false},
+                     {"\xC3\xA9t\xC3\xA9", 1, false}};
+  EXPECT_EQ(InstallJournal::parse(journal.text()), journal) << journal.text();
+
+  const std::string text = journal.text();
+  for (const std::string& damaged :
+       {std::string(), text.substr(0, text.size() - 1), "x" + text, text + "entry 5 replaces\n",
+        text + "entry x new a\n", text + "entry 5 moved a\n", text + "colour blue\n",
+        text + "package %4\n"}) {
+    EXPECT_FALSE(InstallJournal::parse(damaged)) << damaged;
+  }
+}
+
+// ---- Switching, and what the next start makes of a journal
+
+class InstallerTest : public ::testing::Test {
+ public:
+  TempDir root;
+  std::string install = root / "Vantorel";
+  Installer installer{install, kName};
+  std::vector<std::string> oldTree, newTree;
+
+  // An installed version 4 with the user's own file, and a staged version 5 that replaces the
+  // application and the read-me and brings a new folder, journaled for the switch.
+  void SetUp() override {
+    writeApplication(install, "four");
+    writeFile(install + "/" + kName + ".app/settings.ini", "mine");
+    writeFile(install + "/README.txt", "read me four");
+    writeFile(install + "/notes.txt", "not in the package");
+    oldTree = tree(install);
+
+    ASSERT_TRUE(installer.begin(4, 5, install + "/package_mac.zip"));
+    const std::string staging = installer.stagingFolder();
+    fs::create_directories(staging);
+    writeApplication(staging, "five");
+    writeFile(staging + "/" + kName + ".app/settings.ini", "mine");
+    writeFile(staging + "/README.txt", "read me five");
+    writeFile(staging + "/plugins/one.so", "plugin");
+    newTree = {kName + ".app/",
+               kName + ".app/AppRun=#!/bin/sh\necho five\n",
+               kName + ".app/lib/",
+               kName + ".app/lib/data.txt=five",
+               kName + ".app/settings.ini=mine",
+               "README.txt=read me five",
+               "notes.txt=not in the package",
+               "plugins/",
+               "plugins/one.so=plugin"};
+    std::sort(newTree.begin(), newTree.end());
+  }
+
+  // Only what the installation holds: the launcher's own hidden entries are checked apart.
+  std::vector<std::string> installed() const {
+    auto entries = tree(install);
+    std::erase_if(entries, [](const std::string& entry) { return entry.starts_with("."); });
+    return entries;
+  }
+  // Switches the journaled entry `index` as the switch would.
+  void switchOne(std::size_t index) {
+    const auto& entry = installer.journal().entries.at(index);
+    const std::string staged = installer.stagingFolder() + "/" + entry.name;
+    const std::string live = install + "/" + entry.name;
+    ASSERT_TRUE(entry.replaces ? platform::exchangeItems(staged, live)
+                               : platform::renameNoReplace(staged, live));
+  }
+  // What the controller does at start.
+  std::optional<std::int64_t> restart() {
+    Installer next(install, kName);
+    const auto version = next.recover();
+    if (version) next.removeJournal();
+    next.removeLeftovers();
+    return version;
+  }
+};
+
+TEST_F(InstallerTest, JournalNamesTheEntriesAndSwitchingGivesTheNewTree) {
+  ASSERT_TRUE(installer.journalSwitch());
+  std::vector<std::string> names;
+  for (const auto& entry : installer.journal().entries) {
+    names.push_back(entry.name + (entry.replaces ? " replaces" : " new"));
+    EXPECT_EQ(platform::inodeOf(installer.stagingFolder() + "/" + entry.name), entry.inode);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"README.txt replaces", kName + ".app replaces",
+                                             "plugins new"}));
+  const auto written = InstallJournal::parse(readFile(installer.journalPath()));
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, installer.journal());
+  EXPECT_EQ(written->phase, InstallJournal::Phase::switching);
+
+  const auto result = installer.switchEntries();
+  EXPECT_TRUE(result.switched) << result.error;
+  EXPECT_EQ(installed(), newTree);
+  installer.finish();
+  EXPECT_EQ(tree(install), newTree) << "journal and staging gone";
+}
+
+TEST_F(InstallerTest, FailedSwitchPutsBackWhatItSwitched) {
+  ASSERT_TRUE(installer.journalSwitch());
+  // The new folder's name is taken after the journal was written: its rename fails.
+  const auto& entries = installer.journal().entries;
+  const auto fresh = std::find_if(entries.begin(), entries.end(),
+                                  [](const auto& entry) { return !entry.replaces; });
+  ASSERT_NE(fresh, entries.end());
+  writeFile(install + "/" + fresh->name, "in the way");
+  oldTree.push_back(fresh->name + "=in the way");
+  std::sort(oldTree.begin(), oldTree.end());
+
+  const auto result = installer.switchEntries();
+
+  EXPECT_FALSE(result.switched);
+  EXPECT_TRUE(result.undone);
+  EXPECT_NE(result.error.find(fresh->name), std::string::npos) << result.error;
+  EXPECT_EQ(installed(), oldTree);
+}
+
+TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
+  const struct {
+    const char* title;
+    std::function<void(InstallerTest&)> cutShort;
+    std::optional<std::int64_t> recorded;
+    bool isNew;
+  } cases[] = {
+      {"no journal", [](InstallerTest& t) { t.installer.removeJournal(); }, std::nullopt, false},
+      {"staging, package downloaded",
+       [](InstallerTest& t) { writeFile(t.install + "/package_mac.zip", "zip"); }, 4, false},
+      {"switching, none switched",
+       [](InstallerTest& t) { ASSERT_TRUE(t.installer.journalSwitch()); }, 5, true},
+      {"switching, one switched",
+       [](InstallerTest& t) {
+         ASSERT_TRUE(t.installer.journalSwitch());
+         t.switchOne(0);
+       },
+       5, true},
+      {"switching, all switched",
+       [](InstallerTest& t) {
+         ASSERT_TRUE(t.installer.journalSwitch());
+         for (std::size_t i = 0; i < t.installer.journal().entries.size(); ++i) t.switchOne(i);
+       },
+       5, true},
+      {"switching, a staged entry gone",
+       [](InstallerTest& t) {
+         ASSERT_TRUE(t.installer.journalSwitch());
+         const auto& entries = t.installer.journal().entries;
+         t.switchOne(0);
+         t.switchOne(1);
+         fs::remove_all(t.installer.stagingFolder() + "/" + entries.at(2).name);
+       },
+       4, false},
+      {"unreadable journal",
+       [](InstallerTest& t) { writeFile(t.installer.journalPath(), "phase switching\n"); },
+       std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove_all(install);
+    SetUp();
+    c.cutShort(*this);
+
+    EXPECT_EQ(restart(), c.recorded);
+    EXPECT_EQ(installed(), c.isNew ? newTree : oldTree);
+    for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
+      EXPECT_FALSE(fs::exists(install + own)) << own;
+  }
+}
+
+TEST_F(InstallerTest, DownloadLeftoversGoAtStartAndThePackagesOwnEntriesAreLeftOut) {
+  installer.removeJournal();
+  writeFile(install + "/.package_mac.zip.part-Ab12Cd", "half");
+  writeFile(install + "/.install-journal.tmp", "half");
+  restart();
+  EXPECT_EQ(installed(), oldTree);
+  EXPECT_EQ(tree(install), oldTree);
+
+  const std::string extraction = root / "Content";
+  writeApplication(extraction, "five");
+  for (const char* own : {"version.txt", ".staging", ".install-journal", ".lock", ".x.part-1"})
+    writeFile(extraction + "/" + own, "999999");
+  ASSERT_TRUE(installer.stage(extraction));
+  EXPECT_EQ(tree(extraction),
+            (std::vector<std::string>{kName + ".app/", kName + ".app/AppRun=#!/bin/sh\necho five\n",
+                                      kName + ".app/lib/", kName + ".app/lib/data.txt=five"}));
+  // The live application is seeded into the staged tree, so that its other files stay.
+  EXPECT_EQ(readFile(installer.stagingFolder() + "/" + kName + ".app/settings.ini"), "mine");
+}
+
+// ---- The hard-link clone that seeds the staged tree
+
+TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystems) {
+  TempDir root;
+  const std::string from = root / "from", to = root / "to";
+  writeFile(from + "/bin/tool", "#!/bin/sh\n");
+  fs::permissions(from + "/bin/tool", fs::perms(0750));
+  writeFile(from + "/share/data/table", "rows");
+  fs::create_symlink("../share/data", from + "/bin/data");
+  fs::create_symlink("missing", from + "/dangling");
+  fs::permissions(from + "/share", fs::perms(0550));
+  const auto folderTime = fs::last_write_time(from + "/share") - std::chrono::hours(1000);
+  fs::last_write_time(from + "/share", folderTime);
+  // As root, a file system of its own below the tree: hard links cannot cross into it.
+  const std::string mounted = from + "/mounted";
+  fs::create_directories(mounted);
+  const bool mountedOwn =
+      ::geteuid() == 0 && ::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=1m") == 0;
+  struct Unmount {
+    std::string path;
+    bool active;
+    ~Unmount() {
+      if (active) ::umount(path.c_str());
+    }
+  } unmount{mounted, mountedOwn};
+  if (mountedOwn) {
+    writeFile(mounted + "/copied", "copy me");
+    fs::permissions(mounted + "/copied", fs::perms(0604));
+    fs::last_write_time(mounted + "/copied", folderTime);
+  }
+
+  ASSERT_TRUE(platform::cloneTree(from, to));
+
+  EXPECT_EQ(tree(to), tree(from));
+  EXPECT_EQ(platform::inodeOf(to + "/bin/tool"), platform::inodeOf(from + "/bin/tool"));
+  EXPECT_EQ(platform::inodeOf(to + "/share/data/table"),
+            platform::inodeOf(from + "/share/data/table"));
+  EXPECT_TRUE(fs::is_symlink(to + "/bin/data"));
+  EXPECT_TRUE(fs::is_symlink(to + "/dangling"));
+  EXPECT_FALSE(platform::isRealDirectory(to + "/bin/data"));
+  EXPECT_EQ(fs::status(to + "/share").permissions(), fs::perms(0550));
+  EXPECT_EQ(fs::last_write_time(to + "/share"), folderTime);
+  if (!mountedOwn) GTEST_SKIP() << "not root: the copy where hard links are refused is untested";
+  EXPECT_NE(platform::inodeOf(to + "/mounted/copied"), platform::inodeOf(mounted + "/copied"));
+  EXPECT_EQ(readFile(to + "/mounted/copied"), "copy me");
+  EXPECT_EQ(fs::status(to + "/mounted/copied").permissions(), fs::perms(0604));
+  EXPECT_EQ(fs::last_write_time(to + "/mounted/copied"), folderTime);
+}
+
+// ---- One launcher at a time
+
+TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
+  TempDir root;
+  const std::string path = root / ".lock";
+  const auto first = platform::InstanceLock::acquire(path);
+  ASSERT_TRUE(first.held()) << first.error();
+  EXPECT_EQ(platform::InstanceLock::acquire(path).state(),
+            platform::InstanceLock::State::heldElsewhere);
+
+  // A program started now holds no descriptor of the lock file.
+  ChildProcess child(
+      {"/bin/sh", "-c", "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done; exit 0"}, {});
+  ASSERT_EQ(child.waitForExit(), 0);
+  EXPECT_EQ(child.output().find(path), std::string::npos) << child.output();
+
+  const auto missingFolder = platform::InstanceLock::acquire(root / "no/such/.lock");
+  EXPECT_EQ(missingFolder.state(), platform::InstanceLock::State::unavailable);
+  EXPECT_FALSE(missingFolder.error().empty());
+}
+
+}  // namespace
+}  // namespace launcher::testing
