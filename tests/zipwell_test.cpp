@@ -460,9 +460,12 @@ TEST_F(ZipwellTest, LinksInTheDestinationAreNeverFollowed) {
     fs::create_directories(out);
     fs::create_symlink("../outside/secret.txt", out + "/a.txt");  // where a file goes
     fs::create_symlink("../outside", out + "/docs");              // where a folder goes
-    testing::writeZip(folder / "p.zip",
-                      {testing::file("a.txt", "new").withMode(0100600),
-                       testing::file("docs/b.txt", "b"), testing::directory("docs/sub/")});
+    fs::create_directories(out + "/real/sub");
+    fs::create_symlink("real", out + "/inside");  // one that stays inside is not followed either
+    testing::writeZip(
+        folder / "p.zip",
+        {testing::file("a.txt", "new").withMode(0100600), testing::file("docs/b.txt", "b"),
+         testing::directory("docs/sub/"), testing::file("inside/sub/c.txt", "c")});
 
     const Outcome outcome = extract(folder / "p.zip", out);
     EXPECT_FALSE(outcome.result);
@@ -474,6 +477,7 @@ TEST_F(ZipwellTest, LinksInTheDestinationAreNeverFollowed) {
     EXPECT_FALSE(fs::is_symlink(out + "/a.txt"));
     EXPECT_EQ(readFile(out + "/a.txt"), "new");
     EXPECT_TRUE(fs::is_symlink(out + "/docs"));
+    EXPECT_EQ(treeOf(out + "/real"), std::vector<std::string>{"sub"});
     EXPECT_EQ(treeOf(folder / "outside"), std::vector<std::string>{"secret.txt"});
     EXPECT_EQ(readFile(folder / "outside/secret.txt"), "original");
     EXPECT_EQ(permissionsOf(folder / "outside/secret.txt"), secretMode);
