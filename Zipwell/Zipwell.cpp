@@ -719,6 +719,8 @@ bool ArchiveWalk::run() {
     if (open.close() == UNZ_CRCERROR) {
       success_ = false;
       record_ = record_ ? record_ : makeError(Zipwell::kCrcMismatch, "crc check failed for file");
+      // A file keeps what was read; a link with a damaged target is not made.
+      if (!links_.empty() && links_.back().relative == planned_[index].relative) links_.pop_back();
       break;
     }
     if (!goOn || unzGoToNextFile(archive.get()) != UNZ_OK) break;

@@ -635,6 +635,15 @@ TEST_F(ZipwellTest, CrcFailureEndsTheWalk) {
   EXPECT_NE(readFile(dest + "/docs/bad.txt"), payload);
   EXPECT_FALSE(fs::exists(dest + "/docs/later.txt"));
   EXPECT_EQ(mtimeOf(dest + "/docs"), kDateSeconds);
+
+  // A link whose target fails the check is not made; the links read before it are.
+  make({link("good", "docs/"), link("bad", "target-that-appears-once").stored()});
+  testing::flipByteOf(archive, "target-that-appears-once");
+  TempDir folder;
+  const Outcome linkOutcome = extract(archive, folder / "out");
+  ASSERT_TRUE(linkOutcome.error);
+  EXPECT_EQ(linkOutcome.error->code, Zipwell::kCrcMismatch);
+  EXPECT_EQ(treeOf(folder / "out"), std::vector<std::string>{"good@"});
 }
 
 // --- Contents --------------------------------------------------------------------------------
