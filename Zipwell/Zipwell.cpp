@@ -269,6 +269,12 @@ bool ArchiveWalk::plan(int archiveFd) {
     return false;
   }
   const auto& directory = std::get<zipwell::CentralDirectory>(read);
+  // minizip found a first entry, so a directory without one is not what it reads.
+  if (directory.entries.empty()) {
+    refuse("Refused damaged archive: its directory lists no entries", Zipwell::kDamagedArchive,
+           "the archive is damaged: its directory lists no entries");
+    return false;
+  }
   if (!judgeEntries(directory.entries)) return false;
   if (const auto overlap = zipwell::findOverlap(directory)) {
     const std::string& first = planned_[overlap->first].name;

@@ -121,6 +121,10 @@ TEST_F(ZipwellTest, UnreadableArchivesTouchNothing) {
   testing::writeZip(root / "cut.zip",
                     {testing::file("a.txt", testing::pseudoRandomBytes(20000, 1))});
   testing::truncateFile(root / "cut.zip", fs::file_size(root / "cut.zip") / 2);
+  // minizip still reads the first record when the end record counts none.
+  std::string uncounted = zipBytes({testing::file("a.txt", "a")});
+  uncounted.replace(uncounted.size() - 14, 4, std::string(4, '\0'));
+  writeFile(root / "uncounted.zip", uncounted);
   const struct {
     std::string archive;
     long code;
@@ -131,6 +135,8 @@ TEST_F(ZipwellTest, UnreadableArchivesTouchNothing) {
       {root / "cut.zip", -1, "failed to open zip file"},  // its end record is gone
       {root / "empty.zip", -2, "failed to open first file in zip file"},
       {root / "broken.zip", -2, "failed to open first file in zip file"},
+      {root / "uncounted.zip", Zipwell::kDamagedArchive,
+       "the archive is damaged: its directory lists no entries"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.archive);
