@@ -33,9 +33,10 @@ class Zipwell {
   static constexpr long kNoFirstEntry = -2;
   // "crc check failed for file": an entry's data did not match its checksum; the walk ends.
   static constexpr long kCrcMismatch = -3;
-  // Refusals: nothing of the archive is written, except for links (-6), which are judged once
-  // all other entries are in place and then none is made. A nested archive refused this way
-  // fails the extraction that reached it, with its record.
+  // Refusals, -4 to -10: found in the central directory, before anything of the archive is
+  // written; only a link's target (-6) is judged once the other entries are in place, and then
+  // no link of the archive is made. A nested archive refused this way fails the extraction that
+  // reached it, with its record ("in the nested archive "pkg/inner.zip": ...").
   static constexpr long kControlCharacterName = -4;  // a name holds a byte below 0x20 or 0x7F
   static constexpr long kOutsideDestination = -5;    // a name has a ".." component
   static constexpr long kLinkRefused = -6;           // see linkTargetProblem; or an entry in a link
@@ -46,7 +47,7 @@ class Zipwell {
   // The archive is damaged: its directory cannot be read, an entry cannot be opened, or its
   // data ends early or runs long.
   static constexpr long kDamagedArchive = -11;
-  // Something could not be written: a folder, a file, a link, a date. The walk goes on.
+  // Something could not be written: a folder, a file or a link. The walk goes on.
   static constexpr long kWriteFailed = -12;
 
   // Free space a package must leave: this many bytes plus one twentieth of its declared size.
