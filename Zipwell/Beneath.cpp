@@ -80,8 +80,13 @@ UniqueFd Beneath::open(const Components& relative, int flags, mode_t mode) const
   if (relative.empty()) return UniqueFd(::openat(fd(), ".", flags, mode));
   if (openat2Wanted) {
     const int fd = openat2Beneath(this->fd(), joined(relative), flags, mode);
-    if (fd >= 0 || errno != ENOSYS) return UniqueFd(fd);
-    openat2Wanted = false;
+    if (fd >= 0) return UniqueFd(fd);
+    // A kernel without openat2 says ENOSYS (E2BIG for a larger request than it knows); a
+    // sandbox that filters it says EPERM. The walk below is as safe, and tells real failures.
+    if (errno == ENOSYS || errno == E2BIG)
+      openat2Wanted = false;
+    else if (errno != EPERM)
+      return UniqueFd(fd);
   }
   // One component at a time: no component holds a slash or is "..", and O_NOFOLLOW refuses a
   // link in each, so the walk stays below the folder.
