@@ -92,6 +92,12 @@ std::string toBase64(const unsigned char* bytes, std::size_t size) {
 // Decodes standard padded base64 into `out`, which is resized to the decoded length. False
 // when any character of `text` is not part of it.
 bool fromBase64(std::string_view text, WipedBuffer& out) {
+  // libsodium's decoder lets some bytes above 0x7F through as if they were digits.
+  const auto isDigit = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+  };
+  if (!std::all_of(text.begin(), text.end(), isDigit)) return false;
   if (text.empty()) {
     out.resize(0);
     return true;
@@ -123,14 +129,14 @@ std::optional<std::string> decodeExactly(std::string_view text, std::size_t size
   return std::nullopt;
 }
 
-// Takes the next line off `rest`: without its "\n" and one "\r" before it. Nothing when `rest`
-// is empty.
+// Takes the next line off `rest`: without its "\n" and the "\r"s before it, as minisign reads
+// it (so that a trusted comment reads back as it is written). Nothing when `rest` is empty.
 std::optional<std::string_view> takeLine(std::string_view& rest) {
   if (rest.empty()) return std::nullopt;
   const std::size_t end = rest.find('\n');
   std::string_view line = rest.substr(0, end);
   rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
 }
 

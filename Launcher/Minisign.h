@@ -90,8 +90,8 @@ Result<PublicKey> parsePublicKey(std::string_view text);
 
 // The text of a .minisig file, as carried in the version document. Strict about the layout:
 // the four lines in order with their exact prefixes, base64 of exactly the right sizes, a known
-// algorithm; "\r\n" line ends and a missing final line feed are accepted. Texts over 16 KiB are
-// refused. Never throws; depends on nothing but its input.
+// algorithm; carriage returns before a line feed and a missing final line feed are accepted. Texts
+// over 16 KiB are refused. Never throws; depends on nothing but its input.
 Result<Signature> parseSignature(std::string_view minisigText);
 
 // Checks a package against a signature while it is written. Feed every byte of the package to

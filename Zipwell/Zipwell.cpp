@@ -1,36 +1,66 @@
 #include "Zipwell/Zipwell.h"
 
+#include <fcntl.h>
 #include <minizip/unzip.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <set>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Text.h"
+#include "Launcher/platform/UniqueFd.h"
+#include "Zipwell/Beneath.h"
+#include "Zipwell/CentralDirectory.h"
 
 namespace launcher {
 namespace {
 
+using platform::ErrorRecord;
+using platform::escapeLine;
 using platform::FileTime;
 using platform::logLine;
+using platform::UniqueFd;
+using zipwell::Beneath;
+using zipwell::CentralEntry;
+using zipwell::Components;
 
 // Entry data is streamed through one buffer of this size per call.
 constexpr unsigned kReadBufferSize = 4096;
-// Output files get a larger stdio buffer than the read chunks, so that a big entry reaches the
-// disk in few large writes instead of one system call per chunk.
+// Output is gathered into larger writes than the read chunks, so that a big entry reaches the
+// disk in few system calls.
 constexpr std::size_t kWriteBufferSize = 256 * 1024;
+// A link's target is read whole; the system takes none longer.
+constexpr std::uint64_t kMaxLinkTarget = 4095;
+// General purpose flags: bit 0 encrypted, bit 6 strong encryption. Method 99: AES encryption.
+constexpr std::uint16_t kEncryptedFlags = 0x0001 | 0x0040;
+constexpr std::uint16_t kAesMethod = 99;
 
-platform::ErrorRecord makeError(long code, const char* description) {
-  return platform::ErrorRecord{Zipwell::kErrorDomain, code, description};
+ErrorRecord makeError(long code, std::string description) {
+  return ErrorRecord{Zipwell::kErrorDomain, code, std::move(description)};
+}
+
+// A name, link target or path inside quotes, control characters escaped.
+std::string inQuotes(std::string_view text) {
+  return "\"" + escapeLine(text) + "\"";
+}
+
+bool isRefusal(long code) {
+  return code <= Zipwell::kControlCharacterName && code >= Zipwell::kEncryptedEntry;
 }
 
 // An archive opened for reading; closed on every way out.
@@ -73,255 +103,639 @@ class OpenEntry {
   unzFile archive_;
 };
 
-// A file opened with fopen("wb"); closed by close(), whose result tells whether everything
-// reached the file, or else when it goes away.
-class OutputFile {
- public:
-  OutputFile(const std::string& path, std::vector<char>& buffer)
-      : file_(std::fopen(path.c_str(), "wb")) {
-    // Without the larger buffer stdio falls back to its own; only speed differs.
-    if (file_ != nullptr)
-      static_cast<void>(std::setvbuf(file_, buffer.data(), _IOFBF, buffer.size()));
+// The process's umask, read without changing it; 022 when the system does not tell.
+mode_t currentUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  mode_t mask = 022;
+  if (status == nullptr) return mask;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    unsigned value = 0;
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
   }
-  ~OutputFile() {
-    if (file_ != nullptr) std::fclose(file_);
+  std::fclose(status);
+  return mask;
+}
+
+// A size in decimal units for people: "512 bytes", "16.8 MB", "3.0 GB".
+std::string decimalSize(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
   }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
 
-  explicit operator bool() const { return file_ != nullptr; }
-  bool write(const char* data, std::size_t size) {
-    return std::fwrite(data, 1, size, file_) == size;
-  }
-  bool close() { return std::fclose(std::exchange(file_, nullptr)) == 0; }
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
- private:
-  std::FILE* file_;
-};
-
-// A directory entry's folder and the date it gets back once all files are in place.
-struct DirectoryDate {
-  std::string path;
-  FileTime modDate;
-  auto operator<=>(const DirectoryDate&) const = default;
-};
-
-// The non-empty components of an entry name (slashes only).
-std::vector<std::string_view> components(const std::string& name) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start < name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (end > start) parts.emplace_back(name.data() + start, end - start);
-    start = end + 1;
+// The non-empty components of a name (slashes only).
+std::vector<std::string> nameParts(std::string_view name) {
+  std::vector<std::string> parts;
+  while (!name.empty()) {
+    const std::size_t slash = name.find('/');
+    if (slash != 0) parts.emplace_back(name.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    name.remove_prefix(slash + 1);
   }
   return parts;
 }
 
-// True when the name has a ".." component, which would lead out of the destination.
-bool climbsOut(const std::string& name) {
-  const auto parts = components(name);
-  return std::find(parts.begin(), parts.end(), "..") != parts.end();
-}
-
-// The destination joined with an entry name (slashes only): one slash between the two, runs of
-// slashes collapsed, no trailing slash, "." components dropped so that one file has one spelling.
-// A leading slash in the name stays under the destination.
-std::string entryPath(const std::string& destination, const std::string& name) {
-  std::string path;
-  path.reserve(destination.size() + name.size() + 1);
-  for (const char c : destination.empty() ? std::string(".") : destination)
-    if (c != '/' || path.empty() || path.back() != '/') path.push_back(c);
-  for (const std::string_view component : components(name)) {
-    if (component == ".") continue;
-    if (path.back() != '/') path.push_back('/');
-    path.append(component);
+// The free space of the file system that holds `path`, or of its nearest existing ancestor.
+std::optional<std::uint64_t> freeSpace(const std::string& path, const Beneath* root) {
+  struct statvfs info {};
+  if (root != nullptr) {
+    if (::fstatvfs(root->fd(), &info) != 0) return std::nullopt;
+  } else {
+    std::filesystem::path at = path.empty() ? "." : path;
+    while (::statvfs(at.c_str(), &info) != 0) {
+      std::filesystem::path parent = at.parent_path();
+      if (parent.empty()) parent = ".";
+      if (errno != ENOENT || parent == at) return std::nullopt;
+      at = std::move(parent);
+    }
   }
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
+  const std::uint64_t blocks = info.f_bavail;
+  const std::uint64_t blockSize = info.f_frsize;
+  if (blockSize != 0 && blocks > UINT64_MAX / blockSize) return UINT64_MAX;
+  return blocks * blockSize;
 }
 
-std::string parentFolder(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// One entry as the walk will meet it, judged from the central directory.
+struct PlannedEntry {
+  CentralEntry central;
+  std::string name;     // backslashes read as slashes
+  Components relative;  // below the destination of the outermost archive
+  bool isDirectory = false;
+  bool isLink = false;
+};
 
-std::string lastComponent(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+// A link entry read during the walk and made once every entry of its archive is in place.
+struct PendingLink {
+  Components relative;
+  std::string name;
+  std::string target;
+  FileTime date;
+  bool dated = false;
+};
+
+// What one call shares with the extractions of the archives nested in its archive.
+struct Extraction {
+  std::string destination;
+  bool overwrite = true;
+  std::optional<std::string> password;
+  mode_t umask = 022;
+  // Opened once the destination exists; every item is made relative to it.
+  std::optional<Beneath> root;
+  // The archives being read, outermost first: none of them may be rewritten.
+  std::vector<std::string> openArchives;
+  // The link entries of every archive planned so far, relative to the destination.
+  std::set<std::string> linkPaths;
+
+  bool withPassword() const { return password.has_value() && !password->empty(); }
+};
 
 enum class Written { kNotCreated, kPartial, kComplete };
 
-// Streams the current entry's data into a new (or emptied) file at `path`.
-Written copyEntry(unzFile archive, const std::string& path, std::vector<char>& readBuffer,
-                  std::vector<char>& writeBuffer) {
-  OutputFile file(path, writeBuffer);
-  if (!file) {
-    logLine("[Zipwell] Failed to create file: " + path);
-    return Written::kNotCreated;
+// The walk over one archive's entries, with its own result and first error record.
+class ArchiveWalk {
+ public:
+  ArchiveWalk(Extraction& extraction, const std::string& archivePath, Components base,
+              std::optional<Components> archiveRelative)
+      : x_(extraction),
+        archivePath_(archivePath),
+        base_(std::move(base)),
+        archiveRelative_(std::move(archiveRelative)) {}
+
+  bool run();
+  const std::optional<ErrorRecord>& record() const { return record_; }
+
+ private:
+  void fail(long code, std::string description) {
+    success_ = false;
+    if (!record_) record_ = makeError(code, std::move(description));
   }
-  bool complete = true;
+  // Logs `line` and records the refusal.
+  void refuse(const std::string& line, long code, std::string description) {
+    logLine("[Zipwell] " + line);
+    fail(code, std::move(description));
+  }
+
+  bool plan(int archiveFd);
+  bool judgeEntries(const std::vector<CentralEntry>& entries);
+  bool judgeLinks();
+  bool judgeSpace();
+  bool openRoot();
+  // False when the walk must end after this entry.
+  bool handleEntry(const PlannedEntry& entry, unzFile archive);
+  void handleFile(const PlannedEntry& entry, unzFile archive, int parent, FileTime date,
+                  std::uint32_t dosDate, bool& endWalk);
+  Written copyEntry(const PlannedEntry& entry, unzFile archive, int fd, const std::string& path);
+  void readLink(const PlannedEntry& entry, unzFile archive, FileTime date, std::uint32_t dosDate);
+  void makeLinks();
+  void restoreDirectoryDates();
+
+  Extraction& x_;
+  const std::string archivePath_;
+  const Components base_;
+  const std::optional<Components> archiveRelative_;  // of a nested archive, below the root
+  std::vector<PlannedEntry> planned_;
+  std::uint64_t declaredSize_ = 0;
+  std::set<std::pair<std::string, FileTime>> directoryDates_;
+  std::vector<PendingLink> links_;
+  std::vector<char> readBuffer_ = std::vector<char>(kReadBufferSize);
+  std::vector<char> writeBuffer_;
+  std::optional<ErrorRecord> record_;
+  bool success_ = true;
+};
+
+// --- Judging the archive before anything is written -------------------------------------------
+
+bool ArchiveWalk::plan(int archiveFd) {
+  auto read = zipwell::readCentralDirectory(archiveFd);
+  if (const auto* why = std::get_if<std::string>(&read)) {
+    refuse("Refused damaged archive: " + *why, Zipwell::kDamagedArchive,
+           "the archive is damaged: " + *why);
+    return false;
+  }
+  const auto& directory = std::get<zipwell::CentralDirectory>(read);
+  // minizip found a first entry, so a directory without one is not what it reads.
+  if (directory.entries.empty()) {
+    refuse("Refused damaged archive: its directory lists no entries", Zipwell::kDamagedArchive,
+           "the archive is damaged: its directory lists no entries");
+    return false;
+  }
+  if (!judgeEntries(directory.entries)) return false;
+  if (const auto overlap = zipwell::findOverlap(directory)) {
+    const std::string& first = planned_[overlap->first].name;
+    const std::string& second = planned_[overlap->second].name;
+    refuse("Refused overlapping entries: " + escapeLine(first) + " and " + escapeLine(second),
+           Zipwell::kOverlappingEntries,
+           "entries " + inQuotes(first) + " and " + inQuotes(second) +
+               " share the same bytes of the archive");
+    return false;
+  }
+  return judgeLinks() && judgeSpace();
+}
+
+bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
+  planned_.reserve(entries.size());
+  for (const CentralEntry& central : entries) {
+    PlannedEntry entry;
+    entry.central = central;
+    entry.name = central.name;
+    if (Zipwell::hasControlCharacter(entry.name)) {
+      refuse("Refused entry with a control character in its name: " + escapeLine(entry.name),
+             Zipwell::kControlCharacterName,
+             "entry " + inQuotes(entry.name) + " has a control character in its name");
+      return false;
+    }
+    entry.isDirectory =
+        !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
+    std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
+    entry.relative = base_;
+    for (std::string& part : nameParts(entry.name)) {
+      if (part == "..") {
+        refuse("Refused entry outside the destination: " + escapeLine(entry.name),
+               Zipwell::kOutsideDestination,
+               "entry " + inQuotes(entry.name) + " leads outside the destination folder");
+        return false;
+      }
+      if (part != ".") entry.relative.push_back(std::move(part));
+    }
+    if ((central.flags & kEncryptedFlags) != 0 || central.method == kAesMethod) {
+      if (!x_.withPassword() || central.method == kAesMethod) {
+        refuse("Refused encrypted entry: " + escapeLine(entry.name), Zipwell::kEncryptedEntry,
+               "entry " + inQuotes(entry.name) + " is encrypted");
+        return false;
+      }
+    } else if (central.method != 0 && central.method != Z_DEFLATED) {
+      const char* known = central.method == 12   ? " (bzip2)"
+                          : central.method == 14 ? " (LZMA)"
+                          : central.method == 9  ? " (Deflate64)"
+                          : central.method == 93 ? " (Zstandard)"
+                          : central.method == 95 ? " (xz)"
+                          : central.method == 98 ? " (PPMd)"
+                                                 : "";
+      const std::string method = std::to_string(central.method) + known;
+      refuse("Refused entry with unsupported compression method " + method + ": " +
+                 escapeLine(entry.name),
+             Zipwell::kUnsupportedMethod,
+             "entry " + inQuotes(entry.name) + " uses compression method " + method +
+                 ", which is not supported");
+      return false;
+    }
+    const auto mode = static_cast<mode_t>(central.externalAttributes >> 16);
+    entry.isLink = !entry.isDirectory && S_ISLNK(mode);
+    if (entry.isLink && central.uncompressedSize > kMaxLinkTarget) {
+      refuse("Refused link with an overlong target: " + escapeLine(entry.name),
+             Zipwell::kLinkRefused,
+             "the link " + inQuotes(entry.name) + " has a target longer than the system allows");
+      return false;
+    }
+    declaredSize_ = saturatingAdd(declaredSize_, central.uncompressedSize);
+    planned_.push_back(std::move(entry));
+  }
+  return true;
+}
+
+// Nothing may lie inside a link, or share its path: each is judged against the links of this
+// archive and of the archives around it, whatever their order.
+bool ArchiveWalk::judgeLinks() {
+  std::set<std::string> links = x_.linkPaths;
+  for (const PlannedEntry& entry : planned_) {
+    if (!entry.isLink) continue;
+    const std::string path = zipwell::joined(entry.relative);
+    if (!links.insert(path).second || path.empty()) {
+      refuse("Refused link sharing its path with another entry: " + escapeLine(entry.name),
+             Zipwell::kLinkRefused,
+             "the link " + inQuotes(entry.name) + " shares its path with another entry");
+      return false;
+    }
+  }
+  for (const PlannedEntry& entry : planned_) {
+    std::string prefix;
+    for (std::size_t index = 0; index < entry.relative.size(); ++index) {
+      if (index > 0) prefix.push_back('/');
+      prefix += entry.relative[index];
+      const bool last = index + 1 == entry.relative.size();
+      if (!links.contains(prefix) || (last && entry.isLink)) continue;
+      if (last) {
+        refuse("Refused entry sharing its path with a link: " + escapeLine(entry.name),
+               Zipwell::kLinkRefused,
+               "entry " + inQuotes(entry.name) + " shares its path with a link");
+      } else {
+        refuse("Refused entry inside a link: " + escapeLine(entry.name), Zipwell::kLinkRefused,
+               "entry " + inQuotes(entry.name) + " lies inside the link " + inQuotes(prefix));
+      }
+      return false;
+    }
+  }
+  x_.linkPaths = std::move(links);
+  return true;
+}
+
+bool ArchiveWalk::judgeSpace() {
+  const std::optional<std::uint64_t> available =
+      freeSpace(x_.destination, x_.root ? &*x_.root : nullptr);
+  if (!available) {
+    logLine("[Zipwell] Cannot tell the free space for " + x_.destination);
+    return true;
+  }
+  const std::uint64_t needed =
+      saturatingAdd(saturatingAdd(declaredSize_, declaredSize_ / 20), Zipwell::kFreeSpaceMargin);
+  if (needed <= *available) return true;
+  const std::string what = archiveRelative_ ? "it" : "the package";
+  refuse(
+      "Refused archive needing " + std::to_string(needed) + " bytes with " +
+          std::to_string(*available) + " bytes free: " + archivePath_,
+      Zipwell::kNotEnoughSpace,
+      what + " needs " + decimalSize(needed) + " but only " + decimalSize(*available) + " is free");
+  return false;
+}
+
+// --- Writing ---------------------------------------------------------------------------------
+
+bool ArchiveWalk::openRoot() {
+  if (x_.root) return true;
+  const FileTime date = Zipwell::dateWithMSDOSFormat(planned_.front().central.dosDate);
+  const std::string& destination = x_.destination.empty() ? "." : x_.destination;
+  if (const auto created = platform::createDirectory(destination, true, date); !created) {
+    logLine("[Zipwell] Error: " + created.error);
+    fail(Zipwell::kWriteFailed, created.error);
+    return false;
+  }
+  UniqueFd folder(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) {
+    const std::string why = platform::describeErrno("cannot open folder", destination, errno);
+    logLine("[Zipwell] Error: " + why);
+    fail(Zipwell::kWriteFailed, why);
+    return false;
+  }
+  x_.root.emplace(std::move(folder), destination);
+  return true;
+}
+
+Written ArchiveWalk::copyEntry(const PlannedEntry& entry, unzFile archive, int fd,
+                               const std::string& path) {
+  if (writeBuffer_.empty()) writeBuffer_.resize(kWriteBufferSize);
+  std::size_t buffered = 0;
+  std::uint64_t total = 0;
+  const auto flush = [&] {
+    const bool written = platform::writeAll(fd, std::string_view(writeBuffer_.data(), buffered));
+    buffered = 0;
+    return written;
+  };
   for (;;) {
-    const int count = unzReadCurrentFile(archive, readBuffer.data(), kReadBufferSize);
+    const int count = unzReadCurrentFile(archive, readBuffer_.data(), kReadBufferSize);
     // Damaged data can also end the stream early without an error code: the end only counts
     // when the entry's whole size has been delivered.
     if (count == 0 && unzeof(archive) == 1) break;
-    if (count <= 0) {
+    total += count > 0 ? static_cast<std::uint64_t>(count) : 0;
+    if (count <= 0 || total > entry.central.uncompressedSize) {
       logLine("[Zipwell] Failed to read entry data for file: " + path);
-      complete = false;
-      break;
+      fail(Zipwell::kDamagedArchive,
+           "the archive is damaged: the data of entry " + inQuotes(entry.name) + " cannot be read");
+      flush();
+      return Written::kPartial;
     }
-    if (!file.write(readBuffer.data(), static_cast<std::size_t>(count))) {
+    if (buffered + static_cast<std::size_t>(count) > writeBuffer_.size() && !flush()) {
+      const int cause = errno;
       logLine("[Zipwell] Failed to write file: " + path);
-      complete = false;
-      break;
+      fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+      return Written::kPartial;
+    }
+    std::memcpy(writeBuffer_.data() + buffered, readBuffer_.data(),
+                static_cast<std::size_t>(count));
+    buffered += static_cast<std::size_t>(count);
+  }
+  if (!flush()) {
+    const int cause = errno;
+    logLine("[Zipwell] Failed to write file: " + path);
+    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+    return Written::kPartial;
+  }
+  return Written::kComplete;
+}
+
+void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int parent, FileTime date,
+                             std::uint32_t dosDate, bool& endWalk) {
+  const Beneath& root = *x_.root;
+  const std::string path = root.pathOf(entry.relative);
+  if (std::find(x_.openArchives.begin(), x_.openArchives.end(), path) != x_.openArchives.end()) {
+    logLine("[Zipwell] Refused entry that would overwrite an archive being read: " + path);
+    fail(Zipwell::kWriteFailed,
+         "cannot write " + inQuotes(path) + ": an archive being read is there");
+    return;
+  }
+  const char* leaf = entry.relative.back().c_str();
+  struct stat status {};
+  if (!x_.overwrite && ::fstatat(parent, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0) return;
+
+  // O_NOFOLLOW: a link standing at the path is replaced, never written through. O_NONBLOCK: a
+  // pipe standing there fails instead of waiting for a reader.
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd file(::openat(parent, leaf, flags, 0666));
+  if (!file && errno == ELOOP && x_.overwrite && ::unlinkat(parent, leaf, 0) == 0)
+    file = UniqueFd(::openat(parent, leaf, flags | O_EXCL, 0666));
+  int cause = errno;
+  if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+    file.reset();
+    cause = EINVAL;
+  }
+  if (!file) {
+    logLine("[Zipwell] Failed to create file: " + path);
+    fail(Zipwell::kWriteFailed,
+         cause == EINVAL ? "cannot write " + inQuotes(path) + ": it is not a regular file"
+                         : zipwell::describeFailure("cannot write", path, cause));
+    return;
+  }
+
+  Written written = copyEntry(entry, archive, file.get(), path);
+  // Set on the open file, so that they apply to what was written and nothing else.
+  if (dosDate != 0) {
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(date)};
+    if (::futimens(file.get(), times) != 0)
+      logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
+  }
+  // Only the permission bits, without set-user-ID, set-group-ID and sticky, and never more than
+  // the umask allows.
+  const auto mode = static_cast<mode_t>(entry.central.externalAttributes >> 16);
+  if (mode != 0 && ::fchmod(file.get(), mode & 0777 & ~x_.umask) != 0)
+    logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
+  if (!file.reset() && written == Written::kComplete) {
+    logLine("[Zipwell] Failed to write file: " + path);
+    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, errno));
+    written = Written::kPartial;
+  }
+  if (written != Written::kComplete || !platform::hasZipExtension(path)) return;
+
+  // A nested archive is extracted beside itself and removed.
+  if (x_.openArchives.size() > static_cast<std::size_t>(Zipwell::kMaxNestingDepth)) {
+    logLine("[Zipwell] Nested archive too deep, left as a file: " + path);
+    return;
+  }
+  logLine("Unzipping nested .zip file:  " + entry.relative.back());
+  x_.openArchives.push_back(path);
+  const Components base(entry.relative.begin(), entry.relative.end() - 1);
+  ArchiveWalk nested(x_, path, base, entry.relative);
+  const bool extracted = nested.run();
+  x_.openArchives.pop_back();
+  if (extracted) {
+    static_cast<void>(::unlinkat(parent, leaf, 0));
+  } else if (nested.record() && isRefusal(nested.record()->code)) {
+    fail(nested.record()->code,
+         "in the nested archive " + inQuotes(entry.name) + ": " + nested.record()->description);
+    endWalk = true;
+  }
+}
+
+void ArchiveWalk::readLink(const PlannedEntry& entry, unzFile archive, FileTime date,
+                           std::uint32_t dosDate) {
+  PendingLink link{entry.relative, entry.name, {}, date, dosDate != 0};
+  for (;;) {
+    const int count = unzReadCurrentFile(archive, readBuffer_.data(), kReadBufferSize);
+    if (count == 0 && unzeof(archive) == 1) break;
+    if (count <= 0 || link.target.size() + static_cast<std::size_t>(count) > kMaxLinkTarget) {
+      logLine("[Zipwell] Failed to read entry data for link: " + x_.root->pathOf(entry.relative));
+      fail(Zipwell::kDamagedArchive,
+           "the archive is damaged: the data of entry " + inQuotes(entry.name) + " cannot be read");
+      return;
+    }
+    link.target.append(readBuffer_.data(), static_cast<std::size_t>(count));
+  }
+  links_.push_back(std::move(link));
+}
+
+bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive) {
+  const Beneath& root = *x_.root;
+  const std::uint32_t dosDate = entry.central.dosDate;
+  const FileTime date = Zipwell::dateWithMSDOSFormat(dosDate);
+  std::string error;
+  if (entry.isDirectory) {
+    if (!root.makeFolders(entry.relative, date, error)) {
+      logLine("[Zipwell] Error: " + error);
+      fail(Zipwell::kWriteFailed, error);
+    }
+    directoryDates_.emplace(zipwell::joined(entry.relative), date);
+    return true;
+  }
+  if (entry.relative.empty()) {
+    logLine("[Zipwell] Failed to create file: " + root.path());
+    fail(Zipwell::kWriteFailed, "cannot write " + inQuotes(root.path()) + ": it is a folder");
+    return true;
+  }
+  const Components parentPath(entry.relative.begin(), entry.relative.end() - 1);
+  const UniqueFd parent = root.makeFolders(parentPath, date, error);
+  if (!parent) {
+    logLine("[Zipwell] Error: " + error);
+    fail(Zipwell::kWriteFailed, error);
+    return true;
+  }
+  if (entry.isLink) {
+    readLink(entry, archive, date, dosDate);
+    return true;
+  }
+  bool endWalk = false;
+  handleFile(entry, archive, parent.get(), date, dosDate, endWalk);
+  return !endWalk;
+}
+
+// Links are judged once every entry of the archive is in place, so that their order does not
+// matter, and made only when none is refused.
+void ArchiveWalk::makeLinks() {
+  if (links_.empty() || !x_.root) return;
+  const Beneath& root = *x_.root;
+  const auto isLink = [&](const std::string& path) {
+    return x_.linkPaths.contains(path) || root.isLink(nameParts(path));
+  };
+  bool refused = false;
+  for (const PendingLink& link : links_) {
+    const auto problem =
+        Zipwell::linkTargetProblem(zipwell::joined(link.relative), link.target, isLink);
+    if (!problem) continue;
+    refuse("Refused link " + escapeLine(link.name) + " -> " + escapeLine(link.target) + ": " +
+               *problem,
+           Zipwell::kLinkRefused,
+           "the link " + inQuotes(link.name) + " -> " + inQuotes(link.target) +
+               " is refused: " + *problem);
+    refused = true;
+  }
+  if (refused) return;
+
+  for (const PendingLink& link : links_) {
+    const std::string path = root.pathOf(link.relative);
+    const Components parentPath(link.relative.begin(), link.relative.end() - 1);
+    const UniqueFd parent = root.open(parentPath, O_RDONLY | O_DIRECTORY);
+    const char* leaf = link.relative.back().c_str();
+    int made = parent ? ::symlinkat(link.target.c_str(), parent.get(), leaf) : -1;
+    if (made != 0 && parent && errno == EEXIST) {
+      struct stat status {};
+      if (!x_.overwrite) continue;
+      if (::fstatat(parent.get(), leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(status.st_mode) && ::unlinkat(parent.get(), leaf, 0) == 0)
+        made = ::symlinkat(link.target.c_str(), parent.get(), leaf);
+      else
+        errno = EEXIST;
+    }
+    if (made != 0) {
+      const std::string why = zipwell::describeFailure("cannot make the link", path, errno);
+      logLine("[Zipwell] Error: " + why);
+      fail(Zipwell::kWriteFailed, why);
+      continue;
+    }
+    if (link.dated) {
+      const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(link.date)};
+      if (::utimensat(parent.get(), leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
+        logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
     }
   }
-  // Closing flushes the last buffered bytes, so a full disk may only show here.
-  if (!file.close() && complete) {
-    logLine("[Zipwell] Failed to write file: " + path);
-    complete = false;
-  }
-  return complete ? Written::kComplete : Written::kPartial;
 }
 
-// The general operation; `openArchives` holds the archives being read, outermost first, with
-// this call's own archive last.
-bool extract(const std::string& path, const std::string& destination, bool overwrite,
-             const std::optional<std::string>& password,
-             std::optional<platform::ErrorRecord>* error, std::vector<std::string>& openArchives);
-
-// Follows a ZIP file just written to `path` unless the nesting is already as deep as allowed.
-// True when it was extracted and removed, so that nothing is left at `path`.
-bool extractNested(const std::string& path, bool overwrite,
-                   const std::optional<std::string>& password,
-                   std::vector<std::string>& openArchives) {
-  if (openArchives.size() > static_cast<std::size_t>(Zipwell::kMaxNestingDepth)) {
-    logLine("[Zipwell] Nested archive too deep, left as a file: " + path);
-    return false;
+void ArchiveWalk::restoreDirectoryDates() {
+  if (!x_.root) return;
+  const Beneath& root = *x_.root;
+  for (const auto& [relative, date] : directoryDates_) {
+    const UniqueFd folder = root.open(nameParts(relative), O_RDONLY | O_DIRECTORY);
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(date)};
+    if (!folder || ::futimens(folder.get(), times) != 0) {
+      const std::string path = root.pathOf(relative);
+      logLine("[Zipwell] Set attributes failed for directory: " + path + ".");
+      logLine("[Zipwell] Error setting directory file modification date attribute: " +
+              zipwell::describeFailure("cannot set the modification date of", path, errno));
+    }
   }
-  logLine("Unzipping nested .zip file:  " + lastComponent(path));
-  openArchives.push_back(path);
-  const bool extracted =
-      extract(path, parentFolder(path), overwrite, password, nullptr, openArchives);
-  openArchives.pop_back();
-  return extracted && platform::removeItem(path);
 }
 
-bool extract(const std::string& path, const std::string& destination, bool overwrite,
-             const std::optional<std::string>& password,
-             std::optional<platform::ErrorRecord>* error, std::vector<std::string>& openArchives) {
-  Archive archive(path);
+bool ArchiveWalk::run() {
+  Archive archive(archivePath_);
   if (!archive) {
-    if (error != nullptr) *error = makeError(-1, "failed to open zip file");
+    record_ = makeError(Zipwell::kCannotOpenArchive, "failed to open zip file");
     return false;
   }
   if (unzGoToFirstFile(archive.get()) != UNZ_OK) {
-    if (error != nullptr) *error = makeError(-2, "failed to open first file in zip file");
+    record_ = makeError(Zipwell::kNoFirstEntry, "failed to open first file in zip file");
     return false;
   }
+  {
+    const UniqueFd fd = archiveRelative_
+                            ? x_.root->open(*archiveRelative_, O_RDONLY)
+                            : UniqueFd(::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+      record_ = makeError(Zipwell::kCannotOpenArchive, "failed to open zip file");
+      return false;
+    }
+    if (!plan(fd.get()) || !openRoot()) return false;
+  }
 
-  std::vector<char> readBuffer(kReadBufferSize);
-  std::vector<char> writeBuffer(kWriteBufferSize);
-  std::set<DirectoryDate> directoryDates;
-  const bool withPassword = password.has_value() && !password->empty();
-  bool success = true;
-  bool crcFailed = false;
-
-  for (;;) {
-    const int opened = withPassword ? unzOpenCurrentFilePassword(archive.get(), password->c_str())
-                                    : unzOpenCurrentFile(archive.get());
+  for (std::size_t index = 0;; ++index) {
+    const int opened = x_.withPassword()
+                           ? unzOpenCurrentFilePassword(archive.get(), x_.password->c_str())
+                           : unzOpenCurrentFile(archive.get());
+    const std::string number = "entry " + std::to_string(index + 1);
     if (opened != UNZ_OK) {
-      success = false;
+      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be opened");
       break;
     }
-    OpenEntry entry(archive.get());
+    OpenEntry open(archive.get());
 
-    unz_file_info info{};
-    if (unzGetCurrentFileInfo(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-      success = false;
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) !=
+        UNZ_OK) {
+      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
       break;
     }
     std::string name;
     try {
       name.assign(info.size_filename + 1, '\0');
     } catch (const std::bad_alloc&) {
-      if (error != nullptr) error->reset();
       return false;
     }
-    if (unzGetCurrentFileInfo(archive.get(), &info, name.data(), info.size_filename + 1, nullptr, 0,
-                              nullptr, 0) != UNZ_OK) {
-      success = false;
+    if (unzGetCurrentFileInfo64(archive.get(), &info, name.data(), info.size_filename + 1, nullptr,
+                                0, nullptr, 0) != UNZ_OK) {
+      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
       break;
     }
-    name[info.size_filename] = '\0';
-    const bool isDirectory = info.size_filename > 0 && (name[info.size_filename - 1] == '/' ||
-                                                        name[info.size_filename - 1] == '\\');
-    // The name ends at its first zero byte, as the system's path functions would read it.
-    name.resize(std::strlen(name.c_str()));
-    std::replace(name.begin(), name.end(), '\\', '/');
-
-    if (climbsOut(name)) {
-      logLine("[Zipwell] Refused entry outside the destination: " + name);
-      success = false;
-    } else {
-      const std::string fullPath = entryPath(destination, name);
-      const FileTime date = Zipwell::dateWithMSDOSFormat(static_cast<std::uint32_t>(info.dosDate));
-      const auto folder =
-          platform::createDirectory(isDirectory ? fullPath : parentFolder(fullPath), true, date);
-      if (!folder) {
-        logLine("[Zipwell] Error: " + folder.error);
-        if (isDirectory) success = false;
-      }
-
-      if (isDirectory) {
-        directoryDates.insert(DirectoryDate{fullPath, date});
-      } else if (std::find(openArchives.begin(), openArchives.end(), fullPath) !=
-                 openArchives.end()) {
-        logLine("[Zipwell] Refused entry that would overwrite an archive being read: " + fullPath);
-        success = false;
-      } else if (overwrite || !platform::itemExists(fullPath)) {
-        const Written written = copyEntry(archive.get(), fullPath, readBuffer, writeBuffer);
-        if (written != Written::kComplete) success = false;
-        // A nested archive that was extracted in place is gone: it has no date or mode to set.
-        const bool replaced = written == Written::kComplete &&
-                              platform::hasZipExtension(fullPath) &&
-                              extractNested(fullPath, overwrite, password, openArchives);
-        if (written != Written::kNotCreated && !replaced) {
-          if (info.dosDate != 0 && !platform::setModificationDate(fullPath, date))
-            logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
-          const auto mode = static_cast<mode_t>(info.external_fa >> 16);
-          if (mode != 0 && !platform::setPosixPermissions(fullPath, mode & 07777))
-            logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
-        }
-      }
-    }
-
-    if (entry.close() == UNZ_CRCERROR) {
-      success = false;
-      crcFailed = true;
+    name.resize(info.size_filename);
+    // Every entry written must be the one judged: same name, sizes, method and bytes.
+    const CentralEntry* central = index < planned_.size() ? &planned_[index].central : nullptr;
+    if (central == nullptr || name != central->name ||
+        info.compressed_size != central->compressedSize ||
+        info.uncompressed_size != central->uncompressedSize ||
+        info.compression_method != central->method || info.flag != central->flags ||
+        info.dosDate != central->dosDate || info.external_fa != central->externalAttributes ||
+        unzGetCurrentFileZStreamPos64(archive.get()) != central->dataStart) {
+      refuse("Refused archive whose " + number + " does not match its directory: " + archivePath_,
+             Zipwell::kDamagedArchive,
+             "the archive is damaged: " + number + " does not match its directory");
       break;
     }
-    if (unzGoToNextFile(archive.get()) != UNZ_OK) break;
+    const bool goOn = handleEntry(planned_[index], archive.get());
+
+    if (open.close() == UNZ_CRCERROR) {
+      success_ = false;
+      record_ = record_ ? record_ : makeError(Zipwell::kCrcMismatch, "crc check failed for file");
+      // A file keeps what was read; a link with a damaged target is not made.
+      if (!links_.empty() && links_.back().relative == planned_[index].relative) links_.pop_back();
+      break;
+    }
+    if (!goOn || unzGoToNextFile(archive.get()) != UNZ_OK) break;
   }
 
   archive.close();
-  for (const DirectoryDate& record : directoryDates) {
-    if (const auto set = platform::setModificationDate(record.path, record.modDate); !set) {
-      logLine("[Zipwell] Set attributes failed for directory: " + record.path + ".");
-      logLine("[Zipwell] Error setting directory file modification date attribute: " + set.error);
-    }
-  }
-  if (error != nullptr) {
-    if (crcFailed)
-      *error = makeError(-3, "crc check failed for file");
-    else
-      error->reset();
-  }
-  return success;
+  makeLinks();
+  restoreDirectoryDates();
+  return success_;
 }
 
 }  // namespace
@@ -333,8 +747,21 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
 bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
                               std::optional<platform::ErrorRecord>* error) {
-  std::vector<std::string> openArchives{path};
-  return extract(path, destination, overwrite, password, error, openArchives);
+  Extraction extraction;
+  extraction.destination = destination;
+  extraction.overwrite = overwrite;
+  extraction.password = password;
+  extraction.umask = currentUmask();
+  extraction.openArchives.push_back(path);
+  ArchiveWalk walk(extraction, path, {}, std::nullopt);
+  const bool extracted = walk.run();
+  if (error != nullptr) {
+    if (extracted)
+      error->reset();
+    else
+      *error = walk.record();
+  }
+  return extracted;
 }
 
 platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {

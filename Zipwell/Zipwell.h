@@ -1,8 +1,16 @@
 #pragma once
 // Extraction of ZIP archives into folder trees (minizip underneath). Class-level operations only.
+//
+// What an archive cannot do: place anything outside the destination (a ".." name, a link whose
+// target leaves it, a link in the path of an item), install a set-user-ID, set-group-ID or
+// sticky file, or a file more permissive than the user's umask allows, reuse the same bytes for
+// several entries, or fill the disk. The central directory is judged before anything is
+// written; nested archives are judged the same way when they are reached.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Launcher/platform/ErrorRecord.h"
 #include "Launcher/platform/FileManager.h"
@@ -17,14 +25,40 @@ class Zipwell {
   // How deep archives inside archives are followed.
   static constexpr int kMaxNestingDepth = 8;
 
+  // Codes of the error records (domain kErrorDomain). Each record's description is one line fit
+  // for a failure dialog.
+  // The archive could not be read: -1 "failed to open zip file", -2 "failed to open first file
+  // in zip file".
+  static constexpr long kCannotOpenArchive = -1;
+  static constexpr long kNoFirstEntry = -2;
+  // "crc check failed for file": an entry's data did not match its checksum; the walk ends.
+  static constexpr long kCrcMismatch = -3;
+  // Refusals, -4 to -10: found in the central directory, before anything of the archive is
+  // written; only a link's target (-6) is judged once the other entries are in place, and then
+  // no link of the archive is made. A nested archive refused this way fails the extraction that
+  // reached it, with its record ("in the nested archive "pkg/inner.zip": ...").
+  static constexpr long kControlCharacterName = -4;  // a name holds a byte below 0x20 or 0x7F
+  static constexpr long kOutsideDestination = -5;    // a name has a ".." component
+  static constexpr long kLinkRefused = -6;           // see linkTargetProblem; or an entry in a link
+  static constexpr long kOverlappingEntries = -7;    // two entries share bytes of the archive
+  static constexpr long kNotEnoughSpace = -8;        // "the package needs 3.0 GB but only ..."
+  static constexpr long kUnsupportedMethod = -9;     // neither stored nor deflated
+  static constexpr long kEncryptedEntry = -10;       // encrypted, and no password given
+  // The archive is damaged: its directory cannot be read, an entry cannot be opened, or its
+  // data ends early or runs long.
+  static constexpr long kDamagedArchive = -11;
+  // Something could not be written: a folder, a file or a link. The walk goes on.
+  static constexpr long kWriteFailed = -12;
+
+  // Free space a package must leave: this many bytes plus one twentieth of its declared size.
+  static constexpr std::uint64_t kFreeSpaceMargin = 16 * 1024 * 1024;
+
   // Extracts `path` into `destination`, replacing existing files, without a password.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination);
 
-  // The general operation. `error` (when given) receives -1 "failed to open zip file",
-  // -2 "failed to open first file in zip file" or -3 "crc check failed for file", and is cleared
-  // after any other ending. False when the archive could not be opened, had no first entry, an
-  // entry could not be opened or read, the CRC check failed, or an entry's file could not be
-  // written in full.
+  // The general operation. False when the archive could not be read or was refused, the CRC
+  // check failed, or an entry could not be extracted in full; `error` (when given) then receives
+  // the first of these as a record with one of the codes above. Cleared when the result is true.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
                               std::optional<platform::ErrorRecord>* error);
@@ -32,6 +66,19 @@ class Zipwell {
   // A 32-bit MS-DOS date-time as a point in time: a Gregorian civil date in local time, with
   // out-of-range fields carried into the next unit (0 is 30 November 1979 00:00:00).
   static platform::FileTime dateWithMSDOSFormat(std::uint32_t msdosDateTime);
+
+  // Why a symbolic link at `linkPath` (relative to the folder it is extracted into, slashes
+  // only) with `target` may not be made, or nothing when it may: its target must be relative,
+  // free of control characters, and, resolved from the link's folder, stay inside that folder
+  // without passing through a link on the way (`isLink` tells, for a path relative to the
+  // folder); ".." after a link no longer means what it says. A link to a link is fine.
+  // The publisher applies the same rule to the application folder.
+  static std::optional<std::string> linkTargetProblem(
+      std::string_view linkPath, std::string_view target,
+      const std::function<bool(const std::string&)>& isLink);
+
+  // True when `text` holds a control character (a byte below 0x20, or 0x7F).
+  static bool hasControlCharacter(std::string_view text);
 };
 
 }  // namespace launcher

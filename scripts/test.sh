@@ -6,6 +6,7 @@
 #   release    Release without the tests, with the benchmarks (the packagers' build)
 #   asan       AddressSanitizer and UndefinedBehaviorSanitizer, and every test
 #   tsan       ThreadSanitizer, and the unit and front-end tests
+#   fuzz       a clang build of the libFuzzer targets, each run briefly over its seed corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -44,7 +45,7 @@ release_build() {
 }
 
 asan_build_and_test() {
-  configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=address
+  configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=address \
     -DLAUNCHER_BUILD_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
@@ -52,10 +53,18 @@ asan_build_and_test() {
 
 # Qt is not instrumented: tests/tsan.supp silences reports inside it (never in our code).
 tsan_build_and_test() {
-  configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=thread
+  configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=thread \
     -DLAUNCHER_BUILD_BENCH=OFF
   TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:second_deadlock_stack=1" \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L 'unit|frontend'
+}
+
+# Fuzzing: a clang build of its own runs each libFuzzer target briefly over its seed corpus
+# (tests/fuzz); the README says how to run them longer.
+fuzz_build_and_run() {
+  CC=clang-14 CXX=clang++-14 configure_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DLAUNCHER_FUZZ=ON -DLAUNCHER_BUILD_QT=OFF -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCH=OFF
+  ctest --test-dir build-fuzz -L fuzz --output-on-failure
 }
 
 # TODO: enable once the clang-tidy findings of today's tree are fixed (next step).
@@ -69,6 +78,7 @@ stage build build_and_test
 stage release release_build
 stage asan asan_build_and_test
 stage tsan tsan_build_and_test
+stage fuzz fuzz_build_and_run
 # stage tidy tidy
 
 echo "stage timings:" >&2

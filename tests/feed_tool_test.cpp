@@ -199,8 +199,34 @@ TEST(FeedPublish, LauncherExtractionRebuildsTheBundle) {
   EXPECT_LT(drift, std::chrono::seconds(2));
   EXPECT_EQ(fs::status(bundle / "lib" / "data.txt").permissions(), fs::perms(0640));
   EXPECT_TRUE(fs::is_directory(bundle / "share" / "empty"));
-  // The extraction makes no links: a link arrives as a file holding its target.
-  EXPECT_EQ(readFile((bundle / "current").string()), "lib/data.txt");
+  EXPECT_TRUE(fs::is_symlink(bundle / "current"));
+  EXPECT_EQ(fs::read_symlink(bundle / "current"), "lib/data.txt");
+}
+
+TEST(FeedPublish, ApplicationWithLibraryLinksInstallsAndRuns) {
+  AppFixture fixture;
+  writeFile((fixture.app / "lib" / "libfoo.so.1.2").string(), "#!/bin/sh\necho \"foo 1.2 $1\"\n");
+  fs::permissions(fixture.app / "lib" / "libfoo.so.1.2", fs::perms(0755));
+  fs::create_symlink("libfoo.so.1.2", fixture.app / "lib" / "libfoo.so.1");
+  fs::create_symlink("libfoo.so.1", fixture.app / "lib" / "libfoo.so");
+  fs::create_directory_symlink("lib", fixture.app / "lib64");
+  writeFile((fixture.app / "AppRun").string(),
+            "#!/bin/sh\nexec \"$(dirname \"$0\")/lib64/libfoo.so\" started\n");
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request(), APPLICATION_NAME())));
+  const fs::path installed = fs::path(fixture.dir.path()) / "extracted";
+  std::optional<platform::ErrorRecord> error;
+  ASSERT_TRUE(Zipwell::unzipFileAtPath((fixture.feed / "package_mac.zip").string(),
+                                       installed.string(), true, std::nullopt, &error))
+      << error->description;
+
+  const fs::path bundle = installed / bundleName();
+  EXPECT_EQ(fs::read_symlink(bundle / "lib" / "libfoo.so"), "libfoo.so.1");
+  EXPECT_EQ(fs::read_symlink(bundle / "lib" / "libfoo.so.1"), "libfoo.so.1.2");
+  EXPECT_EQ(fs::read_symlink(bundle / "lib64"), "lib");
+  testing::ChildProcess app({(bundle / "AppRun").string()}, {});
+  EXPECT_TRUE(app.waitForOutputLine("foo 1.2 started")) << app.output() << app.errors();
+  EXPECT_EQ(app.waitForExit(), 0) << app.errors();
 }
 
 TEST(FeedPublish, VersionDocumentHasTheShapeTheLauncherReads) {
@@ -434,14 +460,45 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
   EXPECT_EQ(parseVersionNumber("9223372036854775807"), INT64_MAX);
 }
 
-TEST(FeedPublish, RefusesNamesTheLauncherWouldMisplace) {
-  for (const std::string& bad : {std::string("back\\slash"), std::string("latin1-\xe9")}) {
+TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
+  const struct {
+    const char* title;
+    void (*make)(const fs::path& app);
+    const char* mentions;
+  } cases[] = {
+      {"backslash",
+       [](const fs::path& app) { writeFile((app / "lib" / "back\\slash").string(), "x"); },
+       "backslash"},
+      {"not UTF-8",
+       [](const fs::path& app) { writeFile((app / "lib" / "latin1-\xe9").string(), "x"); },
+       "not UTF-8"},
+      {"control character",
+       [](const fs::path& app) { writeFile((app / "lib" / "bell\x07").string(), "x"); },
+       "bell\\x07\": its name holds a control character"},
+      {"absolute link",
+       [](const fs::path& app) { fs::create_symlink("/etc/passwd", app / "passwd"); },
+       "its target is an absolute path"},
+      {"link above the application",
+       [](const fs::path& app) { fs::create_symlink("../../secret", app / "lib" / "up"); },
+       "leads outside the folder"},
+      {"link through another link",
+       [](const fs::path& app) {
+         fs::create_directories(app / "deep" / "er");
+         fs::create_symlink("../..", app / "deep" / "er" / "top");
+         fs::create_symlink("top/../outside", app / "deep" / "er" / "esc");
+       },
+       "passes through the link \"deep/er/top\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
     AppFixture fixture;
-    writeFile((fixture.app / "lib" / bad).string(), "x");
+    c.make(fixture.app);
     const auto outcome = publish(fixture.request(), APPLICATION_NAME());
     const auto* failure = std::get_if<Failure>(&outcome);
-    ASSERT_NE(failure, nullptr) << bad;
+    ASSERT_NE(failure, nullptr);
     EXPECT_EQ(failure->exitCode(), kExitRefused);
+    EXPECT_NE(failure->message.find(c.mentions), std::string::npos) << failure->message;
+    EXPECT_EQ(failure->message.find('\n'), std::string::npos) << failure->message;
     EXPECT_FALSE(fs::exists(fixture.feed / "package_mac.zip"));
     EXPECT_FALSE(fs::exists(fixture.feed / "v" / "version"));
     for (const auto& item : fs::recursive_directory_iterator(fixture.feed))  // no staging file

@@ -283,7 +283,7 @@ TEST(SignatureText, ReadsTheFourLinesExactly) {
   // Line ends from another system and a missing final line feed change nothing.
   std::string unterminated = good;
   unterminated.pop_back();
-  for (const std::string& text : {joined(lines, "\r\n"), unterminated}) {
+  for (const std::string& text : {joined(lines, "\r\n"), joined(lines, "\r\r\n"), unterminated}) {
     const auto again = parseSignature(text);
     ASSERT_TRUE(again) << again.error();
     EXPECT_EQ(again->trustedComment, kComment);
@@ -295,6 +295,8 @@ TEST(SignatureText, ReadsTheFourLinesExactly) {
   const std::string& line4 = lines[3];  // 64 bytes: 88 characters ending in "=="
   std::string badCharacter = line2;
   badCharacter[10] = '!';
+  std::string highByte = line2;  // libsodium alone would read it as a digit
+  highByte[10] = '\x8e';
   std::string otherAlgorithm = line2;
   otherAlgorithm[0] = 'Q';  // "ED" becomes "AD"
   struct Case {
@@ -308,6 +310,8 @@ TEST(SignatureText, ReadsTheFourLinesExactly) {
        "the signature does not begin with \"untrusted comment: \""},
       {"comment only", lines[0] + "\n", "the signature line is missing"},
       {"bad base64", joined({lines[0], badCharacter, lines[2], line4}),
+       "the signature line is not valid base64"},
+      {"byte above 0x7F", joined({lines[0], highByte, lines[2], line4}),
        "the signature line is not valid base64"},
       {"short signature line", joined({lines[0], line2.substr(0, 96), lines[2], line4}),
        "the signature line holds 72 bytes, not 74"},

@@ -1,6 +1,7 @@
 #include "Launcher/platform/FileManager.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include "Launcher/platform/Text.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::platform {
 namespace fs = std::filesystem;
@@ -42,10 +44,80 @@ timespec toTimespec(FileTime date) {
   return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
 }
 
-FileResult copyRecursively(const fs::path& from, const fs::path& to) {
-  std::error_code error;
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-  if (error) return FileResult::failure(describe("cannot copy", from.string(), error));
+// Copies the bytes of the open file `in` to `out`.
+bool copyBytes(int in, int out) {
+  for (;;) {
+    const ssize_t sent = ::sendfile(out, in, nullptr, 1 << 30);
+    if (sent > 0) continue;
+    if (sent == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    break;  // no sendfile between these two: read and write
+  }
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    const ssize_t count = ::read(in, buffer.data(), buffer.size());
+    if (count == 0) return true;
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 ||
+        !writeAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(count))))
+      return false;
+  }
+}
+
+// Copies `from` to `to`, where nothing exists, as it is: a file with its bytes, a folder with
+// everything in it, a symbolic link as a link whatever it points at; each keeps its permission
+// bits and its access and modification times, a folder once its contents are in place.
+FileResult copyItem(const std::string& from, const std::string& to) {
+  struct stat status {};
+  if (::lstat(from.c_str(), &status) != 0)
+    return FileResult::failure(describeErrno("cannot copy", from, errno));
+  const timespec times[2] = {status.st_atim, status.st_mtim};
+  const mode_t mode = status.st_mode & 07777;
+
+  if (S_ISLNK(status.st_mode)) {
+    std::vector<char> target(static_cast<std::size_t>(status.st_size) + 2);
+    const ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size())
+      return FileResult::failure(
+          describeErrno("cannot read the link", from, length < 0 ? errno : EIO));
+    target[static_cast<std::size_t>(length)] = '\0';
+    if (::symlink(target.data(), to.c_str()) != 0)
+      return FileResult::failure(describeErrno("cannot make the link", to, errno));
+    if (::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+      return FileResult::failure(describeErrno("cannot set the times of", to, errno));
+    return FileResult::success();
+  }
+
+  if (S_ISDIR(status.st_mode)) {
+    // Writable for its contents until they are in place.
+    if (::mkdir(to.c_str(), 0700) != 0)
+      return FileResult::failure(describeErrno("cannot create folder", to, errno));
+    const auto names = folderEntries(from);
+    if (!names) return FileResult::failure(describeErrno("cannot read the folder", from, EIO));
+    for (const std::string& name : *names)
+      if (auto copied = copyItem(from + "/" + name, to + "/" + name); !copied) return copied;
+    if (::chmod(to.c_str(), mode) != 0)
+      return FileResult::failure(describeErrno("cannot set the permissions of", to, errno));
+    if (::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+      return FileResult::failure(describeErrno("cannot set the times of", to, errno));
+    return FileResult::success();
+  }
+
+  if (!S_ISREG(status.st_mode))
+    return FileResult::failure("cannot copy \"" + from +
+                               "\": it is neither a file, a folder nor a symbolic link");
+  const UniqueFd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in) return FileResult::failure(describeErrno("cannot read", from, errno));
+  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out) return FileResult::failure(describeErrno("cannot create", to, errno));
+  if (!copyBytes(in.get(), out.get()))
+    return FileResult::failure(describeErrno("cannot copy", from, errno));
+  if (::fchmod(out.get(), mode) != 0)
+    return FileResult::failure(describeErrno("cannot set the permissions of", to, errno));
+  if (::futimens(out.get(), times) != 0)
+    return FileResult::failure(describeErrno("cannot set the times of", to, errno));
+  if (!out.reset()) return FileResult::failure(describeErrno("cannot write", to, errno));
   return FileResult::success();
 }
 
@@ -127,7 +199,7 @@ FileResult moveItem(const std::string& from, const std::string& to) {
   if (itemExists(to)) return FileResult::failure(describeErrno("cannot move to", to, EEXIST));
   if (::rename(from.c_str(), to.c_str()) == 0) return FileResult::success();
   if (errno != EXDEV) return FileResult::failure(describeErrno("cannot move", from, errno));
-  if (auto copied = copyRecursively(from, to); !copied) {
+  if (auto copied = copyItem(from, to); !copied) {
     std::error_code ignored;
     fs::remove_all(to, ignored);
     return copied;

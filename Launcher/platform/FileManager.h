@@ -41,7 +41,9 @@ FileResult createDirectory(const std::string& path, bool intermediate,
                            std::optional<FileTime> date = std::nullopt);
 // Deletes a file, a symbolic link (not its target) or a folder with everything in it.
 FileResult removeItem(const std::string& path);
-// Renames `from` to `to`, where nothing may exist; across file systems copies and removes.
+// Renames `from` to `to`, where nothing may exist. Across file systems copies and removes: files,
+// folders and symbolic links (as links, whatever they point at) keep their permission bits and
+// their times; when the copy fails, nothing is left at `to` and `from` stays whole.
 FileResult moveItem(const std::string& from, const std::string& to);
 FileResult setModificationDate(const std::string& path, FileTime date);
 // Sets the permission bits (07777) of `path`; nothing else changes.

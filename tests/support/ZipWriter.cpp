@@ -95,27 +95,82 @@ void flipByteOf(const std::string& path, const std::string& needle) {
   writeFile(path, bytes);
 }
 
-void setEntryMethod(const std::string& path, const std::string& name, std::uint16_t method) {
-  std::string bytes = readFile(path);
-  // Offsets of the method, the name length and the name in local headers and central records.
-  const struct {
-    const char* signature;
-    std::size_t methodAt, lengthAt, nameAt;
-  } records[] = {{"PK\x03\x04", 8, 26, 30}, {"PK\x01\x02", 10, 28, 46}};
-  const auto names = [&](std::size_t at, const auto& record) {
-    const auto length = static_cast<unsigned char>(bytes[at + record.lengthAt]) |
-                        static_cast<unsigned char>(bytes[at + record.lengthAt + 1]) << 8;
-    return static_cast<std::size_t>(length) == name.size() &&
-           bytes.compare(at + record.nameAt, name.size(), name) == 0;
-  };
-  for (const auto& record : records) {
-    std::size_t at = bytes.find(record.signature);
-    while (at != std::string::npos && !names(at, record)) at = bytes.find(record.signature, at + 1);
-    if (at == std::string::npos)
-      throw std::runtime_error("setEntryMethod: no entry \"" + name + "\" in " + path);
-    bytes[at + record.methodAt] = static_cast<char>(method & 0xFF);
-    bytes[at + record.methodAt + 1] = static_cast<char>(method >> 8);
+namespace {
+
+std::uint32_t readLittle(const std::string& bytes, std::size_t at, std::size_t width) {
+  std::uint32_t value = 0;
+  for (std::size_t index = width; index-- > 0;)
+    value = (value << 8) | static_cast<unsigned char>(bytes.at(at + index));
+  return value;
+}
+
+void writeLittle(std::string& bytes, std::size_t at, std::size_t width, std::uint32_t value) {
+  for (std::size_t index = 0; index < width; ++index)
+    bytes.at(at + index) = static_cast<char>((value >> (8 * index)) & 0xFF);
+}
+
+// Where a record with this signature names `name`: its name length is at `lengthAt`, the name
+// itself at `nameAt`.
+struct RecordKind {
+  const char* signature;
+  std::size_t lengthAt, nameAt;
+};
+constexpr RecordKind kLocalHeader{"PK\x03\x04", 26, 30};
+constexpr RecordKind kCentralRecord{"PK\x01\x02", 28, 46};
+
+// The first record of `kind` for `name`; throws when there is none.
+std::size_t findRecord(const std::string& bytes, const RecordKind& kind, const std::string& name,
+                       const std::string& path) {
+  for (std::size_t at = bytes.find(kind.signature); at != std::string::npos;
+       at = bytes.find(kind.signature, at + 1)) {
+    if (at + kind.nameAt + name.size() <= bytes.size() &&
+        readLittle(bytes, at + kind.lengthAt, 2) == name.size() &&
+        bytes.compare(at + kind.nameAt, name.size(), name) == 0)
+      return at;
   }
+  throw std::runtime_error("no entry \"" + name + "\" in " + path);
+}
+
+// Sets a 16-bit field of the entry `name` in its local header and in the central directory.
+void setEntryField(const std::string& path, const std::string& name, std::size_t localAt,
+                   std::size_t centralAt, std::uint16_t value) {
+  std::string bytes = readFile(path);
+  writeLittle(bytes, findRecord(bytes, kLocalHeader, name, path) + localAt, 2, value);
+  writeLittle(bytes, findRecord(bytes, kCentralRecord, name, path) + centralAt, 2, value);
+  writeFile(path, bytes);
+}
+
+}  // namespace
+
+void setEntryMethod(const std::string& path, const std::string& name, std::uint16_t method) {
+  setEntryField(path, name, 8, 10, method);
+}
+
+void setEntryFlags(const std::string& path, const std::string& name, std::uint16_t flags) {
+  setEntryField(path, name, 6, 8, flags);
+}
+
+void addCentralRecordCopy(const std::string& path, const std::string& name,
+                          const std::string& copyName, std::optional<std::uint32_t> localHeader) {
+  if (copyName.size() != name.size())
+    throw std::runtime_error("addCentralRecordCopy: the names differ in length");
+  std::string bytes = readFile(path);
+  const std::size_t record = findRecord(bytes, kCentralRecord, name, path);
+  const std::size_t size =
+      46 + name.size() + readLittle(bytes, record + 30, 2) + readLittle(bytes, record + 32, 2);
+  std::string copy = bytes.substr(record, size);
+  copy.replace(46, name.size(), copyName);
+  if (localHeader) writeLittle(copy, 42, 4, *localHeader);
+  // The end record (no archive comment) follows the directory: insert before it, count it.
+  const std::size_t end = bytes.rfind("PK\x05\x06");
+  if (end == std::string::npos || end + 22 != bytes.size())
+    throw std::runtime_error("addCentralRecordCopy: no plain end record in " + path);
+  bytes.insert(end, copy);
+  const std::size_t moved = end + copy.size();
+  writeLittle(bytes, moved + 8, 2, readLittle(bytes, moved + 8, 2) + 1);
+  writeLittle(bytes, moved + 10, 2, readLittle(bytes, moved + 10, 2) + 1);
+  writeLittle(bytes, moved + 12, 4,
+              readLittle(bytes, moved + 12, 4) + static_cast<std::uint32_t>(copy.size()));
   writeFile(path, bytes);
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,15 @@ void flipByteOf(const std::string& path, const std::string& needle);
 // Sets the compression method of the entry `name`, in its local header and in the central
 // directory, e.g. to one no reader supports.
 void setEntryMethod(const std::string& path, const std::string& name, std::uint16_t method);
+// Sets the general purpose flags of the entry `name` likewise, e.g. 1 for "encrypted".
+void setEntryFlags(const std::string& path, const std::string& name, std::uint16_t flags);
+// Adds to the central directory a copy of the first directory record found for `name` (also one
+// stored inside another entry's data), renamed to `copyName` (of the same length) and pointing at
+// the local header at `localHeader` (by default the original's): two entries then share bytes.
+// The archive must end in a plain end record without a comment.
+void addCentralRecordCopy(const std::string& path, const std::string& name,
+                          const std::string& copyName,
+                          std::optional<std::uint32_t> localHeader = std::nullopt);
 // Cuts the file to `size` bytes.
 void truncateFile(const std::string& path, std::size_t size);
 // Deterministic incompressible bytes.

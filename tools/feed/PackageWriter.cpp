@@ -15,6 +15,7 @@
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/Text.h"
+#include "Zipwell/Zipwell.h"
 
 namespace launcher::feed {
 namespace {
@@ -99,7 +100,9 @@ class ZipWriter {
 // Walks the application folder and writes one entry per item.
 class PackageBuilder {
  public:
-  explicit PackageBuilder(ZipWriter& zip) : zip_(zip) {}
+  // `appFolder` is the folder packaged as the top-level entry named `topName`.
+  PackageBuilder(ZipWriter& zip, fs::path appFolder, std::string topName)
+      : zip_(zip), appFolder_(std::move(appFolder)), topName_(std::move(topName)) {}
 
   std::optional<Failure> addItem(const fs::path& path, const std::string& name,
                                  const struct stat& status) {
@@ -109,6 +112,9 @@ class PackageBuilder {
     if (name.find('\\') != std::string::npos)
       return Failure::refused("cannot package \"" + path.string() +
                               "\": the launcher reads a backslash in a name as a folder separator");
+    if (Zipwell::hasControlCharacter(name))
+      return Failure::refused("cannot package \"" + platform::escapeLine(path.string()) +
+                              "\": its name holds a control character, which the launcher refuses");
     if (S_ISDIR(status.st_mode)) return addFolder(path, name, status);
     if (S_ISREG(status.st_mode)) return addFile(path, name, status);
     if (S_ISLNK(status.st_mode)) return addLink(path, name, status);
@@ -213,13 +219,27 @@ class PackageBuilder {
           platform::describeErrno("cannot read the link", path.string(), errno));
     if (static_cast<std::size_t>(length) >= target.size())
       return Failure::runtime("the link \"" + path.string() + "\" changed while being read");
+    const std::string_view text(target.data(), static_cast<std::size_t>(length));
+    // The launcher's own rule, applied to the application folder: what passes here installs.
+    const std::string inApp = name.substr(std::min(name.size(), topName_.size() + 1));
+    const auto isLink = [&](const std::string& relative) {
+      struct stat linkStatus {};
+      return ::lstat((appFolder_ / relative).c_str(), &linkStatus) == 0 &&
+             S_ISLNK(linkStatus.st_mode);
+    };
+    if (const auto problem = Zipwell::linkTargetProblem(inApp, text, isLink))
+      return Failure::refused("cannot package the link \"" + path.string() + "\" -> \"" +
+                              platform::escapeLine(text) + "\": " + *problem +
+                              " (the launcher installs only links that stay inside the "
+                              "application folder)");
     if (auto failure = openEntry(path, name, status, true, false)) return failure;
-    if (auto failure = writeData(path, target.data(), static_cast<std::size_t>(length)))
-      return failure;
+    if (auto failure = writeData(path, text.data(), text.size())) return failure;
     return closeEntry(path);
   }
 
   ZipWriter& zip_;
+  fs::path appFolder_;
+  std::string topName_;
   PackageSummary summary_;
 };
 
@@ -262,7 +282,7 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
   ZipWriter zip(archive);
   if (!zip.isOpen())
     return Failure::runtime(platform::describeErrno("cannot create", archive.string(), errno));
-  PackageBuilder builder(zip);
+  PackageBuilder builder(zip, folder, name);
   if (auto failure = builder.addItem(folder, name, status)) return *failure;
   const int closed = zip.finish();
   if (closed != ZIP_OK)

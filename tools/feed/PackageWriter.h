@@ -30,13 +30,15 @@ std::uint32_t dosDateTime(std::time_t time);
 // Writes `archive` (created, or replaced when it exists) holding `folder` as its only top-level
 // entry, named after the folder's last path component. Every folder becomes an entry whose name
 // ends in "/", every file a deflated entry, every symbolic link an entry holding the link's target
-// text (links are never followed). Each entry carries its POSIX mode in the upper 16 bits of the
-// external attributes, "made by" Unix, its modification time as a DOS date-time and names marked
-// as UTF-8. Within a folder, entries come in byte order of their names, a folder's own entry
-// before its contents. A name that the launcher cannot place (not UTF-8, or holding a
-// backslash, which it reads as a separator) and special files (devices, sockets, pipes) are
-// refused; an unreadable file or a failed write is a runtime failure. On failure `archive` may be
-// left partly written; the caller removes it.
+// text (links are never followed); the launcher restores such an entry as a link. A link whose
+// target is absolute or, resolved from its folder, leaves the application folder or passes
+// through another link on the way, is refused, as the launcher would refuse it. Each entry carries
+// its POSIX mode in the upper 16 bits of the external attributes, "made by" Unix, its modification
+// time as a DOS date-time and names marked as UTF-8. Within a folder, entries come in byte order of
+// their names, a folder's own entry before its contents. A name that the launcher cannot place (not
+// UTF-8, holding a control character, or a backslash, which it reads as a separator) and special
+// files (devices, sockets, pipes) are refused; an unreadable file or a failed write is a runtime
+// failure. On failure `archive` may be left partly written; the caller removes it.
 std::variant<PackageSummary, Failure> writePackage(const std::filesystem::path& folder,
                                                    const std::filesystem::path& archive);
 

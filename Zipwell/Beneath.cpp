@@ -1,0 +1,160 @@
+#include "Zipwell/Beneath.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace launcher::zipwell {
+namespace {
+
+using platform::UniqueFd;
+
+// Cleared for good when the kernel turns out not to know openat2.
+std::atomic<bool> openat2Wanted{true};
+
+int openat2Beneath(int folder, const std::string& relative, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0;; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how);
+    // EAGAIN: a rename elsewhere raced the lookup; EINTR: a signal. Both are worth another try.
+    if (fd < 0 && (errno == EAGAIN || errno == EINTR) && attempt < 8) continue;
+    return static_cast<int>(fd);
+  }
+}
+
+// Opens the folder `name` in `folder` without following a link. A link there fails with ELOOP
+// (O_DIRECTORY alone would say ENOTDIR).
+UniqueFd openFolder(int folder, const char* name) {
+  UniqueFd opened(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened && errno == ENOTDIR) {
+    struct stat status {};
+    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+      errno = ELOOP;
+    else
+      errno = ENOTDIR;
+  }
+  return opened;
+}
+
+}  // namespace
+
+timespec toTimespec(platform::FileTime date) {
+  const auto since = date.time_since_epoch();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
+  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
+}
+
+std::string joined(const Components& components) {
+  std::string text;
+  for (const std::string& component : components) {
+    if (!text.empty()) text.push_back('/');
+    text += component;
+  }
+  return text;
+}
+
+void useOpenat2(bool use) {
+  openat2Wanted = use;
+}
+
+std::string Beneath::pathOf(const Components& relative) const {
+  return pathOf(joined(relative));
+}
+
+std::string Beneath::pathOf(std::string_view relative) const {
+  if (relative.empty()) return path_;
+  return platform::appendPathComponent(path_, std::string(relative));
+}
+
+UniqueFd Beneath::open(const Components& relative, int flags, mode_t mode) const {
+  flags |= O_CLOEXEC | O_NOFOLLOW;
+  if (relative.empty()) return UniqueFd(::openat(fd(), ".", flags, mode));
+  if (openat2Wanted) {
+    const int fd = openat2Beneath(this->fd(), joined(relative), flags, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    // A kernel without openat2 says ENOSYS (E2BIG for a larger request than it knows); a
+    // sandbox that filters it says EPERM. The walk below is as safe, and tells real failures.
+    if (errno == ENOSYS || errno == E2BIG)
+      openat2Wanted = false;
+    else if (errno != EPERM)
+      return UniqueFd(fd);
+  }
+  // One component at a time: no component holds a slash or is "..", and O_NOFOLLOW refuses a
+  // link in each, so the walk stays below the folder.
+  UniqueFd current;
+  for (std::size_t index = 0; index + 1 < relative.size(); ++index) {
+    const int at = current ? current.get() : fd();
+    UniqueFd next = openFolder(at, relative[index].c_str());
+    if (!next) return next;
+    current = std::move(next);
+  }
+  return UniqueFd(::openat(current ? current.get() : fd(), relative.back().c_str(), flags, mode));
+}
+
+UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform::FileTime> date,
+                              std::string& error) const {
+  if (UniqueFd existing = open(relative, O_RDONLY | O_DIRECTORY)) return existing;
+  UniqueFd current(::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current) {
+    error = describeFailure("cannot open folder", path_, errno);
+    return current;
+  }
+  std::vector<UniqueFd> created;
+  for (std::size_t index = 0; index < relative.size(); ++index) {
+    const char* name = relative[index].c_str();
+    UniqueFd next = openFolder(current.get(), name);
+    bool made = false;
+    if (!next && errno == ENOENT) {
+      if (::mkdirat(current.get(), name, 0777) == 0) {
+        made = true;
+      } else if (errno != EEXIST) {
+        const Components prefix(relative.begin(), relative.begin() + index + 1);
+        error = describeFailure("cannot create folder", pathOf(prefix), errno);
+        return UniqueFd();
+      }
+      next = openFolder(current.get(), name);
+    }
+    if (!next) {
+      const Components prefix(relative.begin(), relative.begin() + index + 1);
+      error = describeFailure("cannot create folder", pathOf(prefix), errno);
+      return next;
+    }
+    if (made) created.push_back(UniqueFd(::dup(next.get())));
+    current = std::move(next);
+  }
+  // Set once every folder exists: making a folder changes its parent's time.
+  if (date) {
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, toTimespec(*date)};
+    // A folder that keeps the time of its making is no failure of the extraction.
+    for (const UniqueFd& folder : created)
+      if (folder) static_cast<void>(::futimens(folder.get(), times));
+  }
+  return current;
+}
+
+bool Beneath::isLink(const Components& relative) const {
+  if (relative.empty()) return false;
+  const Components parent(relative.begin(), relative.end() - 1);
+  const UniqueFd folder = open(parent, O_RDONLY | O_DIRECTORY);
+  if (!folder) return errno == ELOOP || errno == EXDEV;
+  struct stat status {};
+  return ::fstatat(folder.get(), relative.back().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(status.st_mode);
+}
+
+std::string describeFailure(std::string_view what, const std::string& path, int error) {
+  if (error == ELOOP || error == EXDEV)
+    return std::string(what) + " \"" + path + "\": a symbolic link is in the way";
+  return platform::describeErrno(what, path, error);
+}
+
+}  // namespace launcher::zipwell

@@ -1,0 +1,44 @@
+#pragma once
+// The central directory of a ZIP archive read on its own, before anything is extracted, so that
+// the whole archive can be judged first: where each entry's bytes lie, how large it declares
+// itself, how it is compressed. Read the way minizip finds it (the last end record within the
+// archive's final 64 KiB, a ZIP64 record when a locator precedes it, data before the archive
+// allowed), so that each entry minizip then delivers can be matched against this list.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace launcher::zipwell {
+
+struct CentralEntry {
+  std::string name;  // the stored bytes, exactly
+  std::uint16_t madeBy = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t dosDate = 0;
+  std::uint32_t externalAttributes = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t uncompressedSize = 0;
+  // Positions in the file: the local header, and the first byte of the data after it.
+  std::uint64_t localHeader = 0;
+  std::uint64_t dataStart = 0;
+
+  std::uint64_t dataEnd() const { return dataStart + compressedSize; }
+};
+
+struct CentralDirectory {
+  std::vector<CentralEntry> entries;  // in directory order
+  std::uint64_t start = 0;            // position of the directory in the file
+};
+
+// The directory of the archive open at `fd`, or a description of why it cannot be read, in
+// words for a person ("entry 3 lies beyond the end of the archive").
+std::variant<CentralDirectory, std::string> readCentralDirectory(int fd);
+
+// Two entries whose bytes (local header through the end of the compressed data) share any part
+// of the archive, as indexes into `directory.entries`; nothing when none do.
+std::optional<std::pair<std::size_t, std::size_t>> findOverlap(const CentralDirectory& directory);
+
+}  // namespace launcher::zipwell

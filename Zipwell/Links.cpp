@@ -1,0 +1,68 @@
+// The rule for symbolic links that the extraction makes and the publisher packages.
+#include <vector>
+
+#include "Zipwell/Zipwell.h"
+
+namespace launcher {
+namespace {
+
+std::vector<std::string_view> parts(std::string_view path) {
+  std::vector<std::string_view> result;
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    if (!part.empty()) result.push_back(part);
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return result;
+}
+
+std::string joined(const std::vector<std::string_view>& components) {
+  std::string text;
+  for (const std::string_view component : components) {
+    if (!text.empty()) text.push_back('/');
+    text.append(component);
+  }
+  return text;
+}
+
+}  // namespace
+
+bool Zipwell::hasControlCharacter(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> Zipwell::linkTargetProblem(
+    std::string_view linkPath, std::string_view target,
+    const std::function<bool(const std::string&)>& isLink) {
+  if (target.empty()) return "its target is empty";
+  if (target.front() == '/') return "its target is an absolute path";
+  if (hasControlCharacter(target)) return "its target holds a control character";
+
+  // Lexically, from the link's folder: the folder's own components are real folders.
+  std::vector<std::string_view> at = parts(linkPath);
+  if (!at.empty()) at.pop_back();
+  const std::vector<std::string_view> steps = parts(target);
+  for (std::size_t index = 0; index < steps.size(); ++index) {
+    const std::string_view step = steps[index];
+    if (step == ".") continue;
+    if (step == "..") {
+      if (at.empty()) return "its target leads outside the folder";
+      at.pop_back();
+      continue;
+    }
+    at.push_back(step);
+    // Only the last component may be a link: past a link, ".." would climb from wherever that
+    // link leads.
+    if (index + 1 < steps.size() && isLink(joined(at)))
+      return "its target passes through the link \"" + joined(at) + "\"";
+  }
+  return std::nullopt;
+}
+
+}  // namespace launcher
