@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <semaphore>
 
 #include "Launcher/Config.h"
+#include "Launcher/VersionAnswer.h"
 #include "Launcher/VersionNumbers.h"
 #include "Launcher/ViewController.h"
 #include "Launcher/platform/Console.h"
@@ -57,21 +57,6 @@ void reportNothingReceived(ViewController& controller, const std::string& text) 
   controller.environment().alerts->runModal(alert);
 }
 
-// The member `name` of `object` when `object` is a JSON object that has it; else null.
-const nlohmann::json* member(const nlohmann::json& object, const char* name) {
-  if (!object.is_object()) return nullptr;
-  const auto it = object.find(name);
-  return it == object.end() ? nullptr : &*it;
-}
-
-// "data" -> "attributes" -> `name`, looked up afresh from the top level; a JSON string or null.
-const nlohmann::json* attribute(const nlohmann::json& top, const char* name) {
-  const nlohmann::json* data = member(top, "data");
-  const nlohmann::json* attributes = data ? member(*data, "attributes") : nullptr;
-  const nlohmann::json* value = attributes ? member(*attributes, name) : nullptr;
-  return value && value->is_string() ? value : nullptr;
-}
-
 void handleAnswer(ViewController& controller, const std::optional<std::string>& body,
                   const std::optional<platform::HttpError>& error, Semaphore& done) {
   if (error) {
@@ -84,32 +69,23 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
   platform::printLine("responseString = " +
                       (platform::isValidUtf8(text) ? text : std::string(kNotText)));
 
-  const nlohmann::json top = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (top.is_discarded() || (!top.is_object() && !top.is_array())) {
-    reportNothingReceived(controller, "Failed to serialize the version.\n ");
-    done.release();
-    return;
+  VersionAnswer answer = readVersionAnswer(text);
+  switch (answer.kind) {
+    case VersionAnswer::Kind::notJson:
+      reportNothingReceived(controller, "Failed to serialize the version.\n ");
+      break;
+    case VersionAnswer::Kind::array:
+      break;
+    case VersionAnswer::Kind::malformed:
+      controller.DisplayAlert(kMalformedAnswer);
+      break;
+    case VersionAnswer::Kind::received:
+      controller.version = answer.version;
+      controller.url = std::move(answer.url);
+      controller.signature = std::move(answer.signature);
+      controller.versionReceived = true;
+      break;
   }
-  if (top.is_array()) {
-    done.release();
-    return;
-  }
-  const nlohmann::json* versionText = attribute(top, "application_version");
-  const nlohmann::json* urlText = attribute(top, "application_url_mac");
-  const auto number = versionText ? parseStrictVersion(versionText->get_ref<const std::string&>())
-                                  : std::optional<std::int64_t>();
-  if (!number || !urlText) {
-    controller.DisplayAlert(kMalformedAnswer);
-    done.release();
-    return;
-  }
-  // The signature travels with the version it signs; absent or not a string, there is none.
-  const nlohmann::json* signatureText = attribute(top, "application_signature_mac");
-  controller.version = *number;
-  controller.url = platform::Url::parse(urlText->get_ref<const std::string&>());
-  controller.signature =
-      signatureText ? std::optional<std::string>(signatureText->get<std::string>()) : std::nullopt;
-  controller.versionReceived = true;
   done.release();
 }
 

@@ -1,0 +1,49 @@
+// The version server's answer is read from the network: any bytes must give one of the four
+// readings, never a crash, and the reading must not depend on white space around the document.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "Launcher/VersionAnswer.h"
+#include "Launcher/VersionNumbers.h"
+
+namespace {
+
+void fail(const char* what) {
+  std::fprintf(stderr, "version_answer_fuzz: %s\n", what);
+  std::abort();
+}
+
+bool same(const launcher::VersionAnswer& a, const launcher::VersionAnswer& b) {
+  return a.kind == b.kind && a.version == b.version && a.url == b.url && a.signature == b.signature;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using launcher::VersionAnswer;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const VersionAnswer answer = launcher::readVersionAnswer(text);
+
+  // Text the JSON parser refuses can only be "not JSON".
+  if (!nlohmann::json::accept(text) && answer.kind != VersionAnswer::Kind::notJson)
+    fail("a text that is not JSON was read as a document");
+  if (answer.kind != VersionAnswer::Kind::received &&
+      (answer.version != 0 || answer.url || answer.signature))
+    fail("a refused answer carries values");
+  if (answer.kind == VersionAnswer::Kind::received) {
+    // The number read back from its decimal text is the same number.
+    if (launcher::parseStrictVersion(std::to_string(answer.version)) != answer.version)
+      fail("the version does not read back");
+    if (answer.url && launcher::platform::Url::parse(answer.url->string()) != answer.url)
+      fail("the package address does not read back");
+  }
+  // White space around a document changes nothing.
+  const std::string spaced = " \n" + std::string(text) + "\t ";
+  if (!same(launcher::readVersionAnswer(spaced), answer))
+    fail("white space around the answer changed its reading");
+  return 0;
+}
