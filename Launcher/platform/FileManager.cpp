@@ -54,7 +54,7 @@ bool copyBytes(int in, int out) {
     if (errno != EINVAL && errno != ENOSYS) return false;
     break;  // no sendfile between these two: read and write
   }
-  std::vector<char> buffer(256 * 1024);
+  std::vector<char> buffer(std::size_t{256} * 1024);
   for (;;) {
     const ssize_t count = ::read(in, buffer.data(), buffer.size());
     if (count == 0) return true;

@@ -26,7 +26,7 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 constexpr char kAllowedMethods[] = "GET, HEAD";
 
 bool isHidden(const fs::path& relative) {

@@ -21,7 +21,7 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 // "Version made by": host system 3 (Unix) in the upper byte, so that readers take the upper 16
 // bits of the external attributes as a POSIX mode; ZIP format version 2.0 in the lower byte.
 constexpr uLong kMadeByUnix = (3u << 8) | 20u;
