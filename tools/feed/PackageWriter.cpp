@@ -171,7 +171,9 @@ class PackageBuilder {
                               "\": " + error.message());
     std::sort(children.begin(), children.end());
 
-    if (auto failure = openEntry(path, name + "/", status, false, false)) return failure;
+    // A folder's entry, and the prefix of its children's: "name/".
+    const std::string folderName = name + "/";
+    if (auto failure = openEntry(path, folderName, status, false, false)) return failure;
     if (auto failure = closeEntry(path)) return failure;
 
     for (const auto& child : children) {
@@ -180,7 +182,7 @@ class PackageBuilder {
       if (::lstat(childPath.c_str(), &childStatus) != 0)
         return Failure::runtime(
             platform::describeErrno("cannot examine", childPath.string(), errno));
-      if (auto failure = addItem(childPath, name + "/" + child, childStatus)) return failure;
+      if (auto failure = addItem(childPath, folderName + child, childStatus)) return failure;
     }
     return std::nullopt;
   }
