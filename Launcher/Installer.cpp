@@ -1,6 +1,8 @@
 #include "Launcher/Installer.h"
 
 #include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -71,7 +73,7 @@ std::optional<std::string> readSmallFile(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
   const auto size = std::filesystem::file_size(path, error);
-  if (error || size > 1024 * 1024) return std::nullopt;
+  if (error || size > std::uintmax_t{1024} * 1024) return std::nullopt;
   std::string content;
   FILE* file = std::fopen(path.c_str(), "rbe");
   if (file == nullptr) return std::nullopt;
@@ -79,7 +81,8 @@ std::optional<std::string> readSmallFile(const std::string& path) {
   std::size_t count = 0;
   while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
   const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
+  // Only read from: a failure to close it loses nothing.
+  static_cast<void>(std::fclose(file));
   if (failed) return std::nullopt;
   return content;
 }

@@ -37,10 +37,10 @@ constexpr std::size_t kKeyIdAt = 2 + 2 + 2 + kKdfSaltBytes + 8 + 8;
 constexpr std::size_t kDigestBytes = crypto_generichash_blake2b_BYTES_MAX;
 
 // Bounds on what is read: far above what the tools write, far below what could hurt.
-constexpr std::size_t kMaxSignatureText = 16 * 1024;
-constexpr std::size_t kMaxKeyText = 4 * 1024;
-constexpr std::size_t kMaxTrustedComment = 8 * 1024;
-constexpr std::size_t kReadPiece = 64 * 1024;
+constexpr std::size_t kMaxSignatureText = std::size_t{16} * 1024;
+constexpr std::size_t kMaxKeyText = std::size_t{4} * 1024;
+constexpr std::size_t kMaxTrustedComment = std::size_t{8} * 1024;
+constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 static_assert(crypto_sign_PUBLICKEYBYTES == 32 && crypto_sign_SECRETKEYBYTES == 64 &&
               crypto_sign_BYTES == 64);

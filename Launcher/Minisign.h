@@ -65,11 +65,7 @@ template <typename T>
 class Result {
  public:
   Result(T value) : value_(std::move(value)) {}
-  static Result failure(std::string reason) {
-    Result result;
-    result.error_ = std::move(reason);
-    return result;
-  }
+  static Result failure(std::string reason) { return Result(Failed{}, std::move(reason)); }
   explicit operator bool() const { return value_.has_value(); }
   const T& operator*() const { return *value_; }
   T& operator*() { return *value_; }
@@ -77,7 +73,8 @@ class Result {
   const std::string& error() const { return error_; }
 
  private:
-  Result() = default;
+  struct Failed {};
+  Result(Failed, std::string reason) : error_(std::move(reason)) {}
   std::optional<T> value_;
   std::string error_;
 };

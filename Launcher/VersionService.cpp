@@ -103,8 +103,8 @@ void ViewController::SerializeJSON() {
                  *done);
   } else {
     environment_.httpSession->dataTask(
-        *address,
-        [self, done](std::optional<std::string> body, std::optional<platform::HttpError> error) {
+        *address, [self, done](const std::optional<std::string>& body,
+                               const std::optional<platform::HttpError>& error) {
           handleAnswer(*self, body, error, *done);
         });
   }

@@ -709,7 +709,7 @@ TEST(FeedServer, ServesUnderItsPrefixOnly) {
   EXPECT_EQ(failure->exitCode(), kExitRefused);
 }
 
-TEST(FeedServer, StopBeforeRunEndsRunPromptly) {
+TEST(FeedServer, EndsPromptlyWhenStoppedBeforeRunOrUnableToRun) {
   TempDir dir;
   std::ostringstream log;
   FeedServer server(dir.path(), log);
@@ -723,6 +723,13 @@ TEST(FeedServer, StopBeforeRunEndsRunPromptly) {
   const auto failure = missing.bind("127.0.0.1", 0);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->exitCode(), kExitRefused);
+
+  // No signal comes: the thread waiting for one must still be woken, and the mask put back.
+  EXPECT_EQ(serveUntilSignalled(missing), kExitRuntimeFailure);  // hangs when it is not woken
+  sigset_t mask;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
+  EXPECT_FALSE(sigismember(&mask, SIGTERM));
+  EXPECT_FALSE(sigismember(&mask, SIGINT));
 }
 
 // --- The executable ---

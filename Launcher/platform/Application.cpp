@@ -103,8 +103,9 @@ std::optional<LaunchTarget> findApplication(const std::string& folder, const std
 }
 
 void ProcessApplication::terminate() {
-  std::fflush(stdout);
-  std::fflush(stderr);
+  // The process ends either way: a stream that cannot be flushed has nowhere to be reported.
+  static_cast<void>(std::fflush(stdout));
+  static_cast<void>(std::fflush(stderr));
   std::_Exit(0);
 }
 

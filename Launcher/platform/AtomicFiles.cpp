@@ -39,7 +39,7 @@ FileResult copyFileAt(int fromFolder, int toFolder, const char* name, const stru
   UniqueFd target(
       ::openat(toFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777));
   if (!target) return FileResult::failure(describeErrno("cannot copy", shownPath, errno));
-  std::vector<char> buffer(128 * 1024);
+  std::vector<char> buffer(std::size_t{128} * 1024);
   for (;;) {
     const ssize_t count = ::read(source.get(), buffer.data(), buffer.size());
     if (count < 0) {

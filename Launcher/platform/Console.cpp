@@ -22,8 +22,10 @@ void writeToStandardStream(ConsoleStream stream, std::string_view text) {
   std::FILE* file = stream == ConsoleStream::output ? stdout : stderr;
   std::string line(text);
   line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fflush(file);
+  // These streams are where failures are told: a line that cannot be written there has nowhere
+  // else to go, and is dropped.
+  static_cast<void>(std::fwrite(line.data(), 1, line.size(), file));
+  static_cast<void>(std::fflush(file));
 }
 
 void hand(ConsoleStream stream, std::string_view text) {

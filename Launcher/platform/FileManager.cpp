@@ -29,7 +29,9 @@ void walk(const fs::path& root, const std::string& prefix, std::vector<std::stri
   for (; it != end; it.increment(error)) {
     if (error) break;
     const std::string name = it->path().filename().string();
-    const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+    std::string relative = prefix;
+    if (!relative.empty()) relative += '/';
+    relative += name;
     out.push_back(relative);
     std::error_code statusError;
     if (it->is_directory(statusError) && !it->is_symlink(statusError))
@@ -54,7 +56,7 @@ bool copyBytes(int in, int out) {
     if (errno != EINVAL && errno != ENOSYS) return false;
     break;  // no sendfile between these two: read and write
   }
-  std::vector<char> buffer(256 * 1024);
+  std::vector<char> buffer(std::size_t{256} * 1024);
   for (;;) {
     const ssize_t count = ::read(in, buffer.data(), buffer.size());
     if (count == 0) return true;
@@ -95,8 +97,10 @@ FileResult copyItem(const std::string& from, const std::string& to) {
       return FileResult::failure(describeErrno("cannot create folder", to, errno));
     const auto names = folderEntries(from);
     if (!names) return FileResult::failure(describeErrno("cannot read the folder", from, EIO));
-    for (const std::string& name : *names)
-      if (auto copied = copyItem(from + "/" + name, to + "/" + name); !copied) return copied;
+    for (const std::string& name : *names) {
+      auto copied = copyItem(appendPathComponent(from, name), appendPathComponent(to, name));
+      if (!copied) return copied;
+    }
     if (::chmod(to.c_str(), mode) != 0)
       return FileResult::failure(describeErrno("cannot set the permissions of", to, errno));
     if (::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)

@@ -59,7 +59,7 @@ std::pair<std::optional<std::string>, std::optional<HttpError>> get(
 }  // namespace
 
 void CurlHttpSession::dataTask(const Url& url, DataTaskCompletion completion) {
-  const std::string address = url.string();
+  const std::string& address = url.string();
   // The thread gets its own copy of the completion. Should no thread start, the caller still
   // gets its one answer here; it would otherwise wait forever.
   auto task = [address, completion, deadline = deadline_]() mutable {

@@ -31,7 +31,7 @@ class HttpSession {
 // within the deadline, is reported as a transport error, and nothing beyond the cap is kept.
 class CurlHttpSession final : public HttpSession {
  public:
-  static constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
+  static constexpr std::size_t kMaxAnswerBytes = std::size_t{1024} * 1024;
   static constexpr std::chrono::milliseconds kDefaultDeadline = std::chrono::seconds(60);
 
   explicit CurlHttpSession(std::chrono::milliseconds deadline = kDefaultDeadline)

@@ -1,6 +1,6 @@
 #include "Launcher/platform/Text.h"
 
-#include <cstdio>
+#include <string_view>
 
 namespace launcher::platform {
 
@@ -24,9 +24,10 @@ std::string escapeLine(std::string_view text) {
         break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
-          char code[5];
-          std::snprintf(code, sizeof code, "\\x%02x", byte);
-          line += code;
+          constexpr std::string_view kHexDigits = "0123456789abcdef";
+          line += "\\x";
+          line += kHexDigits[byte >> 4];
+          line += kHexDigits[byte & 0xf];
         } else {
           line += c;
         }

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 #include "Launcher/Config.h"
@@ -14,6 +15,16 @@
 #include "frontends/qt/QtMainQueue.h"
 
 namespace launcher::qt {
+namespace {
+
+// A line on standard error, for whoever started the launcher from a terminal. With standard error
+// gone there is nowhere else to say it: a failed write is dropped.
+void tellStandardError(const std::string& text) {
+  static_cast<void>(std::fprintf(stderr, "launcher: %s\n", text.c_str()));
+  static_cast<void>(std::fflush(stderr));
+}
+
+}  // namespace
 
 Environment LauncherApp::productionEnvironment(const platform::UserPaths& paths) {
   auto mainQueue = std::make_shared<QtMainQueue>();
@@ -29,8 +40,7 @@ LauncherApp::~LauncherApp() = default;
 bool LauncherApp::start() {
   const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
   if (!paths) {
-    std::fprintf(stderr, "launcher: %s\n", platform::kNoUserPathsMessage);
-    std::fflush(stderr);
+    tellStandardError(platform::kNoUserPathsMessage);
     return false;
   }
   // One launcher per account, decided before anything else touches the disk.
@@ -41,8 +51,7 @@ bool LauncherApp::start() {
     return false;
   }
   if (!lock_.held()) {
-    std::fprintf(stderr, "launcher: %s; going on without the lock\n", lock_.error().c_str());
-    std::fflush(stderr);
+    tellStandardError(lock_.error() + "; going on without the lock");
   }
   controller_ = ViewController::create(makeEnvironment_(*paths));
   QApplication::setQuitOnLastWindowClosed(

@@ -44,7 +44,7 @@ bool TerminalLauncher::blockTerminationSignals() {
 }
 
 TerminalLauncher::TerminalLauncher(TerminalOptions options, EnvironmentMaker makeEnvironment)
-    : options_(std::move(options)),
+    : options_(options),
       makeEnvironment_(std::move(makeEnvironment)),
       queue_(std::make_shared<TerminalMainQueue>()),
       alerts_(std::make_shared<platform::QueuedAlerts>(queue_, *this)),

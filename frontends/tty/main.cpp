@@ -16,7 +16,8 @@ int main() {
 
   // Before any thread starts, so that no thread takes these signals with their default action.
   if (!TerminalLauncher::blockTerminationSignals()) {
-    std::fputs("launcher-cli: cannot block the termination signals\n", stderr);
+    // Should standard error be gone too, there is nowhere else to say it; the status tells.
+    static_cast<void>(std::fputs("launcher-cli: cannot block the termination signals\n", stderr));
     return 1;
   }
 
@@ -40,12 +41,14 @@ int main() {
                               });
     status = launcher.run();
   } catch (const std::exception& failure) {
-    std::fprintf(stderr, "launcher-cli: %s\n", failure.what());
+    // As above: the exit status tells even when standard error cannot.
+    static_cast<void>(std::fprintf(stderr, "launcher-cli: %s\n", failure.what()));
     status = 1;
   }
   // The window has closed. The worker may still be running, even inside a download: end the
-  // process here, before any destructor can pull state from under it.
-  std::fflush(stdout);
-  std::fflush(stderr);
+  // process here, before any destructor can pull state from under it. A flush that fails has
+  // nobody left to be told.
+  static_cast<void>(std::fflush(stdout));
+  static_cast<void>(std::fflush(stderr));
   std::_Exit(status);
 }

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <httplib.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +28,7 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 constexpr char kAllowedMethods[] = "GET, HEAD";
 
 bool isHidden(const fs::path& relative) {
@@ -44,12 +46,12 @@ void answer(httplib::Response& response, int status, const std::string& text) {
 // A strong validator of the file as it is: another file put in its place (the publisher renames
 // new files into place) or a change of its size or time gives another tag.
 std::string entityTag(const struct stat& status) {
-  char tag[96];
-  std::snprintf(tag, sizeof tag, "\"%llx-%llx-%llx\"",
-                static_cast<unsigned long long>(status.st_ino),
-                static_cast<unsigned long long>(status.st_size),
-                static_cast<unsigned long long>(status.st_mtim.tv_sec) * 1000000000ULL +
-                    static_cast<unsigned long long>(status.st_mtim.tv_nsec));
+  char tag[96];  // three 64-bit numbers in hex: always fits
+  static_cast<void>(std::snprintf(
+      tag, sizeof tag, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(status.st_ino),
+      static_cast<unsigned long long>(status.st_size),
+      static_cast<unsigned long long>(status.st_mtim.tv_sec) * 1000000000ULL +
+          static_cast<unsigned long long>(status.st_mtim.tv_nsec)));
   return tag;
 }
 
@@ -60,10 +62,10 @@ std::string httpDate(std::time_t time) {
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::tm parts{};
   if (::gmtime_r(&time, &parts) == nullptr) return {};
-  char date[64];
-  std::snprintf(date, sizeof date, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday],
-                parts.tm_mday, kMonths[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour,
-                parts.tm_min, parts.tm_sec);
+  char date[64];  // at most 36 characters, whatever the year: always fits
+  static_cast<void>(std::snprintf(date, sizeof date, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+                                  kDays[parts.tm_wday], parts.tm_mday, kMonths[parts.tm_mon],
+                                  parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec));
   return date;
 }
 
@@ -333,6 +335,30 @@ void FeedServer::logRequest(const std::string& line) {
   log_ << line << std::endl;
 }
 
+namespace {
+
+// Takes every pending SIGINT and SIGTERM from `signals` (a non-blocking signalfd), so that none is
+// left to end the process once the signals are unblocked again.
+void drainSignals(int signals) {
+  signalfd_siginfo info{};
+  while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+}
+
+// Puts back the signal mask the calling thread had.
+class RestoreSignalMask {
+ public:
+  explicit RestoreSignalMask(const sigset_t& previous) : previous_(previous) {}
+  ~RestoreSignalMask() { static_cast<void>(::pthread_sigmask(SIG_SETMASK, &previous_, nullptr)); }
+  RestoreSignalMask(const RestoreSignalMask&) = delete;
+  RestoreSignalMask& operator=(const RestoreSignalMask&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+}  // namespace
+
 int serveUntilSignalled(FeedServer& server) {
   sigset_t signals;
   sigemptyset(&signals);
@@ -341,20 +367,30 @@ int serveUntilSignalled(FeedServer& server) {
   sigset_t previous;
   if (const int error = ::pthread_sigmask(SIG_BLOCK, &signals, &previous); error != 0)
     return kExitRuntimeFailure;
+  const RestoreSignalMask restore(previous);
 
-  std::atomic<bool> finished{false};
+  // The signals arrive on a signalfd, which a helper thread polls beside a pipe: closing the
+  // pipe's write end wakes the helper when the server stops without a signal.
+  const platform::UniqueFd signalled(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  platform::Pipe wake = platform::Pipe::make();
+  if (!signalled || !wake.readEnd) return kExitRuntimeFailure;
+
+  std::atomic<bool> waitFailed{false};
   std::thread waiter([&] {
-    int received = 0;
-    ::sigwait(&signals, &received);
-    if (!finished) server.stop();
+    pollfd ready[2] = {{signalled.get(), POLLIN, 0}, {wake.readEnd.get(), POLLIN, 0}};
+    int count = 0;
+    do {
+      count = ::poll(ready, 2, -1);
+    } while (count < 0 && errno == EINTR);
+    // Unable to wait for a signal, the server could not be stopped: stop it now, as a failure.
+    if (count < 0) waitFailed = true;
+    if (count < 0 || (ready[0].revents & POLLIN) != 0) server.stop();
   });
   const bool served = server.run();
-  finished = true;
-  // Wakes the waiter when no signal came; a signal directed at a thread that ends is dropped.
-  ::pthread_kill(waiter.native_handle(), SIGTERM);
+  static_cast<void>(wake.writeEnd.reset());  // closed whatever close(2) reports: the helper wakes
   waiter.join();
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return served ? kExitSuccess : kExitRuntimeFailure;
+  drainSignals(signalled.get());
+  return served && !waitFailed ? kExitSuccess : kExitRuntimeFailure;
 }
 
 int runServe(const ServeRequest& request, std::ostream& err) {

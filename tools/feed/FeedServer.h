@@ -91,7 +91,8 @@ class FeedServer {
 
 // Runs `server` on the calling thread until SIGINT or SIGTERM arrives, then stops it. Both
 // signals are blocked in the calling thread (and the server's threads, which inherit that) and
-// received by a helper thread. Returns the exit code.
+// received by a helper thread; the calling thread's mask is put back before returning. Returns the
+// exit code.
 int serveUntilSignalled(FeedServer& server);
 
 struct ServeRequest {

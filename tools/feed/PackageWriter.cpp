@@ -21,7 +21,7 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 // "Version made by": host system 3 (Unix) in the upper byte, so that readers take the upper 16
 // bits of the external attributes as a POSIX mode; ZIP format version 2.0 in the lower byte.
 constexpr uLong kMadeByUnix = (3u << 8) | 20u;
@@ -48,8 +48,9 @@ std::string zipErrorText(int code) {
   }
 }
 
+// For the application's files, which are only read: a failure to close one loses nothing.
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { static_cast<void>(std::fclose(file)); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
@@ -171,7 +172,9 @@ class PackageBuilder {
                               "\": " + error.message());
     std::sort(children.begin(), children.end());
 
-    if (auto failure = openEntry(path, name + "/", status, false, false)) return failure;
+    // A folder's entry, and the prefix of its children's: "name/".
+    const std::string folderName = name + "/";
+    if (auto failure = openEntry(path, folderName, status, false, false)) return failure;
     if (auto failure = closeEntry(path)) return failure;
 
     for (const auto& child : children) {
@@ -180,7 +183,7 @@ class PackageBuilder {
       if (::lstat(childPath.c_str(), &childStatus) != 0)
         return Failure::runtime(
             platform::describeErrno("cannot examine", childPath.string(), errno));
-      if (auto failure = addItem(childPath, name + "/" + child, childStatus)) return failure;
+      if (auto failure = addItem(childPath, folderName + child, childStatus)) return failure;
     }
     return std::nullopt;
   }

@@ -130,7 +130,7 @@ std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_v
 
 // The secret key to sign with, or why it cannot be used.
 std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
-  constexpr std::size_t kMaxKeyFile = 64 * 1024;  // far above any key file
+  constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;  // far above any key file
   std::ifstream file(path, std::ios::binary);
   std::string text(kMaxKeyFile + 1, '\0');
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
@@ -152,7 +152,7 @@ std::optional<Failure> feedVersionProblem(const fs::path& documentPath, std::int
   if (force) return std::nullopt;
   std::error_code error;
   if (!fs::exists(fs::symlink_status(documentPath, error))) return std::nullopt;
-  constexpr std::size_t kMaxDocument = 1024 * 1024;  // far above any version document
+  constexpr std::size_t kMaxDocument = std::size_t{1024} * 1024;  // far above any version document
   std::ifstream file(documentPath, std::ios::binary);
   std::string text(kMaxDocument + 1, '\0');
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));

@@ -5,15 +5,19 @@
 //   launcher-feed keygen --out DIR [--name NAME] [--force]
 //   launcher-feed --version
 #include <CLI/CLI.hpp>
+#include <exception>
 #include <iostream>
+#include <string>
 
 #include "tools/feed/FeedServer.h"
 #include "tools/feed/Keygen.h"
 #include "tools/feed/Publish.h"
 
-int main(int argc, char** argv) {
-  using namespace launcher::feed;
+namespace {
 
+using namespace launcher::feed;
+
+int run(int argc, char** argv) {
   CLI::App app{"Publishes application releases for the launcher and serves them over HTTP."};
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("launcher-feed ") + LAUNCHER_VERSION,
@@ -85,4 +89,19 @@ int main(int argc, char** argv) {
   }
   serve.feedFolder = servedFolder;
   return runServe(serve, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Setting up the command line, or a command, may still throw (a broken option definition, no
+  // memory left): told like any other failure.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& failure) {
+    std::cerr << "launcher-feed: " << failure.what() << std::endl;
+  } catch (...) {
+    std::cerr << "launcher-feed: an unexpected failure" << std::endl;
+  }
+  return launcher::feed::kExitRuntimeFailure;
 }

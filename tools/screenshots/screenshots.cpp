@@ -17,9 +17,14 @@ bool visible(QWidget* window, const char* name) {
   return button != nullptr && button->isVisible();
 }
 
+// Progress and failures go to standard error; should that be gone, the exit status still tells.
+void report(const std::string& line) {
+  static_cast<void>(std::fprintf(stderr, "%s\n", line.c_str()));
+}
+
 bool save(QWidget* window, const QString& path) {
   const bool saved = window->grab().save(path, "PNG");
-  std::fprintf(stderr, "%s %s\n", saved ? "saved" : "cannot save", path.toLocal8Bit().constData());
+  report(std::string(saved ? "saved " : "cannot save ") + path.toLocal8Bit().constData());
   return saved;
 }
 
@@ -27,7 +32,7 @@ bool save(QWidget* window, const QString& path) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: launcher-screenshots OUTPUT_FOLDER\n");
+    report("usage: launcher-screenshots OUTPUT_FOLDER");
     return 2;
   }
   QApplication application(argc, argv);
@@ -52,11 +57,11 @@ int main(int argc, char** argv) {
   });
   poll.start();
   QTimer::singleShot(30'000, [&] {
-    std::fprintf(stderr, "the launcher did not reach the expected state in time\n");
+    report("the launcher did not reach the expected state in time");
     application.exit(1);
   });
   application.exec();
-  std::fflush(nullptr);
+  static_cast<void>(std::fflush(nullptr));  // nothing is left to tell a failure to
   // The worker thread may still be inside the controller: end without running destructors.
   std::_Exit(status);
 }
