@@ -21,7 +21,9 @@ std::string oneDecimal(double value) {
 }
 
 std::string twoDigits(std::uint64_t value) {
-  return (value < 10 ? "0" : "") + std::to_string(value);
+  std::string text = std::to_string(value);
+  if (text.size() < 2) text.insert(text.begin(), '0');
+  return text;
 }
 
 }  // namespace

@@ -56,7 +56,10 @@ ErrorRecord makeError(long code, std::string description) {
 
 // A name, link target or path inside quotes, control characters escaped.
 std::string inQuotes(std::string_view text) {
-  return "\"" + escapeLine(text) + "\"";
+  std::string quoted(1, '"');
+  quoted += escapeLine(text);
+  quoted += '"';
+  return quoted;
 }
 
 bool isRefusal(long code) {
