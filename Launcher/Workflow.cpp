@@ -37,6 +37,9 @@ std::string describe(const platform::ErrorRecord& error) {
 }  // namespace
 
 void ViewController::RunWorkflow() {
+  // A part that a cut transfer left with its side file waits for the next download; other
+  // leftovers of earlier downloads go.
+  HttpDownloader::removeStaleParts(installFolder());
   if (environment_.publicKey.empty())
     platform::logLine("no public key is built in: packages are installed without verification");
   Increase(10);
@@ -118,6 +121,13 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     check.publicKey = environment_.publicKey;
     check.signature = signature;
     check.expectedVersion = serverVersion;
+    check.retryPause = environment_.downloadRetryPause;
+    // The download bar follows the transfer, about ten times a second, full at the end.
+    DownloadProgress progress(
+        [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
+    check.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
+      progress.update(received, total);
+    };
     HttpDownloader::loadFileSync(
         *url, install,
         [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
@@ -125,6 +135,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
           if (error) downloadError = describe(*error);
         },
         check);
+    if (downloadError.empty()) progress.finish();
   } else {
     downloadError = "Error downloading file (code 1002): the package address is not a valid URL";
   }
