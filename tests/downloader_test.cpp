@@ -35,6 +35,7 @@ struct Result {
   std::string path;
   std::optional<ErrorRecord> error;
   std::string out;  // standard output during the call
+  std::string log;  // standard error (the diagnostic log) during the call
 };
 
 class Downloader : public ::testing::Test {
@@ -59,6 +60,7 @@ class Downloader : public ::testing::Test {
     int calls = 0;
     std::thread::id thread;
     CaptureFd out(STDOUT_FILENO);
+    CaptureFd log(STDERR_FILENO);
     HttpDownloader::loadFileSync(
         *url, folder.value_or(install),
         [&](const std::string& path, const std::optional<ErrorRecord>& error) {
@@ -69,6 +71,7 @@ class Downloader : public ::testing::Test {
         },
         options);
     result.out = out.finish();
+    result.log = log.finish();
     EXPECT_EQ(calls, 1) << address;
     EXPECT_EQ(thread, std::this_thread::get_id()) << address;
     return result;
@@ -471,6 +474,7 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
     const char* name;
     std::string address;
     std::string named;  // what the description names besides the domain and the code
+    int retries = 0;    // only a transfer that began and was cut is taken up again
   };
   server.answer("/missing.zip", 404, "<html>Not Found</html>", "text/html");
   server.answer("/broken.zip", 500, "<html>Server Error</html>", "text/html");
@@ -486,9 +490,9 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
       {"500 with an error page", server.url("/broken.zip"), "HTTP status 500"},
       {"404 without a body", server.url("/empty404.zip"), "HTTP status 404"},
       {"a redirect without a target", server.url("/moved.zip"), "HTTP status 301"},
-      {"body cut off early", server.url("/short.zip"), curl_easy_strerror(CURLE_PARTIAL_FILE)},
+      {"body cut off early", server.url("/short.zip"), curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
       {"body cut off after part was written", server.url("/half.zip"),
-       curl_easy_strerror(CURLE_PARTIAL_FILE)},
+       curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -501,6 +505,11 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
           << result.error->description;
     }
     EXPECT_EQ(result.path, destination);
+    int retries = 0;
+    for (auto at = result.log.find("taking it up again"); at != std::string::npos;
+         at = result.log.find("taking it up again", at + 1))
+      ++retries;
+    EXPECT_EQ(retries, c.retries) << result.log;
     // Nothing is removed before a whole 2xx answer; no part file stays.
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(readFile(destination), "older package");
