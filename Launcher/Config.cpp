@@ -56,4 +56,8 @@ std::chrono::microseconds FINISHING_PAUSE() {
   return std::chrono::microseconds(LAUNCHER_FINISHING_PAUSE_US);
 }
 
+std::chrono::milliseconds DOWNLOAD_RETRY_PAUSE() {
+  return std::chrono::milliseconds(LAUNCHER_RETRY_PAUSE_MS);
+}
+
 }  // namespace launcher

@@ -21,5 +21,7 @@ const std::string& DEFAULT_PACKAGE_ADDRESS();
 // the worker waits between "Finishing" and "Up to date". Test builds have none.
 std::chrono::microseconds PROGRESS_PAUSE();
 std::chrono::microseconds FINISHING_PAUSE();
+// The pause before a download cut by the network is taken up again (doubled each further time).
+std::chrono::milliseconds DOWNLOAD_RETRY_PAUSE();
 
 }  // namespace launcher

@@ -80,11 +80,11 @@ void DownloadProgress::update(std::uint64_t received, std::optional<std::uint64_
   // Keep the newest sample from before the window, so that the average spans all of it.
   while (samples_.size() >= 2 && samples_[1].time <= now - kSpeedWindow) samples_.pop_front();
 
-  const DownloadDisplay display = displayAt(now);
+  // Called for every piece written: the state is only made when it is shown.
   const bool due = !lastShown_ || now - *lastShown_ >= kShowInterval;
-  const bool full = !display.indeterminate && display.percent >= 100;
+  const bool full = total_ && received_ >= *total_;
   const bool fullShown = shown_ && !shown_->indeterminate && shown_->percent >= 100;
-  if (due || (full && !fullShown)) showNow(display, now);
+  if (due || (full && !fullShown)) showNow(displayAt(now), now);
 }
 
 void DownloadProgress::finish() {

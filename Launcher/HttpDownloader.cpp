@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -37,8 +41,19 @@ constexpr const char* kBundleSuffix = ".app";
 
 // libcurl hands over the body in pieces of at most this size; each piece is one write(2).
 constexpr long kReceiveBufferBytes = 128 * 1024;
-// Room kept for the temporary file's prefix and suffix within the 255-byte name limit.
+// Room kept for the part file's prefix and suffixes within the 255-byte name limit.
 constexpr std::size_t kMaxSegmentInTemporaryName = 200;
+// The download's hidden files: ".<segment>.part", its side file ".<segment>.part.json", that
+// side file while it is written, and the part files of older launchers (".<segment>.part-XXXXXX").
+constexpr std::string_view kPartSuffix = ".part";
+constexpr std::string_view kSideSuffix = ".part.json";
+constexpr std::string_view kSideTemporarySuffix = ".part.json.new";
+constexpr std::string_view kOlderPartMarker = ".part-";
+constexpr const char* kSideExtension = ".json";           // part file name + this: its side file
+constexpr const char* kTemporaryExtension = ".json.new";  // ... and that side file being written
+constexpr off_t kMaxSideFileBytes = 64 * 1024;
+// A part continued under a signature is read back in pieces of this size for the digest.
+constexpr std::uint64_t kReadBytes = 1024 * 1024;
 
 ErrorRecord makeError(const char* domain, long code, const std::string& detail) {
   return {domain, code, std::string(domain) + " (code " + std::to_string(code) + "): " + detail};
@@ -65,58 +80,258 @@ bool isSuccessStatus(long status) {
   return status >= 200 && status <= 299;
 }
 
-// A hidden file beside the destination that receives the body; removed when it goes away
-// unless it was renamed into place.
+// What the side file says of the bytes in the part file: where they come from and which version
+// of the package they belong to.
+struct SideRecord {
+  std::string address;
+  std::string validator;              // a strong ETag, else a Last-Modified date
+  std::optional<std::uint64_t> size;  // the whole package's size, when the server gave it
+};
+
+std::string sideText(const SideRecord& record) {
+  nlohmann::json document{{"address", record.address}, {"validator", record.validator}};
+  if (record.size) document["size"] = *record.size;
+  return document.dump() + "\n";
+}
+
+// The record in the side file at `path`; nothing when it is missing, not a regular file, too
+// large, torn or incomplete: a part that it cannot vouch for is never continued.
+std::optional<SideRecord> readSide(const std::string& path) {
+  const platform::UniqueFd file(
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size > kMaxSideFileBytes)
+    return std::nullopt;
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(count);
+  }
+  const auto document = nlohmann::json::parse(text, nullptr, false);
+  if (document.is_discarded() || !document.is_object()) return std::nullopt;
+  const auto address = document.find("address");
+  const auto validator = document.find("validator");
+  if (address == document.end() || !address->is_string() || validator == document.end() ||
+      !validator->is_string())
+    return std::nullopt;
+  SideRecord record{address->get<std::string>(), validator->get<std::string>(), std::nullopt};
+  if (record.address.empty() || record.validator.empty()) return std::nullopt;
+  if (const auto size = document.find("size"); size != document.end()) {
+    if (!size->is_number_unsigned()) return std::nullopt;
+    record.size = size->get<std::uint64_t>();
+  }
+  return record;
+}
+
+// Makes the entries of `folder` (a creation, a rename, a removal) survive a power cut.
+void syncFolder(const std::string& folder) {
+  const platform::UniqueFd handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Best effort: a folder that cannot be synced costs at worst a download started afresh.
+  if (handle) static_cast<void>(::fsync(handle.get()));
+}
+
+std::string partName(const std::string& segment) {
+  return "." + segment.substr(0, kMaxSegmentInTemporaryName) + std::string(kPartSuffix);
+}
+
+// The part file that the name `name` in `folder` belongs to: itself, or the part beside a side
+// file; nothing for names that are not the download's.
+std::optional<std::string> owningPart(const std::string& name) {
+  if (!name.starts_with('.')) return std::nullopt;
+  if (name.ends_with(kSideSuffix))
+    return name.substr(0, name.size() - std::string_view(kSideExtension).size());
+  if (name.ends_with(kPartSuffix)) return name;
+  return std::nullopt;
+}
+
+// True when the part `name` in `folder` can be continued: a regular file with a readable side
+// file, for `address` when one is given.
+bool continuable(const std::string& folder, const std::string& name,
+                 const std::optional<std::string>& address) {
+  struct stat status {};
+  if (::lstat((folder + "/" + name).c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    return false;
+  const auto side = readSide(folder + "/" + name + kSideExtension);
+  return side && (!address || side->address == *address);
+}
+
+// Removes the download's files from `folder` but the parts that can be continued (all of them,
+// or only the one for `address`) with their side files. Folders are never removed: a package may
+// have placed one under any name.
+void removeParts(const std::string& folder, const std::optional<std::string>& address) {
+  const auto names = platform::folderEntries(folder);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    const auto part = owningPart(name);
+    const bool leftover =
+        name.starts_with('.') &&
+        (name.ends_with(kSideTemporarySuffix) || name.find(kOlderPartMarker) != std::string::npos);
+    if (!leftover && (!part || continuable(folder, *part, address))) continue;
+    const std::string path = folder + "/" + name;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
+      static_cast<void>(::unlink(path.c_str()));
+  }
+}
+
+// The package's bytes so far, in a hidden file of a fixed name beside the destination, and the
+// side file that lets a later call continue them. Both are removed when the object goes away,
+// unless they were kept for later or the part was renamed into place.
 class PartFile {
  public:
-  PartFile() = default;
+  PartFile(const std::string& folder, const std::string& segment, std::string address)
+      : folder_(folder),
+        path_(folder + "/" + partName(segment)),
+        sidePath_(path_ + kSideExtension),
+        address_(std::move(address)) {}
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile() {
-    file_.reset();
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!settled_) discard();
   }
 
-  // Creates the file in `folder`; on failure returns false and describes why in `error`.
-  bool create(const std::string& folder, const std::string& segment, std::string& error) {
-    std::string name =
-        folder + "/." + segment.substr(0, kMaxSegmentInTemporaryName) + ".part-XXXXXX";
-    platform::UniqueFd file(::mkostemp(name.data(), O_CLOEXEC));
-    if (!file) {
-      error = describeErrno("cannot create a file in", folder, errno);
+  // Opens the part, continuing it when its side file vouches for it for this address; anything
+  // else found under its name starts empty. On failure returns false and describes why in
+  // `error`.
+  bool open(std::string& error) {
+    struct stat status {};
+    // Only a regular file is ever continued; anything else in its place goes.
+    if (::lstat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+      platform::removeItem(path_);
+    auto side = readSide(sidePath_);
+    file_ = platform::UniqueFd(
+        ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file_ || ::fstat(file_.get(), &status) != 0) {
+      error = describeErrno("cannot create a file in", folder_, errno);
+      file_.reset();
+      settled_ = true;  // nothing of ours to remove
       return false;
     }
-    file_ = std::move(file);
-    path_ = std::move(name);
+    if (side && side->address == address_ && status.st_size > 0) {
+      side_ = std::move(side);
+      size_ = static_cast<std::uint64_t>(status.st_size);
+      return true;
+    }
+    return restart(error);
+  }
+
+  std::uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+  // The validator to ask for the rest with; nothing when there is nothing to continue.
+  std::optional<std::string> resumeValidator() const {
+    if (size_ == 0 || !side_) return std::nullopt;
+    return side_->validator;
+  }
+  std::optional<std::uint64_t> recordedSize() const { return side_ ? side_->size : std::nullopt; }
+
+  // Starts over: the side file goes first, so that no crash leaves it vouching for other bytes.
+  bool restart(std::string& error) {
+    if (::unlink(sidePath_.c_str()) != 0 && errno != ENOENT) {
+      error = describeErrno("cannot remove", sidePath_, errno);
+      return false;
+    }
+    side_.reset();
+    if (::ftruncate(file_.get(), 0) != 0) {
+      error = describeErrno("cannot empty", path_, errno);
+      return false;
+    }
+    size_ = 0;
+    return true;
+  }
+
+  // Records that the part holds the package at `address_` with `validator`: written to a
+  // temporary file, synced and renamed into place, so that the side file is whole or absent.
+  // False when it could not be written; the part then cannot be continued later, nothing more.
+  bool record(std::string validator, std::optional<std::uint64_t> size) {
+    SideRecord side{address_, std::move(validator), size};
+    const std::string temporary = path_ + kTemporaryExtension;
+    platform::UniqueFd file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const bool written = file && platform::writeAll(file.get(), sideText(side)) &&
+                         ::fsync(file.get()) == 0 && file.reset() &&
+                         ::rename(temporary.c_str(), sidePath_.c_str()) == 0;
+    if (!written) {
+      static_cast<void>(::unlink(temporary.c_str()));
+      return false;
+    }
+    syncFolder(folder_);
+    side_ = std::move(side);
     return true;
   }
 
   // Appends all of `data`; false with errno set when the file system refuses.
   bool write(const char* data, std::size_t size) {
-    return platform::writeAll(file_.get(), std::string_view(data, size));
+    if (!platform::writeAll(file_.get(), std::string_view(data, size))) return false;
+    size_ += size;
+    return true;
   }
 
-  // Closes the file and renames it to `destination`; describes a failure in `error`.
+  // Hands the first `count` bytes of the part to `sink`, in pieces; false with errno set when
+  // they cannot be read.
+  template <typename Sink>
+  bool readPrefix(std::uint64_t count, Sink&& sink) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, kReadBytes)));
+    for (std::uint64_t offset = 0; offset < count;) {
+      const auto wanted =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count - offset, kReadBytes));
+      const ssize_t got = ::pread(file_.get(), buffer.data(), wanted, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got == 0) errno = EIO;  // the part is shorter than it was a moment ago
+        return false;
+      }
+      sink(buffer.data(), static_cast<std::size_t>(got));
+      offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+  }
+
+  // The transfer stopped before the end: the part and its side file stay for a later call,
+  // synced so that a power cut keeps what was written. Without a side file, or when the part
+  // cannot be synced, nothing can be continued and both go.
+  void keep() {
+    if (!side_ || size_ == 0 || ::fsync(file_.get()) != 0) return discard();
+    settled_ = true;
+  }
+
+  // Removes the part and its side file.
+  void discard() {
+    settled_ = true;
+    file_.reset();
+    static_cast<void>(::unlink(sidePath_.c_str()));
+    static_cast<void>(::unlink(path_.c_str()));
+  }
+
+  // Syncs and closes the part and renames it to `destination`; the side file goes after it.
+  // Describes a failure in `error`.
   bool commit(const std::string& destination, std::string& error) {
-    if (!file_.reset()) {
+    if (::fsync(file_.get()) != 0 || !file_.reset()) {
       error = describeErrno("cannot write", path_, errno);
       return false;
     }
-    // No fsync: the version file records "0" until the whole installation is done, so a
-    // package damaged by a crash is never trusted; it is replaced at the next installation.
     if (::rename(path_.c_str(), destination.c_str()) != 0) {
       error = describeErrno("cannot save", destination, errno);
       return false;
     }
-    path_.clear();
+    settled_ = true;
+    static_cast<void>(::unlink(sidePath_.c_str()));
+    syncFolder(folder_);
     return true;
   }
 
-  const std::string& path() const { return path_; }
-
  private:
-  platform::UniqueFd file_;
+  std::string folder_;
   std::string path_;
+  std::string sidePath_;
+  std::string address_;
+  platform::UniqueFd file_;
+  std::optional<SideRecord> side_;
+  std::uint64_t size_ = 0;
+  bool settled_ = false;
 };
 
 // Hands the package's bytes to the verifier on a thread of its own, so that the digest is
@@ -217,47 +432,193 @@ class DigestFeed {
   std::thread thread_;
 };
 
-// What the body callback saw; read after the transfer.
-struct Transfer {
-  CURL* handle = nullptr;
-  PartFile* file = nullptr;
-  // Receives every byte written to the part file, in order; none when nothing is verified.
-  DigestFeed* digest = nullptr;
-  bool statusChecked = false;
-  long refusedStatus = 0;  // a status outside 2xx, seen before the first byte of body
-  int writeErrno = 0;      // the file system's refusal
+// How one request ended when it did not bring the rest of the package.
+struct AttemptFailure {
+  explicit AttemptFailure(ErrorRecord error, bool keepPart = true)
+      : error(std::move(error)), keepPart(keepPart) {}
+
+  ErrorRecord error;
+  // The transport's code; none when the answer or the disk stopped the transfer.
+  std::optional<CURLcode> transport;
+  // What is on disk may be continued later: the package is still there as far as we know.
+  bool keepPart;
+  // The server found nothing left to send after what the part holds (416 to a request for the
+  // rest): it is asked once more for the whole package.
+  bool rangeRefused = false;
 };
 
-size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
-  auto& transfer = *static_cast<Transfer*>(userdata);
-  const size_t total = size * count;
-  if (!transfer.statusChecked) {
-    // An error page is never taken for the package: stop before any of it is written.
-    long status = 0;
-    if (curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
-        !isSuccessStatus(status)) {
-      transfer.refusedStatus = status;
-      return CURL_WRITEFUNC_ERROR;
-    }
-    transfer.statusChecked = true;
+AttemptFailure statusFailure(long status, const std::string& address, bool askedForRest) {
+  AttemptFailure failure{
+      downloadingError("HTTP status " + std::to_string(status) + " (" + address + ")")};
+  failure.rangeRefused = askedForRest && status == 416;
+  // A client error says the address is wrong now; a server error may pass.
+  failure.keepPart = status >= 500;
+  return failure;
+}
+
+// The value of the header `name` in the last answer (after redirects), without surrounding
+// blanks; nothing when it is absent, empty or holds a control character.
+std::optional<std::string> responseHeader(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header == nullptr || header->value == nullptr)
+    return std::nullopt;
+  std::string_view value = header->value;
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.empty() || hasControlCharacter(std::string(value))) return std::nullopt;
+  return std::string(value);
+}
+
+// What a later request for the rest can name in If-Range: a strong ETag (a weak one never
+// matches there), else the Last-Modified date.
+std::optional<std::string> validatorOf(CURL* handle) {
+  if (auto tag = responseHeader(handle, "ETag"); tag && !tag->starts_with("W/")) return tag;
+  return responseHeader(handle, "Last-Modified");
+}
+
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::optional<std::uint64_t> size;  // "*": not given
+};
+
+// "bytes <first>-<last>/<size or *>"; nothing when the header is absent or not of that form.
+std::optional<ContentRange> contentRangeOf(CURL* handle) {
+  const auto header = responseHeader(handle, "Content-Range");
+  if (!header || !header->starts_with("bytes ")) return std::nullopt;
+  const char* at = header->data() + 6;
+  const char* end = header->data() + header->size();
+  const auto number = [&](std::uint64_t& value) {
+    const auto [next, error] = std::from_chars(at, end, value);
+    if (error != std::errc() || next == at) return false;
+    at = next;
+    return true;
+  };
+  ContentRange range;
+  std::uint64_t last = 0;
+  if (!number(range.first) || at == end || *at++ != '-' || !number(last) || last < range.first ||
+      at == end || *at++ != '/')
+    return std::nullopt;
+  if (end - at == 1 && *at == '*') return range;
+  std::uint64_t size = 0;
+  if (!number(size) || at != end || last >= size) return std::nullopt;
+  range.size = size;
+  return range;
+}
+
+// One request of the package: what it asked for and what the body callback saw.
+struct Attempt {
+  CURL* handle = nullptr;
+  const std::string* address = nullptr;
+  PartFile* part = nullptr;
+  // Receives every byte of the package in order, the part continued included; none when
+  // nothing is verified.
+  DigestFeed* digest = nullptr;
+  const HttpDownloader::Options* options = nullptr;
+  // Where the rest was asked from (the part's size then); 0 when the whole package was asked
+  // for.
+  std::uint64_t offset = 0;
+  bool begun = false;  // the answer was taken up: its first byte, or its end without a body
+  std::optional<std::uint64_t> total;
+  std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
+};
+
+// Takes up the answer once its headers are in: a 206 from where the part ends continues it, any
+// other 2xx starts it again; records where the bytes come from. False (with the failure set) when
+// the answer cannot be taken.
+bool beginAnswer(Attempt& attempt) {
+  PartFile& part = *attempt.part;
+  const std::string& address = *attempt.address;
+  long status = 0;
+  if (curl_easy_getinfo(attempt.handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+      !isSuccessStatus(status)) {
+    // An error page is never taken for the package: stopped before any of it is written.
+    attempt.failure = statusFailure(status, address, attempt.offset > 0);
+    return false;
   }
-  if (!transfer.file->write(data, total)) {
-    transfer.writeErrno = errno;
+  attempt.begun = true;
+  std::string error;
+  if (status == 206) {
+    const auto range = contentRangeOf(attempt.handle);
+    const auto recorded = part.recordedSize();
+    if (attempt.offset == 0 || !range || range->first != attempt.offset ||
+        (range->size && recorded && *range->size != *recorded)) {
+      attempt.failure = AttemptFailure(
+          downloadingError("the server sent another part of the package than the rest from byte " +
+                           std::to_string(attempt.offset) + " (" + address + ")"),
+          false);
+      return false;
+    }
+    attempt.total = range->size ? range->size : recorded;
+    // The digest covers the whole package: the part on disk first, read once.
+    if (attempt.digest != nullptr &&
+        !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
+          attempt.digest->feed(data, size);
+        })) {
+      attempt.failure =
+          AttemptFailure(savingError(describeErrno("cannot read", part.path(), errno)), false);
+      return false;
+    }
+  } else {
+    if (part.size() > 0 && !part.restart(error)) {
+      attempt.failure = AttemptFailure(savingError(error), false);
+      return false;
+    }
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(attempt.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+            CURLE_OK &&
+        length >= 0)
+      attempt.total = static_cast<std::uint64_t>(length);
+    // Without a side file the part is simply not continued later: no reason to stop.
+    if (auto validator = validatorOf(attempt.handle))
+      static_cast<void>(part.record(std::move(*validator), attempt.total));
+  }
+  if (attempt.options->progress) attempt.options->progress(part.size(), attempt.total);
+  return true;
+}
+
+size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
+  auto& attempt = *static_cast<Attempt*>(userdata);
+  const size_t total = size * count;
+  if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
+  if (!attempt.part->write(data, total)) {
+    attempt.failure = AttemptFailure(
+        savingError(describeErrno("cannot write", attempt.part->path(), errno)), false);
     return CURL_WRITEFUNC_ERROR;
   }
-  if (transfer.digest != nullptr) transfer.digest->feed(data, total);
+  if (attempt.digest != nullptr) attempt.digest->feed(data, total);
+  if (attempt.options->progress) attempt.options->progress(attempt.part->size(), attempt.total);
   return total;
 }
 
-// The GET of `address` into `file`, every byte also handed to `digest` when there is one.
-// Nothing when the body arrived whole with a 2xx status; the error otherwise.
-std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file, DigestFeed* digest,
-                                 const HttpDownloader::Options& options) {
+using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+// One GET of `address` into `part`: the rest of it when it can be continued, else the whole
+// package. Nothing when the body arrived whole with a 2xx status; the failure otherwise.
+// `begun` is set once an answer was taken up.
+std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, DigestFeed* digest,
+                                    const HttpDownloader::Options& options, bool& begun) {
   platform::CurlEasy handle = platform::makeCurlEasy();
-  if (!handle) return downloadingError("cannot create a libcurl handle (" + address + ")");
-  Transfer transfer{handle.get(), &file, digest};
+  if (!handle)
+    return AttemptFailure(downloadingError("cannot create a libcurl handle (" + address + ")"));
+  Attempt attempt;
+  attempt.handle = handle.get();
+  attempt.address = &address;
+  attempt.part = &part;
+  attempt.digest = digest;
+  attempt.options = &options;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   CURL* h = handle.get();
+  CurlHeaders headers(nullptr, &curl_slist_free_all);
+  std::string range;
+  if (const auto validator = part.resumeValidator()) {
+    // The rest, if the package is still the one the part holds; else the server sends it whole.
+    attempt.offset = part.size();
+    range = std::to_string(attempt.offset) + "-";
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + *validator).c_str()));
+    if (!headers)
+      return AttemptFailure(downloadingError("cannot set up the request for " + address));
+  }
   if (!platform::applyCommonOptions(h, address.c_str()) ||
       // The package address comes from the network: never let it name a local file or another
       // protocol, neither directly nor by a redirect.
@@ -270,22 +631,45 @@ std::optional<ErrorRecord> fetch(const std::string& address, PartFile& file, Dig
                        static_cast<long>(options.lowSpeedTime.count())) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeBody) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer) != CURLE_OK)
-    return downloadingError("cannot set up the request for " + address);
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &attempt) != CURLE_OK ||
+      (!range.empty() && (curl_easy_setopt(h, CURLOPT_RANGE, range.c_str()) != CURLE_OK ||
+                          curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)))
+    return AttemptFailure(downloadingError("cannot set up the request for " + address));
 
   const CURLcode code = curl_easy_perform(h);
-  if (transfer.writeErrno != 0)
-    return savingError(describeErrno("cannot write", file.path(), transfer.writeErrno));
-  if (transfer.refusedStatus != 0)
-    return downloadingError("HTTP status " + std::to_string(transfer.refusedStatus) + " (" +
-                            address + ")");
-  if (code != CURLE_OK)
-    return downloadingError(platform::describeCurlError(code, errorBuffer, address));
-  // A status outside 2xx with an empty body never reached the body callback.
-  long status = 0;
-  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || !isSuccessStatus(status))
-    return downloadingError("HTTP status " + std::to_string(status) + " (" + address + ")");
+  begun = begun || attempt.begun;
+  if (attempt.failure) return attempt.failure;
+  if (code != CURLE_OK) {
+    AttemptFailure failure{
+        downloadingError(platform::describeCurlError(code, errorBuffer, address))};
+    failure.transport = code;
+    return failure;
+  }
+  // An answer without a body never reached the body callback.
+  if (!attempt.begun && !beginAnswer(attempt)) return attempt.failure;
+  begun = true;
   return std::nullopt;
+}
+
+// True when the transfer stopped because of the network, where another attempt may well get
+// through. Failing to reach the server at all is only retried once a transfer had begun: before,
+// the server is not there, and the user is better told at once.
+bool cutByNetwork(CURLcode code, bool begun) {
+  switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return true;
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return begun;
+    default:
+      return false;
+  }
 }
 
 // The verifier for a package that must be signed, or the reason the signature cannot be
@@ -345,37 +729,72 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
   const std::string destination = folder + "/" + segment;
 
   // A signature that cannot fit the package costs no transfer.
-  std::optional<minisign::PackageVerifier> verifier;
   if (!options.publicKey.empty()) {
     auto made = makeVerifier(options);
     if (auto* reason = std::get_if<std::string>(&made)) {
       completion(destination, verifyingError(*reason));
       return;
     }
-    verifier.emplace(std::move(std::get<minisign::PackageVerifier>(made)));
   }
 
-  // The part file is made before the fetch: a folder that cannot take it fails at once, before
-  // a byte is transferred.
-  PartFile file;
+  // The part is opened before the fetch: a folder that cannot take it fails at once, before a
+  // byte is transferred. Parts of other addresses go: they can never be continued now.
+  removeParts(folder, url.string());
+  PartFile part(folder, segment, url.string());
   std::string saveError;
-  if (!file.create(folder, segment, saveError)) {
+  if (!part.open(saveError)) {
     platform::printLine("error saving file");
     completion(destination, savingError(saveError));
     return;
   }
+
+  // Each attempt has a verifier of its own: a part that is continued is fed to it from the disk
+  // first, one that starts again is not.
+  std::optional<minisign::PackageVerifier> verifier;
   std::optional<DigestFeed> digest;
-  if (verifier) digest.emplace(*verifier);
-  if (auto error = fetch(url.string(), file, digest ? &*digest : nullptr, options)) {
-    if (error->code == kErrorSavingFile) platform::printLine("error saving file");
-    completion(destination, *error);
+  std::optional<AttemptFailure> failure;
+  bool begun = false;
+  bool askedForWhole = false;
+  for (int retry = 0;;) {
+    digest.reset();
+    verifier.reset();
+    if (!options.publicKey.empty()) {
+      verifier.emplace(std::get<minisign::PackageVerifier>(makeVerifier(options)));
+      digest.emplace(*verifier);
+    }
+    failure = fetch(url.string(), part, digest ? &*digest : nullptr, options, begun);
+    if (!failure) break;
+    if (failure->rangeRefused && !askedForWhole) {
+      // The part holds all there is, or the server thinks so: it is asked for the whole package.
+      askedForWhole = true;
+      if (part.restart(saveError)) continue;
+    }
+    if (!failure->transport || !cutByNetwork(*failure->transport, begun) ||
+        retry >= options.retries)
+      break;
+    const auto pause = options.retryPause * (1 << retry);
+    ++retry;
+    platform::logLine("the download was cut off (" + failure->error.description +
+                      "); taking it up again in " + std::to_string(pause.count()) +
+                      " ms, attempt " + std::to_string(retry + 1) + " of " +
+                      std::to_string(options.retries + 1));
+    std::this_thread::sleep_for(pause);
+  }
+  if (failure) {
+    // Left for the next call when it can be continued; synced, so that a power cut keeps it.
+    if (failure->keepPart)
+      part.keep();
+    else
+      part.discard();
+    if (failure->error.code == kErrorSavingFile) platform::printLine("error saving file");
+    completion(destination, failure->error);
     return;
   }
   if (digest) digest->finish();
-  // The part file goes with `file` unless it is renamed: a package that fails its check is
-  // never kept.
+  // The part goes with `part` unless it is renamed: a package that fails its check is never
+  // kept, nor continued.
   if (verifier) {
-    if (auto reason = verifier->finish(file.path())) {
+    if (auto reason = verifier->finish(part.path())) {
       completion(destination, verifyingError(*reason));
       return;
     }
@@ -384,13 +803,25 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
   // run, which the rename replaces.
   if (platform::itemExists(destination))
     platform::printLine("file already exists [" + destination + "]");
-  if (!file.commit(destination, saveError)) {
+  if (!part.commit(destination, saveError)) {
     platform::printLine("error saving file");
     completion(destination, savingError(saveError));
     return;
   }
   platform::printLine("file saved [" + destination + "]");
   completion(destination, std::nullopt);
+}
+
+std::string HttpDownloader::partFileName(const std::string& segment) {
+  return partName(segment);
+}
+
+std::string HttpDownloader::sideFileName(const std::string& segment) {
+  return partName(segment) + kSideExtension;
+}
+
+void HttpDownloader::removeStaleParts(const std::string& folder) {
+  removeParts(folder, std::nullopt);
 }
 
 }  // namespace launcher

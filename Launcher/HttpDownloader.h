@@ -1,5 +1,5 @@
 #pragma once
-// Synchronous package download into the install folder.
+// Synchronous package download into the install folder, resumable across runs.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,7 +11,8 @@
 
 namespace launcher {
 
-// What the package is checked against, and how long a slow transfer is borne.
+// What the package is checked against, how long a slow transfer is borne, how often a cut one is
+// taken up again, and who hears of its progress.
 struct DownloadOptions {
   // The publisher's minisign public key (its base64 line). Empty: the package is taken as it
   // comes.
@@ -24,6 +25,15 @@ struct DownloadOptions {
   // A transfer that stays below `lowSpeedBytes` a second for `lowSpeedTime` is given up.
   long lowSpeedBytes = 1024;
   std::chrono::seconds lowSpeedTime{60};
+  // A transfer cut by the network (reset, stalled, timed out, unreachable once it had started) is
+  // taken up again this many times within one call, where it stopped when the server allows,
+  // after a pause of `retryPause`, doubled before each further attempt.
+  int retries = 3;
+  std::chrono::milliseconds retryPause{1000};
+  // Called on the downloading thread as the package's bytes are written: the bytes received so
+  // far and the package's whole size when the server gave it. A resumed download counts the part
+  // already on disk in both.
+  std::function<void(std::uint64_t received, std::optional<std::uint64_t> total)> progress;
 };
 
 class HttpDownloader {
@@ -44,7 +54,17 @@ class HttpDownloader {
   // file beside the destination; only when the transfer completed with a 2xx status (and, with a
   // public key, the package proved to be signed by it for the expected version) is the part file
   // renamed to the destination, replacing a package of that name left from an earlier run.
-  // Nothing in the folder is removed before that. A last segment that cannot name the package
+  // Nothing else in the folder is removed before that, but the part files of other addresses.
+  //
+  // The part file has a fixed name (partFileName) and, once the server named a validator of the
+  // package (a strong ETag, else its Last-Modified date), a side file (sideFileName) with the
+  // address and that validator. A part left with its side file by a cut transfer, a closed or
+  // killed launcher or a power cut is continued by the next call for the same address: it asks
+  // for the rest ("Range: bytes=N-") if the package is still the same ("If-Range"); a 206 from N
+  // is appended, a 200 starts again from nothing. A part that can never be continued (the server
+  // refused the address, the package failed its check, the disk was full) is removed.
+  //
+  // A last segment that cannot name the package
   // (see destinationProblem) is refused with error 1002 and an empty path, as is an empty
   // `folder`: nothing is requested, removed or created then. With a public key, a missing
   // signature, one that does not parse or one by another key is refused before the transfer.
@@ -59,6 +79,18 @@ class HttpDownloader {
   // regular file (never a folder or a link).
   static std::optional<std::string> destinationProblem(const std::string& folder,
                                                        const std::string& segment);
+
+  // The hidden files in the install folder of the package named `segment`: the part that
+  // receives its bytes (".<segment>.part"), and the side file that says where they come from
+  // (".<segment>.part.json": the address and the validator, as JSON).
+  static std::string partFileName(const std::string& segment);
+  static std::string sideFileName(const std::string& segment);
+
+  // Clears the download's leftovers from `folder`: removes every part file that cannot be
+  // continued (no side file, or one that cannot be read) and every side file without its part,
+  // and the part files of older launchers (".<name>.part-XXXXXX"). A part with a readable side
+  // file stays for the next download. Called at start-up, before anything is downloaded.
+  static void removeStaleParts(const std::string& folder);
 };
 
 }  // namespace launcher

@@ -21,6 +21,7 @@ Environment makeProductionEnvironment(platform::UserPaths paths,
   environment.publicKey = APPLICATION_PUBLIC_KEY();
   environment.progressPause = PROGRESS_PAUSE();
   environment.finishingPause = FINISHING_PAUSE();
+  environment.downloadRetryPause = DOWNLOAD_RETRY_PAUSE();
   return environment;
 }
 

@@ -44,6 +44,8 @@ struct Environment {
   // The publisher's minisign public key (its base64 line) that every package must be signed
   // with; empty: packages are installed unverified.
   std::string publicKey;
+  // The pause before a download cut by the network is taken up again, doubled each further time.
+  std::chrono::milliseconds downloadRetryPause{1000};
 };
 
 class ViewController : public std::enable_shared_from_this<ViewController> {

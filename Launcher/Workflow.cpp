@@ -58,6 +58,9 @@ std::int64_t ViewController::InstalledVersion() {
 }
 
 void ViewController::RunWorkflow() {
+  // A part that a cut transfer left with its side file waits for the next download; other
+  // leftovers of earlier downloads go.
+  HttpDownloader::removeStaleParts(installFolder());
   if (environment_.publicKey.empty())
     platform::logLine("no public key is built in: packages are installed without verification");
   // An install that a crash cut short is finished or undone before anything else.
@@ -106,6 +109,13 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
   check.publicKey = environment_.publicKey;
   check.signature = signature;
   check.expectedVersion = serverVersion;
+  check.retryPause = environment_.downloadRetryPause;
+  // The download bar follows the transfer, about ten times a second, full at the end.
+  DownloadProgress progress(
+      [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
+  check.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
+    progress.update(received, total);
+  };
   HttpDownloader::loadFileSync(
       *url, installFolder(),
       [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
@@ -113,6 +123,7 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
         if (error) result.error = describe(*error);
       },
       check);
+  if (result.error.empty()) progress.finish();
   return result;
 }
 

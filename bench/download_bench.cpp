@@ -1,6 +1,8 @@
 // Time and peak memory of the package download for large packages, side by side with the curl
 // command-line tool fetching the same bodies from the same server; then, for the largest package,
-// the download with signature verification side by side with the same download without it.
+// the download with progress reporting (as the launcher's download bar gets it) side by side with
+// the same download without it, and the download with signature verification side by side with
+// the same download without it.
 //
 // The server runs in this process and makes its bodies on the fly, so the figure for our process
 // covers the server too. Our peak is the high-water mark of the resident set (VmHWM), reset before
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "Launcher/DownloadProgress.h"
 #include "Launcher/HttpDownloader.h"
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/UniqueFd.h"
@@ -45,6 +48,11 @@ constexpr double kGoalMiB = 64;
 // Verification may add at most this share to the download's time.
 constexpr double kVerificationGoal = 0.05;
 constexpr int kVerificationRounds = 5;
+// Progress reporting may add at most this share.
+constexpr double kProgressGoal = 0.02;
+constexpr int kProgressRounds = 9;
+// The downloader writes (and reports) the body in pieces of at most this size.
+constexpr std::uint64_t kPieceBytes = 128 * 1024;
 // A fast network link, for the paced rows, sent in pieces of this size.
 constexpr int kPacedMiBPerSecond = 256;
 constexpr std::size_t kPacedPiece = 64 * 1024;
@@ -55,6 +63,11 @@ struct Run {
   double peakMiB = 0;
   double cpuSeconds = 0;  // user and system time of this process (the server included)
 };
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
 
 double processCpuSeconds() {
   rusage usage{};
@@ -206,14 +219,51 @@ Verification compareVerification(const std::string& address, const std::string& 
       (verify ? result.verifiedReads : result.plainReads) = access.reads;
     }
   }
-  const auto median = [](std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-  };
   result.plainSeconds = median(plain);
   result.verifiedSeconds = median(checked);
   result.plainCpu = median(plainCpu);
   result.verifiedCpu = median(checkedCpu);
+  return result;
+}
+
+struct ProgressCost {
+  bool ok = true;
+  double plainSeconds = 0, reportedSeconds = 0;  // medians
+  double plainPeakMiB = 0, reportedPeakMiB = 0;  // the largest of the runs
+  std::size_t shown = 0;                         // states shown in the last reported run
+};
+
+// The download without progress reporting and with it as the launcher has it (every piece
+// written reported to a DownloadProgress, which shows about ten states a second), alternating,
+// kProgressRounds each.
+ProgressCost compareProgress(const std::string& address, const std::string& folder,
+                             const std::string& expectedPath, std::uint64_t size) {
+  ProgressCost result;
+  std::vector<double> plain, reported;
+  for (int round = 0; round < kProgressRounds; ++round) {
+    for (const bool report : {false, true}) {
+      std::size_t shown = 0;
+      launcher::DownloadDisplay last;
+      launcher::DownloadProgress progress([&](const launcher::DownloadDisplay& display) {
+        last = display;
+        ++shown;
+      });
+      HttpDownloader::Options options;
+      if (report)
+        options.progress = [&](std::uint64_t received, std::optional<std::uint64_t> total) {
+          progress.update(received, total);
+        };
+      resetPeak();
+      const Run run = ours(address, folder, expectedPath, size, options);
+      result.ok = result.ok && run.ok && (!report || (shown > 0 && last.percent == 100));
+      (report ? reported : plain).push_back(run.seconds);
+      double& peak = report ? result.reportedPeakMiB : result.plainPeakMiB;
+      peak = std::max(peak, run.peakMiB);
+      if (report) result.shown = shown;
+    }
+  }
+  result.plainSeconds = median(plain);
+  result.reportedSeconds = median(reported);
   return result;
 }
 
@@ -290,10 +340,50 @@ int main() {
               peakIsPerRun ? "per download" : "whole process so far",
               goalMet ? "; under 64 MiB for every size" : "; GOAL OF 64 MiB MISSED");
 
+  // Progress reporting, on the largest package at loopback speed, where any cost shows most.
+  const Size& largest = sizes.back();
+  const ProgressCost progress =
+      compareProgress(server.url(largest.path), install, install + largest.path, largest.bytes);
+  if (!progress.ok) {
+    std::printf("progress: a download failed or its bar did not end full\n");
+    return 1;
+  }
+  const double progressAdded = progress.reportedSeconds / progress.plainSeconds - 1;
+  // The reporting alone, free of the noise of a transfer: one report per piece of the package,
+  // its own clock included.
+  double reportingSeconds = 0;
+  {
+    std::size_t shown = 0;
+    launcher::DownloadProgress alone([&](const launcher::DownloadDisplay&) { ++shown; });
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t received = kPieceBytes; received <= largest.bytes; received += kPieceBytes)
+      alone.update(received, largest.bytes);
+    reportingSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  std::printf("\n%-8s  %-26s  %9s  %14s  %9s\n", "size", "loadFileSync", "time", "throughput",
+              "peak RSS");
+  std::printf("%-8s  %-26s  %7.2f s  %8.1f MiB/s  %5.1f MiB\n", largest.label, "without progress",
+              progress.plainSeconds,
+              static_cast<double>(largest.bytes) / kMiB / progress.plainSeconds,
+              progress.plainPeakMiB);
+  std::printf("%-8s  %-26s  %7.2f s  %8.1f MiB/s  %5.1f MiB\n", largest.label,
+              "with progress reported", progress.reportedSeconds,
+              static_cast<double>(largest.bytes) / kMiB / progress.reportedSeconds,
+              progress.reportedPeakMiB);
+  std::printf(
+      "medians of %d alternating runs (peak: the largest); progress reporting takes %.3f times "
+      "the time (goal: at most %.2f)%s; %zu states shown in the last run\n",
+      kProgressRounds, 1 + progressAdded, 1 + kProgressGoal,
+      progressAdded <= kProgressGoal ? "" : ": GOAL MISSED", progress.shown);
+  std::printf("reporting alone: %.2f ms for the %llu reports of a 1 GiB download\n",
+              reportingSeconds * 1000,
+              static_cast<unsigned long long>(largest.bytes / kPieceBytes));
+  goalMet = goalMet && progressAdded <= kProgressGoal;
+
   // Signature verification, on the largest package: at loopback speed, where the transfer and the
   // digest compete for the processors, and paced like a fast network link, where the transfer
   // waits for the network.
-  const Size& largest = sizes.back();
   const std::string paced = "/package-1G-paced.zip";
   serveGeneratedPaced(server, paced, largest.bytes, kPacedMiBPerSecond * kMiB);
   struct Setting {

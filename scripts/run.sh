@@ -6,19 +6,35 @@
 # Packages are signed: the first run makes a key pair under build/demo/keys, the launcher is built
 # with its public key, and every version is published with its secret key.
 #
-#   scripts/run.sh        first run: press Download, then Launch
-#   scripts/run.sh 2      a newer version: the launcher offers the update
+#   scripts/run.sh            first run: press Download, then Launch
+#   scripts/run.sh 2          a newer version: the launcher offers the update
+#   scripts/run.sh --reset    starts from nothing: removes the demo's user folders and feed (the
+#                             key pair stays), so the launcher offers the first install again
 set -euo pipefail
 cd "$(dirname "$0")/.."
-version="${1:-1}"
+usage="usage: scripts/run.sh [--reset] [VERSION]   (VERSION: a whole number above 0, default 1)"
+reset=false
+version=""
+for argument in "$@"; do
+  case "$argument" in
+    --reset) reset=true ;;
+    -*) echo "$usage" >&2; exit 2 ;;
+    *) [ -z "$version" ] || { echo "$usage" >&2; exit 2; }; version="$argument" ;;
+  esac
+done
+version="${version:-1}"
 if ! [[ "$version" =~ ^[0-9]+$ ]] || [ "$version" -eq 0 ]; then
-  echo "usage: scripts/run.sh [VERSION]   (VERSION: a whole number above 0, default 1)" >&2
+  echo "$usage" >&2
   exit 2
 fi
 
 scripts/install-deps.sh
 demo="$PWD/build/demo"
 keys="$demo/keys"  # made by scripts/demo-key.sh
+if $reset; then
+  rm -rf "$demo/user" "$demo/feed"
+  echo "starting from nothing: build/demo/user and build/demo/feed removed (the key pair stays)" >&2
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target launcher-feed
 
@@ -60,6 +76,13 @@ for _ in $(seq 50); do
 done
 
 export XDG_DATA_HOME="$demo/user/data" XDG_CACHE_HOME="$demo/user/cache"
+# What an earlier run left behind decides what the launcher offers: say so.
+if [ -d "$XDG_DATA_HOME/$name" ]; then
+  installed=$(cat "$XDG_DATA_HOME/$name/version.txt" 2>/dev/null || true)
+  [[ "$installed" =~ ^[0-9]+$ ]] || installed=0
+  echo "found an earlier install of version $installed under build/demo/user;" \
+    "scripts/run.sh --reset starts from nothing" >&2
+fi
 mkdir -p "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
 echo "feed: $demo/feed served on 127.0.0.1:$port; the launcher installs into $XDG_DATA_HOME/$name" >&2
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

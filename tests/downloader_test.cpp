@@ -17,6 +17,7 @@
 #include "tests/support/CaptureFd.h"
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
 
 namespace launcher {
 namespace {
@@ -25,22 +26,33 @@ using platform::ErrorRecord;
 using platform::Url;
 using testing::CaptureFd;
 using testing::LocalHttpServer;
+using testing::PackageRequest;
 using testing::readFile;
+using testing::ServedPackage;
 using testing::writeFile;
 
 struct Result {
   std::string path;
   std::optional<ErrorRecord> error;
   std::string out;  // standard output during the call
+  std::string log;  // standard error (the diagnostic log) during the call
 };
 
 class Downloader : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(install); }
 
+  // Options with a retry pause short enough for tests.
+  static HttpDownloader::Options quick() {
+    HttpDownloader::Options options;
+    options.retryPause = std::chrono::milliseconds(1);
+    return options;
+  }
+
   // One loadFileSync call; checks that the completion ran exactly once, on this thread, before
   // the call returned.
-  Result download(const std::string& address, const std::optional<std::string>& folder = {}) {
+  Result download(const std::string& address, const std::optional<std::string>& folder = {},
+                  const HttpDownloader::Options& options = quick()) {
     auto url = Url::parse(address);
     EXPECT_TRUE(url.has_value()) << address;
     if (!url) return {};
@@ -48,6 +60,7 @@ class Downloader : public ::testing::Test {
     int calls = 0;
     std::thread::id thread;
     CaptureFd out(STDOUT_FILENO);
+    CaptureFd log(STDERR_FILENO);
     HttpDownloader::loadFileSync(
         *url, folder.value_or(install),
         [&](const std::string& path, const std::optional<ErrorRecord>& error) {
@@ -55,8 +68,10 @@ class Downloader : public ::testing::Test {
           thread = std::this_thread::get_id();
           result.path = path;
           result.error = error;
-        });
+        },
+        options);
     result.out = out.finish();
+    result.log = log.finish();
     EXPECT_EQ(calls, 1) << address;
     EXPECT_EQ(thread, std::this_thread::get_id()) << address;
     return result;
@@ -201,6 +216,257 @@ TEST_F(Downloader, ChecksASignedPackageWhileItArrives) {
   }
 }
 
+// --- Resuming: a part left by a cut transfer is continued, by the next call or within one ------
+
+// A package of 1 MiB and what the tests below need to tell its requests apart.
+struct Resumable : Downloader {
+  const std::string package = testing::pseudoRandomBytes(1 << 20, 11);
+  const std::uint64_t cut = package.size() * 4 / 10;
+  const std::string part = install + "/" + HttpDownloader::partFileName("p.zip");
+  const std::string side = install + "/" + HttpDownloader::sideFileName("p.zip");
+  static constexpr const char* kTag = "\"v1\"";
+  static constexpr const char* kDate = "Tue, 04 Jun 2024 10:00:00 GMT";
+
+  static std::vector<std::string> ranges(const std::vector<PackageRequest>& requests) {
+    std::vector<std::string> result;
+    for (const auto& request : requests) result.push_back(request.range);
+    return result;
+  }
+  // Options that sign-check the package for version 3 with a key made here.
+  HttpDownloader::Options signedFor(const std::string& bytes) {
+    const auto keys = minisign::generateKeyPair("test");
+    const auto secret = minisign::parseSecretKey(keys->secretKeyFile);
+    writeFile(folders.root() + "/signed", bytes);
+    HttpDownloader::Options options = quick();
+    options.publicKey = keys->publicKeyLine;
+    options.signature = *minisign::signFile(*secret, folders.root() + "/signed", "version:3");
+    options.expectedVersion = 3;
+    return options;
+  }
+};
+
+TEST_F(Resumable, TheNextCallAsksOnlyForTheRestOfTheSamePackage) {
+  struct Case {
+    const char* name;
+    std::string etag, date;                      // validators of the first answer
+    std::function<void(ServedPackage&)> change;  // the server before the second call
+    bool kept;                                   // the first call leaves a part and its side file
+    const char* address = "/p.zip";              // asked by the second call
+    bool sign = false;
+    int status = 206;  // the second answer
+  };
+  const Case cases[] = {
+      {"the same package", kTag, kDate, nullptr, true},
+      {"only a Last-Modified date", "", kDate, nullptr, true},
+      {"a signed package", kTag, "", nullptr, true, "/p.zip", true},
+      {"a weak ETag: the date instead", "W/\"v1\"", kDate, nullptr, true},
+      {"the package changed", kTag, kDate, [](ServedPackage& p) { p.etag = "\"v2\""; }, true,
+       "/p.zip", false, 200},
+      {"a server that ignores ranges", kTag, kDate, [](ServedPackage& p) { p.ranges = false; },
+       true, "/p.zip", false, 200},
+      {"no validator", "", "", nullptr, false, "/p.zip", false, 200},
+      {"another address", kTag, kDate, nullptr, true, "/q.zip", false, 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(install);
+    fs::create_directories(install);
+    server.forgetPackageRequests();
+    ServedPackage served(package, c.etag, c.date);
+    served.cuts = {cut};
+    server.servePackage("/p.zip", served);
+    HttpDownloader::Options options = c.sign ? signedFor(package) : quick();
+    options.retries = 0;  // the run ends with the cut
+    expectError(download(server.url("/p.zip"), {}, options), "Error downloading file",
+                HttpDownloader::kErrorDownloadingFile);
+    const std::vector<std::string> left = {fs::path(part).filename(), fs::path(side).filename()};
+    EXPECT_EQ(installEntries(), c.kept ? left : std::vector<std::string>{});
+    if (c.kept) {
+      EXPECT_EQ(fs::file_size(part), cut);
+    }
+
+    served.cuts.clear();
+    if (c.change) c.change(served);
+    server.servePackage(c.address, served);
+    std::vector<std::pair<std::uint64_t, std::optional<std::uint64_t>>> reports;
+    options.progress = [&](std::uint64_t received, std::optional<std::uint64_t> total) {
+      reports.emplace_back(received, total);
+    };
+    const Result result = download(server.url(c.address), {}, options);
+    ASSERT_FALSE(result.error.has_value()) << result.error->description;
+    const auto requests = server.packageRequests(c.address);
+    ASSERT_EQ(requests.size(), c.address == std::string("/p.zip") ? 2u : 1u);
+    const PackageRequest& second = requests.back();
+    const bool asked = c.kept && c.address == std::string("/p.zip");
+    EXPECT_EQ(second.range, asked ? "bytes=" + std::to_string(cut) + "-" : "");
+    EXPECT_EQ(second.ifRange, !asked ? "" : c.etag.starts_with("\"") ? c.etag : c.date);
+    EXPECT_EQ(second.status, c.status);
+    EXPECT_EQ(second.bytes, c.status == 206 ? package.size() - cut : package.size());
+    // Progress counts the part on disk from the first report on, and ends with the whole.
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().first, c.status == 206 ? cut : 0u);
+    EXPECT_EQ(reports.back(), std::make_pair(std::uint64_t{package.size()},
+                                             std::optional<std::uint64_t>(package.size())));
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    const std::string name = fs::path(c.address).filename();
+    EXPECT_TRUE(readFile(install + "/" + name) == package) << "the package byte for byte";
+    EXPECT_EQ(installEntries(), std::vector<std::string>{name}) << "no part of any address stays";
+  }
+}
+
+TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
+  struct Case {
+    const char* name;
+    ServedPackage served;
+    std::vector<std::string> ranges;  // of the requests, in order
+    std::optional<long> code;         // the error; nothing: the package is saved
+    bool kept = false;                // a failure leaves the part for later
+  };
+  const std::string rest = "bytes=" + std::to_string(cut) + "-";
+  const std::string twice = "bytes=" + std::to_string(2 * cut) + "-";
+  const auto cutAt = [&](std::vector<std::uint64_t> cuts, std::string etag = kTag) {
+    ServedPackage served(package, std::move(etag));
+    served.cuts = std::move(cuts);
+    return served;
+  };
+  const Case cases[] = {
+      {"cut once", cutAt({cut}), {"", rest}, std::nullopt},
+      {"cut twice", cutAt({cut, cut}), {"", rest, twice}, std::nullopt},
+      {"cut before the first byte", cutAt({0, cut}), {"", "", rest}, std::nullopt},
+      {"no validator: again from the start", cutAt({cut}, ""), {"", ""}, std::nullopt},
+      {"cut four times: three retries, then the part waits",
+       cutAt({10, 10, 10, 10}),
+       {"", "bytes=10-", "bytes=20-", "bytes=30-"},
+       HttpDownloader::kErrorDownloadingFile,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(install);
+    fs::create_directories(install);
+    server.forgetPackageRequests();
+    server.servePackage("/p.zip", c.served);
+    HttpDownloader::Options options = quick();
+    options.retryPause = std::chrono::milliseconds(20);
+    const auto start = std::chrono::steady_clock::now();
+    const Result result = download(server.url("/p.zip"), {}, options);
+    EXPECT_EQ(ranges(server.packageRequests("/p.zip")), c.ranges);
+    if (!c.code) {
+      EXPECT_FALSE(result.error.has_value()) << result.error->description;
+      EXPECT_TRUE(readFile(install + "/p.zip") == package) << "the package byte for byte";
+      continue;
+    }
+    expectError(result, "Error downloading file", *c.code);
+    // The pauses double: 20, 40 and 80 ms.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
+    EXPECT_EQ(fs::exists(part) && fs::exists(side), c.kept);
+  }
+}
+
+TEST_F(Resumable, AnswersThatEndTheDownloadAreNotRetried) {
+  struct Case {
+    int status;
+    bool kept;  // the part stays for a later call
+  };
+  for (const Case c : {Case{404, false}, Case{410, false}, Case{503, true}}) {
+    SCOPED_TRACE(c.status);
+    fs::remove_all(install);
+    fs::create_directories(install);
+    writeFile(part, package.substr(0, cut));
+    writeFile(side, R"({"address":")" + server.url("/p.zip") + R"(","validator":"\"v1\""})");
+    server.answer("/p.zip", c.status, "<html>no</html>", "text/html");
+    const int before = server.requestCount("/p.zip");
+    expectError(download(server.url("/p.zip")), "Error downloading file",
+                HttpDownloader::kErrorDownloadingFile);
+    EXPECT_EQ(server.requestCount("/p.zip") - before, 1) << "not retried";
+    EXPECT_EQ(fs::exists(part) && fs::exists(side), c.kept);
+    server.answer("/p.zip", 404, "");
+    fs::remove_all(install);
+  }
+  // A package that fails its check is not continued either.
+  fs::create_directories(install);
+  ServedPackage served(package, kTag);
+  served.cuts = {cut};
+  server.servePackage("/p.zip", served);
+  std::string other = package;
+  other.back() = static_cast<char>(other.back() ^ 1);
+  const Result refused = download(server.url("/p.zip"), {}, signedFor(other));
+  ASSERT_TRUE(refused.error.has_value());
+  EXPECT_EQ(refused.error->code, HttpDownloader::kErrorVerifyingFile);
+  EXPECT_EQ(installEntries(), std::vector<std::string>{});
+}
+
+// Parts that nothing vouches for are never continued: the request asks for the whole package.
+TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
+  const std::string address = server.url("/p.zip");
+  const std::string good = R"({"address":")" + address + R"(","validator":"\"v1\""})";
+  struct Case {
+    const char* name;
+    std::string partBytes;
+    std::optional<std::string> sideText;
+    std::vector<std::string> ranges;
+  };
+  const Case cases[] = {
+      {"no side file", package.substr(0, cut), std::nullopt, {""}},
+      {"a torn side file", package.substr(0, cut), good.substr(0, good.size() / 2), {""}},
+      {"no validator", package.substr(0, cut), R"({"address":")" + address + R"("})", {""}},
+      {"another address",
+       package.substr(0, cut),
+       R"({"address":"http://elsewhere/p.zip","validator":"\"v1\""})",
+       {""}},
+      {"an empty part", "", good, {""}},
+      {"a part with all of it: 416, then the whole",
+       package,
+       good,
+       {"bytes=" + std::to_string(package.size()) + "-", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(install);
+    fs::create_directories(install);
+    server.forgetPackageRequests();
+    writeFile(part, c.partBytes);
+    if (c.sideText) writeFile(side, *c.sideText);
+    server.servePackage("/p.zip", ServedPackage(package, kTag));
+    const Result result = download(address);
+    ASSERT_FALSE(result.error.has_value()) << result.error->description;
+    EXPECT_EQ(ranges(server.packageRequests("/p.zip")), c.ranges);
+    EXPECT_TRUE(readFile(install + "/p.zip") == package) << "the package byte for byte";
+    EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+  }
+  // A 206 that starts elsewhere than asked is a failed download, and the part goes.
+  fs::remove(install + "/p.zip");
+  writeFile(part, package.substr(0, cut));
+  writeFile(side, good);
+  server.handle("/p.zip", [&](const httplib::Request&, httplib::Response& response) {
+    response.status = 206;
+    response.set_header("Content-Range", "bytes 0-9/" + std::to_string(package.size()));
+    response.set_content(package.substr(0, 10), "application/zip");
+  });
+  expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+  EXPECT_EQ(installEntries(), std::vector<std::string>{});
+}
+
+TEST_F(Resumable, StartUpKeepsOnlyPartsThatCanBeContinued) {
+  const auto make = [&](const std::string& segment, bool withSide, const std::string& sideText) {
+    writeFile(install + "/" + HttpDownloader::partFileName(segment), "part");
+    if (withSide) writeFile(install + "/" + HttpDownloader::sideFileName(segment), sideText);
+  };
+  const std::string good = R"({"address":"http://h/a.zip","validator":"\"v1\"","size":9})";
+  make("a.zip", true, good);
+  make("b.zip", false, "");
+  make("c.zip", true, "{\"address\":");
+  writeFile(install + "/" + HttpDownloader::sideFileName("d.zip"), good);
+  writeFile(install + "/.e.zip.part-Ab12Cd", "an older launcher's part");
+  writeFile(install + "/.a.zip.part.json.new", "a side file being written");
+  fs::create_directories(install + "/.folder.part");
+  writeFile(install + "/.lock", "");
+  writeFile(install + "/version.txt", "3");
+  HttpDownloader::removeStaleParts(install);
+  EXPECT_EQ(installEntries(), (std::vector<std::string>{".a.zip.part", ".a.zip.part.json",
+                                                        ".folder.part", ".lock", "version.txt"}));
+}
+
 // --- Failed fetch: error 1002, no console line, an older package left as it was ------------------
 
 TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
@@ -208,6 +474,7 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
     const char* name;
     std::string address;
     std::string named;  // what the description names besides the domain and the code
+    int retries = 0;    // only a transfer that began and was cut is taken up again
   };
   server.answer("/missing.zip", 404, "<html>Not Found</html>", "text/html");
   server.answer("/broken.zip", 500, "<html>Server Error</html>", "text/html");
@@ -223,9 +490,9 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
       {"500 with an error page", server.url("/broken.zip"), "HTTP status 500"},
       {"404 without a body", server.url("/empty404.zip"), "HTTP status 404"},
       {"a redirect without a target", server.url("/moved.zip"), "HTTP status 301"},
-      {"body cut off early", server.url("/short.zip"), curl_easy_strerror(CURLE_PARTIAL_FILE)},
+      {"body cut off early", server.url("/short.zip"), curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
       {"body cut off after part was written", server.url("/half.zip"),
-       curl_easy_strerror(CURLE_PARTIAL_FILE)},
+       curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -238,6 +505,11 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
           << result.error->description;
     }
     EXPECT_EQ(result.path, destination);
+    int retries = 0;
+    for (auto at = result.log.find("taking it up again"); at != std::string::npos;
+         at = result.log.find("taking it up again", at + 1))
+      ++retries;
+    EXPECT_EQ(retries, c.retries) << result.log;
     // Nothing is removed before a whole 2xx answer; no part file stays.
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(readFile(destination), "older package");
@@ -255,8 +527,9 @@ TEST_F(Downloader, GivesUpATransferThatCrawls) {
                                     return sink.write(std::string(128, 'c').data(), 128);
                                   });
   });
-  HttpDownloader::Options options;
+  HttpDownloader::Options options = quick();
   options.lowSpeedTime = std::chrono::seconds(1);
+  options.retries = 0;
   std::optional<ErrorRecord> error;
   const auto start = std::chrono::steady_clock::now();
   HttpDownloader::loadFileSync(

@@ -19,8 +19,10 @@
 #include <sstream>
 #include <thread>
 
+#include "Launcher/DownloadProgress.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LocalHttpServer.h"
+#include "tests/support/NginxServer.h"
 #include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
@@ -58,10 +60,25 @@ class EndToEnd : public ::testing::Test {
     return *feedServer;
   }
 
-  // The version server when it is not the feed server (host and port), and the public key the
-  // launcher checks packages with; both unused when empty.
+  // The version server when it is not the feed server (host and port), the address packages are
+  // published under when the feed is not served by the feed tool, and the public key the launcher
+  // checks packages with; all unused when empty.
   std::string versionServer;
+  std::string packageBase;
   std::string publicKey;
+
+  std::string keys() const { return root / "keys"; }
+  std::string secretKey(const std::string& name) const { return keys() + "/" + name + ".key"; }
+  // Makes the pair <name>.pub and <name>.key; returns the public key's base64 line.
+  std::string keygen(const std::string& name) {
+    ChildProcess tool({kBuild + "/launcher-feed", "keygen", "--out", keys(), "--name", name}, {});
+    EXPECT_EQ(tool.waitForExit(), 0) << tool.errors();
+    std::istringstream file(readFile(keys() + "/" + name + ".pub"));
+    std::string comment, line;
+    std::getline(file, comment);
+    std::getline(file, line);
+    return line;
+  }
 
   // Publishes a sample application whose AppRun writes "version N" into the marker file, signed
   // with `secretKey` when one is given.
@@ -74,9 +91,10 @@ class EndToEnd : public ::testing::Test {
     fs::permissions(app + "/AppRun", fs::perms(0755));
     writeFile(app + "/lib/v" + std::to_string(version) + ".txt", std::to_string(version));
     for (const auto& [path, content] : extraFiles) writeFile(app + "/" + path, content);
+    const std::string base = packageBase.empty() ? served().address() : packageBase;
     std::vector<std::string> command = {kBuild + "/launcher-feed", "publish", "--app", app,
-                                        "--version", std::to_string(version), "--base-url",
-                                        served().address(), "--out", feed(),
+                                        "--version", std::to_string(version), "--base-url", base,
+                                        "--out", feed(),
                                         // Cases publish in any order, also a version again.
                                         "--force"};
     if (!secretKey.empty()) command.insert(command.end(), {"--secret-key", secretKey});
@@ -287,12 +305,14 @@ TEST(ShippedLauncher, HoldsEachProgressStepBeforeTheNextChange) {
 
 // ==== Flaky and hostile networks, signed packages ================================================
 
-std::string versionAnswer(int version, const std::string& packageAddress) {
-  return nlohmann::json{{"data",
+std::string versionAnswer(int version, const std::string& packageAddress,
+                          const std::string& signature = {}) {
+  nlohmann::json answer{{"data",
                          {{"attributes",
                            {{"application_version", std::to_string(version)},
-                            {"application_url_mac", packageAddress}}}}}}
-      .dump();
+                            {"application_url_mac", packageAddress}}}}}};
+  if (!signature.empty()) answer["data"]["attributes"]["application_signature_mac"] = signature;
+  return answer.dump();
 }
 
 // The peak resident memory of a running process, in KiB; 0 when it cannot be read.
@@ -323,8 +343,9 @@ class HostileNetwork : public EndToEnd {
     EXPECT_EQ(readFile(bundle() + "/settings.ini"), "mine");
     EXPECT_EQ(readFile(install() + "/notes.txt"), "my notes");
   }
-  void offer(int version, const std::string& packageAddress) {
-    server.answer("/v/version", 200, versionAnswer(version, packageAddress), "application/json");
+  void offer(int version, const std::string& packageAddress, const std::string& signature = {}) {
+    server.answer("/v/version", 200, versionAnswer(version, packageAddress, signature),
+                  "application/json");
   }
 };
 
@@ -475,18 +496,6 @@ TEST_F(EndToEnd, InterruptWhileTheMergePrintsEndsTheLauncher) {
 // The feed tool signs with a key pair it made; the test launcher checks with its public key.
 class SignedPackages : public EndToEnd {
  protected:
-  std::string keys() const { return root / "keys"; }
-  std::string secretKey(const std::string& name) const { return keys() + "/" + name + ".key"; }
-  // Makes the pair <name>.pub and <name>.key; returns the public key's base64 line.
-  std::string keygen(const std::string& name) {
-    ChildProcess tool({kBuild + "/launcher-feed", "keygen", "--out", keys(), "--name", name}, {});
-    EXPECT_EQ(tool.waitForExit(), 0) << tool.errors();
-    std::istringstream file(readFile(keys() + "/" + name + ".pub"));
-    std::string comment, line;
-    std::getline(file, comment);
-    std::getline(file, line);
-    return line;
-  }
   nlohmann::json versionDocument() const {
     return nlohmann::json::parse(readFile(feed() + "/v/version"));
   }
@@ -991,6 +1000,173 @@ TEST_F(SafeInstall, KilledAtAnyMomentTheNextStartHasTheWholeOldOrTheWholeNewVers
   }
   std::cout << rounds << " rounds: " << endedOld << " ended with the old version, " << endedNew
             << " with the new\n";
+}
+
+// ==== Downloads that continue where they stopped; the feed behind nginx ==========================
+
+// Every entry below `folder`: a file's bytes, "folder" for a folder, the target for a link.
+std::map<std::string, std::string> treeOf(const std::string& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string relative = fs::relative(entry.path(), folder);
+    tree[relative] = entry.is_symlink()     ? "-> " + fs::read_symlink(entry.path()).string()
+                     : entry.is_directory() ? "folder"
+                                            : readFile(entry.path());
+  }
+  return tree;
+}
+
+// The shares in the plain display's "download: N%" lines, in order.
+std::vector<int> downloadTenths(const std::string& errors) {
+  std::vector<int> tenths;
+  std::istringstream lines(errors);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("download: ") && line.ends_with("%"))
+      tenths.push_back(std::stoi(line.substr(10)));
+  return tenths;
+}
+
+// The whole package, "X MB of X MB", in a "download: " line of `errors`.
+bool namesTheWholePackage(const std::string& errors, std::uint64_t size) {
+  const std::string whole = formatBytes(size);
+  return errors.find("\ndownload: " + whole + " of " + whole) != std::string::npos;
+}
+
+// Version 1 with 2 MB that do not compress, its package served by the test's server.
+class ResumedDownloads : public HostileNetwork {
+ protected:
+  std::string part() const { return install() + "/.package_mac.zip.part"; }
+  // Publishes, signed with a key pair the launcher trusts when `sign`, and serves the package
+  // cut off after 40 % of it in the first `cuts` answers and at its start in the rest of them (see
+  // ServedPackage). Returns the package.
+  std::string serve(bool sign, std::size_t cuts, std::size_t cutsAtStart = 0) {
+    if (sign) publicKey = keygen("publisher");
+    publish(1, {{"payload.bin", testing::pseudoRandomBytes(2 << 20, 3)}},
+            sign ? secretKey("publisher") : "");
+    testing::ServedPackage package(readFile(feed() + "/package_mac.zip"), "\"e2e-1\"");
+    package.cuts.assign(cuts, cutAt40(package.bytes));
+    package.cuts.resize(cuts + cutsAtStart, 0);
+    server.servePackage("/package_mac.zip", package);
+    const auto document = nlohmann::json::parse(readFile(feed() + "/v/version"));
+    const auto& attributes = document["data"]["attributes"];
+    offer(1, server.url("/package_mac.zip"),
+          attributes.value("application_signature_mac", std::string()));
+    return package.bytes;
+  }
+  static std::uint64_t cutAt40(const std::string& package) { return (package.size() * 4 + 9) / 10; }
+  void expectInstalledAsPublished() {
+    EXPECT_TRUE(waitForMarker("version 1\n"));
+    EXPECT_EQ(readFile(versionFile()), "1");
+    EXPECT_TRUE(treeOf(bundle()) == treeOf(root / ("app/" + kName + ".app")))
+        << "the installed application is the published one, byte for byte";
+    EXPECT_FALSE(fs::exists(part()));
+  }
+};
+
+// Cut at 40 %, and cut again at each retry: the run ends with the failure dialog. The next start
+// asks only for the rest, and the signed package, continued, passes its check.
+TEST_F(ResumedDownloads, TheNextStartAsksOnlyForTheRest) {
+  const std::string package = serve(true, 1, 3);
+  const std::uint64_t cut = cutAt40(package);
+  auto first = startLauncher();
+  EXPECT_EQ(session(*first, {{"shown: downloadButton", "download"},
+                             {"Failed to update the application.", ""}}),
+            0)
+      << first->errors();
+  ASSERT_TRUE(fs::exists(part()));
+  EXPECT_EQ(fs::file_size(part()), cut) << "the part waits for the next start";
+
+  auto second = startLauncher();
+  EXPECT_EQ(
+      session(*second, {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
+      0)
+      << second->errors();
+  const auto requests = server.packageRequests("/package_mac.zip");
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests.back().range, "bytes=" + std::to_string(cut) + "-");
+  EXPECT_EQ(requests.back().ifRange, "\"e2e-1\"");
+  EXPECT_EQ(requests.back().status, 206);
+  EXPECT_EQ(requests.back().bytes, package.size() - cut);
+  expectInstalledAsPublished();
+  // The bar starts where the part ends and fills.
+  const auto tenths = downloadTenths(second->errors());
+  ASSERT_FALSE(tenths.empty()) << second->errors();
+  EXPECT_GE(tenths.front(), 40);
+  EXPECT_EQ(tenths.back(), 100);
+  EXPECT_TRUE(namesTheWholePackage(second->errors(), package.size())) << second->errors();
+}
+
+TEST_F(ResumedDownloads, ACutWithinOneRunIsTakenUpWithoutADialog) {
+  const std::uint64_t cut = cutAt40(serve(false, 1));
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
+            0)
+      << launcher->errors();
+  EXPECT_EQ(launcher->errors().find("Failed to update the application."), std::string::npos);
+  const auto requests = server.packageRequests("/package_mac.zip");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(cut) + "-");
+  expectInstalledAsPublished();
+}
+
+// A published feed behind nginx, at the root and under a prefix. The first launcher is killed
+// at 40 % of the package (nginx sends it at 1 MB/s); the next one asks for the rest, which is all
+// nginx sends.
+TEST_F(EndToEnd, FeedBehindNginxInstallsAndContinuesAKilledDownload) {
+  if (testing::NginxServer::program().empty())
+    GTEST_SKIP() << "nginx is not installed (scripts/install-deps.sh installs nginx-light)";
+  for (const std::string prefix : {"", "/updates"}) {
+    SCOPED_TRACE("prefix \"" + prefix + "\"");
+    fs::remove_all(root / "data");
+    fs::remove_all(feed());
+    testing::NginxServer nginx(feed(), prefix, root / ("nginx" + prefix), 1'000'000);
+    packageBase = nginx.address();
+    versionServer = nginx.serverSetting();
+    publish(1, {{"payload.bin", testing::pseudoRandomBytes(2 << 20, 3)}});
+    const std::uint64_t size = fs::file_size(feed() + "/package_mac.zip");
+
+    auto killed = startLauncher();
+    ASSERT_TRUE(killed->waitForErrorLine("shown: downloadButton")) << killed->errors();
+    killed->writeLine("download");
+    ASSERT_TRUE(killed->waitForErrorLine("download: 40%")) << killed->errors();
+    killed->signal(SIGKILL);
+    killed->waitForExit();
+    const std::string part = install() + "/.package_mac.zip.part";
+    ASSERT_TRUE(fs::exists(part) && fs::exists(part + ".json"));
+    const std::uint64_t kept = fs::file_size(part);
+    EXPECT_GE(kept, size * 4 / 10);
+    EXPECT_LT(kept, size);
+
+    auto launcher = startLauncher();
+    EXPECT_EQ(session(*launcher,
+                      {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
+              0)
+        << launcher->errors();
+    EXPECT_TRUE(waitForMarker("version 1\n"));
+    fs::remove(marker());
+    EXPECT_TRUE(treeOf(install() + "/" + kName + ".app") ==
+                treeOf(root / ("app/" + kName + ".app")))
+        << "the installed application is the published one, byte for byte";
+    EXPECT_TRUE(namesTheWholePackage(launcher->errors(), size)) << launcher->errors();
+
+    // nginx's own account: the version document under the prefix, then the package twice, the
+    // second time only its rest.
+    std::vector<std::string> packageLines;
+    bool versionServed = false;
+    for (const std::string& line : nginx.accessLog()) {
+      if (line.starts_with("GET " + prefix + "/v/version 200 ")) versionServed = true;
+      if (line.starts_with("GET " + prefix + "/package_mac.zip ")) packageLines.push_back(line);
+    }
+    EXPECT_TRUE(versionServed);
+    ASSERT_EQ(packageLines.size(), 2u);
+    EXPECT_TRUE(packageLines[0].starts_with("GET " + prefix + "/package_mac.zip 200 "))
+        << packageLines[0];
+    const std::string rest = "GET " + prefix + "/package_mac.zip 206 " +
+                             std::to_string(size - kept) + " \"bytes=" + std::to_string(kept) +
+                             "-\" \"\\x22";  // nginx writes a quote as \x22
+    EXPECT_TRUE(packageLines[1].starts_with(rest)) << packageLines[1] << "\nexpected: " << rest;
+  }
 }
 
 }  // namespace

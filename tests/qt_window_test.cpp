@@ -97,8 +97,8 @@ struct QtRig {
   // Tasks never run (behind a pause) hold the controller, which holds the queue.
   ~QtRig() { mainQueue->discardPending(); }
   Environment environment(const platform::UserPaths& paths) const {
-    return {paths,     mainQueue, background,    alerts, application,
-            workspace, http,      progressPause, 0us,    {}};
+    return {paths, mainQueue,     background, alerts, application, workspace,
+            http,  progressPause, 0us,        {},     0ms};
   }
   void start() {
     ::testing::internal::CaptureStdout();

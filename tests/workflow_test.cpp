@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::writeFile;
 using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 std::string versionAnswer(std::int64_t version, const std::string& url) {
   return R"({"data":{"attributes":{"application_version":")" + std::to_string(version) +
@@ -99,6 +100,10 @@ class WorkflowTest : public ::testing::Test {
 
 TEST_F(WorkflowTest, EqualVersionsFinishUpToDateWithoutAnOffer) {
   installed("5");
+  // A download's leftovers: a part that cannot be continued goes, one that can stays.
+  writeFile(install() + "/.old.zip.part", "no side file");
+  writeFile(install() + "/.new.zip.part", "continued later");
+  writeFile(install() + "/.new.zip.part.json", R"({"address":"http://h/new.zip","validator":"1"})");
   serverAnswers(5);
   testing::CaptureFd out(1);
   start();
@@ -111,6 +116,9 @@ TEST_F(WorkflowTest, EqualVersionsFinishUpToDateWithoutAnOffer) {
   EXPECT_EQ(visibility(), Strings{"launchButton hidden=0"});
   EXPECT_EQ(server.requestCount(), 0) << "no download";
   EXPECT_EQ(readFile(versionFile()), "5");
+  EXPECT_FALSE(fs::exists(install() + "/.old.zip.part"));
+  EXPECT_TRUE(fs::exists(install() + "/.new.zip.part") &&
+              fs::exists(install() + "/.new.zip.part.json"));
 }
 
 TEST_F(WorkflowTest, LowerServerVersionIsNoDowngrade) {
@@ -311,6 +319,58 @@ TEST_F(InstallTest, UpdateReplacesFilesAndKeepsTheUsersOwn) {
   EXPECT_FALSE(fs::exists(install() + "/stale.txt")) << "an old extraction folder is cleared first";
   for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
     EXPECT_FALSE(fs::exists(install() + own)) << own;
+}
+
+// The download bar follows a transfer of about a second and a half: the share received, never
+// backwards, at most about ten times a second, full at the end, with the package's size in its
+// text.
+TEST_F(InstallTest, DownloadBarFollowsTheTransfer) {
+  auto entries = package("one");
+  entries.push_back(testing::file("payload.bin", testing::pseudoRandomBytes(3 << 20, 5)).stored());
+  testing::ServedPackage served(testing::zipBytes(entries), "\"one\"");
+  served.pause = std::chrono::milliseconds(25);  // 64 KiB each: about 2.5 MB/s
+  const std::uint64_t size = served.bytes.size();
+  server.servePackage("/feed/package_mac.zip", served);
+  serverAnswers(1);
+  start();
+  ASSERT_TRUE(serveUntilShown("downloadButton"));
+  controller->OneEvent();
+  struct Shown {
+    std::chrono::steady_clock::time_point time;
+    double percent;
+    std::string text;
+  };
+  std::vector<Shown> shown;
+  const auto& bar = rig.window.downloadBar;
+  // One task at a time, so that each state of the bar is seen when it is drawn.
+  const auto limit = std::chrono::steady_clock::now() + 30s;
+  while (rig.journal->eventsWithPrefix("launchButton hidden=0").empty() &&
+         std::chrono::steady_clock::now() < limit) {
+    if (!rig.mainQueue->runNext()) {
+      std::this_thread::sleep_for(1ms);
+      continue;
+    }
+    if (rig.journal->eventsWithPrefix("downloadBar delta=").size() > shown.size())
+      shown.push_back({std::chrono::steady_clock::now(), bar->doubleValue(), bar->text()});
+  }
+  finish();
+  EXPECT_TRUE(rig.alerts->shown().empty());
+  ASSERT_GE(shown.size(), 5u) << "the bar moves with the transfer, not only at its end";
+  for (std::size_t i = 1; i < shown.size(); ++i)
+    EXPECT_GE(shown[i].percent, shown[i - 1].percent) << "state " << i;
+  EXPECT_GE(std::count_if(shown.begin(), shown.end(),
+                          [](const Shown& s) { return s.percent > 0 && s.percent < 100; }),
+            3);
+  EXPECT_EQ(shown.back().percent, 100);
+  const std::string whole = formatBytes(size);
+  EXPECT_TRUE(shown.back().text.starts_with(whole + " of " + whole)) << shown.back().text;
+  // At most about ten a second, measured loosely with the real clock.
+  for (std::size_t first = 0; first < shown.size(); ++first) {
+    std::size_t inSecond = 0;
+    for (std::size_t i = first; i < shown.size() && shown[i].time - shown[first].time < 1s; ++i)
+      ++inSecond;
+    EXPECT_LE(inSecond, 12u) << "from state " << first;
+  }
 }
 
 // ---- Failed installs keep the previous version

@@ -113,7 +113,78 @@ void LocalHttpServer::cutOff(const std::string& path, std::string sent,
   });
 }
 
+void LocalHttpServer::servePackage(const std::string& path, ServedPackage package) {
+  auto served = std::make_shared<const ServedPackage>(std::move(package));
+  // Shared with the handler's copies: the cuts are used up one per request.
+  auto requestIndex = std::make_shared<std::atomic<std::size_t>>(0);
+  handle(path, [this, path, served, requestIndex](const httplib::Request& request,
+                                                  httplib::Response& response) {
+    const ServedPackage& package = *served;
+    const std::uint64_t size = package.bytes.size();
+    PackageRequest record{request.get_header_value("Range"), request.get_header_value("If-Range")};
+    if (!package.etag.empty()) response.set_header("ETag", package.etag);
+    if (!package.lastModified.empty()) response.set_header("Last-Modified", package.lastModified);
+    std::uint64_t first = 0;
+    const bool validatorHolds = record.ifRange.empty() || record.ifRange == package.etag ||
+                                record.ifRange == package.lastModified;
+    if (package.ranges && record.range.starts_with("bytes=") && record.range.ends_with("-") &&
+        validatorHolds) {
+      first = std::stoull(record.range.substr(6));
+      if (first >= size) {
+        record.status = 416;
+        response.status = 416;
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        response.set_content("range not satisfiable", "text/plain");
+      } else {
+        record.status = 206;
+        response.status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                 std::to_string(size - 1) + "/" +
+                                                 std::to_string(size));
+      }
+    } else {
+      record.status = 200;
+      response.status = 200;
+    }
+    if (record.status != 416) {
+      const std::size_t index = (*requestIndex)++;
+      const std::uint64_t cut = index < package.cuts.size() ? package.cuts[index] : size - first;
+      record.bytes = std::min(cut, size - first);
+      // The body from `first`, with a length that announces all of it; the provider stops at
+      // the cut, which drops the connection.
+      response.set_content_provider(static_cast<std::size_t>(size - first), "application/zip",
+                                    [served, first, end = first + record.bytes](
+                                        std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      const std::uint64_t at = first + offset;
+                                      if (at >= end) return false;
+                                      if (served->pause.count() > 0)
+                                        std::this_thread::sleep_for(served->pause);
+                                      const std::size_t count = static_cast<std::size_t>(
+                                          std::min<std::uint64_t>(served->piece, end - at));
+                                      return sink.write(served->bytes.data() + at, count);
+                                    });
+    }
+    std::lock_guard lock(mutex_);
+    packageRequests_[path].push_back(record);
+  });
+}
+
+std::vector<PackageRequest> LocalHttpServer::packageRequests(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  const auto found = packageRequests_.find(path);
+  return found == packageRequests_.end() ? std::vector<PackageRequest>{} : found->second;
+}
+
+void LocalHttpServer::forgetPackageRequests() {
+  std::lock_guard lock(mutex_);
+  packageRequests_.clear();
+}
+
 void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Response& response) {
+  // httplib would answer a Range header itself, out of whatever a handler gives; only the
+  // handlers here answer ranges (see servePackage). The request is httplib's own object, handed
+  // over as const; its ranges are the one thing changed.
+  const_cast<httplib::Request&>(request).ranges.clear();
   Handler handler;
   {
     std::lock_guard lock(mutex_);

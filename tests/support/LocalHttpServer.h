@@ -6,14 +6,18 @@
 //   server.serveGenerated("/big.zip", 100 << 20);            // 100 MiB made on the fly
 //   server.cutOff("/cut.zip", "PK\3\4...", 1000);           // announces 1000 bytes, then hangs up
 //   server.redirect("/old.zip", "/new.zip");
-//   Url::parse(server.url("/v/version"))                     // "http://127.0.0.1:<port>/v/version"
-//   server.requestCount("/v/version")                        // GETs of that path so far
+//   server.servePackage("/p.zip", {bytes, "\"v1\""});                  // ranges, ETag, cuts on
+//   demand Url::parse(server.url("/v/version"))                     //
+//   "http://127.0.0.1:<port>/v/version" server.requestCount("/v/version")                        //
+//   GETs of that path so far
 //
-// Paths are matched exactly, without the query. A path with no answer gets 404 "not found".
+// Paths are matched exactly, without the query. A path with no answer gets 404 "not found". A
+// Range header is ignored but by servePackage.
 // Answers may be changed at any time, also while requests are being served. The server is
 // stopped and its thread joined when the object goes away.
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +28,34 @@
 #include <vector>
 
 namespace launcher::testing {
+
+// A package served the way a static file server serves one, with the faults a test asks for.
+struct ServedPackage {
+  explicit ServedPackage(std::string bytes, std::string etag = {}, std::string lastModified = {})
+      : bytes(std::move(bytes)), etag(std::move(etag)), lastModified(std::move(lastModified)) {}
+
+  std::string bytes;
+  // The validators sent with every answer; empty: none.
+  std::string etag;
+  std::string lastModified;
+  // "Range: bytes=N-" gets 206 with the rest, unless an If-Range names another validator (then
+  // 200 with the whole) or N is the size or beyond (416). False: always 200 with the whole.
+  bool ranges = true;
+  // The connection is closed after this many bytes of the body, one entry for each request in
+  // turn; requests beyond the list are answered in full.
+  std::vector<std::uint64_t> cuts;
+  // Sent in pieces of `piece` bytes, with this pause before each: a slow link.
+  std::size_t piece = 64 * 1024;
+  std::chrono::milliseconds pause{0};
+};
+
+// One request for a served package, as the server answered it.
+struct PackageRequest {
+  std::string range;    // the Range header, empty when none
+  std::string ifRange;  // the If-Range header, empty when none
+  int status = 0;
+  std::uint64_t bytes = 0;  // body bytes sent before the end or the cut
+};
 
 class LocalHttpServer {
  public:
@@ -49,6 +81,11 @@ class LocalHttpServer {
   // GET `path` answers 200 with a Content-Length of `announcedLength`, sends only `sent`
   // (shorter) and closes the connection.
   void cutOff(const std::string& path, std::string sent, std::uint64_t announcedLength);
+  // GET `path` answers with `package` (see ServedPackage); each request is recorded, see
+  // packageRequests. Serving again replaces the package; a request under way keeps the old one.
+  void servePackage(const std::string& path, ServedPackage package);
+  std::vector<PackageRequest> packageRequests(const std::string& path) const;
+  void forgetPackageRequests();
   // Anything else: GET `path` runs `handler` on a server thread.
   void handle(const std::string& path, Handler handler);
 
@@ -69,6 +106,7 @@ class LocalHttpServer {
   mutable std::mutex mutex_;
   std::map<std::string, Handler> handlers_;
   std::vector<std::pair<std::string, std::string>> requests_;  // path, target
+  std::map<std::string, std::vector<PackageRequest>> packageRequests_;
 };
 
 // A port on 127.0.0.1 on which nothing listens (it was free a moment ago): connecting to it is
