@@ -202,6 +202,9 @@ struct PlannedEntry {
   CentralEntry central;
   std::string name;     // backslashes read as slashes
   Components relative;  // below the destination of the outermost archive
+  // The entry's date, converted while planning: the system's conversion takes a lock of its own
+  // that the threads of the walk would contend for.
+  FileTime date;
   bool isDirectory = false;
   bool isLink = false;
 };
@@ -383,6 +386,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
              "entry " + inQuotes(entry.name) + " has a control character in its name");
       return false;
     }
+    entry.date = Zipwell::dateWithMSDOSFormat(central.dosDate);
     entry.isDirectory =
         !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
@@ -491,7 +495,7 @@ bool ArchiveWalk::judgeSpace() {
 
 bool ArchiveWalk::openRoot() {
   if (x_.root) return true;
-  const FileTime date = Zipwell::dateWithMSDOSFormat(planned_.front().central.dosDate);
+  const FileTime date = planned_.front().date;
   const std::string& destination = x_.destination.empty() ? "." : x_.destination;
   if (const auto created = platform::createDirectory(destination, true, date); !created) {
     logLine("[Zipwell] Error: " + created.error);
@@ -648,7 +652,7 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
                               EntryOutcome& out, bool foldersMade) {
   const Beneath& root = *x_.root;
   const std::uint32_t dosDate = entry.central.dosDate;
-  const FileTime date = Zipwell::dateWithMSDOSFormat(dosDate);
+  const FileTime date = entry.date;
   std::string error;
   if (entry.isDirectory) {
     if (foldersMade ? out.folderError.has_value()
@@ -874,7 +878,7 @@ void ArchiveWalk::makeFoldersAhead(std::size_t begin, std::size_t end,
     if (!entry.isDirectory) folder.pop_back();
     if (previous == folder) continue;
     std::string error;
-    if (root.makeFolders(folder, Zipwell::dateWithMSDOSFormat(entry.central.dosDate), error)) {
+    if (root.makeFolders(folder, entry.date, error)) {
       previous = std::move(folder);
     } else {
       outcomes[index].folderError = std::move(error);
