@@ -2,21 +2,28 @@
 
 #include <fcntl.h>
 #include <minizip/unzip.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <set>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -46,6 +53,10 @@ constexpr unsigned kReadBufferSize = 4096;
 constexpr std::size_t kWriteBufferSize = 256 * 1024;
 // A link's target is read whole; the system takes none longer.
 constexpr std::uint64_t kMaxLinkTarget = 4095;
+// Archives with fewer entries or fewer bytes than these are extracted on the caller's thread
+// alone: more threads would cost more than they save.
+constexpr std::size_t kParallelMinimumEntries = 16;
+constexpr std::uint64_t kParallelMinimumBytes = 4 * 1024 * 1024;
 // General purpose flags: bit 0 encrypted, bit 6 strong encryption. Method 99: AES encryption.
 constexpr std::uint16_t kEncryptedFlags = 0x0001 | 0x0040;
 constexpr std::uint16_t kAesMethod = 99;
@@ -105,6 +116,21 @@ class OpenEntry {
  private:
   unzFile archive_;
 };
+
+// Threads for one archive as set by Zipwell::setThreadCount; 0 lets the machine decide.
+std::atomic<unsigned> forcedThreadCount{0};
+
+// The processors this process may run on, at least 1.
+unsigned availableProcessors() {
+  unsigned count = std::thread::hardware_concurrency();
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    const auto affine = static_cast<unsigned>(CPU_COUNT(&allowed));
+    if (affine > 0 && (count == 0 || affine < count)) count = affine;
+  }
+  return std::max(count, 1u);
+}
 
 // The process's umask, read without changing it; 022 when the system does not tell.
 mode_t currentUmask() {
@@ -179,6 +205,9 @@ struct PlannedEntry {
   CentralEntry central;
   std::string name;     // backslashes read as slashes
   Components relative;  // below the destination of the outermost archive
+  // The entry's date, converted while planning: the system's conversion takes a lock of its own
+  // that the threads of the walk would contend for.
+  FileTime date;
   bool isDirectory = false;
   bool isLink = false;
 };
@@ -210,6 +239,42 @@ struct Extraction {
 
 enum class Written { kNotCreated, kPartial, kComplete };
 
+// How the handling of one entry ended: the walk goes on, ends there (its closing steps still
+// run), or is abandoned without them.
+enum class EntryEnd { kGoOn, kEndWalk, kAbandon };
+
+// What handling one entry did. Kept apart for each entry, so that threads handling different
+// entries share nothing, and taken into the walk's result in entry order: the first failure of
+// the first failing entry is the walk's record, whichever thread met it first.
+struct EntryOutcome {
+  bool failed = false;
+  std::optional<ErrorRecord> record;
+  EntryEnd end = EntryEnd::kGoOn;
+  // A folder that could not be made when the folders were made ahead of the threads: told when
+  // the entry is reached.
+  std::optional<std::string> folderError;
+  std::optional<PendingLink> link;
+
+  void fail(long code, std::string description) {
+    failed = true;
+    if (!record) record = makeError(code, std::move(description));
+  }
+};
+
+// The buffers of one thread of the walk, and when the walk is shared among threads, the entry
+// it is on and the first entry at which the walk ended.
+struct Worker {
+  std::vector<char> readBuffer = std::vector<char>(kReadBufferSize);
+  std::vector<char> writeBuffer;
+  std::size_t index = 0;
+  const std::atomic<std::size_t>* endedAt = nullptr;
+
+  // True once the walk ended at an entry before this one: its data is no longer wanted.
+  bool overtaken() const {
+    return endedAt != nullptr && endedAt->load(std::memory_order_relaxed) < index;
+  }
+};
+
 // The walk over one archive's entries, with its own result and first error record.
 class ArchiveWalk {
  public:
@@ -233,18 +298,39 @@ class ArchiveWalk {
     logLine("[Zipwell] " + line);
     fail(code, std::move(description));
   }
+  // Takes one entry's outcome into the walk's result.
+  void take(EntryOutcome& outcome);
 
   bool plan(int archiveFd);
   bool judgeEntries(const std::vector<CentralEntry>& entries);
   bool judgeLinks();
   bool judgeSpace();
   bool openRoot();
+  unsigned threadCount() const;
+  bool entriesShareItems() const;
+  // Whether a file written for `entry` is extracted as a nested archive.
+  static bool nests(const PlannedEntry& entry);
+  // The walks: over the entries in their order, on this thread; or on `threads` threads.
+  // False when the walk was abandoned.
+  bool walkInOrder(unzFile archive);
+  bool walkInParallel(unzFile archive, unsigned threads);
+  void walkRange(std::size_t begin, std::size_t end, unsigned threads, unzFile archive,
+                 const std::vector<unz64_file_pos>& positions, std::vector<EntryOutcome>& outcomes,
+                 std::atomic<std::size_t>& endedAt);
+  void makeFoldersAhead(std::size_t begin, std::size_t end, std::vector<EntryOutcome>& outcomes);
+  // Opens, checks, extracts and closes the current entry of `archive`, the `index`th. With
+  // `foldersMade`, its folders were made ahead (makeFoldersAhead).
+  EntryEnd extractEntry(unzFile archive, std::size_t index, Worker& worker, EntryOutcome& out,
+                        bool foldersMade);
   // False when the walk must end after this entry.
-  bool handleEntry(const PlannedEntry& entry, unzFile archive);
+  bool handleEntry(const PlannedEntry& entry, unzFile archive, Worker& worker, EntryOutcome& out,
+                   bool foldersMade);
   void handleFile(const PlannedEntry& entry, unzFile archive, int parent, FileTime date,
-                  std::uint32_t dosDate, bool& endWalk);
-  Written copyEntry(const PlannedEntry& entry, unzFile archive, int fd, const std::string& path);
-  void readLink(const PlannedEntry& entry, unzFile archive, FileTime date, std::uint32_t dosDate);
+                  std::uint32_t dosDate, Worker& worker, EntryOutcome& out, bool& endWalk);
+  Written copyEntry(const PlannedEntry& entry, unzFile archive, int fd, const std::string& path,
+                    Worker& worker, EntryOutcome& out);
+  void readLink(const PlannedEntry& entry, unzFile archive, FileTime date, std::uint32_t dosDate,
+                Worker& worker, EntryOutcome& out);
   void makeLinks();
   void restoreDirectoryDates();
 
@@ -254,10 +340,10 @@ class ArchiveWalk {
   const std::optional<Components> archiveRelative_;  // of a nested archive, below the root
   std::vector<PlannedEntry> planned_;
   std::uint64_t declaredSize_ = 0;
+  std::mutex directoryDatesMutex_;
   std::set<std::pair<std::string, FileTime>> directoryDates_;
   std::vector<PendingLink> links_;
-  std::vector<char> readBuffer_ = std::vector<char>(kReadBufferSize);
-  std::vector<char> writeBuffer_;
+  Worker worker_;  // of the thread that runs the walk
   std::optional<ErrorRecord> record_;
   bool success_ = true;
 };
@@ -303,6 +389,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
              "entry " + inQuotes(entry.name) + " has a control character in its name");
       return false;
     }
+    entry.date = Zipwell::dateWithMSDOSFormat(central.dosDate);
     entry.isDirectory =
         !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
@@ -411,7 +498,7 @@ bool ArchiveWalk::judgeSpace() {
 
 bool ArchiveWalk::openRoot() {
   if (x_.root) return true;
-  const FileTime date = Zipwell::dateWithMSDOSFormat(planned_.front().central.dosDate);
+  const FileTime date = planned_.front().date;
   const std::string& destination = x_.destination.empty() ? "." : x_.destination;
   if (const auto created = platform::createDirectory(destination, true, date); !created) {
     logLine("[Zipwell] Error: " + created.error);
@@ -430,55 +517,59 @@ bool ArchiveWalk::openRoot() {
 }
 
 Written ArchiveWalk::copyEntry(const PlannedEntry& entry, unzFile archive, int fd,
-                               const std::string& path) {
-  if (writeBuffer_.empty()) writeBuffer_.resize(kWriteBufferSize);
+                               const std::string& path, Worker& worker, EntryOutcome& out) {
+  std::vector<char>& readBuffer = worker.readBuffer;
+  std::vector<char>& writeBuffer = worker.writeBuffer;
+  if (writeBuffer.empty()) writeBuffer.resize(kWriteBufferSize);
   std::size_t buffered = 0;
   std::uint64_t total = 0;
   const auto flush = [&] {
-    const bool written = platform::writeAll(fd, std::string_view(writeBuffer_.data(), buffered));
+    const bool written = platform::writeAll(fd, std::string_view(writeBuffer.data(), buffered));
     buffered = 0;
     return written;
   };
   for (;;) {
-    const int count = unzReadCurrentFile(archive, readBuffer_.data(), kReadBufferSize);
+    // An entry past the one where the walk ended is left as it is.
+    if (worker.overtaken()) return Written::kPartial;
+    const int count = unzReadCurrentFile(archive, readBuffer.data(), kReadBufferSize);
     // Damaged data can also end the stream early without an error code: the end only counts
     // when the entry's whole size has been delivered.
     if (count == 0 && unzeof(archive) == 1) break;
     total += count > 0 ? static_cast<std::uint64_t>(count) : 0;
     if (count <= 0 || total > entry.central.uncompressedSize) {
       logLine("[Zipwell] Failed to read entry data for file: " + path);
-      fail(Zipwell::kDamagedArchive,
-           "the archive is damaged: the data of entry " + inQuotes(entry.name) + " cannot be read");
+      out.fail(Zipwell::kDamagedArchive, "the archive is damaged: the data of entry " +
+                                             inQuotes(entry.name) + " cannot be read");
       flush();
       return Written::kPartial;
     }
-    if (buffered + static_cast<std::size_t>(count) > writeBuffer_.size() && !flush()) {
+    if (buffered + static_cast<std::size_t>(count) > writeBuffer.size() && !flush()) {
       const int cause = errno;
       logLine("[Zipwell] Failed to write file: " + path);
-      fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+      out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
       return Written::kPartial;
     }
-    std::memcpy(writeBuffer_.data() + buffered, readBuffer_.data(),
-                static_cast<std::size_t>(count));
+    std::memcpy(writeBuffer.data() + buffered, readBuffer.data(), static_cast<std::size_t>(count));
     buffered += static_cast<std::size_t>(count);
   }
   if (!flush()) {
     const int cause = errno;
     logLine("[Zipwell] Failed to write file: " + path);
-    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+    out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
     return Written::kPartial;
   }
   return Written::kComplete;
 }
 
 void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int parent, FileTime date,
-                             std::uint32_t dosDate, bool& endWalk) {
+                             std::uint32_t dosDate, Worker& worker, EntryOutcome& out,
+                             bool& endWalk) {
   const Beneath& root = *x_.root;
   const std::string path = root.pathOf(entry.relative);
   if (std::find(x_.openArchives.begin(), x_.openArchives.end(), path) != x_.openArchives.end()) {
     logLine("[Zipwell] Refused entry that would overwrite an archive being read: " + path);
-    fail(Zipwell::kWriteFailed,
-         "cannot write " + inQuotes(path) + ": an archive being read is there");
+    out.fail(Zipwell::kWriteFailed,
+             "cannot write " + inQuotes(path) + ": an archive being read is there");
     return;
   }
   const char* leaf = entry.relative.back().c_str();
@@ -498,13 +589,13 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   }
   if (!file) {
     logLine("[Zipwell] Failed to create file: " + path);
-    fail(Zipwell::kWriteFailed,
-         cause == EINVAL ? "cannot write " + inQuotes(path) + ": it is not a regular file"
-                         : zipwell::describeFailure("cannot write", path, cause));
+    out.fail(Zipwell::kWriteFailed,
+             cause == EINVAL ? "cannot write " + inQuotes(path) + ": it is not a regular file"
+                             : zipwell::describeFailure("cannot write", path, cause));
     return;
   }
 
-  Written written = copyEntry(entry, archive, file.get(), path);
+  Written written = copyEntry(entry, archive, file.get(), path, worker, out);
   // Set on the open file, so that they apply to what was written and nothing else.
   if (dosDate != 0) {
     const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(date)};
@@ -518,10 +609,10 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
     logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
   if (!file.reset() && written == Written::kComplete) {
     logLine("[Zipwell] Failed to write file: " + path);
-    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, errno));
+    out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, errno));
     written = Written::kPartial;
   }
-  if (written != Written::kComplete || !platform::hasZipExtension(path)) return;
+  if (written != Written::kComplete || !nests(entry)) return;
 
   // A nested archive is extracted beside itself and removed.
   if (x_.openArchives.size() > static_cast<std::size_t>(Zipwell::kMaxNestingDepth)) {
@@ -537,60 +628,71 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   if (extracted) {
     static_cast<void>(::unlinkat(parent, leaf, 0));
   } else if (nested.record() && isRefusal(nested.record()->code)) {
-    fail(nested.record()->code,
-         "in the nested archive " + inQuotes(entry.name) + ": " + nested.record()->description);
+    out.fail(nested.record()->code,
+             "in the nested archive " + inQuotes(entry.name) + ": " + nested.record()->description);
     endWalk = true;
   }
 }
 
 void ArchiveWalk::readLink(const PlannedEntry& entry, unzFile archive, FileTime date,
-                           std::uint32_t dosDate) {
+                           std::uint32_t dosDate, Worker& worker, EntryOutcome& out) {
   PendingLink link{entry.relative, entry.name, {}, date, dosDate != 0};
   for (;;) {
-    const int count = unzReadCurrentFile(archive, readBuffer_.data(), kReadBufferSize);
+    const int count = unzReadCurrentFile(archive, worker.readBuffer.data(), kReadBufferSize);
     if (count == 0 && unzeof(archive) == 1) break;
     if (count <= 0 || link.target.size() + static_cast<std::size_t>(count) > kMaxLinkTarget) {
       logLine("[Zipwell] Failed to read entry data for link: " + x_.root->pathOf(entry.relative));
-      fail(Zipwell::kDamagedArchive,
-           "the archive is damaged: the data of entry " + inQuotes(entry.name) + " cannot be read");
+      out.fail(Zipwell::kDamagedArchive, "the archive is damaged: the data of entry " +
+                                             inQuotes(entry.name) + " cannot be read");
       return;
     }
-    link.target.append(readBuffer_.data(), static_cast<std::size_t>(count));
+    link.target.append(worker.readBuffer.data(), static_cast<std::size_t>(count));
   }
-  links_.push_back(std::move(link));
+  out.link = std::move(link);
 }
 
-bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive) {
+bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker& worker,
+                              EntryOutcome& out, bool foldersMade) {
   const Beneath& root = *x_.root;
   const std::uint32_t dosDate = entry.central.dosDate;
-  const FileTime date = Zipwell::dateWithMSDOSFormat(dosDate);
+  const FileTime date = entry.date;
   std::string error;
   if (entry.isDirectory) {
-    if (!root.makeFolders(entry.relative, date, error)) {
+    if (foldersMade ? out.folderError.has_value()
+                    : !root.makeFolders(entry.relative, date, error)) {
+      if (foldersMade) error = *out.folderError;
       logLine("[Zipwell] Error: " + error);
-      fail(Zipwell::kWriteFailed, error);
+      out.fail(Zipwell::kWriteFailed, error);
     }
+    const std::lock_guard lock(directoryDatesMutex_);
     directoryDates_.emplace(zipwell::joined(entry.relative), date);
     return true;
   }
   if (entry.relative.empty()) {
     logLine("[Zipwell] Failed to create file: " + root.path());
-    fail(Zipwell::kWriteFailed, "cannot write " + inQuotes(root.path()) + ": it is a folder");
+    out.fail(Zipwell::kWriteFailed, "cannot write " + inQuotes(root.path()) + ": it is a folder");
     return true;
   }
   const Components parentPath(entry.relative.begin(), entry.relative.end() - 1);
-  const UniqueFd parent = root.makeFolders(parentPath, date, error);
+  UniqueFd parent;
+  if (!foldersMade) {
+    parent = root.makeFolders(parentPath, date, error);
+  } else if (out.folderError) {
+    error = *out.folderError;
+  } else if (parent = root.open(parentPath, O_RDONLY | O_DIRECTORY); !parent) {
+    error = zipwell::describeFailure("cannot open folder", root.pathOf(parentPath), errno);
+  }
   if (!parent) {
     logLine("[Zipwell] Error: " + error);
-    fail(Zipwell::kWriteFailed, error);
+    out.fail(Zipwell::kWriteFailed, error);
     return true;
   }
   if (entry.isLink) {
-    readLink(entry, archive, date, dosDate);
+    readLink(entry, archive, date, dosDate, worker, out);
     return true;
   }
   bool endWalk = false;
-  handleFile(entry, archive, parent.get(), date, dosDate, endWalk);
+  handleFile(entry, archive, parent.get(), date, dosDate, worker, out, endWalk);
   return !endWalk;
 }
 
@@ -660,6 +762,244 @@ void ArchiveWalk::restoreDirectoryDates() {
   }
 }
 
+void ArchiveWalk::take(EntryOutcome& outcome) {
+  if (outcome.failed) {
+    success_ = false;
+    if (!record_) record_ = std::move(outcome.record);
+  }
+  if (outcome.link) links_.push_back(std::move(*outcome.link));
+}
+
+EntryEnd ArchiveWalk::extractEntry(unzFile archive, std::size_t index, Worker& worker,
+                                   EntryOutcome& out, bool foldersMade) {
+  worker.index = index;
+  const int opened = x_.withPassword() ? unzOpenCurrentFilePassword(archive, x_.password->c_str())
+                                       : unzOpenCurrentFile(archive);
+  const std::string number = "entry " + std::to_string(index + 1);
+  if (opened != UNZ_OK) {
+    out.fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be opened");
+    return EntryEnd::kEndWalk;
+  }
+  OpenEntry open(archive);
+
+  unz_file_info64 info{};
+  if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    out.fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
+    return EntryEnd::kEndWalk;
+  }
+  std::string name;
+  try {
+    name.assign(info.size_filename + 1, '\0');
+  } catch (const std::bad_alloc&) {
+    return EntryEnd::kAbandon;
+  }
+  if (unzGetCurrentFileInfo64(archive, &info, name.data(), info.size_filename + 1, nullptr, 0,
+                              nullptr, 0) != UNZ_OK) {
+    out.fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
+    return EntryEnd::kEndWalk;
+  }
+  name.resize(info.size_filename);
+  // Every entry written must be the one judged: same name, sizes, method and bytes.
+  const CentralEntry* central = index < planned_.size() ? &planned_[index].central : nullptr;
+  if (central == nullptr || name != central->name ||
+      info.compressed_size != central->compressedSize ||
+      info.uncompressed_size != central->uncompressedSize ||
+      info.compression_method != central->method || info.flag != central->flags ||
+      info.dosDate != central->dosDate || info.external_fa != central->externalAttributes ||
+      unzGetCurrentFileZStreamPos64(archive) != central->dataStart) {
+    logLine("[Zipwell] Refused archive whose " + number +
+            " does not match its directory: " + archivePath_);
+    out.fail(Zipwell::kDamagedArchive,
+             "the archive is damaged: " + number + " does not match its directory");
+    return EntryEnd::kEndWalk;
+  }
+  const bool goOn = handleEntry(planned_[index], archive, worker, out, foldersMade);
+
+  if (open.close() == UNZ_CRCERROR) {
+    out.fail(Zipwell::kCrcMismatch, "crc check failed for file");
+    // A file keeps what was read; a link with a damaged target is not made.
+    out.link.reset();
+    return EntryEnd::kEndWalk;
+  }
+  return goOn ? EntryEnd::kGoOn : EntryEnd::kEndWalk;
+}
+
+bool ArchiveWalk::walkInOrder(unzFile archive) {
+  for (std::size_t index = 0;; ++index) {
+    EntryOutcome outcome;
+    const EntryEnd end = extractEntry(archive, index, worker_, outcome, false);
+    if (end == EntryEnd::kAbandon) return false;
+    take(outcome);
+    if (end != EntryEnd::kGoOn || unzGoToNextFile(archive) != UNZ_OK) return true;
+  }
+}
+
+bool ArchiveWalk::nests(const PlannedEntry& entry) {
+  return !entry.isDirectory && !entry.isLink && !entry.relative.empty() &&
+         platform::hasZipExtension(entry.relative.back());
+}
+
+unsigned ArchiveWalk::threadCount() const {
+  if (const unsigned forced = forcedThreadCount.load(std::memory_order_relaxed); forced != 0)
+    return forced;
+  if (planned_.size() < kParallelMinimumEntries || declaredSize_ < kParallelMinimumBytes) return 1;
+  return availableProcessors();
+}
+
+// Two entries that write the same item, or one that writes a file or a link where another needs
+// a folder, make the outcome depend on which comes first: only the walk in order keeps it.
+// Letters are compared without case, as a case-insensitive file system would.
+bool ArchiveWalk::entriesShareItems() const {
+  std::unordered_set<std::string> items, folders;
+  for (const PlannedEntry& entry : planned_) {
+    std::string path;
+    for (std::size_t index = 0; index < entry.relative.size(); ++index) {
+      if (index > 0) path.push_back('/');
+      for (const char c : entry.relative[index])
+        path.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+      if (index + 1 < entry.relative.size() || entry.isDirectory)
+        folders.insert(path);
+      else if (!items.insert(path).second)
+        return true;
+    }
+  }
+  return std::any_of(items.begin(), items.end(),
+                     [&](const std::string& item) { return folders.contains(item); });
+}
+
+// Every folder the entries from `begin` to `end` need, made in entry order before the threads
+// start, so that each gets the date the walk in order would give it: that of the first entry
+// that needs it.
+void ArchiveWalk::makeFoldersAhead(std::size_t begin, std::size_t end,
+                                   std::vector<EntryOutcome>& outcomes) {
+  const Beneath& root = *x_.root;
+  std::optional<Components> previous;  // made by the entry before, so there already
+  for (std::size_t index = begin; index < end; ++index) {
+    const PlannedEntry& entry = planned_[index];
+    if (!entry.isDirectory && entry.relative.empty()) continue;
+    Components folder = entry.relative;
+    if (!entry.isDirectory) folder.pop_back();
+    if (previous == folder) continue;
+    std::string error;
+    if (root.makeFolders(folder, entry.date, error)) {
+      previous = std::move(folder);
+    } else {
+      outcomes[index].folderError = std::move(error);
+      previous.reset();
+    }
+  }
+}
+
+void ArchiveWalk::walkRange(std::size_t begin, std::size_t end, unsigned threads, unzFile archive,
+                            const std::vector<unz64_file_pos>& positions,
+                            std::vector<EntryOutcome>& outcomes,
+                            std::atomic<std::size_t>& endedAt) {
+  // Positions the handle on the entry and extracts it; notes where the walk ended.
+  const auto extract = [&](unzFile handle, std::size_t index, Worker& worker, bool foldersMade) {
+    EntryOutcome& outcome = outcomes[index];
+    if (unzGoToFilePos64(handle, &positions[index]) == UNZ_OK) {
+      outcome.end = extractEntry(handle, index, worker, outcome, foldersMade);
+    } else {
+      outcome.fail(Zipwell::kDamagedArchive, "the archive is damaged: entry " +
+                                                 std::to_string(index + 1) + " cannot be read");
+      outcome.end = EntryEnd::kEndWalk;
+    }
+    if (outcome.end == EntryEnd::kGoOn) return;
+    std::size_t seen = endedAt.load();
+    while (index < seen && !endedAt.compare_exchange_weak(seen, index)) {
+    }
+  };
+
+  const auto workers = static_cast<unsigned>(std::min<std::size_t>(threads, end - begin));
+  if (workers <= 1) {
+    for (std::size_t index = begin; index < end && endedAt.load() == SIZE_MAX; ++index)
+      extract(archive, index, worker_, false);
+    return;
+  }
+
+  makeFoldersAhead(begin, end, outcomes);
+  // Largest first, so that a big entry does not start last while the other threads sit idle.
+  std::vector<std::size_t> order(end - begin);
+  std::iota(order.begin(), order.end(), begin);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return planned_[a].central.uncompressedSize > planned_[b].central.uncompressedSize;
+  });
+  std::atomic<std::size_t> next{0};
+  const auto work = [&](unzFile handle, Worker& worker) {
+    worker.endedAt = &endedAt;
+    for (;;) {
+      const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed);
+      if (slot >= order.size()) break;
+      // Past the entry where the walk ended, nothing more is extracted.
+      if (order[slot] < endedAt.load()) extract(handle, order[slot], worker, true);
+    }
+    worker.endedAt = nullptr;
+  };
+
+  std::mutex failureMutex;
+  std::exception_ptr failure;
+  std::vector<std::jthread> helpers;
+  for (unsigned helper = 1; helper < workers; ++helper) {
+    try {
+      helpers.emplace_back([&] {
+        try {
+          Archive own(archivePath_);
+          if (!own) return;  // the other threads take its share
+          Worker worker;
+          work(own.get(), worker);
+        } catch (...) {
+          const std::lock_guard lock(failureMutex);
+          if (!failure) failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: fewer take the entries
+    }
+  }
+  work(archive, worker_);
+  for (std::jthread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+bool ArchiveWalk::walkInParallel(unzFile archive, unsigned threads) {
+  // Where each entry's record lies, for the threads' own handles; as many entries as the walk
+  // in order would meet.
+  std::vector<unz64_file_pos> positions;
+  for (;;) {
+    unz64_file_pos position{};
+    if (unzGetFilePos64(archive, &position) != UNZ_OK) break;
+    positions.push_back(position);
+    if (unzGoToNextFile(archive) != UNZ_OK) break;
+  }
+  // More entries than the directory lists: the walk in order refuses the first surplus one.
+  if (positions.size() > planned_.size() || positions.empty()) {
+    if (unzGoToFirstFile(archive) != UNZ_OK) {
+      fail(Zipwell::kDamagedArchive, "the archive is damaged: entry 1 cannot be read");
+      return true;
+    }
+    return walkInOrder(archive);
+  }
+
+  const std::size_t count = positions.size();
+  std::vector<EntryOutcome> outcomes(count);
+  std::atomic<std::size_t> endedAt{SIZE_MAX};  // the first entry where the walk ended
+  for (std::size_t begin = 0; begin < count && endedAt.load() == SIZE_MAX;) {
+    // A nested archive is extracted on its own, between the entries listed before it and those
+    // after it, as in the walk in order: what it holds may land where they go.
+    std::size_t end = begin + 1;
+    if (!nests(planned_[begin]))
+      while (end < count && !nests(planned_[end])) ++end;
+    walkRange(begin, end, nests(planned_[begin]) ? 1 : threads, archive, positions, outcomes,
+              endedAt);
+    begin = end;
+  }
+  for (std::size_t index = 0; index < count && index <= endedAt.load(); ++index) {
+    if (outcomes[index].end == EntryEnd::kAbandon) return false;
+    take(outcomes[index]);
+  }
+  return true;
+}
+
 bool ArchiveWalk::run() {
   Archive archive(archivePath_);
   if (!archive) {
@@ -681,59 +1021,10 @@ bool ArchiveWalk::run() {
     if (!plan(fd.get()) || !openRoot()) return false;
   }
 
-  for (std::size_t index = 0;; ++index) {
-    const int opened = x_.withPassword()
-                           ? unzOpenCurrentFilePassword(archive.get(), x_.password->c_str())
-                           : unzOpenCurrentFile(archive.get());
-    const std::string number = "entry " + std::to_string(index + 1);
-    if (opened != UNZ_OK) {
-      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be opened");
-      break;
-    }
-    OpenEntry open(archive.get());
-
-    unz_file_info64 info{};
-    if (unzGetCurrentFileInfo64(archive.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) !=
-        UNZ_OK) {
-      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
-      break;
-    }
-    std::string name;
-    try {
-      name.assign(info.size_filename + 1, '\0');
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    if (unzGetCurrentFileInfo64(archive.get(), &info, name.data(), info.size_filename + 1, nullptr,
-                                0, nullptr, 0) != UNZ_OK) {
-      fail(Zipwell::kDamagedArchive, "the archive is damaged: " + number + " cannot be read");
-      break;
-    }
-    name.resize(info.size_filename);
-    // Every entry written must be the one judged: same name, sizes, method and bytes.
-    const CentralEntry* central = index < planned_.size() ? &planned_[index].central : nullptr;
-    if (central == nullptr || name != central->name ||
-        info.compressed_size != central->compressedSize ||
-        info.uncompressed_size != central->uncompressedSize ||
-        info.compression_method != central->method || info.flag != central->flags ||
-        info.dosDate != central->dosDate || info.external_fa != central->externalAttributes ||
-        unzGetCurrentFileZStreamPos64(archive.get()) != central->dataStart) {
-      refuse("Refused archive whose " + number + " does not match its directory: " + archivePath_,
-             Zipwell::kDamagedArchive,
-             "the archive is damaged: " + number + " does not match its directory");
-      break;
-    }
-    const bool goOn = handleEntry(planned_[index], archive.get());
-
-    if (open.close() == UNZ_CRCERROR) {
-      success_ = false;
-      record_ = record_ ? record_ : makeError(Zipwell::kCrcMismatch, "crc check failed for file");
-      // A file keeps what was read; a link with a damaged target is not made.
-      if (!links_.empty() && links_.back().relative == planned_[index].relative) links_.pop_back();
-      break;
-    }
-    if (!goOn || unzGoToNextFile(archive.get()) != UNZ_OK) break;
-  }
+  const unsigned threads = threadCount();
+  const bool walked = threads > 1 && !entriesShareItems() ? walkInParallel(archive.get(), threads)
+                                                          : walkInOrder(archive.get());
+  if (!walked) return false;
 
   archive.close();
   makeLinks();
@@ -742,6 +1033,10 @@ bool ArchiveWalk::run() {
 }
 
 }  // namespace
+
+void Zipwell::setThreadCount(unsigned count) {
+  forcedThreadCount.store(count, std::memory_order_relaxed);
+}
 
 bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destination) {
   return unzipFileAtPath(path, destination, true, std::nullopt, nullptr);

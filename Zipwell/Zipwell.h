@@ -59,9 +59,20 @@ class Zipwell {
   // The general operation. False when the archive could not be read or was refused, the CRC
   // check failed, or an entry could not be extracted in full; `error` (when given) then receives
   // the first of these as a record with one of the codes above. Cleared when the result is true.
+  //
+  // Large archives are extracted on several threads, each taking whole entries, largest first.
+  // What ends up on the disk, the result and the record are those of a walk over the entries in
+  // their order (only the order of the log lines differs), with one exception: when the walk
+  // ends early (a CRC failure, a damaged entry, a refused nested archive), entries listed after
+  // the one that ended it may have been written, in part or in full.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
                               std::optional<platform::ErrorRecord>* error);
+
+  // How many threads extract one archive. 0, the default: one per processor this process may
+  // run on, for archives large enough to gain from them, else one. Any other count is used for
+  // every archive of more than one entry, whatever its size, so that both ways can be compared.
+  static void setThreadCount(unsigned count);
 
   // A 32-bit MS-DOS date-time as a point in time: a Gregorian civil date in local time, with
   // out-of-range fields carried into the next unit (0 is 30 November 1979 00:00:00).

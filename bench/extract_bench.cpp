@@ -1,13 +1,27 @@
-// Extraction speed of Zipwell next to Info-ZIP's unzip on one generated package.
+// Extraction and merge speed of the install step, next to Info-ZIP's unzip and to cp -r, on one
+// generated package.
 //
-//   extract_bench [workdir]
+//   extract_bench [workdir] [--cpus N]
 //
-// Builds a package of a few thousand files (text-like and random content, some folders) in a
-// fresh folder under `workdir` (default: the system's temporary folder), extracts it several
-// times with each tool, alternating which one goes first, and prints the wall times, the
-// medians and the ratio. The folder it made is removed at the end.
+// Builds a package of 7,400 files and about 173 MB (text-like and random content, some entries
+// stored, the rest deflated, in 48 folders) in a fresh folder under `workdir` (default: the
+// system's temporary folder). Each round then times, after a sync each and in an order that
+// changes from round to round:
+//   - Zipwell on every processor, then the merge of the extracted tree into an empty folder
+//     (ViewController::MergeContentsOfPath, as the install does into its staging folder);
+//   - the same with Zipwell held to one thread, the walk in entry order;
+//   - unzip, then mv of the extracted tree;
+//   - cp -r of an extracted tree.
+// It prints each round, the medians and the ratios, and then where the time of one thread goes:
+// the inflating alone (every entry read through minizip, nothing written) and the writing alone
+// (the same files written from memory). --cpus N keeps the process on N of its processors, to
+// see a smaller machine. The folder it made is removed at the end.
+#include <fcntl.h>
+#include <minizip/unzip.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,13 +29,22 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "Launcher/ViewController.h"
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "Zipwell/Zipwell.h"
+#include "tests/support/Doubles.h"
+#include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 
 extern char** environ;
@@ -33,8 +56,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 3;
 constexpr int kFolders = 48;
-constexpr int kSmallFiles = 5200;  // 1 KiB .. 32 KiB each
-constexpr int kLargeFiles = 64;    // 1 MiB .. 7 MiB each
+constexpr int kSmallFiles = 7340;  // 1 KiB .. 24 KiB each
+constexpr int kLargeFiles = 60;    // 1 MiB .. 1.5 MiB each
 
 // A folder of our own under `parent`, removed with everything in it at the end.
 class WorkFolder {
@@ -106,10 +129,11 @@ Package writePackage(const std::string& path) {
   };
   for (int folder = 0; folder < kFolders; ++folder)
     writer.add(launcher::testing::directory("app/part" + std::to_string(folder) + "/"));
-  std::uniform_int_distribution<std::size_t> small(1024, 32 * 1024);
-  std::uniform_int_distribution<std::size_t> large(1u << 20, 7u << 20);
+  std::uniform_int_distribution<std::size_t> small(1024, 24 * 1024);
+  std::uniform_int_distribution<std::size_t> large(1u << 20, 3u << 19);
+  constexpr int kEvery = (kSmallFiles + kLargeFiles) / kLargeFiles;
   for (int i = 0; i < kSmallFiles + kLargeFiles; ++i)
-    add(static_cast<std::size_t>(i), i % 82 == 81 ? large(random) : small(random));
+    add(static_cast<std::size_t>(i), i % kEvery == kEvery - 1 ? large(random) : small(random));
   writer.close();
   return package;
 }
@@ -118,44 +142,24 @@ double seconds(Clock::duration elapsed) {
   return std::chrono::duration<double>(elapsed).count();
 }
 
-double cpuSeconds(const rusage& usage) {
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Wall time and processor time (user + system) of one extraction.
-struct Timing {
-  double wall = 0;
-  double cpu = 0;
-};
-
-Timing timeOurs(const std::string& archive, const std::string& destination) {
+double timed(const std::function<void()>& work) {
   ::sync();
-  rusage before{}, after{};
-  ::getrusage(RUSAGE_SELF, &before);
   const auto start = Clock::now();
-  const bool ok = launcher::Zipwell::unzipFileAtPath(archive, destination);
-  const double wall = seconds(Clock::now() - start);
-  ::getrusage(RUSAGE_SELF, &after);
-  if (!ok) throw std::runtime_error("Zipwell reported a failure");
-  return {wall, cpuSeconds(after) - cpuSeconds(before)};
+  work();
+  return seconds(Clock::now() - start);
 }
 
-Timing timeUnzip(const std::string& archive, const std::string& destination) {
-  std::vector<std::string> args = {"unzip", "-o", "-q", archive, "-d", destination};
+// Runs a command to its end; throws when it fails.
+void run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  ::sync();
-  const auto start = Clock::now();
   pid_t child = 0;
-  if (::posix_spawnp(&child, "unzip", nullptr, nullptr, argv.data(), environ) != 0)
-    throw std::runtime_error("cannot start unzip");
+  if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error("cannot start " + args[0]);
   int status = 0;
-  rusage usage{};
-  if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw std::runtime_error("unzip failed");
-  return {seconds(Clock::now() - start), cpuSeconds(usage)};
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error(args[0] + " failed");
 }
 
 // Files and bytes under `folder`.
@@ -174,13 +178,114 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// Zipwell on `threads` threads (0: as many as the machine has) into `extracted`, then the merge
+// into `merged`: both times.
+struct Install {
+  double extract = 0;
+  double merge = 0;
+  double total() const { return extract + merge; }
+};
+
+Install install(launcher::ViewController& controller, unsigned threads, const std::string& archive,
+                const std::string& extracted, const std::string& merged) {
+  launcher::Zipwell::setThreadCount(threads);
+  fs::create_directories(merged);
+  ::sync();
+  const auto start = Clock::now();
+  const bool extractedAll = launcher::Zipwell::unzipFileAtPath(archive, extracted);
+  const auto between = Clock::now();
+  const bool mergedAll = controller.MergeContentsOfPath(extracted, merged);
+  const Install timing{seconds(between - start), seconds(Clock::now() - between)};
+  launcher::Zipwell::setThreadCount(0);
+  if (!extractedAll) throw std::runtime_error("Zipwell reported a failure");
+  if (!mergedAll) throw std::runtime_error("the merge reported a failure");
+  return timing;
+}
+
+// Every entry read through minizip on this thread, nothing written: the inflating alone.
+double inflateAlone(const std::string& archive) {
+  std::vector<char> buffer(256 * 1024);
+  return timed([&] {
+    unzFile zip = unzOpen64(archive.c_str());
+    if (zip == nullptr) throw std::runtime_error("cannot open the package");
+    for (int status = unzGoToFirstFile(zip); status == UNZ_OK; status = unzGoToNextFile(zip)) {
+      if (unzOpenCurrentFile(zip) != UNZ_OK) throw std::runtime_error("cannot open an entry");
+      while (unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size())) > 0) {
+      }
+      if (unzCloseCurrentFile(zip) != UNZ_OK) throw std::runtime_error("an entry is damaged");
+    }
+    if (unzClose(zip) != UNZ_OK) throw std::runtime_error("cannot close the package");
+  });
+}
+
+// The files of `tree` written from memory into `destination` on this thread, with their
+// folders, modes and dates, as the extraction writes them: the writing alone.
+double writeAlone(const std::string& tree, const std::string& destination) {
+  struct File {
+    fs::path relative;
+    std::string data;
+    mode_t mode;
+  };
+  std::vector<File> files;
+  std::vector<fs::path> folders;
+  for (const auto& item : fs::recursive_directory_iterator(tree)) {
+    const fs::path relative = item.path().lexically_relative(tree);
+    if (item.is_directory()) {
+      folders.push_back(relative);
+    } else {
+      struct stat status {};
+      ::stat(item.path().c_str(), &status);
+      files.push_back({relative, launcher::testing::readFile(item.path()), status.st_mode & 0777});
+    }
+  }
+  const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec{1623760200, 0}};
+  return timed([&] {
+    for (const fs::path& folder : folders) fs::create_directories(destination / folder);
+    for (const File& file : files) {
+      const launcher::platform::UniqueFd fd(::open((destination / file.relative).c_str(),
+                                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      if (!fd || !launcher::platform::writeAll(fd.get(), file.data) ||
+          ::futimens(fd.get(), times) != 0 || ::fchmod(fd.get(), file.mode) != 0)
+        throw std::runtime_error("cannot write " + file.relative.string());
+    }
+  });
+}
+
+// Keeps the process on the first `count` of the processors it may use.
+void keepToProcessors(int count) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+    throw std::runtime_error("cannot read the processors");
+  cpu_set_t kept;
+  CPU_ZERO(&kept);
+  for (int cpu = 0, left = count; cpu < CPU_SETSIZE && left > 0; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    CPU_SET(cpu, &kept);
+    --left;
+  }
+  if (::sched_setaffinity(0, sizeof kept, &kept) != 0)
+    throw std::runtime_error("cannot keep to " + std::to_string(count) + " processors");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    const std::string parent = argc > 1 ? argv[1] : fs::temp_directory_path().string();
+    std::string parent = fs::temp_directory_path().string();
+    for (int index = 1; index < argc; ++index) {
+      const std::string_view arg = argv[index];
+      if (arg == "--cpus" && index + 1 < argc)
+        keepToProcessors(std::atoi(argv[++index]));
+      else
+        parent = arg;
+    }
     WorkFolder work(parent);
     const std::string archive = work / "package.zip";
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ::sched_getaffinity(0, sizeof allowed, &allowed);
+    std::printf("processors: %d of %u\n", CPU_COUNT(&allowed), std::thread::hardware_concurrency());
 
     const auto made = Clock::now();
     const Package package = writePackage(archive);
@@ -188,38 +293,75 @@ int main(int argc, char** argv) {
                 package.files, static_cast<double>(package.bytes) / 1e6,
                 static_cast<double>(fs::file_size(archive)) / 1e6, seconds(Clock::now() - made));
 
-    std::vector<Timing> ours, unzip;
+    // The merge's and the extraction's lines are not what is measured.
+    launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
+    launcher::testing::UserFolders userFolders;
+    launcher::testing::TestRig rig;
+    const auto controller = rig.makeController();
+    if (!controller) throw std::runtime_error("no controller");
+
+    // The tree cp -r copies: one extraction's, kept.
+    const std::string reference = work / "reference";
+    if (!launcher::Zipwell::unzipFileAtPath(archive, reference))
+      throw std::runtime_error("Zipwell reported a failure");
+
+    std::vector<double> shared, sharedExtract, one, oneExtract, unzip, copy;
     for (int round = 1; round <= kRounds; ++round) {
-      const std::string oursDir = work / ("ours" + std::to_string(round));
-      const std::string unzipDir = work / ("unzip" + std::to_string(round));
-      if (round % 2 == 1) {
-        ours.push_back(timeOurs(archive, oursDir));
-        unzip.push_back(timeUnzip(archive, unzipDir));
-      } else {
-        unzip.push_back(timeUnzip(archive, unzipDir));
-        ours.push_back(timeOurs(archive, oursDir));
-      }
-      const Package a = measure(oursDir), b = measure(unzipDir);
-      if (a.files != package.files || a.bytes != package.bytes || b.files != a.files ||
-          b.bytes != a.bytes)
-        throw std::runtime_error("the two trees differ");
-      std::printf("round %d: Zipwell %.3f s (cpu %.3f s)   unzip %.3f s (cpu %.3f s)\n", round,
-                  ours.back().wall, ours.back().cpu, unzip.back().wall, unzip.back().cpu);
-      fs::remove_all(oursDir);
-      fs::remove_all(unzipDir);
+      const std::string n = std::to_string(round);
+      const auto ours = [&](unsigned threads, std::vector<double>& total,
+                            std::vector<double>& extract) {
+        const std::string name = threads == 1 ? "one" : "all";
+        const Install timing = install(*controller, threads, archive, work / (name + "-x" + n),
+                                       work / (name + "-m" + n));
+        total.push_back(timing.total());
+        extract.push_back(timing.extract);
+        const Package tree = measure(work / (name + "-m" + n));
+        if (tree.files != package.files || tree.bytes != package.bytes)
+          throw std::runtime_error("Zipwell's tree differs from the package");
+      };
+      const auto unzipAndMove = [&] {
+        const std::string into = work / ("unzip-x" + n), moved = work / ("unzip-m" + n);
+        fs::create_directories(moved);
+        unzip.push_back(timed([&] {
+          run({"unzip", "-o", "-q", archive, "-d", into});
+          run({"mv", into + "/app", moved + "/app"});
+        }));
+        const Package tree = measure(moved);
+        if (tree.files != package.files || tree.bytes != package.bytes)
+          throw std::runtime_error("unzip's tree differs from the package");
+      };
+      const auto copyTree = [&] {
+        copy.push_back(timed([&] { run({"cp", "-r", reference, work / ("copy" + n)}); }));
+      };
+      const std::vector<std::function<void()>> steps = {[&] { ours(0, shared, sharedExtract); },
+                                                        [&] { ours(1, one, oneExtract); },
+                                                        unzipAndMove, copyTree};
+      for (std::size_t step = 0; step < steps.size(); ++step)
+        steps[(step + static_cast<std::size_t>(round) - 1) % steps.size()]();
+      std::printf(
+          "round %d: Zipwell+merge %.3f s (extract %.3f)   one thread %.3f s (extract %.3f)   "
+          "unzip+mv %.3f s   cp -r %.3f s\n",
+          round, shared.back(), sharedExtract.back(), one.back(), oneExtract.back(), unzip.back(),
+          copy.back());
+      for (const char* prefix : {"all-x", "all-m", "one-x", "one-m", "unzip-x", "unzip-m", "copy"})
+        fs::remove_all(work / (prefix + n));
     }
-    const auto medianOf = [](const std::vector<Timing>& timings, double Timing::*field) {
-      std::vector<double> values;
-      for (const Timing& timing : timings) values.push_back(timing.*field);
-      return median(values);
-    };
-    const double oursWall = medianOf(ours, &Timing::wall),
-                 unzipWall = medianOf(unzip, &Timing::wall);
-    const double oursCpu = medianOf(ours, &Timing::cpu), unzipCpu = medianOf(unzip, &Timing::cpu);
-    std::printf("median:  Zipwell %.3f s (cpu %.3f s)   unzip %.3f s (cpu %.3f s)\n", oursWall,
-                oursCpu, unzipWall, unzipCpu);
-    std::printf("ratio Zipwell/unzip: wall %.2f   cpu %.2f\n", oursWall / unzipWall,
-                oursCpu / unzipCpu);
+
+    const double sharedTime = median(shared), oneTime = median(one), unzipTime = median(unzip),
+                 copyTime = median(copy);
+    std::printf(
+        "median:  Zipwell+merge %.3f s (extract %.3f)   one thread %.3f s (extract %.3f)   "
+        "unzip+mv %.3f s   cp -r %.3f s\n",
+        sharedTime, median(sharedExtract), oneTime, median(oneExtract), unzipTime, copyTime);
+    std::printf("ratio to cp -r:     Zipwell+merge %.2f   one thread %.2f\n", sharedTime / copyTime,
+                oneTime / copyTime);
+    std::printf("ratio to unzip+mv:  Zipwell+merge %.2f   one thread %.2f\n",
+                sharedTime / unzipTime, oneTime / unzipTime);
+
+    const double inflate = inflateAlone(archive);
+    const double write = writeAlone(reference, work / "written");
+    std::printf("one thread alone:   inflate %.3f s   write %.3f s\n", inflate, write);
+    launcher::platform::setConsoleSink({});
     return 0;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "extract_bench: %s\n", failure.what());
