@@ -40,7 +40,7 @@ constexpr const char* kVersionFileName = "version.txt";
 constexpr const char* kBundleSuffix = ".app";
 
 // libcurl hands over the body in pieces of at most this size; each piece is one write(2).
-constexpr long kReceiveBufferBytes = 128 * 1024;
+constexpr long kReceiveBufferBytes = 128L * 1024;
 // Room kept for the part file's prefix and suffixes within the 255-byte name limit.
 constexpr std::size_t kMaxSegmentInTemporaryName = 200;
 // The download's hidden files: ".<segment>.part", its side file ".<segment>.part.json", that
@@ -51,9 +51,9 @@ constexpr std::string_view kSideTemporarySuffix = ".part.json.new";
 constexpr std::string_view kOlderPartMarker = ".part-";
 constexpr const char* kSideExtension = ".json";           // part file name + this: its side file
 constexpr const char* kTemporaryExtension = ".json.new";  // ... and that side file being written
-constexpr off_t kMaxSideFileBytes = 64 * 1024;
+constexpr off_t kMaxSideFileBytes = off_t{64} * 1024;
 // A part continued under a signature is read back in pieces of this size for the digest.
-constexpr std::uint64_t kReadBytes = 1024 * 1024;
+constexpr std::uint64_t kReadBytes = std::uint64_t{1024} * 1024;
 
 ErrorRecord makeError(const char* domain, long code, const std::string& detail) {
   return {domain, code, std::string(domain) + " (code " + std::to_string(code) + "): " + detail};
@@ -135,7 +135,10 @@ void syncFolder(const std::string& folder) {
 }
 
 std::string partName(const std::string& segment) {
-  return "." + segment.substr(0, kMaxSegmentInTemporaryName) + std::string(kPartSuffix);
+  std::string name(1, '.');
+  name += segment.substr(0, kMaxSegmentInTemporaryName);
+  name += kPartSuffix;
+  return name;
 }
 
 // The part file that the name `name` in `folder` belongs to: itself, or the part beside a side
@@ -171,7 +174,7 @@ void removeParts(const std::string& folder, const std::optional<std::string>& ad
         name.starts_with('.') &&
         (name.ends_with(kSideTemporarySuffix) || name.find(kOlderPartMarker) != std::string::npos);
     if (!leftover && (!part || continuable(folder, *part, address))) continue;
-    const std::string path = folder + "/" + name;
+    const std::string path = platform::appendPathComponent(folder, name);
     struct stat status {};
     if (::lstat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
       static_cast<void>(::unlink(path.c_str()));
@@ -341,7 +344,7 @@ class PartFile {
 class DigestFeed {
  public:
   static constexpr std::size_t kBuffers = 8;
-  static constexpr std::size_t kBufferBytes = 1024 * 1024;
+  static constexpr std::size_t kBufferBytes = std::size_t{1024} * 1024;
 
   explicit DigestFeed(minisign::PackageVerifier& verifier) : verifier_(verifier) {
     try {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 
 namespace launcher::zipwell {
 namespace {
@@ -117,14 +118,16 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
       if (::mkdirat(current.get(), name, 0777) == 0) {
         made = true;
       } else if (errno != EEXIST) {
-        const Components prefix(relative.begin(), relative.begin() + index + 1);
+        const Components prefix(relative.begin(),
+                                relative.begin() + static_cast<std::ptrdiff_t>(index) + 1);
         error = describeFailure("cannot create folder", pathOf(prefix), errno);
         return UniqueFd();
       }
       next = openFolder(current.get(), name);
     }
     if (!next) {
-      const Components prefix(relative.begin(), relative.begin() + index + 1);
+      const Components prefix(relative.begin(),
+                              relative.begin() + static_cast<std::ptrdiff_t>(index) + 1);
       error = describeFailure("cannot create folder", pathOf(prefix), errno);
       return next;
     }

@@ -41,6 +41,7 @@ using platform::ErrorRecord;
 using platform::escapeLine;
 using platform::FileTime;
 using platform::logLine;
+using platform::quotedLine;
 using platform::UniqueFd;
 using zipwell::Beneath;
 using zipwell::CentralEntry;
@@ -50,27 +51,19 @@ using zipwell::Components;
 constexpr unsigned kReadBufferSize = 4096;
 // Output is gathered into larger writes than the read chunks, so that a big entry reaches the
 // disk in few system calls.
-constexpr std::size_t kWriteBufferSize = 256 * 1024;
+constexpr std::size_t kWriteBufferSize = std::size_t{256} * 1024;
 // A link's target is read whole; the system takes none longer.
 constexpr std::uint64_t kMaxLinkTarget = 4095;
 // Archives with fewer entries or fewer bytes than these are extracted on the caller's thread
 // alone: more threads would cost more than they save.
 constexpr std::size_t kParallelMinimumEntries = 16;
-constexpr std::uint64_t kParallelMinimumBytes = 4 * 1024 * 1024;
+constexpr std::uint64_t kParallelMinimumBytes = std::uint64_t{4} * 1024 * 1024;
 // General purpose flags: bit 0 encrypted, bit 6 strong encryption. Method 99: AES encryption.
 constexpr std::uint16_t kEncryptedFlags = 0x0001 | 0x0040;
 constexpr std::uint16_t kAesMethod = 99;
 
 ErrorRecord makeError(long code, std::string description) {
   return ErrorRecord{Zipwell::kErrorDomain, code, std::move(description)};
-}
-
-// A name, link target or path inside quotes, control characters escaped.
-std::string inQuotes(std::string_view text) {
-  std::string quoted(1, '"');
-  quoted += escapeLine(text);
-  quoted += '"';
-  return quoted;
 }
 
 bool isRefusal(long code) {
@@ -145,7 +138,7 @@ mode_t currentUmask() {
       break;
     }
   }
-  std::fclose(status);
+  static_cast<void>(std::fclose(status));  // only read: nothing to lose
   return mask;
 }
 
@@ -160,7 +153,8 @@ std::string decimalSize(std::uint64_t bytes) {
     ++unit;
   }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  // Always fits: at most "999.9 kB" and the terminator.
+  static_cast<void>(std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]));
   return text;
 }
 
@@ -370,7 +364,7 @@ bool ArchiveWalk::plan(int archiveFd) {
     const std::string& second = planned_[overlap->second].name;
     refuse("Refused overlapping entries: " + escapeLine(first) + " and " + escapeLine(second),
            Zipwell::kOverlappingEntries,
-           "entries " + inQuotes(first) + " and " + inQuotes(second) +
+           "entries " + quotedLine(first) + " and " + quotedLine(second) +
                " share the same bytes of the archive");
     return false;
   }
@@ -386,7 +380,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
     if (Zipwell::hasControlCharacter(entry.name)) {
       refuse("Refused entry with a control character in its name: " + escapeLine(entry.name),
              Zipwell::kControlCharacterName,
-             "entry " + inQuotes(entry.name) + " has a control character in its name");
+             "entry " + quotedLine(entry.name) + " has a control character in its name");
       return false;
     }
     entry.date = Zipwell::dateWithMSDOSFormat(central.dosDate);
@@ -398,7 +392,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
       if (part == "..") {
         refuse("Refused entry outside the destination: " + escapeLine(entry.name),
                Zipwell::kOutsideDestination,
-               "entry " + inQuotes(entry.name) + " leads outside the destination folder");
+               "entry " + quotedLine(entry.name) + " leads outside the destination folder");
         return false;
       }
       if (part != ".") entry.relative.push_back(std::move(part));
@@ -406,7 +400,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
     if ((central.flags & kEncryptedFlags) != 0 || central.method == kAesMethod) {
       if (!x_.withPassword() || central.method == kAesMethod) {
         refuse("Refused encrypted entry: " + escapeLine(entry.name), Zipwell::kEncryptedEntry,
-               "entry " + inQuotes(entry.name) + " is encrypted");
+               "entry " + quotedLine(entry.name) + " is encrypted");
         return false;
       }
     } else if (central.method != 0 && central.method != Z_DEFLATED) {
@@ -421,7 +415,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
       refuse("Refused entry with unsupported compression method " + method + ": " +
                  escapeLine(entry.name),
              Zipwell::kUnsupportedMethod,
-             "entry " + inQuotes(entry.name) + " uses compression method " + method +
+             "entry " + quotedLine(entry.name) + " uses compression method " + method +
                  ", which is not supported");
       return false;
     }
@@ -430,7 +424,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
     if (entry.isLink && central.uncompressedSize > kMaxLinkTarget) {
       refuse("Refused link with an overlong target: " + escapeLine(entry.name),
              Zipwell::kLinkRefused,
-             "the link " + inQuotes(entry.name) + " has a target longer than the system allows");
+             "the link " + quotedLine(entry.name) + " has a target longer than the system allows");
       return false;
     }
     declaredSize_ = saturatingAdd(declaredSize_, central.uncompressedSize);
@@ -449,7 +443,7 @@ bool ArchiveWalk::judgeLinks() {
     if (!links.insert(path).second || path.empty()) {
       refuse("Refused link sharing its path with another entry: " + escapeLine(entry.name),
              Zipwell::kLinkRefused,
-             "the link " + inQuotes(entry.name) + " shares its path with another entry");
+             "the link " + quotedLine(entry.name) + " shares its path with another entry");
       return false;
     }
   }
@@ -463,10 +457,10 @@ bool ArchiveWalk::judgeLinks() {
       if (last) {
         refuse("Refused entry sharing its path with a link: " + escapeLine(entry.name),
                Zipwell::kLinkRefused,
-               "entry " + inQuotes(entry.name) + " shares its path with a link");
+               "entry " + quotedLine(entry.name) + " shares its path with a link");
       } else {
         refuse("Refused entry inside a link: " + escapeLine(entry.name), Zipwell::kLinkRefused,
-               "entry " + inQuotes(entry.name) + " lies inside the link " + inQuotes(prefix));
+               "entry " + quotedLine(entry.name) + " lies inside the link " + quotedLine(prefix));
       }
       return false;
     }
@@ -539,7 +533,7 @@ Written ArchiveWalk::copyEntry(const PlannedEntry& entry, unzFile archive, int f
     if (count <= 0 || total > entry.central.uncompressedSize) {
       logLine("[Zipwell] Failed to read entry data for file: " + path);
       out.fail(Zipwell::kDamagedArchive, "the archive is damaged: the data of entry " +
-                                             inQuotes(entry.name) + " cannot be read");
+                                             quotedLine(entry.name) + " cannot be read");
       flush();
       return Written::kPartial;
     }
@@ -569,7 +563,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   if (std::find(x_.openArchives.begin(), x_.openArchives.end(), path) != x_.openArchives.end()) {
     logLine("[Zipwell] Refused entry that would overwrite an archive being read: " + path);
     out.fail(Zipwell::kWriteFailed,
-             "cannot write " + inQuotes(path) + ": an archive being read is there");
+             "cannot write " + quotedLine(path) + ": an archive being read is there");
     return;
   }
   const char* leaf = entry.relative.back().c_str();
@@ -590,7 +584,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   if (!file) {
     logLine("[Zipwell] Failed to create file: " + path);
     out.fail(Zipwell::kWriteFailed,
-             cause == EINVAL ? "cannot write " + inQuotes(path) + ": it is not a regular file"
+             cause == EINVAL ? "cannot write " + quotedLine(path) + ": it is not a regular file"
                              : zipwell::describeFailure("cannot write", path, cause));
     return;
   }
@@ -628,8 +622,8 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   if (extracted) {
     static_cast<void>(::unlinkat(parent, leaf, 0));
   } else if (nested.record() && isRefusal(nested.record()->code)) {
-    out.fail(nested.record()->code,
-             "in the nested archive " + inQuotes(entry.name) + ": " + nested.record()->description);
+    out.fail(nested.record()->code, "in the nested archive " + quotedLine(entry.name) + ": " +
+                                        nested.record()->description);
     endWalk = true;
   }
 }
@@ -643,7 +637,7 @@ void ArchiveWalk::readLink(const PlannedEntry& entry, unzFile archive, FileTime 
     if (count <= 0 || link.target.size() + static_cast<std::size_t>(count) > kMaxLinkTarget) {
       logLine("[Zipwell] Failed to read entry data for link: " + x_.root->pathOf(entry.relative));
       out.fail(Zipwell::kDamagedArchive, "the archive is damaged: the data of entry " +
-                                             inQuotes(entry.name) + " cannot be read");
+                                             quotedLine(entry.name) + " cannot be read");
       return;
     }
     link.target.append(worker.readBuffer.data(), static_cast<std::size_t>(count));
@@ -670,7 +664,7 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
   }
   if (entry.relative.empty()) {
     logLine("[Zipwell] Failed to create file: " + root.path());
-    out.fail(Zipwell::kWriteFailed, "cannot write " + inQuotes(root.path()) + ": it is a folder");
+    out.fail(Zipwell::kWriteFailed, "cannot write " + quotedLine(root.path()) + ": it is a folder");
     return true;
   }
   const Components parentPath(entry.relative.begin(), entry.relative.end() - 1);
@@ -712,7 +706,7 @@ void ArchiveWalk::makeLinks() {
     refuse("Refused link " + escapeLine(link.name) + " -> " + escapeLine(link.target) + ": " +
                *problem,
            Zipwell::kLinkRefused,
-           "the link " + inQuotes(link.name) + " -> " + inQuotes(link.target) +
+           "the link " + quotedLine(link.name) + " -> " + quotedLine(link.target) +
                " is refused: " + *problem);
     refused = true;
   }

@@ -51,7 +51,7 @@ class Zipwell {
   static constexpr long kWriteFailed = -12;
 
   // Free space a package must leave: this many bytes plus one twentieth of its declared size.
-  static constexpr std::uint64_t kFreeSpaceMargin = 16 * 1024 * 1024;
+  static constexpr std::uint64_t kFreeSpaceMargin = std::uint64_t{16} * 1024 * 1024;
 
   // Extracts `path` into `destination`, replacing existing files, without a password.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination);

@@ -10,6 +10,9 @@ namespace launcher::platform {
 // move the cursor or split a line.
 std::string escapeLine(std::string_view text);
 
+// `text` escaped as escapeLine does, between double quotes: a name or path inside a message.
+std::string quotedLine(std::string_view text);
+
 // True when `name` ends in ".zip", in any letter case (ASCII).
 bool hasZipExtension(std::string_view name);
 

@@ -13,15 +13,15 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/Minisign.h"
+#include "Launcher/platform/Text.h"
 
 namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
+// A path inside a message: quoted, control characters escaped.
 std::string shown(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  return text + "\"";
+  return platform::quotedLine(path.string());
 }
 
 std::string describeErrno(int error) {

@@ -27,11 +27,6 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
-// A value shown inside a one-line message: quoted, control characters escaped.
-std::string inQuotes(std::string_view text) {
-  return "\"" + platform::escapeLine(text) + "\"";
-}
-
 std::string lowered(std::string_view text) {
   std::string result(text);
   std::transform(result.begin(), result.end(), result.begin(),
@@ -64,8 +59,9 @@ class StagedFile {
 
   std::optional<Failure> creationFailure() const {
     if (file_) return std::nullopt;
-    return Failure::runtime("cannot create a temporary file beside " + inQuotes(target_.string()) +
-                            ": " + platform::describeErrno(error_));
+    return Failure::runtime("cannot create a temporary file beside " +
+                            platform::quotedLine(target_.string()) + ": " +
+                            platform::describeErrno(error_));
   }
   const fs::path& path() const { return path_; }
 
@@ -80,8 +76,9 @@ class StagedFile {
     if (::fsync(file_.get()) != 0) return failure("cannot flush", errno);
     if (!file_.reset()) return failure("cannot close", errno);
     if (::rename(path_.c_str(), target_.c_str()) != 0)
-      return Failure::runtime("cannot move " + inQuotes(path_.string()) + " to " +
-                              inQuotes(target_.string()) + ": " + platform::describeErrno(errno));
+      return Failure::runtime("cannot move " + platform::quotedLine(path_.string()) + " to " +
+                              platform::quotedLine(target_.string()) + ": " +
+                              platform::describeErrno(errno));
     committed_ = true;
     const platform::UniqueFd folder(
         ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -92,7 +89,7 @@ class StagedFile {
 
  private:
   Failure failure(const std::string& what, int error) const {
-    return Failure::runtime(what + " " + inQuotes(path_.string()) + ": " +
+    return Failure::runtime(what + " " + platform::quotedLine(path_.string()) + ": " +
                             platform::describeErrno(error));
   }
   fs::path target_;
@@ -117,13 +114,13 @@ std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_v
   std::vector<std::string> warnings;
   const std::string launched = std::string(applicationName) + ".app";
   if (platform::nfd(name) != platform::nfd(launched))
-    warnings.push_back("the launcher starts " + inQuotes(launched) + "; " + inQuotes(name) +
-                       " will be installed but not started");
+    warnings.push_back("the launcher starts " + platform::quotedLine(launched) + "; " +
+                       platform::quotedLine(name) + " will be installed but not started");
   const fs::path appRun = appFolder / "AppRun";
   struct stat status {};
   if (::stat(appRun.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
       (status.st_mode & S_IXUSR) == 0)
-    warnings.push_back(inQuotes(appRun.string()) +
+    warnings.push_back(platform::quotedLine(appRun.string()) +
                        " is missing or not executable; the launcher cannot start the application");
   return warnings;
 }
@@ -135,10 +132,10 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   std::string text(kMaxKeyFile + 1, '\0');
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
   if (!file.is_open() || file.bad())
-    return Failure::refused("cannot read the secret key " + inQuotes(path.string()) + ": " +
-                            std::generic_category().message(errno));
+    return Failure::refused("cannot read the secret key " + platform::quotedLine(path.string()) +
+                            ": " + std::generic_category().message(errno));
   text.resize(static_cast<std::size_t>(file.gcount()));
-  const std::string prefix = "cannot sign with " + inQuotes(path.string()) + ": ";
+  const std::string prefix = "cannot sign with " + platform::quotedLine(path.string()) + ": ";
   if (text.size() > kMaxKeyFile) return Failure::refused(prefix + "it is not a secret key file");
   auto key = minisign::parseSecretKey(text);
   if (!key) return Failure::refused(prefix + key.error());
@@ -158,18 +155,20 @@ std::optional<Failure> feedVersionProblem(const fs::path& documentPath, std::int
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
   if (!file.is_open() || file.bad())
     return Failure::refused(
-        "cannot read the feed's version document " + inQuotes(documentPath.string()) + ": " +
-        std::generic_category().message(errno) + "; pass --force to replace it");
+        "cannot read the feed's version document " + platform::quotedLine(documentPath.string()) +
+        ": " + std::generic_category().message(errno) + "; pass --force to replace it");
   text.resize(static_cast<std::size_t>(file.gcount()));
   const auto current = text.size() > kMaxDocument ? std::nullopt : publishedVersion(text);
   if (!current)
-    return Failure::refused("the feed's version document " + inQuotes(documentPath.string()) +
+    return Failure::refused("the feed's version document " +
+                            platform::quotedLine(documentPath.string()) +
                             " holds no version number; pass --force to replace it");
   if (version <= *current)
-    return Failure::refused("version " + std::to_string(version) + " is not above version " +
-                            std::to_string(*current) + ", which the feed " +
-                            inQuotes(documentPath.parent_path().parent_path().string()) +
-                            " already publishes; pass --force to publish it anyway");
+    return Failure::refused(
+        "version " + std::to_string(version) + " is not above version " + std::to_string(*current) +
+        ", which the feed " +
+        platform::quotedLine(documentPath.parent_path().parent_path().string()) +
+        " already publishes; pass --force to publish it anyway");
   return std::nullopt;
 }
 
@@ -192,19 +191,21 @@ std::string bundleNameProblem(std::string_view folderName, std::string_view appl
   const std::string expected = std::string(applicationName) + ".app";
   if (!platform::hasPrefixNFD(folderName, applicationName) ||
       !platform::hasSuffixNFD(folderName, ".app"))
-    return "the application folder must be named like " + inQuotes(expected) + " (beginning with " +
-           inQuotes(applicationName) + " and ending in \".app\"), not " + inQuotes(folderName);
+    return "the application folder must be named like " + platform::quotedLine(expected) +
+           " (beginning with " + platform::quotedLine(applicationName) +
+           " and ending in \".app\"), not " + platform::quotedLine(folderName);
   const std::string versioned = std::string(applicationName) + " v.";
   if (platform::hasPrefixNFD(folderName, versioned))
-    return "refusing the application folder " + inQuotes(folderName) +
-           ": the launcher deletes every bundle named " + inQuotes(versioned + "*.app") +
+    return "refusing the application folder " + platform::quotedLine(folderName) +
+           ": the launcher deletes every bundle named " +
+           platform::quotedLine(versioned + "*.app") +
            " at start, so the installed application would disappear; rename it to " +
-           inQuotes(expected);
+           platform::quotedLine(expected);
   return {};
 }
 
 std::string baseUrlProblem(std::string_view baseUrl) {
-  const std::string shown = inQuotes(baseUrl);
+  const std::string shown = platform::quotedLine(baseUrl);
   const std::size_t schemeEnd = baseUrl.find("://");
   const std::string scheme = schemeEnd == std::string_view::npos
                                  ? std::string()
@@ -227,7 +228,7 @@ std::string baseUrlProblem(std::string_view baseUrl) {
 }
 
 std::string packageNameProblem(std::string_view packageName) {
-  const std::string shown = inQuotes(packageName);
+  const std::string shown = platform::quotedLine(packageName);
   if (packageName.empty()) return "the package name is empty";
   if (packageName.find('/') != std::string_view::npos || packageName.front() == '.')
     return "the package name " + shown + " must be a plain file name not beginning with \".\"";
@@ -292,7 +293,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     return Failure::refused(
         "the version must be a whole number greater than 0 written in digits only (at most " +
         std::to_string(std::numeric_limits<std::int64_t>::max()) + "), not " +
-        inQuotes(request.version));
+        platform::quotedLine(request.version));
   if (auto problem = baseUrlProblem(request.baseUrl); !problem.empty())
     return Failure::refused(problem);
   if (auto problem = packageNameProblem(request.packageName); !problem.empty())
@@ -302,10 +303,10 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   std::error_code error;
   const auto appStatus = fs::status(appFolder, error);
   if (!fs::exists(appStatus))
-    return Failure::refused("the application folder " + inQuotes(request.appFolder.string()) +
-                            " does not exist");
+    return Failure::refused("the application folder " +
+                            platform::quotedLine(request.appFolder.string()) + " does not exist");
   if (!fs::is_directory(appStatus))
-    return Failure::refused(inQuotes(request.appFolder.string()) + " is not a folder");
+    return Failure::refused(platform::quotedLine(request.appFolder.string()) + " is not a folder");
   const std::string bundleName = appFolder.filename().string();
   if (auto problem = bundleNameProblem(bundleName, applicationName); !problem.empty())
     return Failure::refused(problem);
@@ -313,13 +314,13 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   const fs::path feedFolder = normalisedFolder(request.feedFolder);
   const auto feedStatus = fs::status(feedFolder, error);
   if (fs::exists(feedStatus) && !fs::is_directory(feedStatus))
-    return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
+    return Failure::refused("the feed folder " + platform::quotedLine(request.feedFolder.string()) +
                             " exists and is not a folder");
   std::error_code appError, feedError;
   const fs::path realApp = fs::canonical(appFolder, appError);
   const fs::path realFeed = fs::weakly_canonical(feedFolder, feedError);
   if (!appError && !feedError && platform::isWithin(realFeed, realApp))
-    return Failure::refused("the feed folder " + inQuotes(request.feedFolder.string()) +
+    return Failure::refused("the feed folder " + platform::quotedLine(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
 
   const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
@@ -344,8 +345,9 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
 
   fs::create_directories(report.versionPath.parent_path(), error);
   if (error)
-    return Failure::runtime("cannot create " + inQuotes(report.versionPath.parent_path().string()) +
-                            ": " + error.message());
+    return Failure::runtime("cannot create " +
+                            platform::quotedLine(report.versionPath.parent_path().string()) + ": " +
+                            error.message());
 
   StagedFile package(report.packagePath);
   if (auto failure = package.creationFailure()) return *failure;
@@ -373,7 +375,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   report.entries = summary.entries;
   report.packageBytes = summary.bytes;
   for (const auto& name : summary.nestedArchives)
-    report.warnings.push_back(inQuotes(name) +
+    report.warnings.push_back(platform::quotedLine(name) +
                               " will not be installed as a file: the launcher extracts .zip files "
                               "found in the package and then deletes them");
 
