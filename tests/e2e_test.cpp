@@ -1004,18 +1004,6 @@ TEST_F(SafeInstall, KilledAtAnyMomentTheNextStartHasTheWholeOldOrTheWholeNewVers
 
 // ==== Downloads that continue where they stopped; the feed behind nginx ==========================
 
-// Every entry below `folder`: a file's bytes, "folder" for a folder, the target for a link.
-std::map<std::string, std::string> treeOf(const std::string& folder) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string relative = fs::relative(entry.path(), folder);
-    tree[relative] = entry.is_symlink()     ? "-> " + fs::read_symlink(entry.path()).string()
-                     : entry.is_directory() ? "folder"
-                                            : readFile(entry.path());
-  }
-  return tree;
-}
-
 // The shares in the plain display's "download: N%" lines, in order.
 std::vector<int> downloadTenths(const std::string& errors) {
   std::vector<int> tenths;
@@ -1057,7 +1045,7 @@ class ResumedDownloads : public HostileNetwork {
   void expectInstalledAsPublished() {
     EXPECT_TRUE(waitForMarker("version 1\n"));
     EXPECT_EQ(readFile(versionFile()), "1");
-    EXPECT_TRUE(treeOf(bundle()) == treeOf(root / ("app/" + kName + ".app")))
+    EXPECT_TRUE(testing::tree(bundle()) == testing::tree(root / ("app/" + kName + ".app")))
         << "the installed application is the published one, byte for byte";
     EXPECT_FALSE(fs::exists(part()));
   }
@@ -1145,8 +1133,8 @@ TEST_F(EndToEnd, FeedBehindNginxInstallsAndContinuesAKilledDownload) {
         << launcher->errors();
     EXPECT_TRUE(waitForMarker("version 1\n"));
     fs::remove(marker());
-    EXPECT_TRUE(treeOf(install() + "/" + kName + ".app") ==
-                treeOf(root / ("app/" + kName + ".app")))
+    EXPECT_TRUE(testing::tree(install() + "/" + kName + ".app") ==
+                testing::tree(root / ("app/" + kName + ".app")))
         << "the installed application is the published one, byte for byte";
     EXPECT_TRUE(namesTheWholePackage(launcher->errors(), size)) << launcher->errors();
 

@@ -26,24 +26,6 @@ namespace fs = std::filesystem;
 
 const std::string kName = "Vantorel";
 
-// Every entry under `root`, sorted: "dir/", "file=content", "link@target".
-std::vector<std::string> tree(const std::string& root) {
-  std::vector<std::string> entries;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
-       it.increment(error)) {
-    const std::string relative = it->path().lexically_relative(root).string();
-    if (it->is_symlink())
-      entries.push_back(relative + "@" + fs::read_symlink(it->path()).string());
-    else if (it->is_directory())
-      entries.push_back(relative + "/");
-    else
-      entries.push_back(relative + "=" + readFile(it->path().string()));
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
-}
-
 void writeApplication(const std::string& folder, const std::string& label) {
   writeFile(folder + "/" + kName + ".app/AppRun", "#!/bin/sh\necho " + label + "\n");
   fs::permissions(folder + "/" + kName + ".app/AppRun", fs::perms(0755));

@@ -1,5 +1,6 @@
 #include "tests/support/TestFolders.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,23 @@ UserFolders::~UserFolders() {
 
 std::string UserFolders::installFolder() const {
   return dataHome() + "/" + APPLICATION_NAME();
+}
+
+std::vector<std::string> tree(const std::string& root) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+       it.increment(error)) {
+    const std::string relative = it->path().lexically_relative(root).string();
+    if (it->is_symlink())
+      entries.push_back(relative + "@" + fs::read_symlink(it->path()).string());
+    else if (it->is_directory())
+      entries.push_back(relative + "/");
+    else
+      entries.push_back(relative + "=" + readFile(it->path().string()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
 }
 
 std::string readFile(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 // Temporary folders for tests, and per-user folders pointed at them.
 #include <string>
+#include <vector>
 
 namespace launcher::testing {
 
@@ -37,6 +38,9 @@ class UserFolders {
   std::string savedHome_, savedData_, savedCache_;
   bool hadHome_ = false, hadData_ = false, hadCache_ = false;
 };
+
+// Every entry under `root`, sorted: "dir/", "file=content", "link@target".
+std::vector<std::string> tree(const std::string& root);
 
 // Whole-file helpers.
 std::string readFile(const std::string& path);
