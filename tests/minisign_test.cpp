@@ -88,17 +88,23 @@ int runMinisign(const TempDir& dir, const std::string& arguments, std::string* o
 #define REQUIRE_MINISIGN() \
   if (!haveMinisign()) GTEST_SKIP() << "minisign is not installed (scripts/install-deps.sh)"
 
-TEST(MinisignTool, AcceptsWhatWeSignWithOurKeysAndWithItsOwn) {
-  REQUIRE_MINISIGN();
-  TempDir dir;
-  // Larger than one read, so signing streams the file in several pieces.
-  writeFile(dir / "package_mac.zip", randomBytes(200 * 1024 + 17, 1));
+// Writes ours.pub/ours.key (made by us) and tool.pub/tool.key (made by the minisign tool) in `dir`.
+void writeBothKeyPairs(const TempDir& dir) {
   const auto ours = generateKeyPair("test");
   ASSERT_TRUE(ours) << ours.error();
   writeFile(dir / "ours.pub", ours->publicKeyFile);
   writeFile(dir / "ours.key", ours->secretKeyFile);
   std::string output;
   ASSERT_EQ(runMinisign(dir, "-G -W -p tool.pub -s tool.key", &output), 0) << output;
+}
+
+TEST(MinisignTool, AcceptsWhatWeSignWithOurKeysAndWithItsOwn) {
+  REQUIRE_MINISIGN();
+  TempDir dir;
+  // Larger than one read, so signing streams the file in several pieces.
+  writeFile(dir / "package_mac.zip", randomBytes(200 * 1024 + 17, 1));
+  ASSERT_NO_FATAL_FAILURE(writeBothKeyPairs(dir));
+  std::string output;
 
   for (const std::string name : {"ours", "tool"}) {
     const auto secret = parseSecretKey(readFile(dir / (name + ".key")));
@@ -122,12 +128,8 @@ TEST(MinisignTool, AcceptsWhatWeSignWithOurKeysAndWithItsOwn) {
 TEST(MinisignTool, ItsSignaturesPassOurVerifierPrehashedAndLegacy) {
   REQUIRE_MINISIGN();
   TempDir dir;
-  const auto ours = generateKeyPair("test");
-  ASSERT_TRUE(ours) << ours.error();
-  writeFile(dir / "ours.pub", ours->publicKeyFile);
-  writeFile(dir / "ours.key", ours->secretKeyFile);
+  ASSERT_NO_FATAL_FAILURE(writeBothKeyPairs(dir));
   std::string output;
-  ASSERT_EQ(runMinisign(dir, "-G -W -p tool.pub -s tool.key", &output), 0) << output;
   // We show key ids as minisign does in its comment.
   const std::string toolPub = readFile(dir / "tool.pub");
   EXPECT_NE(toolPub.find(keyIdText(keyOf(toolPub).id)), std::string::npos) << toolPub;
