@@ -92,6 +92,7 @@ std::optional<std::string> readSmallFile(const std::string& path) {
 bool isReservedEntryName(std::string_view name) {
   return name == kVersionFileName || name == kStagingFolderName || name == kJournalFileName ||
          name == std::string(kJournalFileName) + ".tmp" || name == kLockFileName ||
+         name == kManifestFileName || name == std::string(kManifestFileName) + ".tmp" ||
          isPartFileName(name);
 }
 
