@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Launcher/DownloadProgress.h"
+#include "Launcher/ZipDirectory.h"
 #include "Launcher/platform/Alerts.h"
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/Controls.h"
@@ -141,6 +142,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     std::string error;
   };
   Download DownloadPackage(std::int64_t serverVersion);
+  // An update that fetches only the entries that changed since the install of `localVersion`
+  // (see DeltaUpdate.h) into an archive of their own in the temporary folder; on success also
+  // the new package's directory. An empty path when it is not possible: the reason is logged and
+  // the whole package is to be downloaded.
+  Download DownloadChangedEntries(std::int64_t localVersion,
+                                  std::optional<zipdir::Directory>& directory);
   // Where DownloadPackage will put the package; empty when the address names no file.
   std::string PackageDestination() const;
   // Posts the failure dialog: "Failed to update the application.\n " + `description`.

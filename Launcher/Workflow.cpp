@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/HttpDownloader.h"
 #include "Launcher/Installer.h"
 #include "Launcher/ViewController.h"
@@ -127,6 +128,43 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
   return result;
 }
 
+ViewController::Download ViewController::DownloadChangedEntries(
+    std::int64_t localVersion, std::optional<zipdir::Directory>& directory) {
+  Download result;
+  const auto notPossible = [&](const std::string& reason) {
+    platform::logLine("delta update not possible (" + reason + "): downloading the whole package");
+    return result;
+  };
+  if (localVersion <= 0) return result;
+  if (!url || !(url->string().starts_with("http://") || url->string().starts_with("https://")))
+    return notPossible("the package address is not an http(s) address");
+  if (!environment_.publicKey.empty())
+    return notPossible("a signed package can only be checked whole without its signed manifest");
+  const auto manifest = delta::readManifest(installFolder());
+  if (!manifest || manifest->version != localVersion)
+    return notPossible("no install manifest of version " + std::to_string(localVersion));
+  const auto temporary = tempURL();
+  if (!temporary) return notPossible("no temporary folder");
+  const std::string archive = *temporary + "/changed-entries.zip";
+  DownloadOptions options;
+  options.retryPause = environment_.downloadRetryPause;
+  // The download bar shows the bytes fetched of the bytes to fetch.
+  DownloadProgress progress(
+      [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
+  options.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
+    progress.update(received, total);
+  };
+  auto fetched = delta::fetchChangedEntries(*url, *manifest, installFolder(), archive, options);
+  if (auto* reason = std::get_if<std::string>(&fetched)) {
+    platform::removeItem(archive);
+    return notPossible(*reason);
+  }
+  progress.finish();
+  directory = std::move(std::get<delta::Fetched>(fetched).directory);
+  result.path = archive;
+  return result;
+}
+
 std::string ViewController::PackageDestination() const {
   // Where the download puts the package: the install folder, under the address's last segment.
   if (!url) return {};
@@ -184,7 +222,17 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       busy->startAnimation();
     }
   });
-  const Download download = DownloadPackage(serverVersion);
+  // Only the changed entries when that is possible, else the whole package; either way the
+  // package's directory is kept for the install manifest.
+  std::optional<zipdir::Directory> directory;
+  Download download = DownloadChangedEntries(localVersion, directory);
+  if (download.path.empty()) {
+    download = DownloadPackage(serverVersion);
+    if (download.error.empty()) {
+      auto read = delta::readDirectory(download.path);
+      if (auto* readOne = std::get_if<zipdir::Directory>(&read)) directory = std::move(*readOne);
+    }
+  }
   post([](ViewController& controller) {
     if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
   });
@@ -247,6 +295,17 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     return;
   }
   WriteVersion(std::to_string(serverVersion));
+  // What was installed, for the next update to fetch only what changes; without it the next
+  // update downloads the whole package.
+  if (directory) {
+    const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, {});
+    if (auto written = delta::writeManifest(install, manifest); !written) {
+      platform::logLine("cannot write the install manifest: " + written.error);
+      delta::removeManifest(install);
+    }
+  } else {
+    delta::removeManifest(install);
+  }
 
   Log("Cleaning Up");
   Increase(5);

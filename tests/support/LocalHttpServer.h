@@ -38,8 +38,9 @@ struct ServedPackage {
   // The validators sent with every answer; empty: none.
   std::string etag;
   std::string lastModified;
-  // "Range: bytes=N-" gets 206 with the rest, unless an If-Range names another validator (then
-  // 200 with the whole) or N is the size or beyond (416). False: always 200 with the whole.
+  // One range ("Range: bytes=N-", "bytes=N-M", "bytes=-N") gets 206 with those bytes, unless an
+  // If-Range names another validator (then 200 with the whole) or N is the size or beyond (416).
+  // False: always 200 with the whole.
   bool ranges = true;
   // The connection is closed after this many bytes of the body, one entry for each request in
   // turn; requests beyond the list are answered in full.
