@@ -238,6 +238,10 @@ std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& director
     if (end - entry.localHeader < 30 + entry.name.size() + entry.compressedSize)
       return "entry \"" + entry.name + "\" shares its bytes with the next one";
     if (!take[order[at]]) continue;
+    if (entry.compressedSize == 0 && !entry.hasDataDescriptor() && entry.isFolder()) {
+      plan.written.push_back(order[at]);
+      continue;
+    }
     plan.chosen.push_back(order[at]);
     plan.entryBytes += end - entry.localHeader;
     if (!plan.ranges.empty() && entry.localHeader - plan.ranges.back().end <= gap)
@@ -258,7 +262,7 @@ std::optional<std::string> finishArchive(const std::string& archive,
     return platform::describeErrno("cannot open", archive, errno);
   if (static_cast<std::uint64_t>(status.st_size) != plan.bytes)
     return std::string("the delta archive does not hold the bytes fetched");
-  std::string records;
+  std::map<std::size_t, std::uint64_t> offsets;  // new local header offsets, in directory order
   std::size_t range = 0;
   std::uint64_t rangeStart = 0;  // where plan.ranges[range] begins in the file
   for (const std::size_t index : plan.chosen) {
@@ -280,9 +284,17 @@ std::optional<std::string> finishArchive(const std::string& archive,
       return "entry \"" + entry.name + "\": " + *mismatch;
     if (available - header.length < entry.compressedSize)
       return "entry \"" + entry.name + "\" has more data than lies before the next entry";
-    records += zipdir::centralRecord(entry, at);
+    offsets[index] = at;
   }
-  records += zipdir::endRecords(plan.chosen.size(), plan.bytes, records.size());
+  std::string records;
+  for (const std::size_t index : plan.written) {
+    offsets[index] = plan.bytes + records.size();
+    records += zipdir::localHeaderOf(directory.entries[index]);
+  }
+  const std::uint64_t start = plan.bytes + records.size();
+  for (const auto& [index, at] : offsets)
+    records += zipdir::centralRecord(directory.entries[index], at);
+  records += zipdir::endRecords(offsets.size(), start, plan.bytes + records.size() - start);
   const off_t end = static_cast<off_t>(plan.bytes);
   std::size_t done = 0;
   while (done < records.size()) {
@@ -586,7 +598,7 @@ std::variant<Fetched, std::string> fetchChangedEntries(const platform::Url& url,
   if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);
   if (auto problem = finishArchive(archive, fetched.directory, plan))
     return "the package is not what its central directory says: " + *problem;
-  fetched.entries = plan.chosen.size();
+  fetched.entries = plan.chosen.size() + plan.written.size();
   fetched.bytes = received;
   platform::logLine("delta update: fetched " + withSeparators(fetched.entries) + " of " +
                     withSeparators(fetched.directory.entries.size()) + " entries, " +

@@ -89,20 +89,23 @@ inline constexpr std::uint64_t kSwallowedGap = 64 * 1024;
 // The fetch of the chosen entries: each entry's bytes run from its local header up to the next
 // entry's local header (or the central directory), in offset order; neighbouring ranges are
 // merged, and gaps of at most `gap` bytes swallowed. The ranges are written one after the other
-// into the delta archive.
+// into the delta archive. Chosen folders without data are not fetched: their local header is made
+// from the central record.
 struct FetchPlan {
-  std::vector<std::size_t> chosen;  // entry indexes, in the order of their local headers
-  std::vector<ByteRange> ranges;    // in order, disjoint
-  std::uint64_t bytes = 0;          // of all ranges
-  std::uint64_t entryBytes = 0;     // of the chosen entries' own ranges
+  std::vector<std::size_t> chosen;   // entry indexes, in the order of their local headers
+  std::vector<std::size_t> written;  // entries made from their central record alone
+  std::vector<ByteRange> ranges;     // in order, disjoint
+  std::uint64_t bytes = 0;           // of all ranges
+  std::uint64_t entryBytes = 0;      // of the chosen entries' own ranges
 };
 std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& directory,
                                                const std::vector<bool>& take,
                                                std::uint64_t gap = kSwallowedGap);
 
 // Once the plan's ranges stand one after the other at the start of the file `archive`, checks
-// each chosen entry's local header against its central record and appends a central directory
-// of the chosen entries with their new offsets: the file is then a ZIP archive of them. Says why
+// each chosen entry's local header against its central record, appends the written entries and
+// a central directory of all of them with their new offsets, in the package's order: the file is
+// then a ZIP archive of them. Says why
 // when a local header disagrees or the file cannot be read or written.
 std::optional<std::string> finishArchive(const std::string& archive,
                                          const zipdir::Directory& directory, const FetchPlan& plan);
@@ -112,7 +115,7 @@ std::optional<std::string> finishArchive(const std::string& archive,
 struct Fetched {
   std::string path;  // the delta archive
   zipdir::Directory directory;
-  std::size_t entries = 0;  // fetched
+  std::size_t entries = 0;  // in the delta archive: fetched, or made from the directory
   std::uint64_t bytes = 0;  // of the entries' ranges, sent by the server
   std::uint64_t packageSize = 0;
 };

@@ -296,6 +296,31 @@ std::string centralRecord(const Entry& entry, std::uint64_t localHeader) {
   return out;
 }
 
+std::string localHeaderOf(const Entry& entry) {
+  std::string extra;
+  if (entry.storedUncompressedSize == kFull32 || entry.storedCompressedSize == kFull32) {
+    put16(extra, kZip64ExtraId);
+    put16(extra, 16);
+    put64(extra, entry.uncompressedSize);
+    put64(extra, entry.compressedSize);
+  }
+  std::string out;
+  put32(out, kLocalSignature);
+  put16(out, entry.versionNeeded);
+  put16(out, entry.flags);
+  put16(out, entry.method);
+  put16(out, static_cast<std::uint16_t>(entry.dosDate & 0xFFFF));
+  put16(out, static_cast<std::uint16_t>(entry.dosDate >> 16));
+  put32(out, entry.crc);
+  put32(out, entry.storedCompressedSize);
+  put32(out, entry.storedUncompressedSize);
+  put16(out, static_cast<std::uint16_t>(entry.name.size()));
+  put16(out, static_cast<std::uint16_t>(extra.size()));
+  out += entry.name;
+  out += extra;
+  return out;
+}
+
 std::string endRecords(std::uint64_t entries, std::uint64_t offset, std::uint64_t size) {
   const bool zip64 = entries >= kFull16 || offset >= kFull32 || size >= kFull32;
   std::string out;

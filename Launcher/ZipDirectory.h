@@ -99,6 +99,9 @@ std::optional<std::string> localHeaderMismatch(const LocalHeader& local, const E
 // The central record of `entry`, for an archive where its local header lies at `localHeader`:
 // the stored fields as they were, a ZIP64 field where a value needs one.
 std::string centralRecord(const Entry& entry, std::uint64_t localHeader);
+// A local header for `entry` made from its central record alone, for an entry without data (a
+// folder): it then need not be fetched.
+std::string localHeaderOf(const Entry& entry);
 // The end of an archive whose directory of `entries` records (`size` bytes) starts at `offset`:
 // a ZIP64 end record and locator when a value needs them, then the end record.
 std::string endRecords(std::uint64_t entries, std::uint64_t offset, std::uint64_t size);

@@ -297,23 +297,30 @@ TEST(DeltaPlan, RangesRunToTheNextEntryAndCloseOnesMerge) {
     zipdir::Entry entry;
     entry.name = name;
     entry.localHeader = at;
+    entry.compressedSize = 10;
     directory.entries.push_back(entry);
   }
+  // A folder without data is made from its record, never fetched.
+  zipdir::Entry folder;
+  folder.name = "f/";
+  folder.localHeader = 150;
+  directory.entries.push_back(folder);
   using Ranges = std::vector<delta::ByteRange>;
   const struct {
-    std::vector<bool> take;  // d a b c e
+    std::vector<bool> take;  // d a b c e f/ (a folder at 150)
     std::uint64_t gap;
     Ranges ranges;
   } cases[] = {
-      {{false, false, false, false, false}, 0, {}},
-      {{false, true, true, false, false}, 0, {{0, 200}}},
-      {{false, true, false, true, false}, 0, {{0, 100}, {200, 3000}}},
-      {{false, true, false, true, false}, 99, {{0, 100}, {200, 3000}}},
-      {{false, true, false, true, false}, 100, {{0, 3000}}},
-      {{true, false, false, false, true}, 0, {{3000, 10000}}},
-      {{false, false, false, true, true}, 5999, {{200, 3000}, {9000, 10000}}},
-      {{false, false, false, true, true}, 6000, {{200, 10000}}},
-      {{true, true, true, true, true}, 0, {{0, 10000}}},
+      {{false, false, false, false, false, false}, 0, {}},
+      {{false, false, false, false, false, true}, 0, {}},
+      {{false, true, true, false, false, true}, 0, {{0, 150}}},
+      {{false, true, false, true, false, false}, 0, {{0, 100}, {200, 3000}}},
+      {{false, true, false, true, false, false}, 99, {{0, 100}, {200, 3000}}},
+      {{false, true, false, true, false, true}, 100, {{0, 3000}}},
+      {{true, false, false, false, true, false}, 0, {{3000, 10000}}},
+      {{false, false, false, true, true, false}, 5999, {{200, 3000}, {9000, 10000}}},
+      {{false, false, false, true, true, false}, 6000, {{200, 10000}}},
+      {{true, true, true, true, true, false}, 0, {{0, 150}, {200, 10000}}},
   };
   for (const auto& [take, gap, ranges] : cases) {
     auto plan = delta::planFetch(directory, take, gap);
@@ -323,7 +330,7 @@ TEST(DeltaPlan, RangesRunToTheNextEntryAndCloseOnesMerge) {
   // Two entries at one place cannot both be what they say.
   directory.entries[0].localHeader = 9000;
   EXPECT_TRUE(std::holds_alternative<std::string>(
-      delta::planFetch(directory, {false, false, false, false, true})));
+      delta::planFetch(directory, {false, false, false, false, true, false})));
 }
 
 // The fetched ranges, one after the other, become an archive of exactly the chosen entries;

@@ -163,17 +163,19 @@ void LocalHttpServer::servePackage(const std::string& path, ServedPackage packag
       record.bytes = std::min(cut, end - first);
       // The body from `first`, with a length that announces all of it; the provider stops at
       // the cut, which drops the connection.
-      response.set_content_provider(static_cast<std::size_t>(end - first), "application/zip",
-                                    [served, first, stop = first + record.bytes](
-                                        std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                      const std::uint64_t at = first + offset;
-                                      if (at >= stop) return false;
-                                      if (served->pause.count() > 0)
-                                        std::this_thread::sleep_for(served->pause);
-                                      const std::size_t count = static_cast<std::size_t>(
-                                          std::min<std::uint64_t>(served->piece, stop - at));
-                                      return sink.write(served->bytes.data() + at, count);
-                                    });
+      response.set_content_provider(
+          static_cast<std::size_t>(end - first), "application/zip",
+          [served, first, stop = first + record.bytes](std::size_t offset, std::size_t,
+                                                       httplib::DataSink& sink) {
+            const std::uint64_t at = first + offset;
+            if (at >= stop) return false;
+            const std::size_t count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(served->piece, stop - at));
+            // A shorter piece takes its share of the pause.
+            if (served->pause.count() > 0)
+              std::this_thread::sleep_for(served->pause * count / served->piece);
+            return sink.write(served->bytes.data() + at, count);
+          });
     }
     std::lock_guard lock(mutex_);
     packageRequests_[path].push_back(record);

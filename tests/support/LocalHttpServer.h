@@ -45,7 +45,8 @@ struct ServedPackage {
   // The connection is closed after this many bytes of the body, one entry for each request in
   // turn; requests beyond the list are answered in full.
   std::vector<std::uint64_t> cuts;
-  // Sent in pieces of `piece` bytes, with this pause before each: a slow link.
+  // Sent in pieces of `piece` bytes, with this pause before each (a shorter last piece, its
+  // share of it): a slow link.
   std::size_t piece = 64 * 1024;
   std::chrono::milliseconds pause{0};
 };
