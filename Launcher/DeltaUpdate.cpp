@@ -1,6 +1,8 @@
 #include "Launcher/DeltaUpdate.h"
 
 #include <fcntl.h>
+#include <minizip/unzip.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "Launcher/DownloadProgress.h"
 #include "Launcher/Installer.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
@@ -309,6 +312,105 @@ std::optional<std::string> finishArchive(const std::string& archive,
   return std::nullopt;
 }
 
+// ---- The publisher's signed manifest of a package
+
+std::string packageManifestText(const PackageManifest& manifest) {
+  std::string text;
+  for (const auto& [name, digest] : manifest)
+    text += digest.sha256 + " " + std::to_string(digest.size) + " " + name + "\n";
+  return text;
+}
+
+std::optional<PackageManifest> parsePackageManifest(std::string_view text) {
+  if (!text.empty() && text.back() != '\n') return std::nullopt;
+  PackageManifest manifest;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    const std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == line.npos ? line.npos : line.find(' ', first + 1);
+    if (second == line.npos || first != 64) return std::nullopt;
+    EntryDigest digest{std::string(line.substr(0, 64)), 0};
+    const std::string_view name = line.substr(second + 1);
+    if (!std::all_of(digest.sha256.begin(), digest.sha256.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) ||
+        !parseNumber(line.substr(first + 1, second - first - 1), digest.size) || name.empty() ||
+        hasControlCharacter(name) || !manifest.emplace(std::string(name), digest).second)
+      return std::nullopt;
+  }
+  return manifest;
+}
+
+namespace {
+struct UnzipCloser {
+  void operator()(void* handle) const { static_cast<void>(unzClose(handle)); }
+};
+using UnzipFile = std::unique_ptr<void, UnzipCloser>;
+
+std::string hexOf(const unsigned char* bytes, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+}  // namespace
+
+std::variant<PackageManifest, std::string> digestEntries(const std::string& path) {
+  const UnzipFile zip(unzOpen64(path.c_str()));
+  if (!zip) return "cannot open \"" + path + "\" as a ZIP archive";
+  PackageManifest manifest;
+  std::vector<char> buffer(256 * 1024);
+  for (int status = unzGoToFirstFile(zip.get()); status != UNZ_END_OF_LIST_OF_FILE;
+       status = unzGoToNextFile(zip.get())) {
+    if (status != UNZ_OK) return std::string("cannot go to the next entry");
+    unz_file_info64 info{};
+    std::string name(0xFFFF, '\0');
+    if (unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size() + 1, nullptr, 0, nullptr,
+                                0) != UNZ_OK)
+      return std::string("cannot read an entry's record");
+    name.resize(info.size_filename);
+    if (!name.empty() && (name.back() == '/' || name.back() == '\\')) continue;
+    if (unzOpenCurrentFile(zip.get()) != UNZ_OK) return "cannot open entry \"" + name + "\"";
+    crypto_hash_sha256_state state;
+    if (crypto_hash_sha256_init(&state) != 0) return std::string("cannot start a digest");
+    std::uint64_t size = 0;
+    int got = 0;
+    while ((got = unzReadCurrentFile(zip.get(), buffer.data(),
+                                     static_cast<unsigned>(buffer.size()))) > 0) {
+      if (crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
+                                    static_cast<unsigned long long>(got)) != 0)
+        return std::string("cannot digest an entry");
+      size += static_cast<std::uint64_t>(got);
+    }
+    if (unzCloseCurrentFile(zip.get()) != UNZ_OK || got < 0)
+      return "entry \"" + name + "\" cannot be read whole";
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    if (crypto_hash_sha256_final(&state, digest) != 0) return std::string("cannot end a digest");
+    manifest[name] = {hexOf(digest, sizeof digest), size};
+  }
+  return manifest;
+}
+
+std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
+                                            const zipdir::Directory& directory) {
+  std::size_t withData = 0;
+  for (const zipdir::Entry& entry : directory.entries) {
+    if (entry.isFolder()) continue;
+    ++withData;
+    const auto listed = manifest.find(entry.name);
+    if (listed == manifest.end()) return "the signed manifest lacks \"" + entry.name + "\"";
+    if (listed->second.size != entry.uncompressedSize)
+      return "the signed manifest gives \"" + entry.name + "\" another size";
+  }
+  if (withData != manifest.size())
+    return std::string("the signed manifest lists entries the package does not have");
+  return std::nullopt;
+}
+
 // ---- Over the network
 
 namespace {
@@ -539,11 +641,11 @@ std::string withSeparators(std::uint64_t number) {
 
 }  // namespace
 
-std::variant<Fetched, std::string> fetchChangedEntries(const platform::Url& url,
-                                                       const LocalManifest& manifest,
-                                                       const std::string& installFolder,
-                                                       const std::string& archive,
-                                                       const DownloadOptions& options) {
+std::variant<Fetched, std::string> fetchChangedEntries(
+    const platform::Url& url, const LocalManifest& manifest, const std::string& installFolder,
+    const std::string& archive, const DownloadOptions& options,
+    const PackageManifest* signedManifest, bool& refused) {
+  refused = false;
   RangeClient client(url.string(), options);
   // The tail: the end record, its comment and the ZIP64 records; often the directory too.
   std::string tail;
@@ -573,7 +675,13 @@ std::variant<Fetched, std::string> fetchChangedEntries(const platform::Url& url,
   fetched.packageSize = size;
   fetched.path = archive;
 
-  const auto take = entriesToFetch(fetched.directory, manifest, installFolder);
+  std::map<std::string, std::string> digests;
+  if (signedManifest != nullptr) {
+    if (auto mismatch = manifestMismatch(*signedManifest, fetched.directory)) return *mismatch;
+    for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+  }
+  const auto take = entriesToFetch(fetched.directory, manifest, installFolder,
+                                   signedManifest != nullptr ? &digests : nullptr);
   auto planned = planFetch(fetched.directory, take);
   if (auto* problem = std::get_if<std::string>(&planned)) return *problem;
   const auto& plan = std::get<FetchPlan>(planned);
@@ -598,12 +706,98 @@ std::variant<Fetched, std::string> fetchChangedEntries(const platform::Url& url,
   if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);
   if (auto problem = finishArchive(archive, fetched.directory, plan))
     return "the package is not what its central directory says: " + *problem;
+  // Under a signed manifest nothing fetched reaches the extraction unless it is what the
+  // publisher signed.
+  if (signedManifest != nullptr) {
+    auto read = digestEntries(archive);
+    if (auto* problem = std::get_if<std::string>(&read)) {
+      refused = true;
+      return "the changed entries cannot be checked: " + *problem;
+    }
+    for (const auto& [name, digest] : std::get<PackageManifest>(read)) {
+      const auto listed = signedManifest->find(name);
+      if (listed == signedManifest->end() || listed->second != digest) {
+        refused = true;
+        return "entry \"" + name + "\" is not the one the publisher signed";
+      }
+    }
+  }
   fetched.entries = plan.chosen.size() + plan.written.size();
   fetched.bytes = received;
   platform::logLine("delta update: fetched " + withSeparators(fetched.entries) + " of " +
                     withSeparators(fetched.directory.entries.size()) + " entries, " +
                     formatBytes(received) + " of " + formatBytes(size));
   return fetched;
+}
+
+namespace {
+
+// The body of a GET of `address`, at most `limit` bytes; or why there is none.
+std::variant<std::string, std::string> fetchSmall(const std::string& address, std::size_t limit) {
+  struct Body {
+    std::string text;
+    std::size_t limit = 0;
+  } body{{}, limit};
+  const platform::CurlEasy handle = platform::makeCurlEasy();
+  if (!handle)
+    return std::variant<std::string, std::string>(std::in_place_index<1>, "no libcurl handle");
+  CURL* h = handle.get();
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  const auto write = +[](char* data, size_t size, size_t count, void* userdata) -> size_t {
+    auto& into = *static_cast<Body*>(userdata);
+    if (into.text.size() + size * count > into.limit) return CURL_WRITEFUNC_ERROR;
+    into.text.append(data, size * count);
+    return size * count;
+  };
+  if (!platform::applyCommonOptions(h, address.c_str()) ||
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) != CURLE_OK)
+    return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                  "cannot set up the request for " + address);
+  const CURLcode code = curl_easy_perform(h);
+  long status = 0;
+  if (code != CURLE_OK)
+    return std::variant<std::string, std::string>(
+        std::in_place_index<1>, platform::describeCurlError(code, errorBuffer, address));
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+    return std::variant<std::string, std::string>(
+        std::in_place_index<1>, "HTTP status " + std::to_string(status) + " (" + address + ")");
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(body.text));
+}
+
+constexpr std::size_t kMaxSignedManifestBytes = 64 * 1024 * 1024;
+constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
+
+}  // namespace
+
+std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string& address,
+                                                               const std::string& publicKey,
+                                                               std::int64_t expectedVersion,
+                                                               const std::string& scratch) {
+  const auto key = minisign::parsePublicKey(publicKey);
+  if (!key) return "the launcher's public key cannot be used: " + key.error();
+  auto text = fetchSmall(address, kMaxSignedManifestBytes);
+  if (text.index() == 1) return "cannot fetch the signed manifest: " + std::get<1>(text);
+  auto signatureText = fetchSmall(address + ".minisig", kMaxSignatureBytes);
+  if (signatureText.index() == 1)
+    return "cannot fetch the manifest's signature: " + std::get<1>(signatureText);
+  auto signature = minisign::parseSignature(std::get<0>(signatureText));
+  if (!signature) return "the manifest's signature cannot be read: " + signature.error();
+  if (signature->keyId != key->id) return std::string("the manifest was signed with another key");
+  const std::string& manifest = std::get<0>(text);
+  if (auto written = platform::writeFileDurably(scratch, manifest); !written)
+    return "cannot keep the signed manifest: " + written.error;
+  minisign::PackageVerifier verifier(*key, std::move(*signature), expectedVersion);
+  verifier.update(manifest.data(), manifest.size());
+  const auto problem = verifier.finish(scratch);
+  static_cast<void>(::unlink(scratch.c_str()));
+  if (problem) return "the manifest's signature is not valid: " + *problem;
+  auto parsed = parsePackageManifest(manifest);
+  if (!parsed) return std::string("the signed manifest cannot be read");
+  return std::move(*parsed);
 }
 
 std::variant<zipdir::Directory, std::string> readDirectory(const std::string& path) {

@@ -110,6 +110,37 @@ std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& director
 std::optional<std::string> finishArchive(const std::string& archive,
                                          const zipdir::Directory& directory, const FetchPlan& plan);
 
+// ---- The publisher's signed manifest of a package
+
+// One line per entry with data (files and links): the SHA-256 of its content in lower-case hex,
+// its size and its name, separated by single spaces. Published beside the package as
+// "<package>.manifest" and signed like it ("<package>.manifest.minisig", trusted comment
+// "version:<N>").
+struct EntryDigest {
+  std::string sha256;
+  std::uint64_t size = 0;
+  bool operator==(const EntryDigest&) const = default;
+};
+using PackageManifest = std::map<std::string, EntryDigest>;
+std::string packageManifestText(const PackageManifest& manifest);
+std::optional<PackageManifest> parsePackageManifest(std::string_view text);
+
+// The digests of the entries with data of the ZIP archive at `path`, read through (CRC checked);
+// or why it cannot be read.
+std::variant<PackageManifest, std::string> digestEntries(const std::string& path);
+
+// Why the signed manifest does not describe the files and links of `directory`, or nothing.
+std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
+                                            const zipdir::Directory& directory);
+
+// Fetches the signed manifest at `address` and its signature (`address` + ".minisig") and checks
+// them with the launcher's public key for `expectedVersion`; the manifest, or why not. `scratch`
+// is a path in the temporary folder where the manifest is kept while it is checked.
+std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string& address,
+                                                               const std::string& publicKey,
+                                                               std::int64_t expectedVersion,
+                                                               const std::string& scratch);
+
 // ---- Over the network
 
 struct Fetched {
@@ -124,12 +155,14 @@ struct Fetched {
 // against `manifest`, fetches it into `archive` (in the temporary folder) and finishes it as a
 // ZIP archive. Cut transfers are taken up again where they stopped (options.retries times, after
 // options.retryPause, doubled each time); options.progress hears of the entries' bytes. A reason
-// in words when any of it does not fit: then the whole package is to be downloaded.
-std::variant<Fetched, std::string> fetchChangedEntries(const platform::Url& url,
-                                                       const LocalManifest& manifest,
-                                                       const std::string& installFolder,
-                                                       const std::string& archive,
-                                                       const DownloadOptions& options);
+// in words when any of it does not fit: then the whole package is to be downloaded. With a
+// `signedManifest`, it must list exactly the package's files and links, a file counts as
+// unchanged only with the SHA-256 recorded, and every entry fetched must have the digest it
+// lists: when one does not, `refused` is set, and the update must not go on at all.
+std::variant<Fetched, std::string> fetchChangedEntries(
+    const platform::Url& url, const LocalManifest& manifest, const std::string& installFolder,
+    const std::string& archive, const DownloadOptions& options,
+    const PackageManifest* signedManifest, bool& refused);
 
 // The central directory of the package file at `path` (a whole download), for its manifest.
 std::variant<zipdir::Directory, std::string> readDirectory(const std::string& path);

@@ -129,7 +129,8 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
 }
 
 ViewController::Download ViewController::DownloadChangedEntries(
-    std::int64_t localVersion, std::optional<zipdir::Directory>& directory) {
+    std::int64_t localVersion, const std::optional<delta::PackageManifest>& signedManifest,
+    std::optional<zipdir::Directory>& directory) {
   Download result;
   const auto notPossible = [&](const std::string& reason) {
     platform::logLine("delta update not possible (" + reason + "): downloading the whole package");
@@ -138,7 +139,7 @@ ViewController::Download ViewController::DownloadChangedEntries(
   if (localVersion <= 0) return result;
   if (!url || !(url->string().starts_with("http://") || url->string().starts_with("https://")))
     return notPossible("the package address is not an http(s) address");
-  if (!environment_.publicKey.empty())
+  if (!environment_.publicKey.empty() && !signedManifest)
     return notPossible("a signed package can only be checked whole without its signed manifest");
   const auto manifest = delta::readManifest(installFolder());
   if (!manifest || manifest->version != localVersion)
@@ -154,9 +155,15 @@ ViewController::Download ViewController::DownloadChangedEntries(
   options.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
     progress.update(received, total);
   };
-  auto fetched = delta::fetchChangedEntries(*url, *manifest, installFolder(), archive, options);
+  bool refused = false;
+  auto fetched = delta::fetchChangedEntries(*url, *manifest, installFolder(), archive, options,
+                                            signedManifest ? &*signedManifest : nullptr, refused);
   if (auto* reason = std::get_if<std::string>(&fetched)) {
     platform::removeItem(archive);
+    if (refused) {
+      result.error = "Error verifying file (code 1003): " + *reason;
+      return result;
+    }
     return notPossible(*reason);
   }
   progress.finish();
@@ -225,8 +232,20 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // Only the changed entries when that is possible, else the whole package; either way the
   // package's directory is kept for the install manifest.
   std::optional<zipdir::Directory> directory;
-  Download download = DownloadChangedEntries(localVersion, directory);
-  if (download.path.empty()) {
+  // A signed build checks each entry of an update against the publisher's signed manifest, and
+  // records its digests for the next update.
+  std::optional<delta::PackageManifest> signedManifest;
+  if (const auto temporary = tempURL();
+      !environment_.publicKey.empty() && manifestAddress && temporary) {
+    auto fetched = delta::fetchSignedManifest(*manifestAddress, environment_.publicKey,
+                                              serverVersion, *temporary + "/package.manifest");
+    if (auto* reason = std::get_if<std::string>(&fetched))
+      platform::logLine("the package's signed manifest cannot be used: " + *reason);
+    else
+      signedManifest = std::move(std::get<delta::PackageManifest>(fetched));
+  }
+  Download download = DownloadChangedEntries(localVersion, signedManifest, directory);
+  if (download.path.empty() && download.error.empty()) {
     download = DownloadPackage(serverVersion);
     if (download.error.empty()) {
       auto read = delta::readDirectory(download.path);
@@ -298,7 +317,10 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // What was installed, for the next update to fetch only what changes; without it the next
   // update downloads the whole package.
   if (directory) {
-    const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, {});
+    std::map<std::string, std::string> digests;
+    if (signedManifest && !delta::manifestMismatch(*signedManifest, *directory))
+      for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+    const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, digests);
     if (auto written = delta::writeManifest(install, manifest); !written) {
       platform::logLine("cannot write the install manifest: " + written.error);
       delta::removeManifest(install);

@@ -1270,18 +1270,34 @@ class DeltaUpdates : public HostileNetwork {
       if (changedIn3(entry.path().string()) && entry.is_regular_file())
         fs::last_write_time(entry.path(), fixedTime(5));
   }
-  // Publishes `version` with the feed tool and serves its package: with ranges or without.
-  std::string serve(int version, bool ranges) {
-    ChildProcess tool(
-        {kBuild + "/launcher-feed", "publish", "--app", appBundle(version), "--version",
-         std::to_string(version), "--base-url", server.url(""), "--out", feed(), "--force"},
-        {});
+  // Publishes `version` with the feed tool, signed with `secretKey` when one is given, and serves
+  // its package (with ranges or without), its signature and its signed manifest.
+  std::string serve(int version, bool ranges, const std::string& secretKey = {}) {
+    std::vector<std::string> command{kBuild + "/launcher-feed",
+                                     "publish",
+                                     "--app",
+                                     appBundle(version),
+                                     "--version",
+                                     std::to_string(version),
+                                     "--base-url",
+                                     server.url(""),
+                                     "--out",
+                                     feed(),
+                                     "--force"};
+    if (!secretKey.empty()) command.insert(command.end(), {"--secret-key", secretKey});
+    ChildProcess tool(command, {});
     EXPECT_EQ(tool.waitForExit(), 0) << tool.errors();
     testing::ServedPackage package(readFile(feed() + "/package_mac.zip"),
                                    "\"e2e-" + std::to_string(version) + "\"");
     package.ranges = ranges;
     server.servePackage("/package_mac.zip", package);
-    offer(version, server.url("/package_mac.zip"));
+    if (!secretKey.empty()) {
+      for (const std::string name :
+           {"/package_mac.zip.manifest", "/package_mac.zip.manifest.minisig"})
+        server.answer(name, 200, readFile(feed() + name));
+    }
+    const auto document = nlohmann::json::parse(readFile(feed() + "/v/version"));
+    server.answer("/v/version", 200, document.dump(), "application/json");
     return package.bytes;
   }
   std::string run(const std::string& button, const std::string& expectedMarker) {
@@ -1415,6 +1431,50 @@ TEST_F(DeltaUpdates, ACentralDirectoryThatLiesFallsBackToTheWholePackage) {
   EXPECT_EQ(requests.back().range, "") << "the whole package";
   EXPECT_EQ(readFile(versionFile()), "2");
   EXPECT_TRUE(exactTree(install()) == before);
+}
+
+// Signed: an update's fetched entries must be those of the publisher's signed manifest. A package
+// with one entry changed on the way is refused, and version 2 stays; the genuine one goes in.
+TEST_F(DeltaUpdates, UnderASignedManifestATamperedEntryIsRefused) {
+  publicKey = keygen("publisher");
+  buildVersion2();
+  buildVersion3();
+  serve(2, true, secretKey("publisher"));
+  run("downloadButton", "version 2\n");
+  const std::string recorded = readFile(install() + "/.install-manifest");
+  EXPECT_NE(recorded.find("AppRun\t"), std::string::npos);
+  EXPECT_EQ(recorded.find("\t-\n"), std::string::npos) << "every row has its digest";
+  const auto before = exactTree(install());
+
+  const std::string genuine = serve(3, true, secretKey("publisher"));
+  // The same package with one changed file's bytes replaced, a valid archive otherwise.
+  const std::string changed = appBundle(3) + "/data/3/f3";
+  const auto time = fs::last_write_time(changed);
+  const std::string original = readFile(changed);
+  writeFile(changed, std::string(original.size(), 'X'));
+  fs::last_write_time(changed, time);
+  ChildProcess tool({kBuild + "/launcher-feed", "publish", "--app", appBundle(3), "--version", "3",
+                     "--base-url", server.url(""), "--out", root / "tampered", "--force"},
+                    {});
+  ASSERT_EQ(tool.waitForExit(), 0) << tool.errors();
+  server.servePackage("/package_mac.zip",
+                      testing::ServedPackage(readFile(root / "tampered/package_mac.zip"), "\"t\""));
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: updateButton", "update"}, {"Failed to update the application.", ""}}),
+            0)
+      << launcher->errors();
+  EXPECT_NE(launcher->errors().find("entry \"" + kName +
+                                    ".app/data/3/f3\" is not the one the publisher signed"),
+            std::string::npos)
+      << launcher->errors();
+  EXPECT_EQ(readFile(versionFile()), "2");
+  EXPECT_TRUE(exactTree(install()) == before);
+
+  server.servePackage("/package_mac.zip", testing::ServedPackage(genuine, "\"e2e-3\""));
+  const std::string errors = run("updateButton", "version 3\n");
+  EXPECT_NE(errors.find("delta update: fetched "), std::string::npos) << errors;
+  EXPECT_EQ(readFile(versionFile()), "3");
 }
 
 }  // namespace
