@@ -27,10 +27,10 @@ namespace {
 constexpr std::string_view kManifestHeader = "launcher install manifest 1";
 constexpr std::size_t kManifestColumns = 8;
 // A manifest larger than this is not read.
-constexpr off_t kMaxManifestBytes = 256 * 1024 * 1024;
+constexpr off_t kMaxManifestBytes = off_t{256} * 1024 * 1024;
 // The most a local header can take: its fixed part, a name and an extra field.
 constexpr std::uint64_t kMaxLocalHeaderBytes = 30 + 0xFFFF + 0xFFFF;
-constexpr long kReceiveBufferBytes = 128 * 1024;
+constexpr long kReceiveBufferBytes = 128L * 1024;
 
 std::string hex(std::uint32_t value) {
   char buffer[8];
@@ -363,7 +363,7 @@ std::variant<PackageManifest, std::string> digestEntries(const std::string& path
   const UnzipFile zip(unzOpen64(path.c_str()));
   if (!zip) return "cannot open \"" + path + "\" as a ZIP archive";
   PackageManifest manifest;
-  std::vector<char> buffer(256 * 1024);
+  std::vector<char> buffer(std::size_t{256} * 1024);
   for (int status = unzGoToFirstFile(zip.get()); status != UNZ_END_OF_LIST_OF_FILE;
        status = unzGoToNextFile(zip.get())) {
     if (status != UNZ_OK) return std::string("cannot go to the next entry");
@@ -768,8 +768,8 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(body.text));
 }
 
-constexpr std::size_t kMaxSignedManifestBytes = 64 * 1024 * 1024;
-constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
+constexpr std::size_t kMaxSignedManifestBytes = std::size_t{64} * 1024 * 1024;
+constexpr std::size_t kMaxSignatureBytes = std::size_t{16} * 1024;
 
 }  // namespace
 

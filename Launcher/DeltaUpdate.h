@@ -84,7 +84,7 @@ struct ByteRange {
 };
 
 // Ranges at most this far apart are fetched as one, with the bytes between them.
-inline constexpr std::uint64_t kSwallowedGap = 64 * 1024;
+inline constexpr std::uint64_t kSwallowedGap = std::uint64_t{64} * 1024;
 
 // The fetch of the chosen entries: each entry's bytes run from its local header up to the next
 // entry's local header (or the central directory), in offset order; neighbouring ranges are

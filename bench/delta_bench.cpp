@@ -102,9 +102,12 @@ std::uint64_t bytesSent(const LocalHttpServer& server, int& requests, bool& allR
   requests = 0;
   allRanges = true;
   for (const auto& request : server.packageRequests("/package_mac.zip")) {
-    sent += request.bytes;
     ++requests;
     allRanges = allRanges && request.status == 206;
+    // A range request answered with the whole package is given up by the launcher at its first
+    // bytes: the server records what it meant to send, not what went.
+    if (!request.range.empty() && request.status == 200) continue;
+    sent += request.bytes;
   }
   return sent;
 }
