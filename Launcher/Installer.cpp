@@ -397,8 +397,10 @@ std::optional<std::int64_t> Installer::recover() {
 
 void Installer::removeLeftovers() {
   discardStaging();
-  const std::string temporary = journalPath() + ".tmp";
-  if (platform::itemExists(temporary)) platform::removeItem(temporary);
+  // The journal's and the install manifest's files while they were written.
+  for (const std::string& temporary :
+       {journalPath() + ".tmp", livePath(std::string(kManifestFileName)) + ".tmp"})
+    if (platform::itemExists(temporary)) platform::removeItem(temporary);
   removeDownloadLeftovers(installFolder_);
 }
 

@@ -119,7 +119,8 @@ class Installer {
   // previous version is the one to record, or 0 when even that fails. The caller records the
   // version, then removes the journal.
   std::optional<std::int64_t> recover();
-  // Removes a leftover staging folder and what an interrupted download left behind.
+  // Removes a leftover staging folder, the journal or install manifest half written, and what an
+  // interrupted download left behind.
   void removeLeftovers();
 
  private:
