@@ -129,17 +129,17 @@ void LocalHttpServer::servePackage(const std::string& path, ServedPackage packag
     const bool validatorHolds = record.ifRange.empty() || record.ifRange == package.etag ||
                                 record.ifRange == package.lastModified;
     // One range: "bytes=N-", "bytes=N-M" or "bytes=-N".
-    const std::string spec = record.range.starts_with("bytes=") ? record.range.substr(6) : "";
-    const std::size_t dash = spec.find('-');
-    if (package.ranges && dash != std::string::npos && spec.find(',') == std::string::npos &&
+    const std::string asked = record.range.starts_with("bytes=") ? record.range.substr(6) : "";
+    const std::size_t dash = asked.find('-');
+    if (package.ranges && dash != std::string::npos && asked.find(',') == std::string::npos &&
         validatorHolds) {
       if (dash == 0) {
-        const std::uint64_t count = std::stoull(spec.substr(1));
+        const std::uint64_t count = std::stoull(asked.substr(1));
         first = size - std::min(count, size);
       } else {
-        first = std::stoull(spec.substr(0, dash));
-        if (dash + 1 < spec.size())
-          end = std::min<std::uint64_t>(size, std::stoull(spec.substr(dash + 1)) + 1);
+        first = std::stoull(asked.substr(0, dash));
+        if (dash + 1 < asked.size())
+          end = std::min<std::uint64_t>(size, std::stoull(asked.substr(dash + 1)) + 1);
       }
       if (first >= size || first >= end) {
         record.status = 416;
