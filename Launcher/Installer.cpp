@@ -92,6 +92,7 @@ std::optional<std::string> readSmallFile(const std::string& path) {
 bool isReservedEntryName(std::string_view name) {
   return name == kVersionFileName || name == kStagingFolderName || name == kJournalFileName ||
          name == std::string(kJournalFileName) + ".tmp" || name == kLockFileName ||
+         name == kManifestFileName || name == std::string(kManifestFileName) + ".tmp" ||
          isPartFileName(name);
 }
 
@@ -396,8 +397,10 @@ std::optional<std::int64_t> Installer::recover() {
 
 void Installer::removeLeftovers() {
   discardStaging();
-  const std::string temporary = journalPath() + ".tmp";
-  if (platform::itemExists(temporary)) platform::removeItem(temporary);
+  // The journal's and the install manifest's files while they were written.
+  for (const std::string& temporary :
+       {journalPath() + ".tmp", livePath(std::string(kManifestFileName)) + ".tmp"})
+    if (platform::itemExists(temporary)) platform::removeItem(temporary);
   removeDownloadLeftovers(installFolder_);
 }
 

@@ -11,6 +11,8 @@
 //   .staging           the staged tree; after the switch it holds the replaced entries
 //   .install-journal   the install under way (see InstallJournal)
 //   .lock              one launcher at a time (see SingleInstance.h)
+//   .install-manifest  what the last install put in place, for updates that fetch only what
+//                      changed (see DeltaUpdate.h)
 // A package can never replace any of them, nor the version file.
 #include <cstdint>
 #include <optional>
@@ -25,6 +27,7 @@ namespace launcher {
 inline constexpr std::string_view kStagingFolderName = ".staging";
 inline constexpr std::string_view kJournalFileName = ".install-journal";
 inline constexpr std::string_view kLockFileName = ".lock";
+inline constexpr std::string_view kManifestFileName = ".install-manifest";
 inline constexpr std::string_view kVersionFileName = "version.txt";
 
 // True for a top-level name that a package may not bring into the install folder: the version
@@ -116,7 +119,8 @@ class Installer {
   // previous version is the one to record, or 0 when even that fails. The caller records the
   // version, then removes the journal.
   std::optional<std::int64_t> recover();
-  // Removes a leftover staging folder and what an interrupted download left behind.
+  // Removes a leftover staging folder, the journal or install manifest half written, and what an
+  // interrupted download left behind.
   void removeLeftovers();
 
  private:

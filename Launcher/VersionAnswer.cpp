@@ -45,6 +45,8 @@ VersionAnswer readVersionAnswer(std::string_view text) {
   // The signature travels with the version it signs; absent or not a string, there is none.
   if (const std::string* signature = attribute(top, "application_signature_mac"))
     answer.signature = *signature;
+  if (const std::string* manifest = attribute(top, "application_manifest_mac"))
+    answer.manifest = *manifest;
   return answer;
 }
 

@@ -29,10 +29,14 @@ struct VersionAnswer {
   std::optional<platform::Url> url;
   // "application_signature_mac" when it is a string.
   std::optional<std::string> signature;
+  // "application_manifest_mac" when it is a string: the address of the package's signed manifest
+  // (see DeltaUpdate.h).
+  std::optional<std::string> manifest;
 };
 
 // "data" -> "attributes" -> "application_version" (a JSON string holding an optional sign and
-// digits, within 64 bits), "application_url_mac" and "application_signature_mac".
+// digits, within 64 bits), "application_url_mac", "application_signature_mac" and
+// "application_manifest_mac".
 VersionAnswer readVersionAnswer(std::string_view text);
 
 }  // namespace launcher

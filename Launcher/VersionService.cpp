@@ -83,6 +83,7 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
       controller.version = answer.version;
       controller.url = std::move(answer.url);
       controller.signature = std::move(answer.signature);
+      controller.manifestAddress = std::move(answer.manifest);
       controller.versionReceived = true;
       break;
   }

@@ -15,7 +15,9 @@
 #include <optional>
 #include <string>
 
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/DownloadProgress.h"
+#include "Launcher/ZipDirectory.h"
 #include "Launcher/platform/Alerts.h"
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/Controls.h"
@@ -72,6 +74,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // The text of the package's .minisig file, as the server gave it with `version` and `url`;
   // nothing when its answer carried none.
   std::optional<std::string> signature;
+  // The address of the package's signed manifest, as the server gave it with `version`; nothing
+  // when its answer named none.
+  std::optional<std::string> manifestAddress;
   // True once the server's answer gave a version, false while nothing was received (the server
   // could not be reached or its answer was unusable).
   bool versionReceived = false;
@@ -141,6 +146,15 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     std::string error;
   };
   Download DownloadPackage(std::int64_t serverVersion);
+  // An update that fetches only the entries that changed since the install of `localVersion`
+  // (see DeltaUpdate.h) into an archive of their own in the temporary folder; on success also
+  // the new package's directory. An empty path when it is not possible: the reason is logged and
+  // the whole package is to be downloaded.
+  // A signed build needs the package's `signedManifest` for it. An error when an entry fetched
+  // is not what the publisher signed: then the update stops.
+  Download DownloadChangedEntries(std::int64_t localVersion,
+                                  const std::optional<delta::PackageManifest>& signedManifest,
+                                  std::optional<zipdir::Directory>& directory);
   // Where DownloadPackage will put the package; empty when the address names no file.
   std::string PackageDestination() const;
   // Posts the failure dialog: "Failed to update the application.\n " + `description`.

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/HttpDownloader.h"
 #include "Launcher/Installer.h"
 #include "Launcher/ViewController.h"
@@ -127,6 +128,50 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
   return result;
 }
 
+ViewController::Download ViewController::DownloadChangedEntries(
+    std::int64_t localVersion, const std::optional<delta::PackageManifest>& signedManifest,
+    std::optional<zipdir::Directory>& directory) {
+  Download result;
+  const auto notPossible = [&](const std::string& reason) {
+    platform::logLine("delta update not possible (" + reason + "): downloading the whole package");
+    return result;
+  };
+  if (localVersion <= 0) return result;
+  if (!url || !(url->string().starts_with("http://") || url->string().starts_with("https://")))
+    return notPossible("the package address is not an http(s) address");
+  if (!environment_.publicKey.empty() && !signedManifest)
+    return notPossible("a signed package can only be checked whole without its signed manifest");
+  const auto manifest = delta::readManifest(installFolder());
+  if (!manifest || manifest->version != localVersion)
+    return notPossible("no install manifest of version " + std::to_string(localVersion));
+  const auto temporary = tempURL();
+  if (!temporary) return notPossible("no temporary folder");
+  const std::string archive = *temporary + "/changed-entries.zip";
+  DownloadOptions options;
+  options.retryPause = environment_.downloadRetryPause;
+  // The download bar shows the bytes fetched of the bytes to fetch.
+  DownloadProgress progress(
+      [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
+  options.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
+    progress.update(received, total);
+  };
+  bool refused = false;
+  auto fetched = delta::fetchChangedEntries(*url, *manifest, installFolder(), archive, options,
+                                            signedManifest ? &*signedManifest : nullptr, refused);
+  if (auto* reason = std::get_if<std::string>(&fetched)) {
+    platform::removeItem(archive);
+    if (refused) {
+      result.error = "Error verifying file (code 1003): " + *reason;
+      return result;
+    }
+    return notPossible(*reason);
+  }
+  progress.finish();
+  directory = std::move(std::get<delta::Fetched>(fetched).directory);
+  result.path = archive;
+  return result;
+}
+
 std::string ViewController::PackageDestination() const {
   // Where the download puts the package: the install folder, under the address's last segment.
   if (!url) return {};
@@ -184,7 +229,29 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       busy->startAnimation();
     }
   });
-  const Download download = DownloadPackage(serverVersion);
+  // Only the changed entries when that is possible, else the whole package; either way the
+  // package's directory is kept for the install manifest.
+  std::optional<zipdir::Directory> directory;
+  // A signed build checks each entry of an update against the publisher's signed manifest, and
+  // records its digests for the next update.
+  std::optional<delta::PackageManifest> signedManifest;
+  if (const auto temporary = tempURL();
+      !environment_.publicKey.empty() && manifestAddress && temporary) {
+    auto fetched = delta::fetchSignedManifest(*manifestAddress, environment_.publicKey,
+                                              serverVersion, *temporary + "/package.manifest");
+    if (auto* reason = std::get_if<std::string>(&fetched))
+      platform::logLine("the package's signed manifest cannot be used: " + *reason);
+    else
+      signedManifest = std::move(std::get<delta::PackageManifest>(fetched));
+  }
+  Download download = DownloadChangedEntries(localVersion, signedManifest, directory);
+  if (download.path.empty() && download.error.empty()) {
+    download = DownloadPackage(serverVersion);
+    if (download.error.empty()) {
+      auto read = delta::readDirectory(download.path);
+      if (auto* readOne = std::get_if<zipdir::Directory>(&read)) directory = std::move(*readOne);
+    }
+  }
   post([](ViewController& controller) {
     if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
   });
@@ -247,6 +314,20 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     return;
   }
   WriteVersion(std::to_string(serverVersion));
+  // What was installed, for the next update to fetch only what changes; without it the next
+  // update downloads the whole package.
+  if (directory) {
+    std::map<std::string, std::string> digests;
+    if (signedManifest && !delta::manifestMismatch(*signedManifest, *directory))
+      for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+    const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, digests);
+    if (auto written = delta::writeManifest(install, manifest); !written) {
+      platform::logLine("cannot write the install manifest: " + written.error);
+      delta::removeManifest(install);
+    }
+  } else {
+    delta::removeManifest(install);
+  }
 
   Log("Cleaning Up");
   Increase(5);

@@ -2,12 +2,15 @@
 // server address taken from LAUNCHER_TEST_SERVER_URL), against the real feed tool serving a real
 // published package on a port of its choosing. Per-user folders live in temporary folders. The
 // shipped terminal launcher is checked for its display pacing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,10 +19,13 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "Launcher/DownloadProgress.h"
+#include "Launcher/platform/UniqueFd.h"
+#include "Zipwell/CentralDirectory.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/NginxServer.h"
@@ -66,6 +72,8 @@ class EndToEnd : public ::testing::Test {
   std::string versionServer;
   std::string packageBase;
   std::string publicKey;
+  // The launcher's per-user folders when they are not under `root`.
+  const testing::TempDir* otherUsers = nullptr;
 
   std::string keys() const { return root / "keys"; }
   std::string secretKey(const std::string& name) const { return keys() + "/" + name + ".key"; }
@@ -105,7 +113,7 @@ class EndToEnd : public ::testing::Test {
   // listens when no server runs.
   std::unique_ptr<ChildProcess> startLauncher(
       ChildProcess::Streams streams = ChildProcess::Streams::pipes) {
-    auto environment = userEnvironment(root);
+    auto environment = userEnvironment(otherUsers ? *otherUsers : root);
     environment["LAUNCHER_TEST_SERVER_URL"] =
         !versionServer.empty() ? versionServer
         : feedServer           ? feedServer->hostAndPort()
@@ -137,7 +145,7 @@ class EndToEnd : public ::testing::Test {
     int count = 0;
     std::istringstream log(feedServer->log());
     for (std::string line; std::getline(log, line);)
-      if (line.find("/package_mac.zip") != std::string::npos) ++count;
+      if (line.find("/package_mac.zip ") != std::string::npos) ++count;  // not its manifest
     return count;
   }
   void firstInstall() {
@@ -542,6 +550,9 @@ TEST_F(SignedPackages, OnlyAPackageSignedForItsVersionIsInstalled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     writeFile(versionFile(), "1");
+    // Without the install's manifest the whole package is downloaded and checked whole (an
+    // update of the changed entries checks each against the signed manifest: DeltaUpdates).
+    fs::remove(install() + "/.install-manifest");
     c.prepare();
     const int before = packageRequests();
     auto launcher = startLauncher();
@@ -590,15 +601,16 @@ TEST_F(SignedPackages, PackageSignedWithMinisignIsAccepted) {
 // ---- Never a broken installation: staged install, journal, one launcher at a time
 
 // The install folder as a test sees it: "dir/" with its mode, "link@target", and
-// "file=<mode>:<size>:<digest of its bytes>" for every entry, the version file and the lock file
-// apart.
+// "file=<mode>:<size>:<digest of its bytes>" for every entry, the version file, the lock file and
+// the install's manifest apart.
 std::map<std::string, std::string> manifest(const std::string& root) {
   std::map<std::string, std::string> entries;
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
        it.increment(error)) {
     const std::string relative = it->path().lexically_relative(root).string();
-    if (relative == "version.txt" || relative == ".lock") continue;
+    if (relative == "version.txt" || relative == ".lock" || relative == ".install-manifest")
+      continue;
     const auto mode = std::to_string(static_cast<unsigned>(it->symlink_status().permissions()));
     if (it->is_symlink()) {
       entries[relative] = "@" + fs::read_symlink(it->path()).string();
@@ -1155,6 +1167,310 @@ TEST_F(EndToEnd, FeedBehindNginxInstallsAndContinuesAKilledDownload) {
                              "-\" \"\\x22";  // nginx writes a quote as \x22
     EXPECT_TRUE(packageLines[1].starts_with(rest)) << packageLines[1] << "\nexpected: " << rest;
   }
+}
+
+}  // namespace
+}  // namespace launcher
+
+namespace launcher {
+namespace {
+
+// ==== Updates that fetch only the changed entries ================================================
+
+// Every entry below `folder` with what a full install decides of it: a file's mode, bytes and
+// modification time, a folder's mode and time, a link's target and time.
+std::map<std::string, std::string> exactTree(const std::string& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string relative = fs::relative(entry.path(), folder);
+    if (relative == "version.txt" || relative == ".lock") continue;
+    struct stat status {};
+    EXPECT_EQ(::lstat(entry.path().c_str(), &status), 0);
+    // A folder's time is that of the install that last changed it, and so is the manifest's.
+    const bool timed = !entry.is_directory() || entry.is_symlink();
+    const std::string stamp =
+        std::to_string(status.st_mode) + " " +
+        (timed && relative != ".install-manifest"
+             ? std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec)
+             : "") +
+        " ";
+    tree[relative] = stamp + (entry.is_symlink()     ? "-> " + fs::read_symlink(entry).string()
+                              : entry.is_directory() ? "folder"
+                                                     : readFile(entry.path()));
+  }
+  return tree;
+}
+
+// An application of 2,000 entries served by the test's server, v2 installed in full; then v3,
+// which changes 5 % of the entries and adds some.
+class DeltaUpdates : public HostileNetwork {
+ protected:
+  // Files of version 2 besides the AppRun and the version file; fewer where the count is not
+  // what is tested.
+  int files = 1960;
+  testing::TempDir fullUsers;  // where the same launcher updates with whole downloads
+  std::string app(int version) const { return root / ("app-" + std::to_string(version)); }
+  std::string appBundle(int version) const { return app(version) + "/" + kName + ".app"; }
+  std::string bundleOf(const std::string& users) const {
+    return users + "/data/" + kName + "/" + kName + ".app";
+  }
+
+  static void setTimes(const std::string& folder, fs::file_time_type time) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+      if (!entry.is_symlink()) fs::last_write_time(entry.path(), time);
+    fs::last_write_time(folder, time);
+  }
+  // A month ago, whole seconds, and `hours` later.
+  const fs::file_time_type epoch = std::chrono::floor<std::chrono::seconds>(
+      fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+  fs::file_time_type fixedTime(int hours) const { return epoch + std::chrono::hours(hours); }
+  // Version 2: files of 1 to 8 kB in 40 folders, some random, some text, the AppRun and a link.
+  void buildVersion2() {
+    const std::string bundle = appBundle(2);
+    for (int i = 0; i < files; ++i) {
+      const std::string name =
+          bundle + "/data/" + std::to_string(i % 40) + "/f" + std::to_string(i);
+      writeFile(name, i % 2 == 0
+                          ? testing::pseudoRandomBytes(1000 + (i * 37) % 7000, i)
+                          : std::string(1000 + (i * 53) % 7000, static_cast<char>('a' + i % 26)));
+    }
+    writeFile(
+        bundle + "/AppRun",
+        "#!/bin/sh\necho \"version $(cat \"$(dirname \"$0\")/v\")\" > \"" + marker() + "\"\n");
+    fs::permissions(bundle + "/AppRun", fs::perms(0755));
+    writeFile(bundle + "/v", "2");
+    fs::create_symlink("data/0/f0", bundle + "/first");
+    setTimes(app(2), fixedTime(0));
+  }
+  // Version 3: the files of two of the 40 folders rewritten (5 % of the entries), 30 files
+  // added, the version file changed; what did not change keeps its time.
+  static bool changedIn3(const std::string& name) {
+    return name.find("/data/3/") != std::string::npos ||
+           name.find("/data/17/") != std::string::npos ||
+           name.find("/data/new/") != std::string::npos || name.ends_with(".app/v");
+  }
+  void buildVersion3() {
+    fs::copy(app(2), app(3), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    setTimes(app(3), fixedTime(0));
+    const std::string bundle = appBundle(3);
+    for (const std::string folder : {"/data/3", "/data/17"})
+      for (const auto& entry : fs::directory_iterator(bundle + folder))
+        writeFile(entry.path(), testing::pseudoRandomBytes(fs::file_size(entry.path()), 99));
+    for (int i = 0; i < 30; ++i)
+      writeFile(bundle + "/data/new/n" + std::to_string(i),
+                testing::pseudoRandomBytes(3000, i + 7));
+    writeFile(bundle + "/v", "3");
+    for (const auto& entry : fs::recursive_directory_iterator(bundle))
+      if (changedIn3(entry.path().string()) && entry.is_regular_file())
+        fs::last_write_time(entry.path(), fixedTime(5));
+  }
+  // Publishes `version` with the feed tool, signed with `secretKey` when one is given, and serves
+  // its package (with ranges or without), its signature and its signed manifest.
+  std::string serve(int version, bool ranges, const std::string& secretKey = {}) {
+    std::vector<std::string> command{kBuild + "/launcher-feed",
+                                     "publish",
+                                     "--app",
+                                     appBundle(version),
+                                     "--version",
+                                     std::to_string(version),
+                                     "--base-url",
+                                     server.url(""),
+                                     "--out",
+                                     feed(),
+                                     "--force"};
+    if (!secretKey.empty()) command.insert(command.end(), {"--secret-key", secretKey});
+    ChildProcess tool(command, {});
+    EXPECT_EQ(tool.waitForExit(), 0) << tool.errors();
+    testing::ServedPackage package(readFile(feed() + "/package_mac.zip"),
+                                   "\"e2e-" + std::to_string(version) + "\"");
+    package.ranges = ranges;
+    server.servePackage("/package_mac.zip", package);
+    if (!secretKey.empty()) {
+      for (const std::string name :
+           {"/package_mac.zip.manifest", "/package_mac.zip.manifest.minisig"})
+        server.answer(name, 200, readFile(feed() + name));
+    }
+    const auto document = nlohmann::json::parse(readFile(feed() + "/v/version"));
+    server.answer("/v/version", 200, document.dump(), "application/json");
+    return package.bytes;
+  }
+  std::string run(const std::string& button, const std::string& expectedMarker) {
+    auto launcher = startLauncher();
+    EXPECT_EQ(session(*launcher, {{"shown: " + button, button.substr(0, button.find("Button"))},
+                                  {"shown: launchButton", "launch"}}),
+              0)
+        << launcher->errors();
+    EXPECT_TRUE(waitForMarker(expectedMarker)) << launcher->errors();
+    fs::remove(marker());
+    return launcher->errors();
+  }
+};
+
+TEST_F(DeltaUpdates, OnlyTheChangedEntriesAreFetchedAndTheTreeIsTheFullInstallsOne) {
+  buildVersion2();
+  buildVersion3();
+  // Version 2, in full, in both sets of user folders.
+  serve(2, true);
+  run("downloadButton", "version 2\n");
+  otherUsers = &fullUsers;
+  run("downloadButton", "version 2\n");
+  otherUsers = nullptr;
+  ASSERT_TRUE(fs::exists(install() + "/.install-manifest"));
+  // A file the update does not change, edited by the user: the update puts it right.
+  const std::string edited = bundle() + "/data/5/f5";
+  const std::string original = readFile(edited);
+  writeFile(edited, std::string(original.size(), '#'));
+
+  // Version 3 with ranges: only they were asked for, for the changed entries and the directory.
+  const std::string package = serve(3, true);
+  server.forgetPackageRequests();
+  const std::string errors = run("updateButton", "version 3\n");
+  EXPECT_NE(errors.find("delta update: fetched 174 of 2,036 entries, "), std::string::npos)
+      << errors;
+  // Each range but the tail and the directory runs from the local header of an entry to fetch
+  // to the end of one (the next local header), and every file or link to fetch lies in one.
+  const std::string file = root / "served.zip";
+  writeFile(file, package);
+  const platform::UniqueFd served(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  auto read = zipwell::readCentralDirectory(served.get());
+  ASSERT_TRUE(std::holds_alternative<zipwell::CentralDirectory>(read));
+  const auto& directory = std::get<zipwell::CentralDirectory>(read);
+  std::map<std::uint64_t, std::string> starts, ends;  // entries by local header, by end
+  std::vector<std::uint64_t> offsets{directory.start};
+  for (const auto& entry : directory.entries) offsets.push_back(entry.localHeader);
+  std::sort(offsets.begin(), offsets.end());
+  std::set<std::string> toFetch;
+  for (const auto& entry : directory.entries) {
+    starts[entry.localHeader] = entry.name;
+    ends[*std::upper_bound(offsets.begin(), offsets.end(), entry.localHeader)] = entry.name;
+    // Folders are made from their central record.
+    if (entry.name.ends_with("/")) continue;
+    if (changedIn3("/" + entry.name) || entry.name == edited.substr(install().size() + 1) ||
+        entry.name.ends_with("/first"))
+      toFetch.insert(entry.name);
+  }
+  std::uint64_t sent = 0;
+  std::set<std::string> fetched;
+  for (const auto& request : server.packageRequests("/package_mac.zip")) {
+    EXPECT_EQ(request.status, 206) << request.range;
+    sent += request.bytes;
+    std::uint64_t first = 0, last = 0;
+    if (request.range.starts_with("bytes=-") ||
+        std::sscanf(request.range.c_str(), "bytes=%" SCNu64 "-%" SCNu64, &first, &last) != 2) {
+      EXPECT_TRUE(request.range.starts_with("bytes=-")) << "not a range: " << request.range;
+      continue;
+    }
+    if (first == directory.start) continue;
+    EXPECT_TRUE(starts.contains(first) && toFetch.contains(starts[first])) << request.range;
+    EXPECT_TRUE(ends.contains(last + 1) && toFetch.contains(ends[last + 1])) << request.range;
+    for (auto at = starts.lower_bound(first); at != starts.end() && at->first <= last; ++at)
+      fetched.insert(at->second);
+  }
+  for (const auto& name : toFetch) EXPECT_TRUE(fetched.contains(name)) << "not fetched: " << name;
+  // The directory of 2,036 entries and the tail are a good part of it in so small a package.
+  EXPECT_LT(sent, package.size() / 5) << sent << " of " << package.size();
+  EXPECT_EQ(readFile(edited), original);
+
+  // Version 3 in full, where the server ignores ranges: the same tree.
+  serve(3, false);
+  server.forgetPackageRequests();
+  otherUsers = &fullUsers;
+  const std::string fullErrors = run("updateButton", "version 3\n");
+  otherUsers = nullptr;
+  EXPECT_NE(fullErrors.find("delta update not possible (the server answered a range request with "
+                            "the whole package)"),
+            std::string::npos)
+      << fullErrors;
+  const auto requests = server.packageRequests("/package_mac.zip");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "");
+  const auto delta = exactTree(install());
+  const auto full = exactTree(fullUsers / ("data/" + kName));
+  EXPECT_EQ(delta.size(), full.size());
+  for (const auto& [path, value] : full) {
+    const auto found = delta.find(path);
+    if (found == delta.end())
+      ADD_FAILURE() << "missing after the delta update: " << path;
+    else if (found->second.substr(0, 200) != value.substr(0, 200) || found->second != value)
+      ADD_FAILURE() << path << ": " << found->second.substr(0, 60) << " | " << value.substr(0, 60);
+  }
+}
+
+// A local header that is not what the central directory says: the whole package is downloaded
+// instead, and fails its extraction; version 2 stays whole and recorded.
+TEST_F(DeltaUpdates, ACentralDirectoryThatLiesFallsBackToTheWholePackage) {
+  files = 200;
+  buildVersion2();
+  buildVersion3();
+  serve(2, true);
+  run("downloadButton", "version 2\n");
+  const auto before = exactTree(install());
+  std::string package = serve(3, true);
+  const std::size_t name = package.find(kName + ".app/data/3/f3");
+  ASSERT_NE(name, std::string::npos);
+  package[name - 30 + 14] ^= 0x55;  // the CRC in its local header
+  server.servePackage("/package_mac.zip", testing::ServedPackage(package, "\"lies\""));
+  server.forgetPackageRequests();
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: updateButton", "update"}, {"Failed to update the application.", ""}}),
+            0)
+      << launcher->errors();
+  EXPECT_NE(launcher->errors().find("delta update not possible (the package is not what its "
+                                    "central directory says: entry \"" +
+                                    kName + ".app/data/3/f3\": its local header has another CRC)"),
+            std::string::npos)
+      << launcher->errors();
+  const auto requests = server.packageRequests("/package_mac.zip");
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().range, "") << "the whole package";
+  EXPECT_EQ(readFile(versionFile()), "2");
+  EXPECT_TRUE(exactTree(install()) == before);
+}
+
+// Signed: an update's fetched entries must be those of the publisher's signed manifest. A package
+// with one entry changed on the way is refused, and version 2 stays; the genuine one goes in.
+TEST_F(DeltaUpdates, UnderASignedManifestATamperedEntryIsRefused) {
+  files = 200;
+  publicKey = keygen("publisher");
+  buildVersion2();
+  buildVersion3();
+  serve(2, true, secretKey("publisher"));
+  run("downloadButton", "version 2\n");
+  const std::string recorded = readFile(install() + "/.install-manifest");
+  EXPECT_NE(recorded.find("AppRun\t"), std::string::npos);
+  EXPECT_EQ(recorded.find("\t-\n"), std::string::npos) << "every row has its digest";
+  const auto before = exactTree(install());
+
+  const std::string genuine = serve(3, true, secretKey("publisher"));
+  // The same package with one changed file's bytes replaced, a valid archive otherwise.
+  const std::string changed = appBundle(3) + "/data/3/f3";
+  const auto time = fs::last_write_time(changed);
+  const std::string original = readFile(changed);
+  writeFile(changed, std::string(original.size(), 'X'));
+  fs::last_write_time(changed, time);
+  ChildProcess tool({kBuild + "/launcher-feed", "publish", "--app", appBundle(3), "--version", "3",
+                     "--base-url", server.url(""), "--out", root / "tampered", "--force"},
+                    {});
+  ASSERT_EQ(tool.waitForExit(), 0) << tool.errors();
+  server.servePackage("/package_mac.zip",
+                      testing::ServedPackage(readFile(root / "tampered/package_mac.zip"), "\"t\""));
+  auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: updateButton", "update"}, {"Failed to update the application.", ""}}),
+            0)
+      << launcher->errors();
+  EXPECT_NE(launcher->errors().find("entry \"" + kName +
+                                    ".app/data/3/f3\" is not the one the publisher signed"),
+            std::string::npos)
+      << launcher->errors();
+  EXPECT_EQ(readFile(versionFile()), "2");
+  EXPECT_TRUE(exactTree(install()) == before);
+
+  server.servePackage("/package_mac.zip", testing::ServedPackage(genuine, "\"e2e-3\""));
+  const std::string errors = run("updateButton", "version 3\n");
+  EXPECT_NE(errors.find("delta update: fetched "), std::string::npos) << errors;
+  EXPECT_EQ(readFile(versionFile()), "3");
 }
 
 }  // namespace

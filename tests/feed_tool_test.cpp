@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
@@ -270,12 +271,16 @@ TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument)
   EXPECT_EQ(std::get<PublishReport>(outcome).signaturePath,
             fixture.feed / "package_mac.zip.minisig");
 
-  // The document carries the .minisig text and is otherwise what an unsigned publish writes.
+  // The document carries the .minisig text and the signed manifest's address, and is otherwise
+  // what an unsigned publish writes.
   const std::string minisig = readFile((fixture.feed / "package_mac.zip.minisig").string());
   auto document = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
   auto& attributes = document["data"]["attributes"];
   EXPECT_EQ(attributes["application_signature_mac"], minisig);
+  EXPECT_EQ(attributes["application_manifest_mac"],
+            attributes["application_url_mac"].get<std::string>() + ".manifest");
   attributes.erase("application_signature_mac");
+  attributes.erase("application_manifest_mac");
   EXPECT_EQ(document.dump(2) + "\n", unsignedDocument);
 
   // It binds the package and the version.
@@ -289,12 +294,28 @@ TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument)
   verifier.update(package.data(), package.size());
   EXPECT_EQ(verifier.finish(fixture.feed / "package_mac.zip"), std::nullopt);
 
+  // The manifest lists every entry with data with the digest of its content, and is signed for
+  // the version too.
+  const std::string manifest = readFile((fixture.feed / "package_mac.zip.manifest").string());
+  const auto digests = delta::digestEntries((fixture.feed / "package_mac.zip").string());
+  ASSERT_TRUE(std::holds_alternative<delta::PackageManifest>(digests));
+  EXPECT_EQ(delta::parsePackageManifest(manifest), std::get<delta::PackageManifest>(digests));
+  EXPECT_FALSE(std::get<delta::PackageManifest>(digests).empty());
+  const auto manifestSignature =
+      minisign::parseSignature(readFile((fixture.feed / "package_mac.zip.manifest.minisig")));
+  ASSERT_TRUE(manifestSignature) << manifestSignature.error();
+  EXPECT_EQ(manifestSignature->trustedComment, "version:42\tfile:package_mac.zip.manifest");
+  minisign::PackageVerifier manifestVerifier(*key, *manifestSignature, 42);
+  manifestVerifier.update(manifest.data(), manifest.size());
+  EXPECT_EQ(manifestVerifier.finish(fixture.feed / "package_mac.zip.manifest"), std::nullopt);
+
   std::vector<std::string> feedFiles;  // no staging files beside them
   for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
     feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
   std::sort(feedFiles.begin(), feedFiles.end());
-  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "package_mac.zip.minisig", "v",
-                                                 "v/version"}));
+  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "package_mac.zip.manifest",
+                                                 "package_mac.zip.manifest.minisig",
+                                                 "package_mac.zip.minisig", "v", "v/version"}));
 }
 
 TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
@@ -390,9 +411,12 @@ TEST(FeedPublish, VersionedNamesKeepEachPackageAndTheDocumentPointsAtTheNewest) 
   for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
     feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
   std::sort(feedFiles.begin(), feedFiles.end());
-  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac-3.zip", "package_mac-3.zip.minisig",
-                                                 "package_mac-4.zip", "package_mac-4.zip.minisig",
-                                                 "v", "v/version"}));
+  EXPECT_EQ(
+      feedFiles,
+      (std::vector<std::string>{
+          "package_mac-3.zip", "package_mac-3.zip.manifest", "package_mac-3.zip.manifest.minisig",
+          "package_mac-3.zip.minisig", "package_mac-4.zip", "package_mac-4.zip.manifest",
+          "package_mac-4.zip.manifest.minisig", "package_mac-4.zip.minisig", "v", "v/version"}));
   const auto document = nlohmann::json::parse(readFile((fixture.feed / "v" / "version").string()));
   const auto& attributes = document["data"]["attributes"];
   EXPECT_EQ(attributes["application_url_mac"], "http://127.0.0.1:8765/feed/package_mac-4.zip");

@@ -210,13 +210,15 @@ TEST_F(InstallerTest, DownloadLeftoversGoAtStartAndThePackagesOwnEntriesAreLeftO
   installer.removeJournal();
   writeFile(install + "/.package_mac.zip.part-Ab12Cd", "half");
   writeFile(install + "/.install-journal.tmp", "half");
+  writeFile(install + "/.install-manifest.tmp", "half");
   restart();
   EXPECT_EQ(installed(), oldTree);
   EXPECT_EQ(tree(install), oldTree);
 
   const std::string extraction = root / "Content";
   writeApplication(extraction, "five");
-  for (const char* own : {"version.txt", ".staging", ".install-journal", ".lock", ".x.part-1"})
+  for (const char* own :
+       {"version.txt", ".staging", ".install-journal", ".lock", ".x.part-1", ".install-manifest"})
     writeFile(extraction + "/" + own, "999999");
   ASSERT_TRUE(installer.stage(extraction));
   EXPECT_EQ(tree(extraction),

@@ -45,6 +45,7 @@ struct Case {
   std::string alertMessage;             // "" = no alert
   std::string alertText;
   std::optional<std::string> signature = std::nullopt;  // stored signature
+  std::optional<std::string> manifest = std::nullopt;   // stored signed manifest's address
 };
 
 class VersionServiceTest : public ::testing::TestWithParam<Case> {
@@ -89,6 +90,7 @@ TEST_P(VersionServiceTest, AnswerIsHandledAndTheCallerReleased) {
   EXPECT_EQ(printed, "responseString = " + c.body + "\n");
   EXPECT_EQ(controller->version, c.version.value_or(0));
   EXPECT_EQ(controller->signature, c.signature);
+  EXPECT_EQ(controller->manifestAddress, c.manifest);
   if (c.urlStored)
     EXPECT_EQ(controller->url, platform::Url::parse(kPackage));
   else if (c.urlAbsent)
@@ -128,6 +130,16 @@ INSTANTIATE_TEST_SUITE_P(
                  nlohmann::json(kSignature).dump() + R"(,"application_url_mac":)" + kGoodUrl +
                  "}}}",
              12, true, false, "", "", kSignature},
+        Case{"SignedManifest", 200,
+             R"({"data":{"attributes":{"application_version":"12","application_manifest_mac":)"
+             R"("http://h/p.zip.manifest","application_url_mac":)" +
+                 kGoodUrl + "}}}",
+             12, true, false, "", "", std::nullopt, "http://h/p.zip.manifest"},
+        Case{"SignedManifestNotAString", 200,
+             R"({"data":{"attributes":{"application_version":"12","application_manifest_mac":[],)"
+             R"("application_url_mac":)" +
+                 kGoodUrl + "}}}",
+             12, true, false, "", ""},
         Case{"SignatureNotAString", 200,
              R"({"data":{"attributes":{"application_version":"12","application_signature_mac":7,)"
              R"("application_url_mac":)" +

@@ -125,12 +125,23 @@ void LocalHttpServer::servePackage(const std::string& path, ServedPackage packag
     if (!package.etag.empty()) response.set_header("ETag", package.etag);
     if (!package.lastModified.empty()) response.set_header("Last-Modified", package.lastModified);
     std::uint64_t first = 0;
+    std::uint64_t end = size;  // past the last byte sent
     const bool validatorHolds = record.ifRange.empty() || record.ifRange == package.etag ||
                                 record.ifRange == package.lastModified;
-    if (package.ranges && record.range.starts_with("bytes=") && record.range.ends_with("-") &&
+    // One range: "bytes=N-", "bytes=N-M" or "bytes=-N".
+    const std::string asked = record.range.starts_with("bytes=") ? record.range.substr(6) : "";
+    const std::size_t dash = asked.find('-');
+    if (package.ranges && dash != std::string::npos && asked.find(',') == std::string::npos &&
         validatorHolds) {
-      first = std::stoull(record.range.substr(6));
-      if (first >= size) {
+      if (dash == 0) {
+        const std::uint64_t count = std::stoull(asked.substr(1));
+        first = size - std::min(count, size);
+      } else {
+        first = std::stoull(asked.substr(0, dash));
+        if (dash + 1 < asked.size())
+          end = std::min<std::uint64_t>(size, std::stoull(asked.substr(dash + 1)) + 1);
+      }
+      if (first >= size || first >= end) {
         record.status = 416;
         response.status = 416;
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
@@ -139,7 +150,7 @@ void LocalHttpServer::servePackage(const std::string& path, ServedPackage packag
         record.status = 206;
         response.status = 206;
         response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                                 std::to_string(size - 1) + "/" +
+                                                 std::to_string(end - 1) + "/" +
                                                  std::to_string(size));
       }
     } else {
@@ -148,21 +159,23 @@ void LocalHttpServer::servePackage(const std::string& path, ServedPackage packag
     }
     if (record.status != 416) {
       const std::size_t index = (*requestIndex)++;
-      const std::uint64_t cut = index < package.cuts.size() ? package.cuts[index] : size - first;
-      record.bytes = std::min(cut, size - first);
+      const std::uint64_t cut = index < package.cuts.size() ? package.cuts[index] : end - first;
+      record.bytes = std::min(cut, end - first);
       // The body from `first`, with a length that announces all of it; the provider stops at
       // the cut, which drops the connection.
-      response.set_content_provider(static_cast<std::size_t>(size - first), "application/zip",
-                                    [served, first, end = first + record.bytes](
-                                        std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                      const std::uint64_t at = first + offset;
-                                      if (at >= end) return false;
-                                      if (served->pause.count() > 0)
-                                        std::this_thread::sleep_for(served->pause);
-                                      const std::size_t count = static_cast<std::size_t>(
-                                          std::min<std::uint64_t>(served->piece, end - at));
-                                      return sink.write(served->bytes.data() + at, count);
-                                    });
+      response.set_content_provider(
+          static_cast<std::size_t>(end - first), "application/zip",
+          [served, first, stop = first + record.bytes](std::size_t offset, std::size_t,
+                                                       httplib::DataSink& sink) {
+            const std::uint64_t at = first + offset;
+            if (at >= stop) return false;
+            const std::size_t count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(served->piece, stop - at));
+            // A shorter piece takes its share of the pause.
+            if (served->pause.count() > 0)
+              std::this_thread::sleep_for(served->pause * count / served->piece);
+            return sink.write(served->bytes.data() + at, count);
+          });
     }
     std::lock_guard lock(mutex_);
     packageRequests_[path].push_back(record);

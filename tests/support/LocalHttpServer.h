@@ -38,13 +38,15 @@ struct ServedPackage {
   // The validators sent with every answer; empty: none.
   std::string etag;
   std::string lastModified;
-  // "Range: bytes=N-" gets 206 with the rest, unless an If-Range names another validator (then
-  // 200 with the whole) or N is the size or beyond (416). False: always 200 with the whole.
+  // One range ("Range: bytes=N-", "bytes=N-M", "bytes=-N") gets 206 with those bytes, unless an
+  // If-Range names another validator (then 200 with the whole) or N is the size or beyond (416).
+  // False: always 200 with the whole.
   bool ranges = true;
   // The connection is closed after this many bytes of the body, one entry for each request in
   // turn; requests beyond the list are answered in full.
   std::vector<std::uint64_t> cuts;
-  // Sent in pieces of `piece` bytes, with this pause before each: a slow link.
+  // Sent in pieces of `piece` bytes, with this pause before each (a shorter last piece, its
+  // share of it): a slow link.
   std::size_t piece = 64 * 1024;
   std::chrono::milliseconds pause{0};
 };

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "Launcher/Config.h"
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
@@ -276,12 +277,14 @@ std::string packageUrl(std::string_view baseUrl, std::string_view packageName) {
 }
 
 std::string versionDocument(std::int64_t version, const std::string& packageUrl,
-                            const std::string& signature) {
+                            const std::string& signature, const std::string& manifestUrl) {
   nlohmann::json document = {{"data",
                               {{"attributes",
                                 {{"application_version", std::to_string(version)},
                                  {"application_url_mac", packageUrl}}}}}};
   if (!signature.empty()) document["data"]["attributes"]["application_signature_mac"] = signature;
+  if (!manifestUrl.empty())
+    document["data"]["attributes"]["application_manifest_mac"] = manifestUrl;
   return document.dump(2) + "\n";
 }
 
@@ -357,6 +360,8 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   // The package is signed before anything is moved into place.
   std::string signature;
   std::optional<StagedFile> signatureFile;
+  std::optional<StagedFile> manifestFile;
+  std::optional<StagedFile> manifestSignatureFile;
   if (secretKey) {
     auto signedText =
         minisign::signFile(*secretKey, package.path(),
@@ -368,10 +373,34 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     signatureFile.emplace(report.signaturePath);
     if (auto failure = signatureFile->creationFailure()) return *failure;
     if (auto failure = signatureFile->write(signature)) return *failure;
+
+    // The manifest of the package's entries, signed the same way, lets a launcher check an
+    // update that fetches only the entries that changed.
+    auto digests = delta::digestEntries(package.path());
+    if (auto* problem = std::get_if<std::string>(&digests))
+      return Failure::runtime("cannot list the package's entries: " + *problem);
+    report.manifestPath = feedFolder / (packageName + ".manifest");
+    manifestFile.emplace(report.manifestPath);
+    if (auto failure = manifestFile->creationFailure()) return *failure;
+    if (auto failure = manifestFile->write(
+            delta::packageManifestText(std::get<delta::PackageManifest>(digests))))
+      return *failure;
+    auto signedManifest = minisign::signFile(
+        *secretKey, manifestFile->path(),
+        "version:" + std::to_string(report.version) + "\tfile:" + packageName + ".manifest");
+    if (!signedManifest)
+      return Failure::runtime("cannot sign the manifest: " + signedManifest.error());
+    manifestSignatureFile.emplace(feedFolder / (packageName + ".manifest.minisig"));
+    if (auto failure = manifestSignatureFile->creationFailure()) return *failure;
+    if (auto failure = manifestSignatureFile->write(*signedManifest)) return *failure;
   }
   if (auto failure = package.commit()) return *failure;
   if (signatureFile)
     if (auto failure = signatureFile->commit()) return *failure;
+  if (manifestFile) {
+    if (auto failure = manifestFile->commit()) return *failure;
+    if (auto failure = manifestSignatureFile->commit()) return *failure;
+  }
   report.entries = summary.entries;
   report.packageBytes = summary.bytes;
   for (const auto& name : summary.nestedArchives)
@@ -381,7 +410,9 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
 
   StagedFile document(report.versionPath);
   if (auto failure = document.creationFailure()) return *failure;
-  if (auto failure = document.write(versionDocument(report.version, report.packageUrl, signature)))
+  if (auto failure = document.write(
+          versionDocument(report.version, report.packageUrl, signature,
+                          report.manifestPath.empty() ? "" : report.packageUrl + ".manifest")))
     return *failure;
   if (auto failure = document.commit()) return *failure;
   return report;
@@ -400,6 +431,8 @@ int runPublish(const PublishRequest& request, std::ostream& out, std::ostream& e
       << report.packageBytes << " bytes)\n";
   if (!report.signaturePath.empty())
     out << "wrote " << report.signaturePath.string() << " (key id " << report.keyId << ")\n";
+  if (!report.manifestPath.empty())
+    out << "wrote " << report.manifestPath.string() << " and its signature\n";
   out << "wrote " << report.versionPath.string() << " (version " << report.version << ")\n"
       << "package address " << report.packageUrl << std::endl;
   return kExitSuccess;

@@ -45,9 +45,10 @@ std::optional<std::int64_t> publishedVersion(std::string_view document);
 std::string packageUrl(std::string_view baseUrl, std::string_view packageName);
 // The version server's answer: {"data":{"attributes":{"application_version":"<version>",
 // "application_url_mac":"<packageUrl>"}}}, both values JSON strings. A signed package adds
-// "application_signature_mac", the text of its .minisig file.
+// "application_signature_mac", the text of its .minisig file, and "application_manifest_mac",
+// the address of its signed manifest.
 std::string versionDocument(std::int64_t version, const std::string& packageUrl,
-                            const std::string& signature = {});
+                            const std::string& signature = {}, const std::string& manifestUrl = {});
 
 struct PublishRequest {
   std::filesystem::path appFolder;
@@ -67,8 +68,10 @@ struct PublishRequest {
 struct PublishReport {
   std::filesystem::path packagePath;
   std::filesystem::path versionPath;
-  // <package>.minisig beside the package, when signed.
+  // <package>.minisig beside the package, when signed; and then the package's manifest (one
+  // line per entry with data: SHA-256, size, name) with its own .minisig beside it.
   std::filesystem::path signaturePath;
+  std::filesystem::path manifestPath;
   std::string keyId;
   std::string packageUrl;
   std::int64_t version = 0;

@@ -1,0 +1,822 @@
+#include "Launcher/DeltaUpdate.h"
+
+#include <fcntl.h>
+#include <minizip/unzip.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "Launcher/DownloadProgress.h"
+#include "Launcher/Installer.h"
+#include "Launcher/Minisign.h"
+#include "Launcher/platform/AtomicFiles.h"
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/Curl.h"
+#include "Launcher/platform/UniqueFd.h"
+
+namespace launcher::delta {
+namespace {
+
+constexpr std::string_view kManifestHeader = "launcher install manifest 1";
+constexpr std::size_t kManifestColumns = 8;
+// A manifest larger than this is not read.
+constexpr off_t kMaxManifestBytes = off_t{256} * 1024 * 1024;
+// The most a local header can take: its fixed part, a name and an extra field.
+constexpr std::uint64_t kMaxLocalHeaderBytes = 30 + 0xFFFF + 0xFFFF;
+constexpr long kReceiveBufferBytes = 128L * 1024;
+
+std::string hex(std::uint32_t value) {
+  char buffer[8];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+  return error == std::errc() ? std::string(buffer, end) : std::string();
+}
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value, int base = 10) {
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+std::vector<std::string_view> split(std::string_view line, char separator) {
+  std::vector<std::string_view> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t at = line.find(separator, start);
+    parts.push_back(line.substr(start, at == std::string_view::npos ? line.npos : at - start));
+    if (at == std::string_view::npos) return parts;
+    start = at + 1;
+  }
+}
+
+bool hasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// The whole file at `path`, at most `limit` bytes; nothing when it cannot be read.
+std::optional<std::string> readSmallFile(const std::string& path, off_t limit) {
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size > limit)
+    return std::nullopt;
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(count);
+  }
+  return text;
+}
+
+// Reads `count` bytes at `offset` of `fd` into `out`; false when they are not all there.
+bool readAt(int fd, std::uint64_t offset, std::uint64_t count, std::string& out) {
+  out.assign(static_cast<std::size_t>(count), '\0');
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+struct InstalledFile {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+};
+std::optional<InstalledFile> regularFile(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return InstalledFile{
+      static_cast<std::uint64_t>(status.st_size),
+      static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+// ---- The local manifest
+
+std::string manifestText(const LocalManifest& manifest) {
+  std::string text(kManifestHeader);
+  text += "\nversion " + std::to_string(manifest.version) + "\n";
+  for (const auto& [name, row] : manifest.rows) {
+    text += row.name + "\t" + std::to_string(row.size) + "\t" + hex(row.crc) + "\t" +
+            hex(row.dosDate) + "\t" + hex(row.attributes) + "\t" + std::to_string(row.fileSize) +
+            "\t" + std::to_string(row.modified) + "\t" + row.sha256 + "\n";
+  }
+  return text;
+}
+
+std::optional<LocalManifest> parseManifest(std::string_view text) {
+  if (text.empty() || text.back() != '\n') return std::nullopt;
+  text.remove_suffix(1);
+  const auto lines = split(text, '\n');
+  if (lines.size() < 2 || lines[0] != kManifestHeader || !lines[1].starts_with("version "))
+    return std::nullopt;
+  LocalManifest manifest;
+  if (!parseNumber(lines[1].substr(8), manifest.version) || manifest.version <= 0)
+    return std::nullopt;
+  for (std::size_t index = 2; index < lines.size(); ++index) {
+    const auto fields = split(lines[index], '\t');
+    if (fields.size() != kManifestColumns) return std::nullopt;
+    ManifestRow row;
+    row.name = std::string(fields[0]);
+    row.sha256 = std::string(fields[7]);
+    if (row.name.empty() || hasControlCharacter(row.name) || row.sha256.empty() ||
+        !parseNumber(fields[1], row.size) || !parseNumber(fields[2], row.crc, 16) ||
+        !parseNumber(fields[3], row.dosDate, 16) || !parseNumber(fields[4], row.attributes, 16) ||
+        !parseNumber(fields[5], row.fileSize) || !parseNumber(fields[6], row.modified))
+      return std::nullopt;
+    if (!manifest.rows.emplace(row.name, row).second) return std::nullopt;
+  }
+  return manifest;
+}
+
+std::optional<std::string> installedPath(std::string_view name) {
+  if (name.empty() || name.front() == '/' || name.back() == '/' || hasControlCharacter(name) ||
+      name.find('\\') != std::string_view::npos)
+    return std::nullopt;
+  const auto parts = split(name, '/');
+  for (const std::string_view part : parts)
+    if (part.empty() || part == "." || part == "..") return std::nullopt;
+  if (isReservedEntryName(parts.front())) return std::nullopt;
+  return std::string(name);
+}
+
+LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
+                         const std::vector<zipdir::Entry>& entries,
+                         const std::map<std::string, std::string>& sha256) {
+  LocalManifest manifest;
+  manifest.version = version;
+  for (const zipdir::Entry& entry : entries) {
+    if (!entry.isFile()) continue;
+    const auto relative = installedPath(entry.name);
+    if (!relative) continue;
+    // A nested archive, extracted in place, is no longer a file: always fetched.
+    const auto installed = regularFile(installFolder + "/" + *relative);
+    if (!installed) continue;
+    ManifestRow row{
+        entry.name,      entry.uncompressedSize, entry.crc, entry.dosDate, entry.externalAttributes,
+        installed->size, installed->modified,    "-"};
+    if (const auto digest = sha256.find(entry.name); digest != sha256.end())
+      row.sha256 = digest->second;
+    manifest.rows.emplace(entry.name, std::move(row));
+  }
+  return manifest;
+}
+
+platform::FileResult writeManifest(const std::string& installFolder,
+                                   const LocalManifest& manifest) {
+  return platform::writeFileDurably(installFolder + "/" + std::string(kManifestFileName),
+                                    manifestText(manifest));
+}
+
+std::optional<LocalManifest> readManifest(const std::string& installFolder) {
+  const auto text =
+      readSmallFile(installFolder + "/" + std::string(kManifestFileName), kMaxManifestBytes);
+  return text ? parseManifest(*text) : std::nullopt;
+}
+
+void removeManifest(const std::string& installFolder) {
+  // Gone or not there: either way no update is decided on it.
+  static_cast<void>(::unlink((installFolder + "/" + std::string(kManifestFileName)).c_str()));
+}
+
+// ---- What to fetch
+
+std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const LocalManifest& manifest,
+                                 const std::string& installFolder,
+                                 const std::map<std::string, std::string>* sha256) {
+  std::vector<bool> take(directory.entries.size(), true);
+  for (std::size_t index = 0; index < directory.entries.size(); ++index) {
+    const zipdir::Entry& entry = directory.entries[index];
+    if (!entry.isFile()) continue;
+    const auto row = manifest.rows.find(entry.name);
+    const auto relative = installedPath(entry.name);
+    if (row == manifest.rows.end() || !relative) continue;
+    const ManifestRow& recorded = row->second;
+    if (recorded.size != entry.uncompressedSize || recorded.crc != entry.crc ||
+        recorded.dosDate != entry.dosDate || recorded.attributes != entry.externalAttributes)
+      continue;
+    if (sha256 != nullptr) {
+      const auto digest = sha256->find(entry.name);
+      if (digest == sha256->end() || recorded.sha256 != digest->second) continue;
+    }
+    const auto installed = regularFile(installFolder + "/" + *relative);
+    if (!installed || installed->size != recorded.fileSize ||
+        installed->modified != recorded.modified)
+      continue;
+    take[index] = false;
+  }
+  return take;
+}
+
+std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& directory,
+                                               const std::vector<bool>& take, std::uint64_t gap) {
+  if (take.size() != directory.entries.size())
+    return std::string("the choice does not match the directory");
+  std::vector<std::size_t> order(directory.entries.size());
+  for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return directory.entries[a].localHeader < directory.entries[b].localHeader;
+  });
+  FetchPlan plan;
+  for (std::size_t at = 0; at < order.size(); ++at) {
+    const zipdir::Entry& entry = directory.entries[order[at]];
+    const std::uint64_t end = at + 1 < order.size() ? directory.entries[order[at + 1]].localHeader
+                                                    : directory.location.offset;
+    // Parsing guarantees the data fits before the directory; two entries at one place do not.
+    if (end - entry.localHeader < 30 + entry.name.size() + entry.compressedSize)
+      return "entry \"" + entry.name + "\" shares its bytes with the next one";
+    if (!take[order[at]]) continue;
+    if (entry.compressedSize == 0 && !entry.hasDataDescriptor() && entry.isFolder()) {
+      plan.written.push_back(order[at]);
+      continue;
+    }
+    plan.chosen.push_back(order[at]);
+    plan.entryBytes += end - entry.localHeader;
+    if (!plan.ranges.empty() && entry.localHeader - plan.ranges.back().end <= gap)
+      plan.ranges.back().end = end;
+    else
+      plan.ranges.push_back({entry.localHeader, end});
+  }
+  for (const ByteRange& range : plan.ranges) plan.bytes += range.size();
+  return plan;
+}
+
+std::optional<std::string> finishArchive(const std::string& archive,
+                                         const zipdir::Directory& directory,
+                                         const FetchPlan& plan) {
+  platform::UniqueFd file(::open(archive.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0)
+    return platform::describeErrno("cannot open", archive, errno);
+  if (static_cast<std::uint64_t>(status.st_size) != plan.bytes)
+    return std::string("the delta archive does not hold the bytes fetched");
+  std::map<std::size_t, std::uint64_t> offsets;  // new local header offsets, in directory order
+  std::size_t range = 0;
+  std::uint64_t rangeStart = 0;  // where plan.ranges[range] begins in the file
+  for (const std::size_t index : plan.chosen) {
+    const zipdir::Entry& entry = directory.entries[index];
+    while (range < plan.ranges.size() && plan.ranges[range].end <= entry.localHeader)
+      rangeStart += plan.ranges[range++].size();
+    if (range == plan.ranges.size() || entry.localHeader < plan.ranges[range].first)
+      return "entry \"" + entry.name + "\" was not fetched";
+    const std::uint64_t at = rangeStart + (entry.localHeader - plan.ranges[range].first);
+    const std::uint64_t available = plan.ranges[range].end - entry.localHeader;
+    std::string bytes;
+    if (!readAt(file.get(), at, std::min(available, kMaxLocalHeaderBytes), bytes))
+      return platform::describeErrno("cannot read", archive, errno);
+    auto local = zipdir::parseLocalHeader(bytes);
+    if (auto* problem = std::get_if<std::string>(&local))
+      return "entry \"" + entry.name + "\": " + *problem;
+    const auto& header = std::get<zipdir::LocalHeader>(local);
+    if (auto mismatch = zipdir::localHeaderMismatch(header, entry))
+      return "entry \"" + entry.name + "\": " + *mismatch;
+    if (available - header.length < entry.compressedSize)
+      return "entry \"" + entry.name + "\" has more data than lies before the next entry";
+    offsets[index] = at;
+  }
+  std::string records;
+  for (const std::size_t index : plan.written) {
+    offsets[index] = plan.bytes + records.size();
+    records += zipdir::localHeaderOf(directory.entries[index]);
+  }
+  const std::uint64_t start = plan.bytes + records.size();
+  for (const auto& [index, at] : offsets)
+    records += zipdir::centralRecord(directory.entries[index], at);
+  records += zipdir::endRecords(offsets.size(), start, plan.bytes + records.size() - start);
+  const off_t end = static_cast<off_t>(plan.bytes);
+  std::size_t done = 0;
+  while (done < records.size()) {
+    const ssize_t wrote = ::pwrite(file.get(), records.data() + done, records.size() - done,
+                                   end + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return platform::describeErrno("cannot write", archive, errno);
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (::fsync(file.get()) != 0 || !file.reset())
+    return platform::describeErrno("cannot write", archive, errno);
+  return std::nullopt;
+}
+
+// ---- The publisher's signed manifest of a package
+
+std::string packageManifestText(const PackageManifest& manifest) {
+  std::string text;
+  for (const auto& [name, digest] : manifest)
+    text += digest.sha256 + " " + std::to_string(digest.size) + " " + name + "\n";
+  return text;
+}
+
+std::optional<PackageManifest> parsePackageManifest(std::string_view text) {
+  if (!text.empty() && text.back() != '\n') return std::nullopt;
+  PackageManifest manifest;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    const std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == line.npos ? line.npos : line.find(' ', first + 1);
+    if (second == line.npos || first != 64) return std::nullopt;
+    EntryDigest digest{std::string(line.substr(0, 64)), 0};
+    const std::string_view name = line.substr(second + 1);
+    if (!std::all_of(digest.sha256.begin(), digest.sha256.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) ||
+        !parseNumber(line.substr(first + 1, second - first - 1), digest.size) || name.empty() ||
+        hasControlCharacter(name) || !manifest.emplace(std::string(name), digest).second)
+      return std::nullopt;
+  }
+  return manifest;
+}
+
+namespace {
+struct UnzipCloser {
+  void operator()(void* handle) const { static_cast<void>(unzClose(handle)); }
+};
+using UnzipFile = std::unique_ptr<void, UnzipCloser>;
+
+std::string hexOf(const unsigned char* bytes, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+}  // namespace
+
+std::variant<PackageManifest, std::string> digestEntries(const std::string& path) {
+  const UnzipFile zip(unzOpen64(path.c_str()));
+  if (!zip) return "cannot open \"" + path + "\" as a ZIP archive";
+  PackageManifest manifest;
+  std::vector<char> buffer(std::size_t{256} * 1024);
+  for (int status = unzGoToFirstFile(zip.get()); status != UNZ_END_OF_LIST_OF_FILE;
+       status = unzGoToNextFile(zip.get())) {
+    if (status != UNZ_OK) return std::string("cannot go to the next entry");
+    unz_file_info64 info{};
+    std::string name(0xFFFF, '\0');
+    if (unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size() + 1, nullptr, 0, nullptr,
+                                0) != UNZ_OK)
+      return std::string("cannot read an entry's record");
+    name.resize(info.size_filename);
+    if (!name.empty() && (name.back() == '/' || name.back() == '\\')) continue;
+    if (unzOpenCurrentFile(zip.get()) != UNZ_OK) return "cannot open entry \"" + name + "\"";
+    crypto_hash_sha256_state state;
+    if (crypto_hash_sha256_init(&state) != 0) return std::string("cannot start a digest");
+    std::uint64_t size = 0;
+    int got = 0;
+    while ((got = unzReadCurrentFile(zip.get(), buffer.data(),
+                                     static_cast<unsigned>(buffer.size()))) > 0) {
+      if (crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
+                                    static_cast<unsigned long long>(got)) != 0)
+        return std::string("cannot digest an entry");
+      size += static_cast<std::uint64_t>(got);
+    }
+    if (unzCloseCurrentFile(zip.get()) != UNZ_OK || got < 0)
+      return "entry \"" + name + "\" cannot be read whole";
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    if (crypto_hash_sha256_final(&state, digest) != 0) return std::string("cannot end a digest");
+    manifest[name] = {hexOf(digest, sizeof digest), size};
+  }
+  return manifest;
+}
+
+std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
+                                            const zipdir::Directory& directory) {
+  std::size_t withData = 0;
+  for (const zipdir::Entry& entry : directory.entries) {
+    if (entry.isFolder()) continue;
+    ++withData;
+    const auto listed = manifest.find(entry.name);
+    if (listed == manifest.end()) return "the signed manifest lacks \"" + entry.name + "\"";
+    if (listed->second.size != entry.uncompressedSize)
+      return "the signed manifest gives \"" + entry.name + "\" another size";
+  }
+  if (withData != manifest.size())
+    return std::string("the signed manifest lists entries the package does not have");
+  return std::nullopt;
+}
+
+// ---- Over the network
+
+namespace {
+
+std::optional<std::string> responseHeader(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header == nullptr || header->value == nullptr)
+    return std::nullopt;
+  std::string_view value = header->value;
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.empty() || hasControlCharacter(value)) return std::nullopt;
+  return std::string(value);
+}
+
+// "bytes <first>-<last>/<size>": all three, or nothing.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::uint64_t size = 0;
+};
+std::optional<ContentRange> contentRangeOf(CURL* handle) {
+  const auto header = responseHeader(handle, "Content-Range");
+  if (!header || !header->starts_with("bytes ")) return std::nullopt;
+  const std::string_view value = std::string_view(*header).substr(6);
+  const std::size_t dash = value.find('-');
+  const std::size_t slash = value.find('/');
+  ContentRange range;
+  if (dash == value.npos || slash == value.npos || slash < dash ||
+      !parseNumber(value.substr(0, dash), range.first) ||
+      !parseNumber(value.substr(dash + 1, slash - dash - 1), range.last) ||
+      !parseNumber(value.substr(slash + 1), range.size) || range.last < range.first ||
+      range.last >= range.size)
+    return std::nullopt;
+  return range;
+}
+
+bool cutByNetwork(CURLcode code) {
+  switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_OPERATION_TIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+using Sink = std::function<bool(const char* data, std::size_t size)>;
+
+// Range requests of one package over one connection. The first answer fixes the package's size
+// and validator; every later request carries the validator in If-Range, and every answer must be
+// a 206 for exactly the bytes asked, of a package of that size.
+class RangeClient {
+ public:
+  RangeClient(std::string address, const DownloadOptions& options)
+      : address_(std::move(address)), options_(options), handle_(platform::makeCurlEasy()) {}
+
+  std::uint64_t packageSize() const { return size_.value_or(0); }
+
+  // The last `count` bytes of the package (fewer when it is smaller) into `out`.
+  std::optional<std::string> fetchTail(std::uint64_t count, std::string& out) {
+    for (int retry = 0;; ++retry) {
+      out.clear();
+      Request request;
+      request.range = "-" + std::to_string(count);
+      request.suffix = count;
+      request.sink = [&out](const char* data, std::size_t size) {
+        out.append(data, size);
+        return true;
+      };
+      const auto outcome = perform(request);
+      if (!outcome.cut) return outcome.refusal;
+      if (retry >= options_.retries) return "the transfer was cut off: " + *outcome.refusal;
+      pause(retry, *outcome.refusal);
+    }
+  }
+
+  // Bytes [range.first, range.end) to `sink`, taken up again where a cut left them.
+  std::optional<std::string> fetch(ByteRange range, const Sink& sink) {
+    std::uint64_t first = range.first;
+    for (int retry = 0;; ++retry) {
+      Request request;
+      request.range = std::to_string(first) + "-" + std::to_string(range.end - 1);
+      request.first = first;
+      request.last = range.end - 1;
+      request.sink = [&](const char* data, std::size_t size) {
+        first += size;
+        return sink(data, size);
+      };
+      const auto outcome = perform(request);
+      if (!outcome.cut) return outcome.refusal;
+      if (first >= range.end) return std::nullopt;
+      if (retry >= options_.retries) return "the transfer was cut off: " + *outcome.refusal;
+      pause(retry, *outcome.refusal);
+    }
+  }
+
+ private:
+  struct Request {
+    std::string range;
+    std::uint64_t suffix = 0;  // a suffix range: its length
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    Sink sink;
+    RangeClient* client = nullptr;
+    bool begun = false;
+    std::optional<std::string> refusal;  // the answer does not fit: no retry
+  };
+  struct Outcome {
+    std::optional<std::string> refusal;
+    bool cut = false;  // the network cut the transfer; refusal describes it
+  };
+
+  void pause(int retry, const std::string& why) const {
+    const auto pause = options_.retryPause * (1 << retry);
+    platform::logLine("delta update: the transfer was cut off (" + why +
+                      "); taking it up again in " + std::to_string(pause.count()) + " ms");
+    std::this_thread::sleep_for(pause);
+  }
+
+  // Takes up the answer once its headers are in. False (with the refusal set) when it does not
+  // fit.
+  static bool begin(Request& request) {
+    RangeClient& client = *request.client;
+    CURL* h = client.handle_.get();
+    request.begun = true;
+    long status = 0;
+    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+    if (status == 200) {
+      request.refusal = "the server answered a range request with the whole package";
+      return false;
+    }
+    if (status != 206) {
+      request.refusal = "HTTP status " + std::to_string(status);
+      return false;
+    }
+    const auto range = contentRangeOf(h);
+    if (!range) {
+      request.refusal = "a partial answer without a usable Content-Range";
+      return false;
+    }
+    if (!client.size_) {
+      client.size_ = range->size;
+      auto tag = responseHeader(h, "ETag");
+      client.validator_ = tag && !tag->starts_with("W/") ? tag : responseHeader(h, "Last-Modified");
+      if (!client.validator_) {
+        request.refusal = "the server names no validator (ETag or Last-Modified) for the package";
+        return false;
+      }
+    } else if (range->size != *client.size_) {
+      request.refusal = "the package changed during the update";
+      return false;
+    }
+    const bool fits = request.suffix > 0
+                          ? range->last + 1 == range->size &&
+                                range->size - range->first == std::min(request.suffix, range->size)
+                          : range->first == request.first && range->last == request.last;
+    if (!fits) {
+      request.refusal = "the server sent other bytes than those asked for";
+      return false;
+    }
+    return true;
+  }
+
+  static size_t write(char* data, size_t size, size_t count, void* userdata) {
+    auto& request = *static_cast<Request*>(userdata);
+    if (!request.begun && !begin(request)) return CURL_WRITEFUNC_ERROR;
+    if (!request.sink(data, size * count)) {
+      request.refusal = "cannot write the fetched bytes";
+      return CURL_WRITEFUNC_ERROR;
+    }
+    return size * count;
+  }
+
+  Outcome perform(Request& request) {
+    if (!handle_) return {"cannot create a libcurl handle", false};
+    request.client = this;
+    CURL* h = handle_.get();
+    CurlHeaders headers(nullptr, &curl_slist_free_all);
+    if (validator_) {
+      headers.reset(curl_slist_append(nullptr, ("If-Range: " + *validator_).c_str()));
+      if (!headers) return {"cannot set up the request", false};
+    }
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    if (!platform::applyCommonOptions(h, address_.c_str()) ||
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytes) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                         static_cast<long>(options_.lowSpeedTime.count())) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &RangeClient::write) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &request) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_RANGE, request.range.c_str()) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)
+      return {"cannot set up the request", false};
+    const CURLcode code = curl_easy_perform(h);
+    // The handle keeps the connection for the next request, but none of this one's pointers.
+    static_cast<void>(curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr));
+    static_cast<void>(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr));
+    if (request.refusal) return {request.refusal, false};
+    if (code != CURLE_OK)
+      return {platform::describeCurlError(code, errorBuffer, address_), cutByNetwork(code)};
+    if (!request.begun && !begin(request)) return {request.refusal, false};
+    return {};
+  }
+
+  std::string address_;
+  const DownloadOptions& options_;
+  platform::CurlEasy handle_;
+  std::optional<std::uint64_t> size_;
+  std::optional<std::string> validator_;
+};
+
+std::string withSeparators(std::uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+}  // namespace
+
+std::variant<Fetched, std::string> fetchChangedEntries(
+    const platform::Url& url, const LocalManifest& manifest, const std::string& installFolder,
+    const std::string& archive, const DownloadOptions& options,
+    const PackageManifest* signedManifest, bool& refused) {
+  refused = false;
+  RangeClient client(url.string(), options);
+  // The tail: the end record, its comment and the ZIP64 records; often the directory too.
+  std::string tail;
+  if (auto problem = client.fetchTail(zipdir::kTailBytes, tail)) return *problem;
+  const std::uint64_t size = client.packageSize();
+  auto located = zipdir::locateDirectory(tail, size);
+  if (auto* problem = std::get_if<std::string>(&located)) return *problem;
+  const auto& location = std::get<zipdir::DirectoryLocation>(located);
+  const std::uint64_t tailStart = size - tail.size();
+  std::string bytes;
+  if (location.offset >= tailStart) {
+    bytes = tail.substr(static_cast<std::size_t>(location.offset - tailStart),
+                        static_cast<std::size_t>(location.size));
+  } else if (location.size > 0) {
+    bytes.reserve(static_cast<std::size_t>(location.size));
+    if (auto problem = client.fetch({location.offset, location.offset + location.size},
+                                    [&bytes](const char* data, std::size_t count) {
+                                      bytes.append(data, count);
+                                      return true;
+                                    }))
+      return *problem;
+  }
+  auto parsed = zipdir::parseDirectory(bytes, location);
+  if (auto* problem = std::get_if<std::string>(&parsed)) return *problem;
+  Fetched fetched;
+  fetched.directory = std::move(std::get<zipdir::Directory>(parsed));
+  fetched.packageSize = size;
+  fetched.path = archive;
+
+  std::map<std::string, std::string> digests;
+  if (signedManifest != nullptr) {
+    if (auto mismatch = manifestMismatch(*signedManifest, fetched.directory)) return *mismatch;
+    for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+  }
+  const auto take = entriesToFetch(fetched.directory, manifest, installFolder,
+                                   signedManifest != nullptr ? &digests : nullptr);
+  auto planned = planFetch(fetched.directory, take);
+  if (auto* problem = std::get_if<std::string>(&planned)) return *problem;
+  const auto& plan = std::get<FetchPlan>(planned);
+  if (plan.bytes > size / 2)
+    return "more than half of the package changed (" + formatBytes(plan.bytes) + " of " +
+           formatBytes(size) + ")";
+
+  platform::UniqueFd file(
+      ::open(archive.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!file) return platform::describeErrno("cannot create", archive, errno);
+  std::uint64_t received = 0;
+  if (options.progress) options.progress(0, plan.bytes);
+  for (const ByteRange& range : plan.ranges) {
+    if (auto problem = client.fetch(range, [&](const char* data, std::size_t count) {
+          if (!platform::writeAll(file.get(), std::string_view(data, count))) return false;
+          received += count;
+          if (options.progress) options.progress(received, plan.bytes);
+          return true;
+        }))
+      return *problem;
+  }
+  if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);
+  if (auto problem = finishArchive(archive, fetched.directory, plan))
+    return "the package is not what its central directory says: " + *problem;
+  // Under a signed manifest nothing fetched reaches the extraction unless it is what the
+  // publisher signed.
+  if (signedManifest != nullptr) {
+    auto read = digestEntries(archive);
+    if (auto* problem = std::get_if<std::string>(&read)) {
+      refused = true;
+      return "the changed entries cannot be checked: " + *problem;
+    }
+    for (const auto& [name, digest] : std::get<PackageManifest>(read)) {
+      const auto listed = signedManifest->find(name);
+      if (listed == signedManifest->end() || listed->second != digest) {
+        refused = true;
+        return "entry \"" + name + "\" is not the one the publisher signed";
+      }
+    }
+  }
+  fetched.entries = plan.chosen.size() + plan.written.size();
+  fetched.bytes = received;
+  platform::logLine("delta update: fetched " + withSeparators(fetched.entries) + " of " +
+                    withSeparators(fetched.directory.entries.size()) + " entries, " +
+                    formatBytes(received) + " of " + formatBytes(size));
+  return fetched;
+}
+
+namespace {
+
+// The body of a GET of `address`, at most `limit` bytes; or why there is none.
+std::variant<std::string, std::string> fetchSmall(const std::string& address, std::size_t limit) {
+  struct Body {
+    std::string text;
+    std::size_t limit = 0;
+  } body{{}, limit};
+  const platform::CurlEasy handle = platform::makeCurlEasy();
+  if (!handle)
+    return std::variant<std::string, std::string>(std::in_place_index<1>, "no libcurl handle");
+  CURL* h = handle.get();
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  const auto write = +[](char* data, size_t size, size_t count, void* userdata) -> size_t {
+    auto& into = *static_cast<Body*>(userdata);
+    if (into.text.size() + size * count > into.limit) return CURL_WRITEFUNC_ERROR;
+    into.text.append(data, size * count);
+    return size * count;
+  };
+  if (!platform::applyCommonOptions(h, address.c_str()) ||
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) != CURLE_OK)
+    return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                  "cannot set up the request for " + address);
+  const CURLcode code = curl_easy_perform(h);
+  long status = 0;
+  if (code != CURLE_OK)
+    return std::variant<std::string, std::string>(
+        std::in_place_index<1>, platform::describeCurlError(code, errorBuffer, address));
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+    return std::variant<std::string, std::string>(
+        std::in_place_index<1>, "HTTP status " + std::to_string(status) + " (" + address + ")");
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(body.text));
+}
+
+constexpr std::size_t kMaxSignedManifestBytes = std::size_t{64} * 1024 * 1024;
+constexpr std::size_t kMaxSignatureBytes = std::size_t{16} * 1024;
+
+}  // namespace
+
+std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string& address,
+                                                               const std::string& publicKey,
+                                                               std::int64_t expectedVersion,
+                                                               const std::string& scratch) {
+  const auto key = minisign::parsePublicKey(publicKey);
+  if (!key) return "the launcher's public key cannot be used: " + key.error();
+  auto text = fetchSmall(address, kMaxSignedManifestBytes);
+  if (text.index() == 1) return "cannot fetch the signed manifest: " + std::get<1>(text);
+  auto signatureText = fetchSmall(address + ".minisig", kMaxSignatureBytes);
+  if (signatureText.index() == 1)
+    return "cannot fetch the manifest's signature: " + std::get<1>(signatureText);
+  auto signature = minisign::parseSignature(std::get<0>(signatureText));
+  if (!signature) return "the manifest's signature cannot be read: " + signature.error();
+  if (signature->keyId != key->id) return std::string("the manifest was signed with another key");
+  const std::string& manifest = std::get<0>(text);
+  if (auto written = platform::writeFileDurably(scratch, manifest); !written)
+    return "cannot keep the signed manifest: " + written.error;
+  minisign::PackageVerifier verifier(*key, std::move(*signature), expectedVersion);
+  verifier.update(manifest.data(), manifest.size());
+  const auto problem = verifier.finish(scratch);
+  static_cast<void>(::unlink(scratch.c_str()));
+  if (problem) return "the manifest's signature is not valid: " + *problem;
+  auto parsed = parsePackageManifest(manifest);
+  if (!parsed) return std::string("the signed manifest cannot be read");
+  return std::move(*parsed);
+}
+
+std::variant<zipdir::Directory, std::string> readDirectory(const std::string& path) {
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    return platform::describeErrno("cannot open", path, errno);
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const std::uint64_t count = std::min(size, zipdir::kTailBytes);
+  std::string tail;
+  if (!readAt(file.get(), size - count, count, tail))
+    return platform::describeErrno("cannot read", path, errno);
+  auto located = zipdir::locateDirectory(tail, size);
+  if (auto* problem = std::get_if<std::string>(&located)) return *problem;
+  const auto& location = std::get<zipdir::DirectoryLocation>(located);
+  std::string bytes;
+  if (!readAt(file.get(), location.offset, location.size, bytes))
+    return platform::describeErrno("cannot read", path, errno);
+  return zipdir::parseDirectory(bytes, location);
+}
+
+}  // namespace launcher::delta

@@ -1,0 +1,398 @@
+// Updates that fetch only the changed entries: the central directory read from bytes, the
+// local manifest, the change decision, the range plan and the archive made of fetched ranges.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Launcher/DeltaUpdate.h"
+#include "Launcher/Installer.h"
+#include "Launcher/platform/UniqueFd.h"
+#include "Zipwell/CentralDirectory.h"
+#include "Zipwell/Zipwell.h"
+#include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+using testing::ZipEntry;
+
+// The directory of the archive at `path`, read from its bytes as a range client would.
+std::variant<zipdir::Directory, std::string> directoryOfBytes(const std::string& bytes) {
+  const std::string tail =
+      bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), zipdir::kTailBytes));
+  auto located = zipdir::locateDirectory(tail, bytes.size());
+  if (auto* problem = std::get_if<std::string>(&located)) return *problem;
+  const auto& location = std::get<zipdir::DirectoryLocation>(located);
+  return zipdir::parseDirectory(bytes.substr(location.offset, location.size), location);
+}
+
+zipdir::Directory mustRead(const std::string& bytes) {
+  auto read = directoryOfBytes(bytes);
+  if (auto* problem = std::get_if<std::string>(&read)) ADD_FAILURE() << *problem;
+  return std::get_if<zipdir::Directory>(&read) ? std::get<zipdir::Directory>(read)
+                                               : zipdir::Directory{};
+}
+
+// Each entry as Zipwell's own reader finds it in the same file.
+void expectSameAsZipwell(const std::string& path, const zipdir::Directory& directory) {
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  auto theirs = zipwell::readCentralDirectory(file.get());
+  ASSERT_TRUE(std::holds_alternative<zipwell::CentralDirectory>(theirs));
+  const auto& entries = std::get<zipwell::CentralDirectory>(theirs).entries;
+  ASSERT_EQ(directory.entries.size(), entries.size());
+  EXPECT_EQ(directory.location.offset, std::get<zipwell::CentralDirectory>(theirs).start);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto& mine = directory.entries[i];
+    EXPECT_EQ(mine.name, entries[i].name);
+    EXPECT_EQ(mine.method, entries[i].method);
+    EXPECT_EQ(mine.flags, entries[i].flags);
+    EXPECT_EQ(mine.dosDate, entries[i].dosDate);
+    EXPECT_EQ(mine.externalAttributes, entries[i].externalAttributes);
+    EXPECT_EQ(mine.compressedSize, entries[i].compressedSize);
+    EXPECT_EQ(mine.uncompressedSize, entries[i].uncompressedSize);
+    EXPECT_EQ(mine.localHeader, entries[i].localHeader);
+  }
+}
+
+// CRC-32 as ZIP computes it, bit by bit.
+std::uint32_t crc32Of(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (const char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::vector<ZipEntry> sampleEntries() {
+  return {testing::directory("App.app/"),
+          testing::file("App.app/AppRun", "#!/bin/sh\nexit 0\n").withMode(0100755),
+          testing::file("App.app/lib/big.bin", testing::pseudoRandomBytes(200000, 1)),
+          testing::file("App.app/lib/text.txt", std::string(100000, 'x')).stored(),
+          testing::file("App.app/current", "lib/text.txt").withMode(0120777),
+          testing::file("App.app/empty", "")};
+}
+
+// ==== The central directory, read from bytes =====================================================
+
+TEST(ZipDirectory, ReadsWhatMinizipWroteAsZipwellDoes) {
+  TempDir folder;
+  const std::string path = folder / "p.zip";
+  testing::writeZip(path, sampleEntries());
+  const auto directory = mustRead(readFile(path));
+  expectSameAsZipwell(path, directory);
+  ASSERT_EQ(directory.entries.size(), 6u);
+  EXPECT_TRUE(directory.entries[0].isFolder());
+  EXPECT_TRUE(directory.entries[4].isLink());
+  EXPECT_TRUE(directory.entries[2].isFile());
+  const std::string big = testing::pseudoRandomBytes(200000, 1);
+  EXPECT_EQ(directory.entries[2].crc, crc32Of(big));
+  EXPECT_FALSE(directory.location.zip64);
+}
+
+// More entries than the end record can count: minizip leaves 0xFFFF there and the records run to
+// the directory's end; an archive made of them again carries ZIP64 end records, read back alike.
+TEST(ZipDirectory, ReadsDirectoriesOfMoreThan65535Entries) {
+  TempDir folder;
+  const std::string path = folder / "many.zip";
+  {
+    testing::ZipWriter writer(path);
+    for (int i = 0; i < 0x10000 + 20; ++i)
+      writer.add(testing::file("f/" + std::to_string(i), std::to_string(i)).stored());
+  }
+  const std::string bytes = readFile(path);
+  const auto directory = mustRead(bytes);
+  EXPECT_FALSE(directory.location.zip64);
+  ASSERT_EQ(directory.entries.size(), 0x10000u + 20);
+  EXPECT_EQ(directory.entries.back().name, "f/65555");
+
+  auto planned = delta::planFetch(directory, std::vector<bool>(directory.entries.size(), true));
+  ASSERT_TRUE(std::holds_alternative<delta::FetchPlan>(planned));
+  const std::string again = folder / "again.zip";
+  writeFile(again, bytes.substr(0, directory.location.offset));
+  ASSERT_EQ(delta::finishArchive(again, directory, std::get<delta::FetchPlan>(planned)),
+            std::nullopt);
+  const auto zip64 = mustRead(readFile(again));
+  EXPECT_TRUE(zip64.location.zip64);
+  EXPECT_EQ(zip64.location.entries, 0x10000u + 20);
+  expectSameAsZipwell(again, zip64);
+}
+
+// Values beyond 32 bits live in the ZIP64 extra field; a record written again reads back the same.
+TEST(ZipDirectory, Zip64ValuesOfARecordSurviveWritingItAgain) {
+  zipdir::Entry entry;
+  entry.name = "App.app/huge.bin";
+  entry.crc = 0x12345678;
+  entry.compressedSize = 5'000'000'000;
+  entry.uncompressedSize = 6'000'000'000;
+  entry.storedCompressedSize = 0xFFFFFFFF;
+  entry.storedUncompressedSize = 0xFFFFFFFF;
+  entry.storedDisk = 0xFFFF;
+  entry.extra = std::string("\x55\x54\x05\x00\x01\x02\x03\x04\x05", 9);
+  const std::string record = zipdir::centralRecord(entry, 7'000'000'000);
+  zipdir::DirectoryLocation location{13'000'000'000, record.size(), 1, true};
+  auto parsed = zipdir::parseDirectory(record, location);
+  ASSERT_TRUE(std::holds_alternative<zipdir::Directory>(parsed)) << std::get<std::string>(parsed);
+  const auto& back = std::get<zipdir::Directory>(parsed).entries.at(0);
+  EXPECT_EQ(back.compressedSize, 5'000'000'000u);
+  EXPECT_EQ(back.uncompressedSize, 6'000'000'000u);
+  EXPECT_EQ(back.localHeader, 7'000'000'000u);
+  EXPECT_EQ(back.extra, entry.extra);
+  EXPECT_EQ(back.name, entry.name);
+  // The end records of such an archive announce ZIP64 and are found again.
+  const std::string end = zipdir::endRecords(1, 12'000'000'000, record.size());
+  auto found = zipdir::locateDirectory(end, 12'000'000'000 + record.size() + end.size());
+  ASSERT_TRUE(std::holds_alternative<zipdir::DirectoryLocation>(found));
+  EXPECT_TRUE(std::get<zipdir::DirectoryLocation>(found).zip64);
+  EXPECT_EQ(std::get<zipdir::DirectoryLocation>(found).offset, 12'000'000'000u);
+}
+
+// Bytes that lie are refused with a reason, never read past.
+TEST(ZipDirectory, DamagedArchivesAreRefusedWithAReason) {
+  const std::string good = testing::zipBytes(sampleEntries());
+  const auto directory = mustRead(good);
+  const std::size_t end = good.size() - 22;
+  const auto patched = [&](std::size_t at, std::string bytes) {
+    std::string copy = good;
+    copy.replace(at, bytes.size(), bytes);
+    return copy;
+  };
+  const std::uint64_t offset = directory.location.offset;
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"cut before the end record", good.substr(0, good.size() - 1)},
+      {"a directory beyond the end record", patched(end + 16, std::string("\xff\xff\xff\x0f", 4))},
+      {"more entries than fit", patched(end + 8, std::string("\xff\x00\xff\x00", 4))},
+      {"fewer entries than records", patched(end + 8, std::string("\x01\x00\x01\x00", 4))},
+      {"several disks", patched(end + 4, std::string("\x01\x00", 2))},
+      {"a record with a long name", patched(offset + 28, std::string("\xff\xff", 2))},
+      {"a record's local header beyond the directory",
+       patched(offset + 42, std::string("\xff\xff\xff\x0e", 4))},
+      {"a broken record signature", patched(offset, "PK\x01\x03")},
+  };
+  for (const auto& [what, bytes] : cases)
+    EXPECT_TRUE(std::holds_alternative<std::string>(directoryOfBytes(bytes))) << what;
+  // Every cut and every damaged byte of the end gives an answer, never a read past the bytes.
+  for (std::size_t size = 0; size < good.size(); size += 97) directoryOfBytes(good.substr(0, size));
+  for (std::size_t at = offset; at < good.size(); ++at)
+    for (const char value : {'\0', '\xff', '\x7f'}) directoryOfBytes(patched(at, {value}));
+}
+
+// ==== The local manifest and what counts as changed ==============================================
+
+TEST(LocalManifest, TextReadsBackAndDamageIsRefused) {
+  delta::LocalManifest manifest;
+  manifest.version = 3;
+  manifest.rows["App.app/a b"] = {"App.app/a b", 5, 0xDEADBEEF,          0x52CF6000,
+                                  0x81ED0000,    5, 1700000000123456789, "-"};
+  manifest.rows["App.app/x"] = {"App.app/x", 0, 0, 0, 0, 0, -5, std::string(64, 'a')};
+  const std::string text = delta::manifestText(manifest);
+  EXPECT_EQ(delta::parseManifest(text), manifest);
+  for (const std::string& damaged :
+       {std::string(), text.substr(0, text.size() - 1), "x" + text,
+        text.substr(0, text.find("\t")) + text.substr(text.find("\t") + 1),
+        std::string("launcher install manifest 1\nversion 0\n"),
+        text + "App.app/a b\t5\tdeadbeef\t52cf6000\t81ed0000\t5\t1\t-\n"})
+    EXPECT_FALSE(delta::parseManifest(damaged)) << damaged;
+}
+
+// A package with one file per case, installed as a full install leaves it, and its manifest.
+class ChangeDecision : public ::testing::Test {
+ protected:
+  TempDir folder;
+  std::string install() const { return folder / "install"; }
+  zipdir::Directory installAndRead(const std::vector<ZipEntry>& entries) {
+    const std::string package = folder / "package.zip";
+    testing::writeZip(package, entries);
+    EXPECT_TRUE(Zipwell::unzipFileAtPath(package, install()));
+    return mustRead(readFile(package));
+  }
+};
+
+TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
+  std::vector<ZipEntry> v2 = {testing::directory("A.app/"),
+                              testing::file("A.app/link", "same").withMode(0120777)};
+  const char* names[] = {"same",      "content", "size",
+                         "date",      "mode",    "touched",
+                         "edited",    "removed", "replaced by a link",
+                         "unrecorded"};
+  for (const char* name : names)
+    v2.push_back(testing::file(std::string("A.app/") + name, "12345").withMode(0100644));
+  v2.push_back(testing::file("A.app/nested.zip", testing::zipBytes({testing::file("n", "n")})));
+  const auto old = installAndRead(v2);
+  auto manifest = delta::manifestOf(install(), 2, old.entries, {});
+  EXPECT_FALSE(manifest.rows.contains("A.app/nested.zip")) << "extracted in place: no file";
+  EXPECT_FALSE(manifest.rows.contains("A.app/link"));
+  manifest.rows.erase("A.app/unrecorded");
+
+  // What happened to each since, locally and in the new package.
+  std::vector<ZipEntry> v3 = v2;
+  v3[3].data = "12346";                               // content: the CRC differs
+  v3[4].data = "123456";                              // size
+  v3[5].withDate(testing::dosDateTime(2022, 1, 1));   // date
+  v3[6].withMode(0100755);                            // mode
+  v3.push_back(testing::file("A.app/new", "12345"));  // added
+  fs::last_write_time(install() + "/A.app/touched", fs::file_time_type::clock::now());
+  writeFile(install() + "/A.app/edited", "54321");  // same size, new time
+  fs::remove(install() + "/A.app/removed");
+  fs::remove(install() + "/A.app/replaced by a link");
+  fs::create_symlink("same", install() + "/A.app/replaced by a link");
+  const std::string package = folder / "v3.zip";
+  testing::writeZip(package, v3);
+  const auto directory = mustRead(readFile(package));
+  const auto take = delta::entriesToFetch(directory, manifest, install());
+  std::vector<std::string> taken;
+  for (std::size_t i = 0; i < take.size(); ++i)
+    if (take[i]) taken.push_back(directory.entries[i].name);
+  EXPECT_EQ(taken,
+            (std::vector<std::string>{"A.app/", "A.app/link", "A.app/content", "A.app/size",
+                                      "A.app/date", "A.app/mode", "A.app/touched", "A.app/edited",
+                                      "A.app/removed", "A.app/replaced by a link",
+                                      "A.app/unrecorded", "A.app/nested.zip", "A.app/new"}));
+  // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
+  std::map<std::string, std::string> digests;
+  for (const auto& entry : directory.entries) digests[entry.name] = "-";
+  digests["A.app/same"] = "ab";
+  EXPECT_TRUE(delta::entriesToFetch(directory, manifest, install(), &digests)[2]);
+  manifest.rows["A.app/same"].sha256 = "ab";
+  EXPECT_FALSE(delta::entriesToFetch(directory, manifest, install(), &digests)[2]);
+}
+
+// The launcher's own names, and paths that do not lead straight to a file, are never unchanged.
+TEST(LocalManifest, OnlyPlainPathsBelowTheInstallFolderAreRecorded) {
+  for (const char* name : {"App.app/a", "a", "App.app/b/c d"})
+    EXPECT_TRUE(delta::installedPath(name)) << name;
+  for (const char* name : {"", "/a", "a/", "a//b", "a/./b", "../a", "a\\b", ".install-manifest",
+                           "version.txt", ".staging/x", ".lock", "a\tb"})
+    EXPECT_FALSE(delta::installedPath(name)) << name;
+  EXPECT_TRUE(isReservedEntryName(kManifestFileName));
+}
+
+// ==== The range plan and the archive of fetched ranges ===========================================
+
+// Entries at known offsets; the plan for a choice of them.
+TEST(DeltaPlan, RangesRunToTheNextEntryAndCloseOnesMerge) {
+  zipdir::Directory directory;
+  directory.location.offset = 10000;
+  // Directory order differs from offset order on purpose.
+  for (const auto& [name, at] : std::vector<std::pair<std::string, std::uint64_t>>{
+           {"d", 3000}, {"a", 0}, {"b", 100}, {"c", 200}, {"e", 9000}}) {
+    zipdir::Entry entry;
+    entry.name = name;
+    entry.localHeader = at;
+    entry.compressedSize = 10;
+    directory.entries.push_back(entry);
+  }
+  // A folder without data is made from its record, never fetched.
+  zipdir::Entry folder;
+  folder.name = "f/";
+  folder.localHeader = 150;
+  directory.entries.push_back(folder);
+  using Ranges = std::vector<delta::ByteRange>;
+  const struct {
+    std::vector<bool> take;  // d a b c e f/ (a folder at 150)
+    std::uint64_t gap;
+    Ranges ranges;
+  } cases[] = {
+      {{false, false, false, false, false, false}, 0, {}},
+      {{false, false, false, false, false, true}, 0, {}},
+      {{false, true, true, false, false, true}, 0, {{0, 150}}},
+      {{false, true, false, true, false, false}, 0, {{0, 100}, {200, 3000}}},
+      {{false, true, false, true, false, false}, 99, {{0, 100}, {200, 3000}}},
+      {{false, true, false, true, false, true}, 100, {{0, 3000}}},
+      {{true, false, false, false, true, false}, 0, {{3000, 10000}}},
+      {{false, false, false, true, true, false}, 5999, {{200, 3000}, {9000, 10000}}},
+      {{false, false, false, true, true, false}, 6000, {{200, 10000}}},
+      {{true, true, true, true, true, false}, 0, {{0, 150}, {200, 10000}}},
+  };
+  for (const auto& [take, gap, ranges] : cases) {
+    auto plan = delta::planFetch(directory, take, gap);
+    ASSERT_TRUE(std::holds_alternative<delta::FetchPlan>(plan));
+    EXPECT_EQ(std::get<delta::FetchPlan>(plan).ranges, ranges) << "gap " << gap;
+  }
+  // Two entries at one place cannot both be what they say.
+  directory.entries[0].localHeader = 9000;
+  EXPECT_TRUE(std::holds_alternative<std::string>(
+      delta::planFetch(directory, {false, false, false, false, true, false})));
+}
+
+// The fetched ranges, one after the other, become an archive of exactly the chosen entries;
+// a local header that disagrees with its central record is found.
+TEST(DeltaPlan, FetchedRangesMakeAnArchiveOfTheChosenEntries) {
+  TempDir folder;
+  auto entries = sampleEntries();
+  for (int i = 0; i < 40; ++i)
+    entries.push_back(testing::file("App.app/many/" + std::to_string(i),
+                                    testing::pseudoRandomBytes(5000 + 700 * i, i)));
+  const std::string package = folder / "p.zip";
+  testing::writeZip(package, entries);
+  const std::string bytes = readFile(package);
+  const auto directory = mustRead(bytes);
+  std::vector<bool> take(directory.entries.size(), false);
+  std::vector<ZipEntry> chosen;
+  for (std::size_t i = 0; i < take.size(); ++i)
+    if (i % 3 != 1) {
+      take[i] = true;
+      chosen.push_back(entries[i]);
+    }
+  for (const std::uint64_t gap : {std::uint64_t{0}, delta::kSwallowedGap}) {
+    auto planned = delta::planFetch(directory, take, gap);
+    ASSERT_TRUE(std::holds_alternative<delta::FetchPlan>(planned));
+    const auto& plan = std::get<delta::FetchPlan>(planned);
+    std::string fetched;
+    for (const auto& range : plan.ranges) fetched += bytes.substr(range.first, range.size());
+    const std::string archive = folder / "delta.zip";
+    writeFile(archive, fetched);
+    ASSERT_EQ(delta::finishArchive(archive, directory, plan), std::nullopt);
+    const std::string made = folder / ("made-" + std::to_string(gap));
+    const std::string expected = folder / ("expected-" + std::to_string(gap));
+    ASSERT_TRUE(Zipwell::unzipFileAtPath(archive, made));
+    testing::writeZip(folder / "expected.zip", chosen);
+    ASSERT_TRUE(Zipwell::unzipFileAtPath(folder / "expected.zip", expected));
+    std::vector<std::string> madeNames, expectedNames;
+    for (const auto& entry : fs::recursive_directory_iterator(made)) {
+      const auto relative = fs::relative(entry.path(), made).string();
+      madeNames.push_back(relative);
+      EXPECT_EQ(entry.is_symlink()     ? fs::read_symlink(entry).string()
+                : entry.is_directory() ? ""
+                                       : readFile(entry.path()),
+                fs::is_symlink(expected + "/" + relative)
+                    ? fs::read_symlink(expected + "/" + relative).string()
+                : fs::is_directory(expected + "/" + relative) ? ""
+                                                              : readFile(expected + "/" + relative))
+          << relative;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(expected))
+      expectedNames.push_back(fs::relative(entry.path(), expected).string());
+    std::sort(madeNames.begin(), madeNames.end());
+    std::sort(expectedNames.begin(), expectedNames.end());
+    EXPECT_EQ(madeNames, expectedNames);
+
+    // The same bytes with one local header renamed: the package is not what it says.
+    const std::size_t at = fetched.find("App.app/many/3");
+    ASSERT_NE(at, std::string::npos);
+    fetched[at + 13] = 'X';
+    writeFile(archive, fetched);
+    EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt);
+  }
+}
+
+}  // namespace
+}  // namespace launcher
