@@ -114,18 +114,27 @@ std::variant<DirectoryLocation, std::string> locateDirectory(std::string_view ta
   location.offset = u32(tail, *end + 16);
   std::uint64_t directoryEnd = tailStart + *end;  // nothing of the directory lies beyond
 
-  if (*end >= kZip64LocatorBytes &&
-      u32(tail, *end - kZip64LocatorBytes) == kZip64LocatorSignature) {
+  // A ZIP64 locator counts only when it points at a ZIP64 end record before it. Bytes that merely
+  // look like one (the end of the last record's extra field, say) leave the plain end record in
+  // charge, as minizip reads the archive; were they a real locator whose record lies elsewhere,
+  // the plain record's 0xFFFFFFFF values do not fit and the archive is refused below.
+  const std::optional<std::size_t> zip64Record = [&]() -> std::optional<std::size_t> {
+    if (*end < kZip64LocatorBytes || u32(tail, *end - kZip64LocatorBytes) != kZip64LocatorSignature)
+      return std::nullopt;
+    const std::uint64_t record = u64(tail, *end - kZip64LocatorBytes + 8);
+    const std::uint64_t locator = tailStart + *end - kZip64LocatorBytes;
+    if (record < tailStart || record > locator || locator - record < kZip64EndRecordBytes)
+      return std::nullopt;
+    const auto at = static_cast<std::size_t>(record - tailStart);
+    if (u32(tail, at) != kZip64EndSignature) return std::nullopt;
+    return at;
+  }();
+  if (zip64Record) {
     const std::size_t locator = *end - kZip64LocatorBytes;
     if (u32(tail, locator + 4) != 0 || u32(tail, locator + 16) > 1)
       return std::string("the archive spans several disks");
-    const std::uint64_t record = u64(tail, locator + 8);
-    if (record < tailStart || record > tailStart + locator ||
-        tailStart + locator - record < kZip64EndRecordBytes)
-      return std::string("the ZIP64 end record does not lie before its locator");
-    const auto at = static_cast<std::size_t>(record - tailStart);
-    if (u32(tail, at) != kZip64EndSignature)
-      return std::string("the ZIP64 locator points at no ZIP64 end record");
+    const std::size_t at = *zip64Record;
+    const std::uint64_t record = tailStart + at;
     if (u32(tail, at + 16) != 0 || u32(tail, at + 20) != 0 ||
         u64(tail, at + 24) != u64(tail, at + 32))
       return std::string("the archive spans several disks");

@@ -161,6 +161,24 @@ TEST(ZipDirectory, Zip64ValuesOfARecordSurviveWritingItAgain) {
   EXPECT_EQ(std::get<zipdir::DirectoryLocation>(found).offset, 12'000'000'000u);
 }
 
+// A record's extra field may end in bytes that look like a ZIP64 locator, right before the end
+// record: they point at no ZIP64 end record, so the plain end record holds, as minizip reads it.
+TEST(ZipDirectory, BytesThatOnlyLookLikeAZip64LocatorAreNotOne) {
+  zipdir::Entry entry;
+  entry.name = "App.app/AppRun";
+  entry.extra = std::string("\xCA\xFE\x14\x00PK\x06\x07", 8) + std::string(16, '\0');
+  const std::string record = zipdir::centralRecord(entry, 0);
+  const std::string archive =
+      std::string(30, 'x') + record + zipdir::endRecords(1, 30, record.size());
+  auto found = zipdir::locateDirectory(archive, archive.size());
+  ASSERT_TRUE(std::holds_alternative<zipdir::DirectoryLocation>(found))
+      << std::get<std::string>(found);
+  const auto& location = std::get<zipdir::DirectoryLocation>(found);
+  EXPECT_FALSE(location.zip64);
+  EXPECT_EQ(location.offset, 30u);
+  EXPECT_EQ(location.entries, 1u);
+}
+
 // Bytes that lie are refused with a reason, never read past.
 TEST(ZipDirectory, DamagedArchivesAreRefusedWithAReason) {
   const std::string good = testing::zipBytes(sampleEntries());
