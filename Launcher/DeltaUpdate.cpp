@@ -60,24 +60,6 @@ bool hasControlCharacter(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
-// The whole file at `path`, at most `limit` bytes; nothing when it cannot be read.
-std::optional<std::string> readSmallFile(const std::string& path, off_t limit) {
-  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  struct stat status {};
-  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_size > limit)
-    return std::nullopt;
-  std::string text(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return std::nullopt;
-    done += static_cast<std::size_t>(count);
-  }
-  return text;
-}
-
 // Reads `count` bytes at `offset` of `fd` into `out`; false when they are not all there.
 bool readAt(int fd, std::uint64_t offset, std::uint64_t count, std::string& out) {
   out.assign(static_cast<std::size_t>(count), '\0');
@@ -184,8 +166,8 @@ platform::FileResult writeManifest(const std::string& installFolder,
 }
 
 std::optional<LocalManifest> readManifest(const std::string& installFolder) {
-  const auto text =
-      readSmallFile(installFolder + "/" + std::string(kManifestFileName), kMaxManifestBytes);
+  const auto text = platform::readSmallFile(installFolder + "/" + std::string(kManifestFileName),
+                                            kMaxManifestBytes);
   return text ? parseManifest(*text) : std::nullopt;
 }
 

@@ -22,6 +22,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/Minisign.h"
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/FileManager.h"
@@ -97,21 +98,9 @@ std::string sideText(const SideRecord& record) {
 // The record in the side file at `path`; nothing when it is missing, not a regular file, too
 // large, torn or incomplete: a part that it cannot vouch for is never continued.
 std::optional<SideRecord> readSide(const std::string& path) {
-  const platform::UniqueFd file(
-      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat status {};
-  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_size > kMaxSideFileBytes)
-    return std::nullopt;
-  std::string text(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return std::nullopt;
-    done += static_cast<std::size_t>(count);
-  }
-  const auto document = nlohmann::json::parse(text, nullptr, false);
+  const auto text = platform::readSmallFile(path, kMaxSideFileBytes);
+  if (!text) return std::nullopt;
+  const auto document = nlohmann::json::parse(*text, nullptr, false);
   if (document.is_discarded() || !document.is_object()) return std::nullopt;
   const auto address = document.find("address");
   const auto validator = document.find("validator");

@@ -14,6 +14,8 @@ namespace launcher {
 namespace {
 
 constexpr std::string_view kJournalHeader = "launcher-install-journal 1";
+// A journal names a handful of paths: anything larger is not one of ours.
+constexpr off_t kMaxJournalBytes = off_t{1024} * 1024;
 
 bool isPartFileName(std::string_view name) {
   return name.starts_with('.') && name.find(".part-") != std::string_view::npos;
@@ -67,24 +69,6 @@ std::pair<std::string_view, std::string_view> keyAndValue(std::string_view line)
   const auto blank = line.find(' ');
   if (blank == std::string_view::npos) return {line, {}};
   return {line.substr(0, blank), line.substr(blank + 1)};
-}
-
-std::optional<std::string> readSmallFile(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-  const auto size = std::filesystem::file_size(path, error);
-  if (error || size > std::uintmax_t{1024} * 1024) return std::nullopt;
-  std::string content;
-  FILE* file = std::fopen(path.c_str(), "rbe");
-  if (file == nullptr) return std::nullopt;
-  char buffer[4096];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
-  const bool failed = std::ferror(file) != 0;
-  // Only read from: a failure to close it loses nothing.
-  static_cast<void>(std::fclose(file));
-  if (failed) return std::nullopt;
-  return content;
 }
 
 }  // namespace
@@ -316,7 +300,7 @@ void Installer::removeJournal() {
 
 std::optional<std::int64_t> Installer::recover() {
   if (!platform::itemExists(journalPath())) return std::nullopt;
-  const auto text = readSmallFile(journalPath());
+  const auto text = platform::readSmallFile(journalPath(), kMaxJournalBytes);
   const auto parsed = text ? InstallJournal::parse(*text) : std::nullopt;
   if (!parsed) {
     // Written whole or not at all, so only a hand could have damaged it: nothing to go by.

@@ -223,6 +223,23 @@ FileResult syncFolder(const std::string& folder) {
   return FileResult::success();
 }
 
+std::optional<std::string> readSmallFile(const std::string& path, off_t limit) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size > limit)
+    return std::nullopt;
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(count);
+  }
+  return text;
+}
+
 FileResult writeFileDurably(const std::string& path, std::string_view content) {
   const std::string temporary = path + ".tmp";
   UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

@@ -25,6 +25,9 @@ FileResult syncFolder(const std::string& folder);
 // Replaces the file at `path` with `content` so that a crash leaves either the old or the new
 // content: written to `path` + ".tmp", flushed, renamed over `path`, and the folder flushed.
 FileResult writeFileDurably(const std::string& path, std::string_view content);
+// The whole content of the regular file at `path` (not a link, and never waiting on a pipe), when
+// it is at most `limit` bytes; nothing when it is missing, something else, larger, or unreadable.
+std::optional<std::string> readSmallFile(const std::string& path, off_t limit);
 
 // Recreates the folder `from` as `to` (which must not exist) on the same file system, cheaply:
 // real folders with the same permissions and modification times, a hard link for every file,
