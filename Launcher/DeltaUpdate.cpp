@@ -19,6 +19,7 @@
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
+#include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::delta {
@@ -53,11 +54,6 @@ std::vector<std::string_view> split(std::string_view line, char separator) {
     if (at == std::string_view::npos) return parts;
     start = at + 1;
   }
-}
-
-bool hasControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // Reads `count` bytes at `offset` of `fd` into `out`; false when they are not all there.
@@ -116,7 +112,7 @@ std::optional<LocalManifest> parseManifest(std::string_view text) {
     ManifestRow row;
     row.name = std::string(fields[0]);
     row.sha256 = std::string(fields[7]);
-    if (row.name.empty() || hasControlCharacter(row.name) || row.sha256.empty() ||
+    if (row.name.empty() || platform::hasControlCharacter(row.name) || row.sha256.empty() ||
         !parseNumber(fields[1], row.size) || !parseNumber(fields[2], row.crc, 16) ||
         !parseNumber(fields[3], row.dosDate, 16) || !parseNumber(fields[4], row.attributes, 16) ||
         !parseNumber(fields[5], row.fileSize) || !parseNumber(fields[6], row.modified))
@@ -127,8 +123,8 @@ std::optional<LocalManifest> parseManifest(std::string_view text) {
 }
 
 std::optional<std::string> installedPath(std::string_view name) {
-  if (name.empty() || name.front() == '/' || name.back() == '/' || hasControlCharacter(name) ||
-      name.find('\\') != std::string_view::npos)
+  if (name.empty() || name.front() == '/' || name.back() == '/' ||
+      platform::hasControlCharacter(name) || name.find('\\') != std::string_view::npos)
     return std::nullopt;
   const auto parts = split(name, '/');
   for (const std::string_view part : parts)
@@ -318,7 +314,7 @@ std::optional<PackageManifest> parsePackageManifest(std::string_view text) {
     if (!std::all_of(digest.sha256.begin(), digest.sha256.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) ||
         !parseNumber(line.substr(first + 1, second - first - 1), digest.size) || name.empty() ||
-        hasControlCharacter(name) || !manifest.emplace(std::string(name), digest).second)
+        platform::hasControlCharacter(name) || !manifest.emplace(std::string(name), digest).second)
       return std::nullopt;
   }
   return manifest;
@@ -396,40 +392,6 @@ std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
 // ---- Over the network
 
 namespace {
-
-std::optional<std::string> responseHeader(CURL* handle, const char* name) {
-  curl_header* header = nullptr;
-  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
-      header == nullptr || header->value == nullptr)
-    return std::nullopt;
-  std::string_view value = header->value;
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  if (value.empty() || hasControlCharacter(value)) return std::nullopt;
-  return std::string(value);
-}
-
-// "bytes <first>-<last>/<size>": all three, or nothing.
-struct ContentRange {
-  std::uint64_t first = 0;
-  std::uint64_t last = 0;
-  std::uint64_t size = 0;
-};
-std::optional<ContentRange> contentRangeOf(CURL* handle) {
-  const auto header = responseHeader(handle, "Content-Range");
-  if (!header || !header->starts_with("bytes ")) return std::nullopt;
-  const std::string_view value = std::string_view(*header).substr(6);
-  const std::size_t dash = value.find('-');
-  const std::size_t slash = value.find('/');
-  ContentRange range;
-  if (dash == value.npos || slash == value.npos || slash < dash ||
-      !parseNumber(value.substr(0, dash), range.first) ||
-      !parseNumber(value.substr(dash + 1, slash - dash - 1), range.last) ||
-      !parseNumber(value.substr(slash + 1), range.size) || range.last < range.first ||
-      range.last >= range.size)
-    return std::nullopt;
-  return range;
-}
 
 bool cutByNetwork(CURLcode code) {
   switch (code) {
@@ -536,15 +498,14 @@ class RangeClient {
       request.refusal = "HTTP status " + std::to_string(status);
       return false;
     }
-    const auto range = contentRangeOf(h);
-    if (!range) {
+    const auto range = platform::contentRangeOf(h);
+    if (!range || !range->size) {
       request.refusal = "a partial answer without a usable Content-Range";
       return false;
     }
     if (!client.size_) {
       client.size_ = range->size;
-      auto tag = responseHeader(h, "ETag");
-      client.validator_ = tag && !tag->starts_with("W/") ? tag : responseHeader(h, "Last-Modified");
+      client.validator_ = platform::rangeValidator(h);
       if (!client.validator_) {
         request.refusal = "the server names no validator (ETag or Last-Modified) for the package";
         return false;
@@ -553,10 +514,11 @@ class RangeClient {
       request.refusal = "the package changed during the update";
       return false;
     }
-    const bool fits = request.suffix > 0
-                          ? range->last + 1 == range->size &&
-                                range->size - range->first == std::min(request.suffix, range->size)
-                          : range->first == request.first && range->last == request.last;
+    const bool fits =
+        request.suffix > 0
+            ? range->last + 1 == *range->size &&
+                  *range->size - range->first == std::min(request.suffix, *range->size)
+            : range->first == request.first && range->last == request.last;
     if (!fits) {
       request.refusal = "the server sent other bytes than those asked for";
       return false;

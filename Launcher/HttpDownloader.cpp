@@ -27,6 +27,7 @@
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
+#include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 
 namespace launcher {
@@ -69,12 +70,6 @@ ErrorRecord savingError(const std::string& detail) {
 ErrorRecord verifyingError(const std::string& reason) {
   return {kVerifyingDomain, HttpDownloader::kErrorVerifyingFile,
           "the package signature is not valid: " + reason};
-}
-
-bool hasControlCharacter(const std::string& text) {
-  for (const char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-  return false;
 }
 
 bool isSuccessStatus(long status) {
@@ -448,56 +443,6 @@ AttemptFailure statusFailure(long status, const std::string& address, bool asked
   return failure;
 }
 
-// The value of the header `name` in the last answer (after redirects), without surrounding
-// blanks; nothing when it is absent, empty or holds a control character.
-std::optional<std::string> responseHeader(CURL* handle, const char* name) {
-  curl_header* header = nullptr;
-  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
-      header == nullptr || header->value == nullptr)
-    return std::nullopt;
-  std::string_view value = header->value;
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  if (value.empty() || hasControlCharacter(std::string(value))) return std::nullopt;
-  return std::string(value);
-}
-
-// What a later request for the rest can name in If-Range: a strong ETag (a weak one never
-// matches there), else the Last-Modified date.
-std::optional<std::string> validatorOf(CURL* handle) {
-  if (auto tag = responseHeader(handle, "ETag"); tag && !tag->starts_with("W/")) return tag;
-  return responseHeader(handle, "Last-Modified");
-}
-
-struct ContentRange {
-  std::uint64_t first = 0;
-  std::optional<std::uint64_t> size;  // "*": not given
-};
-
-// "bytes <first>-<last>/<size or *>"; nothing when the header is absent or not of that form.
-std::optional<ContentRange> contentRangeOf(CURL* handle) {
-  const auto header = responseHeader(handle, "Content-Range");
-  if (!header || !header->starts_with("bytes ")) return std::nullopt;
-  const char* at = header->data() + 6;
-  const char* end = header->data() + header->size();
-  const auto number = [&](std::uint64_t& value) {
-    const auto [next, error] = std::from_chars(at, end, value);
-    if (error != std::errc() || next == at) return false;
-    at = next;
-    return true;
-  };
-  ContentRange range;
-  std::uint64_t last = 0;
-  if (!number(range.first) || at == end || *at++ != '-' || !number(last) || last < range.first ||
-      at == end || *at++ != '/')
-    return std::nullopt;
-  if (end - at == 1 && *at == '*') return range;
-  std::uint64_t size = 0;
-  if (!number(size) || at != end || last >= size) return std::nullopt;
-  range.size = size;
-  return range;
-}
-
 // One request of the package: what it asked for and what the body callback saw.
 struct Attempt {
   CURL* handle = nullptr;
@@ -531,7 +476,7 @@ bool beginAnswer(Attempt& attempt) {
   attempt.begun = true;
   std::string error;
   if (status == 206) {
-    const auto range = contentRangeOf(attempt.handle);
+    const auto range = platform::contentRangeOf(attempt.handle);
     const auto recorded = part.recordedSize();
     if (attempt.offset == 0 || !range || range->first != attempt.offset ||
         (range->size && recorded && *range->size != *recorded)) {
@@ -562,7 +507,7 @@ bool beginAnswer(Attempt& attempt) {
         length >= 0)
       attempt.total = static_cast<std::uint64_t>(length);
     // Without a side file the part is simply not continued later: no reason to stop.
-    if (auto validator = validatorOf(attempt.handle))
+    if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
   }
   if (attempt.options->progress) attempt.options->progress(part.size(), attempt.total);
@@ -689,7 +634,7 @@ std::optional<std::string> HttpDownloader::destinationProblem(const std::string&
   if (segment.empty() || segment == "." || segment == ".." ||
       segment.find('/') != std::string::npos || segment.find('\0') != std::string::npos)
     return "the address does not name a file";
-  if (hasControlCharacter(segment)) return "the file name holds a control character";
+  if (platform::hasControlCharacter(segment)) return "the file name holds a control character";
   // The launcher's own files: the version record, and the hidden staging, journal, lock and
   // part files.
   if (segment == kVersionFileName || segment.front() == '.')

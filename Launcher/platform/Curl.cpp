@@ -1,12 +1,21 @@
 #include "Launcher/platform/Curl.h"
 
+#include <charconv>
 #include <mutex>
+#include <string_view>
+#include <system_error>
+
+#include "Launcher/platform/Text.h"
 
 namespace launcher::platform {
 
 CurlEasy makeCurlEasy() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  static CURLcode initialized = CURLE_OK;
+  std::call_once(once, [] { initialized = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  // Without the library's global state no transfer can work: every caller treats a null handle
+  // as a failed transfer.
+  if (initialized != CURLE_OK) return CurlEasy();
   return CurlEasy(curl_easy_init());
 }
 
@@ -30,6 +39,45 @@ std::string describeCurlError(CURLcode code, const char* errorBuffer, const std:
   std::string text = curl_easy_strerror(code);
   if (!detail.empty() && detail != text) text += ": " + detail;
   return text + " (" + url + ")";
+}
+
+std::optional<std::string> responseHeader(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header == nullptr || header->value == nullptr)
+    return std::nullopt;
+  std::string_view value = header->value;
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.empty() || hasControlCharacter(value)) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> rangeValidator(CURL* handle) {
+  if (auto tag = responseHeader(handle, "ETag"); tag && !tag->starts_with("W/")) return tag;
+  return responseHeader(handle, "Last-Modified");
+}
+
+std::optional<ContentRange> contentRangeOf(CURL* handle) {
+  const auto header = responseHeader(handle, "Content-Range");
+  if (!header || !header->starts_with("bytes ")) return std::nullopt;
+  const char* at = header->data() + 6;
+  const char* end = header->data() + header->size();
+  const auto number = [&](std::uint64_t& value) {
+    const auto [next, error] = std::from_chars(at, end, value);
+    if (error != std::errc() || next == at) return false;
+    at = next;
+    return true;
+  };
+  ContentRange range;
+  if (!number(range.first) || at == end || *at++ != '-' || !number(range.last) ||
+      range.last < range.first || at == end || *at++ != '/')
+    return std::nullopt;
+  if (end - at == 1 && *at == '*') return range;
+  std::uint64_t size = 0;
+  if (!number(size) || at != end || range.last >= size) return std::nullopt;
+  range.size = size;
+  return range;
 }
 
 }  // namespace launcher::platform

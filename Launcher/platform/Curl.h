@@ -2,7 +2,9 @@
 // RAII for libcurl handles, shared by the version request and the package download.
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace launcher::platform {
@@ -29,5 +31,23 @@ bool applyCommonOptions(CURL* handle, const char* url);
 // `errorBuffer` (a CURLOPT_ERRORBUFFER, may be empty) and the address, e.g.
 // "Couldn't connect to server: Failed to connect to 127.0.0.1 port 9 ... (http://127.0.0.1:9/)".
 std::string describeCurlError(CURLcode code, const char* errorBuffer, const std::string& url);
+
+// The value of the header `name` in the last answer of `handle` (after redirects), without
+// surrounding blanks; nothing when it is absent, empty or holds a control character.
+std::optional<std::string> responseHeader(CURL* handle, const char* name);
+
+// What a later range request for the same body can name in If-Range: a strong ETag (a weak one
+// never matches there), else the Last-Modified date; nothing when the answer has neither.
+std::optional<std::string> rangeValidator(CURL* handle);
+
+// The Content-Range of a partial answer: "bytes <first>-<last>/<size>", the size "*" when the
+// server does not give it.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::optional<std::uint64_t> size;
+};
+// Nothing when the header is absent or not of that form, or its numbers do not fit together.
+std::optional<ContentRange> contentRangeOf(CURL* handle);
 
 }  // namespace launcher::platform

@@ -45,6 +45,12 @@ std::string quotedLine(std::string_view text) {
   return quoted;
 }
 
+bool hasControlCharacter(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
 bool hasZipExtension(std::string_view name) {
   constexpr std::string_view kExtension = ".zip";
   if (name.size() < kExtension.size()) return false;

@@ -13,6 +13,9 @@ std::string escapeLine(std::string_view text);
 // `text` escaped as escapeLine does, between double quotes: a name or path inside a message.
 std::string quotedLine(std::string_view text);
 
+// True when `text` holds a control character (below 0x20, or 0x7F).
+bool hasControlCharacter(std::string_view text);
+
 // True when `name` ends in ".zip", in any letter case (ASCII).
 bool hasZipExtension(std::string_view name);
 
