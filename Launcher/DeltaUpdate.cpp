@@ -31,7 +31,6 @@ constexpr std::size_t kManifestColumns = 8;
 constexpr off_t kMaxManifestBytes = off_t{256} * 1024 * 1024;
 // The most a local header can take: its fixed part, a name and an extra field.
 constexpr std::uint64_t kMaxLocalHeaderBytes = 30 + 0xFFFF + 0xFFFF;
-constexpr long kReceiveBufferBytes = 128L * 1024;
 
 std::string hex(std::uint32_t value) {
   char buffer[8];
@@ -394,18 +393,7 @@ std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
 namespace {
 
 bool cutByNetwork(CURLcode code) {
-  switch (code) {
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_OPERATION_TIMEDOUT:
-      return true;
-    default:
-      return false;
-  }
+  return platform::cutMidTransfer(code) || code == CURLE_OPERATION_TIMEDOUT;
 }
 
 using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
@@ -546,14 +534,8 @@ class RangeClient {
       if (!headers) return {"cannot set up the request", false};
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    if (!platform::applyCommonOptions(h, address_.c_str()) ||
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytes) != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
-                         static_cast<long>(options_.lowSpeedTime.count())) != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+    if (!platform::applyPackageOptions(h, address_.c_str(), options_.lowSpeedBytes,
+                                       options_.lowSpeedTime, errorBuffer) ||
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &RangeClient::write) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &request) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_RANGE, request.range.c_str()) != CURLE_OK ||

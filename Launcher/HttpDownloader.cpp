@@ -41,8 +41,6 @@ constexpr const char* kVerifyingDomain = "Error verifying file";
 constexpr const char* kVersionFileName = "version.txt";
 constexpr const char* kBundleSuffix = ".app";
 
-// libcurl hands over the body in pieces of at most this size; each piece is one write(2).
-constexpr long kReceiveBufferBytes = 128L * 1024;
 // Room kept for the part file's prefix and suffixes within the 255-byte name limit.
 constexpr std::size_t kMaxSegmentInTemporaryName = 200;
 // The download's hidden files: ".<segment>.part", its side file ".<segment>.part.json", that
@@ -556,17 +554,8 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, 
     if (!headers)
       return AttemptFailure(downloadingError("cannot set up the request for " + address));
   }
-  if (!platform::applyCommonOptions(h, address.c_str()) ||
-      // The package address comes from the network: never let it name a local file or another
-      // protocol, neither directly nor by a redirect.
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||
-      // A package is large: a transfer that crawls is given up like one that stalls.
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, options.lowSpeedBytes) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
-                       static_cast<long>(options.lowSpeedTime.count())) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+  if (!platform::applyPackageOptions(h, address.c_str(), options.lowSpeedBytes,
+                                     options.lowSpeedTime, errorBuffer) ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeBody) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &attempt) != CURLE_OK ||
       (!range.empty() && (curl_easy_setopt(h, CURLOPT_RANGE, range.c_str()) != CURLE_OK ||
@@ -592,21 +581,9 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, 
 // through. Failing to reach the server at all is only retried once a transfer had begun: before,
 // the server is not there, and the user is better told at once.
 bool cutByNetwork(CURLcode code, bool begun) {
-  switch (code) {
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      return true;
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-      return begun;
-    default:
-      return false;
-  }
+  if (platform::cutMidTransfer(code)) return true;
+  return begun && (code == CURLE_OPERATION_TIMEDOUT || code == CURLE_COULDNT_CONNECT ||
+                   code == CURLE_COULDNT_RESOLVE_HOST);
 }
 
 // The verifier for a package that must be signed, or the reason the signature cannot be

@@ -41,6 +41,34 @@ std::string describeCurlError(CURLcode code, const char* errorBuffer, const std:
   return text + " (" + url + ")";
 }
 
+bool applyPackageOptions(CURL* handle, const char* url, long lowSpeedBytes,
+                         std::chrono::seconds lowSpeedTime, char* errorBuffer) {
+  // libcurl hands over the body in pieces of at most this size; each piece is one write(2).
+  constexpr long kReceiveBufferBytes = 128L * 1024;
+  return applyCommonOptions(handle, url) &&
+         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, lowSpeedBytes) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                          static_cast<long>(lowSpeedTime.count())) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
+}
+
+bool cutMidTransfer(CURLcode code) {
+  switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::optional<std::string> responseHeader(CURL* handle, const char* name) {
   curl_header* header = nullptr;
   if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||

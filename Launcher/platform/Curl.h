@@ -2,6 +2,7 @@
 // RAII for libcurl handles, shared by the version request and the package download.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,6 +27,18 @@ constexpr long kMaxRedirects = 10;
 // Applies the limits above, redirect following and the URL to `handle`. False when libcurl
 // refuses an option.
 bool applyCommonOptions(CURL* handle, const char* url);
+
+// The options of a package transfer (the whole package or ranges of it), beside those above: only
+// http and https, redirects included, since the address comes from the network; a large receive
+// buffer; and a transfer that stays below `lowSpeedBytes` a second for `lowSpeedTime` is given up
+// like one that stalls. `errorBuffer` (CURL_ERROR_SIZE bytes) receives libcurl's detail. False
+// when libcurl refuses an option.
+bool applyPackageOptions(CURL* handle, const char* url, long lowSpeedBytes,
+                         std::chrono::seconds lowSpeedTime, char* errorBuffer);
+
+// True when the network cut a transfer that had reached the server (a reset, a partial body),
+// where another attempt may well get through.
+bool cutMidTransfer(CURLcode code);
 
 // One line naming a failed transfer: libcurl's text for `code`, the detail that libcurl left in
 // `errorBuffer` (a CURLOPT_ERRORBUFFER, may be empty) and the address, e.g.
