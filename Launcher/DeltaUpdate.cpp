@@ -38,6 +38,14 @@ std::string hex(std::uint32_t value) {
   return error == std::errc() ? std::string(buffer, end) : std::string();
 }
 
+// Eight hex digits, zero-padded.
+std::string hex8(std::uint32_t value) {
+  const std::string digits = hex(value);
+  std::string text(8 - digits.size(), '0');
+  text += digits;
+  return text;
+}
+
 template <typename Number>
 bool parseNumber(std::string_view text, Number& value, int base = 10) {
   if (text.empty()) return false;
@@ -294,7 +302,8 @@ std::optional<std::string> finishArchive(const std::string& archive,
 std::string packageManifestText(const PackageManifest& manifest) {
   std::string text;
   for (const auto& [name, digest] : manifest)
-    text += digest.sha256 + " " + std::to_string(digest.size) + " " + name + "\n";
+    text += digest.sha256 + " " + std::to_string(digest.size) + " " + hex8(digest.attributes) +
+            " " + hex8(digest.dosDate) + " " + name + "\n";
   return text;
 }
 
@@ -305,14 +314,24 @@ std::optional<PackageManifest> parsePackageManifest(std::string_view text) {
     const std::size_t end = text.find('\n', start);
     const std::string_view line = text.substr(start, end - start);
     start = end + 1;
-    const std::size_t first = line.find(' ');
-    const std::size_t second = first == line.npos ? line.npos : line.find(' ', first + 1);
-    if (second == line.npos || first != 64) return std::nullopt;
-    EntryDigest digest{std::string(line.substr(0, 64)), 0};
-    const std::string_view name = line.substr(second + 1);
-    if (!std::all_of(digest.sha256.begin(), digest.sha256.end(),
+    // Four fields and the name, which may hold spaces itself.
+    std::string_view fields[4];
+    std::string_view rest = line;
+    for (std::string_view& field : fields) {
+      const std::size_t space = rest.find(' ');
+      if (space == rest.npos) return std::nullopt;
+      field = rest.substr(0, space);
+      rest.remove_prefix(space + 1);
+    }
+    const std::string_view name = rest;
+    EntryDigest digest;
+    digest.sha256 = std::string(fields[0]);
+    if (digest.sha256.size() != 64 ||
+        !std::all_of(digest.sha256.begin(), digest.sha256.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) ||
-        !parseNumber(line.substr(first + 1, second - first - 1), digest.size) || name.empty() ||
+        !parseNumber(fields[1], digest.size) || fields[2].size() != 8 || fields[3].size() != 8 ||
+        !parseNumber(fields[2], digest.attributes, 16) ||
+        !parseNumber(fields[3], digest.dosDate, 16) || name.empty() ||
         platform::hasControlCharacter(name) || !manifest.emplace(std::string(name), digest).second)
       return std::nullopt;
   }
@@ -350,7 +369,6 @@ std::variant<PackageManifest, std::string> digestEntries(const std::string& path
                                 0) != UNZ_OK)
       return std::string("cannot read an entry's record");
     name.resize(info.size_filename);
-    if (!name.empty() && (name.back() == '/' || name.back() == '\\')) continue;
     if (unzOpenCurrentFile(zip.get()) != UNZ_OK) return "cannot open entry \"" + name + "\"";
     crypto_hash_sha256_state state;
     if (crypto_hash_sha256_init(&state) != 0) return std::string("cannot start a digest");
@@ -367,23 +385,26 @@ std::variant<PackageManifest, std::string> digestEntries(const std::string& path
       return "entry \"" + name + "\" cannot be read whole";
     unsigned char digest[crypto_hash_sha256_BYTES];
     if (crypto_hash_sha256_final(&state, digest) != 0) return std::string("cannot end a digest");
-    manifest[name] = {hexOf(digest, sizeof digest), size};
+    manifest[name] = {hexOf(digest, sizeof digest), size,
+                      static_cast<std::uint32_t>(info.external_fa),
+                      static_cast<std::uint32_t>(info.dosDate)};
   }
   return manifest;
 }
 
 std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
                                             const zipdir::Directory& directory) {
-  std::size_t withData = 0;
   for (const zipdir::Entry& entry : directory.entries) {
-    if (entry.isFolder()) continue;
-    ++withData;
     const auto listed = manifest.find(entry.name);
     if (listed == manifest.end()) return "the signed manifest lacks \"" + entry.name + "\"";
     if (listed->second.size != entry.uncompressedSize)
       return "the signed manifest gives \"" + entry.name + "\" another size";
+    if (listed->second.attributes != entry.externalAttributes)
+      return "the signed manifest gives \"" + entry.name + "\" another mode";
+    if (listed->second.dosDate != entry.dosDate)
+      return "the signed manifest gives \"" + entry.name + "\" another date";
   }
-  if (withData != manifest.size())
+  if (directory.entries.size() != manifest.size())
     return std::string("the signed manifest lists entries the package does not have");
   return std::nullopt;
 }

@@ -112,24 +112,29 @@ std::optional<std::string> finishArchive(const std::string& archive,
 
 // ---- The publisher's signed manifest of a package
 
-// One line per entry with data (files and links): the SHA-256 of its content in lower-case hex,
-// its size and its name, separated by single spaces. Published beside the package as
+// One line per entry (folders, files and links): the SHA-256 of its content in lower-case hex,
+// its size, its external attributes (the Unix mode in the upper half) and its MS-DOS date, both
+// as eight hex digits, and its name, separated by single spaces. Published beside the package as
 // "<package>.manifest" and signed like it ("<package>.manifest.minisig", trusted comment
-// "version:<N>").
+// "version:<N>"): an update made of the changed entries alone then installs contents, modes and
+// dates that the publisher signed, as the whole signed package would.
 struct EntryDigest {
   std::string sha256;
   std::uint64_t size = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t dosDate = 0;
   bool operator==(const EntryDigest&) const = default;
 };
 using PackageManifest = std::map<std::string, EntryDigest>;
 std::string packageManifestText(const PackageManifest& manifest);
 std::optional<PackageManifest> parsePackageManifest(std::string_view text);
 
-// The digests of the entries with data of the ZIP archive at `path`, read through (CRC checked);
-// or why it cannot be read.
+// The digests of the entries of the ZIP archive at `path`, read through (CRC checked); or why it
+// cannot be read.
 std::variant<PackageManifest, std::string> digestEntries(const std::string& path);
 
-// Why the signed manifest does not describe the files and links of `directory`, or nothing.
+// Why the signed manifest does not describe the entries of `directory` (each listed once, with
+// its size, attributes and date), or nothing.
 std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
                                             const zipdir::Directory& directory);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <variant>
@@ -410,6 +411,48 @@ TEST(DeltaPlan, FetchedRangesMakeAnArchiveOfTheChosenEntries) {
     writeFile(archive, fetched);
     EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt);
   }
+}
+
+// ==== The publisher's signed manifest ===========================================================
+
+// The manifest of a package lists every entry, folders included, with its size, attributes and
+// date; read back it is the same, and it describes that package's directory exactly. A directory
+// that differs from it in anything the update takes from the directory is refused.
+TEST(SignedManifest, NamesEveryEntryWithItsModeAndDate) {
+  TempDir folder;
+  const std::string path = folder / "package.zip";
+  testing::writeZip(path, sampleEntries());
+  auto digests = delta::digestEntries(path);
+  ASSERT_TRUE(std::holds_alternative<delta::PackageManifest>(digests))
+      << std::get<std::string>(digests);
+  const auto& manifest = std::get<delta::PackageManifest>(digests);
+  ASSERT_EQ(manifest.size(), sampleEntries().size());
+  EXPECT_EQ(manifest.at("App.app/AppRun").attributes >> 16, 0100755u);
+  EXPECT_EQ(delta::parsePackageManifest(delta::packageManifestText(manifest)), manifest);
+
+  const zipdir::Directory directory = mustRead(readFile(path));
+  EXPECT_EQ(delta::manifestMismatch(manifest, directory), std::nullopt);
+  const std::vector<std::pair<const char*, std::function<void(zipdir::Directory&)>>> changes = {
+      {"a mode", [](zipdir::Directory& d) { d.entries[1].externalAttributes = 0104777u << 16; }},
+      {"a date", [](zipdir::Directory& d) { d.entries[2].dosDate += 1; }},
+      {"a size", [](zipdir::Directory& d) { d.entries[3].uncompressedSize += 1; }},
+      {"a folder left out", [](zipdir::Directory& d) { d.entries.erase(d.entries.begin()); }},
+      {"an entry added",
+       [](zipdir::Directory& d) {
+         d.entries.push_back(d.entries[1]);
+         d.entries.back().name += "2";
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    zipdir::Directory changed = directory;
+    change(changed);
+    EXPECT_NE(delta::manifestMismatch(manifest, changed), std::nullopt) << what;
+  }
+  // Lines that are not the manifest's are refused.
+  for (const std::string& line :
+       {std::string("abc 1 00000000 00000000 a\n"), std::string(64, 'a') + " 1 0 0 a\n",
+        std::string(64, 'a') + " 1 00000000 00000000\n"})
+    EXPECT_FALSE(delta::parsePackageManifest(line)) << line;
 }
 
 }  // namespace
