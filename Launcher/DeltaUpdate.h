@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "Launcher/HttpDownloader.h"
-#include "Launcher/ZipDirectory.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Url.h"
+#include "Zipwell/ZipDirectory.h"
 
 namespace launcher::delta {
 

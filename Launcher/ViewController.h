@@ -17,7 +17,6 @@
 
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/DownloadProgress.h"
-#include "Launcher/ZipDirectory.h"
 #include "Launcher/platform/Alerts.h"
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/Controls.h"
@@ -25,6 +24,7 @@
 #include "Launcher/platform/HttpSession.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "Launcher/platform/Url.h"
+#include "Zipwell/ZipDirectory.h"
 
 namespace launcher {
 

@@ -1,9 +1,10 @@
 #pragma once
 // The central directory of a ZIP archive read on its own, before anything is extracted, so that
 // the whole archive can be judged first: where each entry's bytes lie, how large it declares
-// itself, how it is compressed. Read the way minizip finds it (the last end record within the
-// archive's final 64 KiB, a ZIP64 record when a locator precedes it, data before the archive
-// allowed), so that each entry minizip then delivers can be matched against this list.
+// itself, how it is compressed. The records are read by ZipDirectory, as an update read over the
+// network reads them (the last end record in the archive's tail, a ZIP64 record when a locator
+// points at one); here data before the archive is allowed and every entry's local header is
+// found, so that each entry minizip then delivers can be matched against this list.
 #include <cstdint>
 #include <optional>
 #include <string>

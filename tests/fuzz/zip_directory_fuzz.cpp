@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "Launcher/ZipDirectory.h"
+#include "Zipwell/ZipDirectory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Launcher/ZipDirectory.h"
+#include "Zipwell/ZipDirectory.h"
 
 #include <sys/stat.h>
 
@@ -146,6 +146,7 @@ std::variant<DirectoryLocation, std::string> locateDirectory(std::string_view ta
   }
   if (location.offset > directoryEnd || location.size > directoryEnd - location.offset)
     return std::string("the central directory lies beyond its end record");
+  location.end = directoryEnd;
   if (location.size > kMaxDirectoryBytes) return std::string("the central directory is too large");
   if (location.entries > location.size / kCentralFixedBytes)
     return std::string("the central directory cannot hold as many entries as the end record says");

@@ -30,6 +30,9 @@ struct DirectoryLocation {
   std::uint64_t size = 0;
   std::uint64_t entries = 0;
   bool zip64 = false;
+  // Where the record that ends the directory lies (the end record, or the ZIP64 end record): the
+  // directory stands right before it unless data was put before the archive.
+  std::uint64_t end = 0;
 };
 
 // One central record, with the ZIP64 values in place of the 32-bit fields they extend.
