@@ -63,20 +63,6 @@ std::vector<std::string_view> split(std::string_view line, char separator) {
   }
 }
 
-// Reads `count` bytes at `offset` of `fd` into `out`; false when they are not all there.
-bool readAt(int fd, std::uint64_t offset, std::uint64_t count, std::string& out) {
-  out.assign(static_cast<std::size_t>(count), '\0');
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t got =
-        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 struct InstalledFile {
   std::uint64_t size = 0;
   std::int64_t modified = 0;
@@ -261,10 +247,9 @@ std::optional<std::string> finishArchive(const std::string& archive,
       return "entry \"" + entry.name + "\" was not fetched";
     const std::uint64_t at = rangeStart + (entry.localHeader - plan.ranges[range].first);
     const std::uint64_t available = plan.ranges[range].end - entry.localHeader;
-    std::string bytes;
-    if (!readAt(file.get(), at, std::min(available, kMaxLocalHeaderBytes), bytes))
-      return platform::describeErrno("cannot read", archive, errno);
-    auto local = zipdir::parseLocalHeader(bytes);
+    const auto bytes = platform::readAt(file.get(), at, std::min(available, kMaxLocalHeaderBytes));
+    if (!bytes) return platform::describeErrno("cannot read", archive, errno);
+    auto local = zipdir::parseLocalHeader(*bytes);
     if (auto* problem = std::get_if<std::string>(&local))
       return "entry \"" + entry.name + "\": " + *problem;
     const auto& header = std::get<zipdir::LocalHeader>(local);
@@ -759,16 +744,14 @@ std::variant<zipdir::Directory, std::string> readDirectory(const std::string& pa
     return platform::describeErrno("cannot open", path, errno);
   const auto size = static_cast<std::uint64_t>(status.st_size);
   const std::uint64_t count = std::min(size, zipdir::kTailBytes);
-  std::string tail;
-  if (!readAt(file.get(), size - count, count, tail))
-    return platform::describeErrno("cannot read", path, errno);
-  auto located = zipdir::locateDirectory(tail, size);
+  const auto tail = platform::readAt(file.get(), size - count, count);
+  if (!tail) return platform::describeErrno("cannot read", path, errno);
+  auto located = zipdir::locateDirectory(*tail, size);
   if (auto* problem = std::get_if<std::string>(&located)) return *problem;
   const auto& location = std::get<zipdir::DirectoryLocation>(located);
-  std::string bytes;
-  if (!readAt(file.get(), location.offset, location.size, bytes))
-    return platform::describeErrno("cannot read", path, errno);
-  return zipdir::parseDirectory(bytes, location);
+  const auto bytes = platform::readAt(file.get(), location.offset, location.size);
+  if (!bytes) return platform::describeErrno("cannot read", path, errno);
+  return zipdir::parseDirectory(*bytes, location);
 }
 
 }  // namespace launcher::delta

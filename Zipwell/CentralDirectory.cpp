@@ -9,26 +9,13 @@
 #include <numeric>
 #include <string_view>
 
+#include "Launcher/platform/UniqueFd.h"
 #include "Zipwell/ZipDirectory.h"
 
 namespace launcher::zipwell {
 namespace {
 
 constexpr std::uint64_t kLocalHeaderSize = 30;
-
-// Reads `size` bytes at `position`; nothing when the file is shorter or cannot be read.
-std::optional<std::string> readAt(int fd, std::uint64_t position, std::uint64_t size) {
-  std::string bytes(size, '\0');
-  std::uint64_t done = 0;
-  while (done < size) {
-    const ssize_t count =
-        ::pread(fd, bytes.data() + done, size - done, static_cast<off_t>(position + done));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return std::nullopt;
-    done += static_cast<std::uint64_t>(count);
-  }
-  return bytes;
-}
 
 bool startsWith(std::string_view bytes, std::size_t offset, const char (&signature)[5]) {
   return bytes.size() >= offset + 4 && std::memcmp(bytes.data() + offset, signature, 4) == 0;
@@ -42,7 +29,7 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
     return std::string("it is not a readable file");
   const auto fileSize = static_cast<std::uint64_t>(status.st_size);
   const std::uint64_t tailSize = std::min(fileSize, zipdir::kTailBytes);
-  const auto tail = readAt(fd, fileSize - tailSize, tailSize);
+  const auto tail = platform::readAt(fd, fileSize - tailSize, tailSize);
   if (!tail) return std::string("it cannot be read");
   auto located = zipdir::locateDirectory(*tail, fileSize);
   if (auto* why = std::get_if<std::string>(&located)) return *why;
@@ -55,7 +42,7 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
   // An end record that counts no entries lists none, whatever its directory holds: the caller
   // says so.
   if (location.entries == 0) return directory;
-  const auto bytes = readAt(fd, directory.start, location.size);
+  const auto bytes = platform::readAt(fd, directory.start, location.size);
   if (!bytes) return std::string("its directory cannot be read");
   auto parsed = zipdir::parseDirectory(*bytes, location);
   if (auto* why = std::get_if<std::string>(&parsed)) return *why;
@@ -75,7 +62,7 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
     entry.compressedSize = record.compressedSize;
     entry.uncompressedSize = record.uncompressedSize;
     entry.localHeader = record.localHeader + shift;
-    const auto header = readAt(fd, entry.localHeader, kLocalHeaderSize);
+    const auto header = platform::readAt(fd, entry.localHeader, kLocalHeaderSize);
     if (!header || !startsWith(*header, 0, "PK\x03\x04")) return number + " has no local header";
     const auto u16 = [&](std::size_t at) {
       return static_cast<std::uint64_t>(static_cast<unsigned char>((*header)[at])) |

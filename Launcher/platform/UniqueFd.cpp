@@ -21,6 +21,19 @@ Pipe Pipe::make() {
   return {UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
+std::optional<std::string> readAt(int fd, std::uint64_t offset, std::uint64_t count) {
+  std::string bytes(static_cast<std::size_t>(count), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got =
+        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());

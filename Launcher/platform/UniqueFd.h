@@ -1,5 +1,8 @@
 #pragma once
-// File descriptors owned by one object, and writing whole buffers to them.
+// File descriptors owned by one object, and reading and writing whole buffers with them.
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -43,5 +46,9 @@ struct Pipe {
 // Writes all of `bytes`, retrying after interruptions and short writes, and waiting while a
 // non-blocking descriptor is full. False on any other error (errno tells which).
 bool writeAll(int fd, std::string_view bytes);
+
+// The `count` bytes of the file at `fd` from `offset` (pread, retried after interruptions and
+// short reads); nothing when the file ends before them or cannot be read.
+std::optional<std::string> readAt(int fd, std::uint64_t offset, std::uint64_t count);
 
 }  // namespace launcher::platform
