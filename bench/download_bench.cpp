@@ -8,7 +8,9 @@
 // covers the server too. Our peak is the high-water mark of the resident set (VmHWM), reset before
 // each download; the tool's is its own ru_maxrss, from wait4. The verified download must not read
 // the package a second time: an inotify watch on the install folder counts every open and every
-// read of a file there during each download.
+// read of a file there during each download. Beside the verified download, the digest alone and
+// the sync of the package alone show where its time goes on the machine at hand.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -24,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -67,6 +70,10 @@ struct Run {
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 double processCpuSeconds() {
@@ -161,7 +168,7 @@ Run ours(const std::string& address, const std::string& folder, const std::strin
         error = e;
       },
       options);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.seconds = secondsSince(start);
   run.cpuSeconds = processCpuSeconds() - cpuStart;
   run.peakMiB = peakResidentMiB();
   std::error_code ignored;
@@ -177,7 +184,49 @@ struct Verification {
   double plainCpu = 0, verifiedCpu = 0;          // medians
   int plainOpens = 0, plainReads = 0, verifiedOpens = 0, verifiedReads = 0;
   bool counted = false;
+  // Where a verified download's time goes on this machine, each measured alone: the digest of
+  // the whole package on one processor, and the sync that makes the downloaded package durable
+  // before it is renamed (the processors wait for the disk then).
+  double digestAloneSeconds = 0, syncAloneSeconds = 0;
 };
+
+// The package's bytes, as the server sends them, in pieces of kPieceBytes.
+template <typename Sink>
+void generatePieces(std::uint64_t size, Sink&& sink) {
+  std::string piece(kPieceBytes + 251, '\0');
+  for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = LocalHttpServer::generatedByte(i);
+  for (std::uint64_t offset = 0; offset < size; offset += kPieceBytes)
+    sink(piece.data() + offset % 251,
+         static_cast<std::size_t>(std::min(kPieceBytes, size - offset)));
+}
+
+// The verifier's digest of `size` bytes on this thread, nothing else.
+double digestAlone(const std::string& publicKeyLine, const std::string& signature,
+                   std::uint64_t size) {
+  const auto key = launcher::minisign::parsePublicKey(publicKeyLine);
+  auto parsed = launcher::minisign::parseSignature(signature);
+  if (!key || !parsed) return 0;
+  launcher::minisign::PackageVerifier verifier(*key, std::move(*parsed), 1);
+  const auto start = std::chrono::steady_clock::now();
+  generatePieces(size, [&](const char* data, std::size_t count) { verifier.update(data, count); });
+  return secondsSince(start);
+}
+
+// Writes `size` bytes to `path` as the download does, then times the fsync alone.
+double syncAlone(const std::string& path, std::uint64_t size) {
+  const launcher::platform::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  bool written = static_cast<bool>(file);
+  generatePieces(size, [&](const char* data, std::size_t count) {
+    written = written && launcher::platform::writeAll(file.get(), std::string_view(data, count));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const bool synced = written && ::fsync(file.get()) == 0;
+  const double seconds = secondsSince(start);
+  std::error_code ignored;
+  fs::remove(path, ignored);
+  return synced ? seconds : 0;
+}
 
 // The 1 GiB download with and without verification, alternating, kVerificationRounds each.
 Verification compareVerification(const std::string& address, const std::string& folder,
@@ -219,6 +268,8 @@ Verification compareVerification(const std::string& address, const std::string& 
       (verify ? result.verifiedReads : result.plainReads) = access.reads;
     }
   }
+  result.digestAloneSeconds = digestAlone(keys->publicKeyLine, *signature, size);
+  result.syncAloneSeconds = syncAlone(expectedPath, size);
   result.plainSeconds = median(plain);
   result.verifiedSeconds = median(checked);
   result.plainCpu = median(plainCpu);
@@ -282,7 +333,7 @@ Run tool(const std::string& address, const std::string& output, std::uint64_t si
   int status = 0;
   rusage usage{};
   if (wait4(pid, &status, 0, &usage) != pid) return run;
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.seconds = secondsSince(start);
   run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
   std::error_code ignored;
   run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && fs::file_size(output, ignored) == size;
@@ -358,8 +409,7 @@ int main() {
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t received = kPieceBytes; received <= largest.bytes; received += kPieceBytes)
       alone.update(received, largest.bytes);
-    reportingSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    reportingSeconds = secondsSince(start);
   }
   std::printf("\n%-8s  %-26s  %9s  %14s  %9s\n", "size", "loadFileSync", "time", "throughput",
               "peak RSS");
@@ -411,6 +461,10 @@ int main() {
     row("unverified", check.plainSeconds, check.plainCpu, check.plainOpens, check.plainReads);
     row("verified (minisign ED)", check.verifiedSeconds, check.verifiedCpu, check.verifiedOpens,
         check.verifiedReads);
+    std::printf(
+        "%-8s  %-18s  alone: the digest takes %.2f s on one processor, the sync of the "
+        "package %.2f s\n",
+        largest.label, setting.label.c_str(), check.digestAloneSeconds, check.syncAloneSeconds);
     everyReadOnce = everyReadOnce && check.counted && check.verifiedReads == check.plainReads &&
                     check.verifiedOpens == check.plainOpens;
     added.push_back(check.verifiedSeconds / check.plainSeconds - 1);
