@@ -47,13 +47,6 @@ UniqueFd openFolder(int folder, const char* name) {
 
 }  // namespace
 
-timespec toTimespec(platform::FileTime date) {
-  const auto since = date.time_since_epoch();
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
-  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
-  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
 std::string joined(const Components& components) {
   std::string text;
   for (const std::string& component : components) {
@@ -136,7 +129,7 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
   }
   // Set once every folder exists: making a folder changes its parent's time.
   if (date) {
-    const timespec times[2] = {timespec{0, UTIME_OMIT}, toTimespec(*date)};
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(*date)};
     // A folder that keeps the time of its making is no failure of the extraction.
     for (const UniqueFd& folder : created)
       if (folder) static_cast<void>(::futimens(folder.get(), times));

@@ -5,7 +5,6 @@
 // can make it write elsewhere.
 #include <sys/types.h>
 
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,9 +17,6 @@ namespace launcher::zipwell {
 
 // A relative path as its components: none empty, ".", ".." or holding a slash.
 using Components = std::vector<std::string>;
-
-// A point in time as the system's file-time calls take it.
-timespec toTimespec(platform::FileTime date);
 
 // "a/b/c" from {"a", "b", "c"}; "" for none.
 std::string joined(const Components& components);

@@ -592,7 +592,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   Written written = copyEntry(entry, archive, file.get(), path, worker, out);
   // Set on the open file, so that they apply to what was written and nothing else.
   if (dosDate != 0) {
-    const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(date)};
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(date)};
     if (::futimens(file.get(), times) != 0)
       logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
   }
@@ -734,7 +734,7 @@ void ArchiveWalk::makeLinks() {
       continue;
     }
     if (link.dated) {
-      const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(link.date)};
+      const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(link.date)};
       if (::utimensat(parent.get(), leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
         logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
     }
@@ -746,7 +746,7 @@ void ArchiveWalk::restoreDirectoryDates() {
   const Beneath& root = *x_.root;
   for (const auto& [relative, date] : directoryDates_) {
     const UniqueFd folder = root.open(nameParts(relative), O_RDONLY | O_DIRECTORY);
-    const timespec times[2] = {timespec{0, UTIME_OMIT}, zipwell::toTimespec(date)};
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(date)};
     if (!folder || ::futimens(folder.get(), times) != 0) {
       const std::string path = root.pathOf(relative);
       logLine("[Zipwell] Set attributes failed for directory: " + path + ".");

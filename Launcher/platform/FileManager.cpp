@@ -39,13 +39,6 @@ void walk(const fs::path& root, const std::string& prefix, std::vector<std::stri
   }
 }
 
-timespec toTimespec(FileTime date) {
-  const auto since = date.time_since_epoch();
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
-  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
-  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
 // Copies the bytes of the open file `in` to `out`.
 bool copyBytes(int in, int out) {
   for (;;) {
@@ -126,6 +119,13 @@ FileResult copyItem(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+timespec toTimespec(FileTime date) {
+  const auto since = date.time_since_epoch();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
+  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
+}
 
 std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
   std::error_code error;

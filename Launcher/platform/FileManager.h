@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,6 +13,9 @@
 namespace launcher::platform {
 
 using FileTime = std::chrono::system_clock::time_point;
+
+// A point in time as the system's file-time calls (utimensat, futimens) take it.
+timespec toTimespec(FileTime date);
 
 // Outcome of an operation that can fail; `error` describes the failure.
 struct FileResult {
