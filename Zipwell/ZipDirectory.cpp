@@ -332,25 +332,24 @@ std::string localHeaderOf(const Entry& entry) {
 }
 
 std::string endRecords(std::uint64_t entries, std::uint64_t offset, std::uint64_t size) {
+  // When every value fits, the end record holds them too, for readers without ZIP64.
   const bool zip64 = entries >= kFull16 || offset >= kFull32 || size >= kFull32;
+  const std::uint64_t record = offset + size;
   std::string out;
-  if (zip64) {
-    const std::uint64_t record = offset + size;
-    put32(out, kZip64EndSignature);
-    put64(out, kZip64EndRecordBytes - 12);
-    put16(out, 45);  // made by: version 4.5
-    put16(out, 45);  // needed to extract
-    put32(out, 0);
-    put32(out, 0);
-    put64(out, entries);
-    put64(out, entries);
-    put64(out, size);
-    put64(out, offset);
-    put32(out, kZip64LocatorSignature);
-    put32(out, 0);
-    put64(out, record);
-    put32(out, 1);
-  }
+  put32(out, kZip64EndSignature);
+  put64(out, kZip64EndRecordBytes - 12);
+  put16(out, 45);  // made by: version 4.5
+  put16(out, 45);  // needed to extract
+  put32(out, 0);
+  put32(out, 0);
+  put64(out, entries);
+  put64(out, entries);
+  put64(out, size);
+  put64(out, offset);
+  put32(out, kZip64LocatorSignature);
+  put32(out, 0);
+  put64(out, record);
+  put32(out, 1);
   put32(out, kEndSignature);
   put16(out, 0);
   put16(out, 0);

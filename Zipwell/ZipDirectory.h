@@ -106,7 +106,10 @@ std::string centralRecord(const Entry& entry, std::uint64_t localHeader);
 // folder): it then need not be fetched.
 std::string localHeaderOf(const Entry& entry);
 // The end of an archive whose directory of `entries` records (`size` bytes) starts at `offset`:
-// a ZIP64 end record and locator when a value needs them, then the end record.
+// a ZIP64 end record and its locator, then the end record. The locator is written even when no
+// value needs it: the records before it come from the server, and the last of them could end
+// in bytes that read as a locator pointing at a ZIP64 end record somewhere in the data; a real
+// locator right before the end record leaves no doubt where the directory is.
 std::string endRecords(std::uint64_t entries, std::uint64_t offset, std::uint64_t size);
 
 }  // namespace launcher::zipdir

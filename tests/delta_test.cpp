@@ -162,22 +162,35 @@ TEST(ZipDirectory, Zip64ValuesOfARecordSurviveWritingItAgain) {
   EXPECT_EQ(std::get<zipdir::DirectoryLocation>(found).offset, 12'000'000'000u);
 }
 
-// A record's extra field may end in bytes that look like a ZIP64 locator, right before the end
-// record: they point at no ZIP64 end record, so the plain end record holds, as minizip reads it.
+// A record's extra field may end in bytes that look like a ZIP64 locator. Right before a plain
+// end record (as other writers leave it), they point at no ZIP64 end record, so the plain end
+// record holds, as minizip reads it. Our own end records leave no doubt even when the look-alike
+// points at bytes that do look like a ZIP64 end record.
 TEST(ZipDirectory, BytesThatOnlyLookLikeAZip64LocatorAreNotOne) {
   zipdir::Entry entry;
   entry.name = "App.app/AppRun";
   entry.extra = std::string("\xCA\xFE\x14\x00PK\x06\x07", 8) + std::string(16, '\0');
   const std::string record = zipdir::centralRecord(entry, 0);
-  const std::string archive =
-      std::string(30, 'x') + record + zipdir::endRecords(1, 30, record.size());
-  auto found = zipdir::locateDirectory(archive, archive.size());
-  ASSERT_TRUE(std::holds_alternative<zipdir::DirectoryLocation>(found))
-      << std::get<std::string>(found);
-  const auto& location = std::get<zipdir::DirectoryLocation>(found);
-  EXPECT_FALSE(location.zip64);
-  EXPECT_EQ(location.offset, 30u);
-  EXPECT_EQ(location.entries, 1u);
+  const std::string plainEnd =
+      std::string("PK\x05\x06\0\0\0\0\x01\0\x01\0", 12) +
+      std::string{static_cast<char>(record.size()), '\0', '\0', '\0', 30, 0, 0, 0, 0, 0};
+  // The look-alike points at offset 0: data there that starts like a ZIP64 end record.
+  const std::string data = std::string("PK\x06\x06", 4) + std::string(26, 'x');
+  for (const std::string& leading : {std::string(30, 'x'), data}) {
+    for (const bool ours : {false, true}) {
+      if (!ours && leading == data) continue;  // truly ambiguous: no reader can tell
+      const std::string archive =
+          leading + record + (ours ? zipdir::endRecords(1, 30, record.size()) : plainEnd);
+      auto found = zipdir::locateDirectory(archive, archive.size());
+      ASSERT_TRUE(std::holds_alternative<zipdir::DirectoryLocation>(found))
+          << std::get<std::string>(found);
+      const auto& location = std::get<zipdir::DirectoryLocation>(found);
+      EXPECT_EQ(location.zip64, ours);
+      EXPECT_EQ(location.offset, 30u);
+      EXPECT_EQ(location.size, record.size());
+      EXPECT_EQ(location.entries, 1u);
+    }
+  }
 }
 
 // Bytes that lie are refused with a reason, never read past.
