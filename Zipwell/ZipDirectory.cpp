@@ -267,6 +267,24 @@ std::optional<std::string> localHeaderMismatch(const LocalHeader& local, const E
   return std::nullopt;
 }
 
+namespace {
+
+// The fields a local header and a central record share, in the same order in both: from the
+// version needed to extract through the name's length.
+void putSharedFields(std::string& out, const Entry& entry) {
+  put16(out, entry.versionNeeded);
+  put16(out, entry.flags);
+  put16(out, entry.method);
+  put16(out, static_cast<std::uint16_t>(entry.dosDate & 0xFFFF));
+  put16(out, static_cast<std::uint16_t>(entry.dosDate >> 16));
+  put32(out, entry.crc);
+  put32(out, entry.storedCompressedSize);
+  put32(out, entry.storedUncompressedSize);
+  put16(out, static_cast<std::uint16_t>(entry.name.size()));
+}
+
+}  // namespace
+
 std::string centralRecord(const Entry& entry, std::uint64_t localHeader) {
   const bool largeOffset = localHeader >= kFull32;
   std::string zip64;
@@ -285,15 +303,7 @@ std::string centralRecord(const Entry& entry, std::uint64_t localHeader) {
   out.reserve(kCentralFixedBytes + entry.name.size() + extra.size() + entry.comment.size());
   put32(out, kCentralSignature);
   put16(out, entry.madeBy);
-  put16(out, entry.versionNeeded);
-  put16(out, entry.flags);
-  put16(out, entry.method);
-  put16(out, static_cast<std::uint16_t>(entry.dosDate & 0xFFFF));
-  put16(out, static_cast<std::uint16_t>(entry.dosDate >> 16));
-  put32(out, entry.crc);
-  put32(out, entry.storedCompressedSize);
-  put32(out, entry.storedUncompressedSize);
-  put16(out, static_cast<std::uint16_t>(entry.name.size()));
+  putSharedFields(out, entry);
   put16(out, static_cast<std::uint16_t>(std::min<std::size_t>(extra.size(), kFull16)));
   put16(out, static_cast<std::uint16_t>(entry.comment.size()));
   put16(out, entry.storedDisk);
@@ -316,15 +326,7 @@ std::string localHeaderOf(const Entry& entry) {
   }
   std::string out;
   put32(out, kLocalSignature);
-  put16(out, entry.versionNeeded);
-  put16(out, entry.flags);
-  put16(out, entry.method);
-  put16(out, static_cast<std::uint16_t>(entry.dosDate & 0xFFFF));
-  put16(out, static_cast<std::uint16_t>(entry.dosDate >> 16));
-  put32(out, entry.crc);
-  put32(out, entry.storedCompressedSize);
-  put32(out, entry.storedUncompressedSize);
-  put16(out, static_cast<std::uint16_t>(entry.name.size()));
+  putSharedFields(out, entry);
   put16(out, static_cast<std::uint16_t>(extra.size()));
   out += entry.name;
   out += extra;
