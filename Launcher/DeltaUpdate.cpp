@@ -268,15 +268,9 @@ std::optional<std::string> finishArchive(const std::string& archive,
   for (const auto& [index, at] : offsets)
     records += zipdir::centralRecord(directory.entries[index], at);
   records += zipdir::endRecords(offsets.size(), start, plan.bytes + records.size() - start);
-  const off_t end = static_cast<off_t>(plan.bytes);
-  std::size_t done = 0;
-  while (done < records.size()) {
-    const ssize_t wrote = ::pwrite(file.get(), records.data() + done, records.size() - done,
-                                   end + static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return platform::describeErrno("cannot write", archive, errno);
-    done += static_cast<std::size_t>(wrote);
-  }
+  // After the fetched bytes, which end the file (its size was checked above).
+  if (::lseek(file.get(), 0, SEEK_END) < 0 || !platform::writeAll(file.get(), records))
+    return platform::describeErrno("cannot write", archive, errno);
   if (::fsync(file.get()) != 0 || !file.reset())
     return platform::describeErrno("cannot write", archive, errno);
   return std::nullopt;
@@ -329,15 +323,6 @@ struct UnzipCloser {
 };
 using UnzipFile = std::unique_ptr<void, UnzipCloser>;
 
-std::string hexOf(const unsigned char* bytes, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
 }  // namespace
 
 std::variant<PackageManifest, std::string> digestEntries(const std::string& path) {
@@ -369,12 +354,20 @@ std::variant<PackageManifest, std::string> digestEntries(const std::string& path
     if (unzCloseCurrentFile(zip.get()) != UNZ_OK || got < 0)
       return "entry \"" + name + "\" cannot be read whole";
     unsigned char digest[crypto_hash_sha256_BYTES];
+    char digestText[crypto_hash_sha256_BYTES * 2 + 1];
     if (crypto_hash_sha256_final(&state, digest) != 0) return std::string("cannot end a digest");
-    manifest[name] = {hexOf(digest, sizeof digest), size,
-                      static_cast<std::uint32_t>(info.external_fa),
+    // Lower-case hexadecimal, as the manifest writes it.
+    sodium_bin2hex(digestText, sizeof digestText, digest, sizeof digest);
+    manifest[name] = {digestText, size, static_cast<std::uint32_t>(info.external_fa),
                       static_cast<std::uint32_t>(info.dosDate)};
   }
   return manifest;
+}
+
+std::map<std::string, std::string> digestsOf(const PackageManifest& manifest) {
+  std::map<std::string, std::string> digests;
+  for (const auto& [name, digest] : manifest) digests.emplace(name, digest.sha256);
+  return digests;
 }
 
 std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
@@ -615,7 +608,7 @@ std::variant<Fetched, std::string> fetchChangedEntries(
   std::map<std::string, std::string> digests;
   if (signedManifest != nullptr) {
     if (auto mismatch = manifestMismatch(*signedManifest, fetched.directory)) return *mismatch;
-    for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+    digests = digestsOf(*signedManifest);
   }
   const auto take = entriesToFetch(fetched.directory, manifest, installFolder,
                                    signedManifest != nullptr ? &digests : nullptr);

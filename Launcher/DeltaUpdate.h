@@ -133,6 +133,9 @@ std::optional<PackageManifest> parsePackageManifest(std::string_view text);
 // cannot be read.
 std::variant<PackageManifest, std::string> digestEntries(const std::string& path);
 
+// The SHA-256 of each entry the signed manifest lists, by entry name.
+std::map<std::string, std::string> digestsOf(const PackageManifest& manifest);
+
 // Why the signed manifest does not describe the entries of `directory` (each listed once, with
 // its size, attributes and date), or nothing.
 std::optional<std::string> manifestMismatch(const PackageManifest& manifest,

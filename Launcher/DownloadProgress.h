@@ -67,6 +67,12 @@ class DownloadProgress {
   // the last was shown long enough ago, or when this one is the full bar. The share never goes
   // back; a count that does (the transfer started over) starts the speed afresh.
   void update(std::uint64_t received, std::optional<std::uint64_t> total);
+  // `update` as a transfer's progress callback; usable while this object lives.
+  std::function<void(std::uint64_t received, std::optional<std::uint64_t> total)> reporter() {
+    return [this](std::uint64_t received, std::optional<std::uint64_t> total) {
+      update(received, total);
+    };
+  }
 
   // The whole package is in: shows the full bar with the final amounts, unless it is on show.
   void finish();

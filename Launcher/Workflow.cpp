@@ -114,9 +114,7 @@ ViewController::Download ViewController::DownloadPackage(std::int64_t serverVers
   // The download bar follows the transfer, about ten times a second, full at the end.
   DownloadProgress progress(
       [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
-  check.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
-    progress.update(received, total);
-  };
+  check.progress = progress.reporter();
   HttpDownloader::loadFileSync(
       *url, installFolder(),
       [&](const std::string& path, const std::optional<platform::ErrorRecord>& error) {
@@ -152,9 +150,7 @@ ViewController::Download ViewController::DownloadChangedEntries(
   // The download bar shows the bytes fetched of the bytes to fetch.
   DownloadProgress progress(
       [this](const DownloadDisplay& display) { ShowDownloadProgress(display); });
-  options.progress = [&progress](std::uint64_t received, std::optional<std::uint64_t> total) {
-    progress.update(received, total);
-  };
+  options.progress = progress.reporter();
   bool refused = false;
   auto fetched = delta::fetchChangedEntries(*url, *manifest, installFolder(), archive, options,
                                             signedManifest ? &*signedManifest : nullptr, refused);
@@ -317,9 +313,9 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // What was installed, for the next update to fetch only what changes; without it the next
   // update downloads the whole package.
   if (directory) {
-    std::map<std::string, std::string> digests;
-    if (signedManifest && !delta::manifestMismatch(*signedManifest, *directory))
-      for (const auto& [name, digest] : *signedManifest) digests[name] = digest.sha256;
+    const auto digests = signedManifest && !delta::manifestMismatch(*signedManifest, *directory)
+                             ? delta::digestsOf(*signedManifest)
+                             : std::map<std::string, std::string>{};
     const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, digests);
     if (auto written = delta::writeManifest(install, manifest); !written) {
       platform::logLine("cannot write the install manifest: " + written.error);

@@ -300,10 +300,7 @@ ProgressCost compareProgress(const std::string& address, const std::string& fold
         ++shown;
       });
       HttpDownloader::Options options;
-      if (report)
-        options.progress = [&](std::uint64_t received, std::optional<std::uint64_t> total) {
-          progress.update(received, total);
-        };
+      if (report) options.progress = progress.reporter();
       resetPeak();
       const Run run = ours(address, folder, expectedPath, size, options);
       result.ok = result.ok && run.ok && (!report || (shown > 0 && last.percent == 100));
