@@ -256,7 +256,13 @@ Installer::SwitchResult Installer::switchEntries() {
                        : platform::renameNoReplace(stagedPath(entry.name), livePath(entry.name));
     if (!switched) {
       const bool undone = switchBack(index);
-      if (undone) platform::syncFolder(installFolder_);
+      if (undone) {
+        platform::syncFolder(installFolder_);
+        // The staged tree is the one to drop now, even when its removal is cut short: a next
+        // start must not finish a switch from a tree that was half removed.
+        journal_.phase = InstallJournal::Phase::staging;
+        if (auto written = writeJournal(); !written) platform::logLine("   " + written.error);
+      }
       return {false, undone, switched.error};
     }
   }

@@ -73,6 +73,9 @@ class Installer {
   // ---- One install, in this order
 
   // Writes the journal (phase staging) before the install changes anything on the disk.
+  // `package`, where the download will put the package, is removed by a next start: give it
+  // only when nothing is there yet, as until the download has written it, a file of that name
+  // is not ours.
   platform::FileResult begin(std::int64_t previousVersion, std::int64_t newVersion,
                              std::string package);
   // Names the package the download actually wrote, when it is not the one `begin` was given.
@@ -94,7 +97,8 @@ class Installer {
   struct SwitchResult {
     bool switched = false;
     // After a failure: true when every entry switched so far was switched back (the previous
-    // installation is whole); false when the journal must finish the job at the next start.
+    // installation is whole, and the journal says staging again); false when the journal must
+    // finish the job at the next start.
     bool undone = false;
     std::string error;
   };

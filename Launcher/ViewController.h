@@ -155,7 +155,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   Download DownloadChangedEntries(std::int64_t localVersion,
                                   const std::optional<delta::PackageManifest>& signedManifest,
                                   std::optional<zipdir::Directory>& directory);
-  // Where DownloadPackage will put the package; empty when the address names no file.
+  // Where DownloadPackage will put the package; empty when the address names no file, or when a
+  // file is there already.
   std::string PackageDestination() const;
   // Posts the failure dialog: "Failed to update the application.\n " + `description`.
   void showFailure(const std::string& description);

@@ -170,10 +170,12 @@ ViewController::Download ViewController::DownloadChangedEntries(
 
 std::string ViewController::PackageDestination() const {
   // Where the download puts the package: the install folder, under the address's last segment.
+  // Empty while a file is there: until the download replaces it, it is not ours to remove.
   if (!url) return {};
   const std::string segment = url->lastPathComponent();
   if (HttpDownloader::destinationProblem(installFolder(), segment)) return {};
-  return platform::appendPathComponent(installFolder(), segment);
+  const std::string destination = platform::appendPathComponent(installFolder(), segment);
+  return platform::itemExists(destination) ? std::string() : destination;
 }
 
 void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion) {
@@ -183,11 +185,13 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // Every failure before the switch leaves the previous installation whole: it is recorded again
   // and the journal goes, so the next start offers the update again. The dialog is shown when
   // the main queue reaches it; its only button quits and keeps what was recorded here.
+  // The version and the journal come first: a run cut short while the staged tree goes then
+  // leaves nothing for the next start to finish.
   const auto fail = [&](const std::string& description) {
-    installer.discardStaging();
-    if (extraction) platform::removeItem(*extraction);
     WriteVersion(std::to_string(localVersion));
     installer.removeJournal();
+    installer.discardStaging();
+    if (extraction) platform::removeItem(*extraction);
     showFailure(description);
   };
 

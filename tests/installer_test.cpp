@@ -4,8 +4,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,6 +157,11 @@ TEST_F(InstallerTest, FailedSwitchPutsBackWhatItSwitched) {
   EXPECT_TRUE(result.undone);
   EXPECT_NE(result.error.find(fresh->name), std::string::npos) << result.error;
   EXPECT_EQ(installed(), oldTree);
+
+  // Cut short while the staged tree is removed: the next start keeps the previous installation.
+  fs::remove(installer.stagingFolder() + "/" + kName + ".app/settings.ini");
+  EXPECT_EQ(restart(), 4);
+  EXPECT_EQ(installed(), oldTree);
 }
 
 TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
@@ -230,12 +238,34 @@ TEST_F(InstallerTest, DownloadLeftoversGoAtStartAndThePackagesOwnEntriesAreLeftO
 
 // ---- The hard-link clone that seeds the staged tree
 
+// Runs `body` in a child process held to the permission bits of what it owns, as a user is:
+// as root, without the capabilities that override them. 0 when `body` returned true, 1 when it
+// returned false, 2 when the permissions could not be made to count.
+int exitStatusAsOwner(const std::function<bool()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0) {
+      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+      __user_cap_data_struct data[2]{};
+      if (::syscall(SYS_capget, &header, data) != 0) ::_exit(2);
+      for (const unsigned capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+        data[capability / 32].effective &= ~(1U << (capability % 32));
+      if (::syscall(SYS_capset, &header, data) != 0) ::_exit(2);
+    }
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystems) {
   TempDir root;
   const std::string from = root / "from", to = root / "to";
   writeFile(from + "/bin/tool", "#!/bin/sh\n");
   fs::permissions(from + "/bin/tool", fs::perms(0750));
   writeFile(from + "/share/data/table", "rows");
+  writeFile(from + "/share/readme", "read me");
   fs::create_symlink("../share/data", from + "/bin/data");
   fs::create_symlink("missing", from + "/dangling");
   fs::permissions(from + "/share", fs::perms(0550));
@@ -270,11 +300,24 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
   EXPECT_FALSE(platform::isRealDirectory(to + "/bin/data"));
   EXPECT_EQ(fs::status(to + "/share").permissions(), fs::perms(0550));
   EXPECT_EQ(fs::last_write_time(to + "/share"), folderTime);
+
+  if (mountedOwn) {
+    EXPECT_NE(platform::inodeOf(to + "/mounted/copied"), platform::inodeOf(mounted + "/copied"));
+    EXPECT_EQ(readFile(to + "/mounted/copied"), "copy me");
+    EXPECT_EQ(fs::status(to + "/mounted/copied").permissions(), fs::perms(0604));
+    EXPECT_EQ(fs::last_write_time(to + "/mounted/copied"), folderTime);
+  }
+  // The read-only folder does not keep the clone from going: a staged tree that stayed would
+  // stop every later install.
+  EXPECT_EQ(exitStatusAsOwner([&] {
+              if (::unlink((to + "/share/readme").c_str()) == 0 || errno != EACCES) {
+                ::_exit(2);  // permissions do not count: the removal would prove nothing
+              }
+              return static_cast<bool>(platform::removeTree(to));
+            }),
+            0);
+  EXPECT_FALSE(fs::exists(to));
   if (!mountedOwn) GTEST_SKIP() << "not root: the copy where hard links are refused is untested";
-  EXPECT_NE(platform::inodeOf(to + "/mounted/copied"), platform::inodeOf(mounted + "/copied"));
-  EXPECT_EQ(readFile(to + "/mounted/copied"), "copy me");
-  EXPECT_EQ(fs::status(to + "/mounted/copied").permissions(), fs::perms(0604));
-  EXPECT_EQ(fs::last_write_time(to + "/mounted/copied"), folderTime);
 }
 
 // ---- One launcher at a time

@@ -139,6 +139,18 @@ FileResult cloneFolder(int fromFolder, int toFolder, const std::string& fromPath
   }
 }
 
+// Gives the owner full access to the folder `name` in `folder` (left as it is when it is not a
+// real folder), so that its entries can be listed and removed: a folder the application or the
+// user made read-only must not keep a tree of ours from going. False when it could not be
+// done; the removal that follows then says why it failed.
+bool openToOwner(int folder, const char* name) {
+  struct stat info {};
+  if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode))
+    return false;
+  return (info.st_mode & S_IRWXU) == S_IRWXU ||
+         ::fchmodat(folder, name, (info.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Empties the folder open as `folder`.
 FileResult emptyFolder(int folder, const std::string& shownPath) {
   const int streamFd = ::dup(folder);
@@ -171,6 +183,7 @@ FileResult emptyFolder(int folder, const std::string& shownPath) {
       continue;
     }
     const std::string inner = shownPath + "/" + name;
+    openToOwner(folder, name);
     {
       const UniqueFd child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!child) return FileResult::failure(describeErrno("cannot open", inner, errno));
@@ -184,6 +197,7 @@ FileResult emptyFolder(int folder, const std::string& shownPath) {
 }  // namespace
 
 FileResult removeTree(const std::string& path) {
+  openToOwner(AT_FDCWD, path.c_str());
   {
     const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder) return FileResult::failure(describeErrno("cannot remove", path, errno));

@@ -36,7 +36,8 @@ std::optional<std::string> readSmallFile(const std::string& path, off_t limit);
 FileResult cloneTree(const std::string& from, const std::string& to);
 
 // Deletes the folder `path` with everything in it, links as links, walking it by descriptors (no
-// path is looked up twice): the quick way to drop a whole tree.
+// path is looked up twice): the quick way to drop a whole tree. A read-only folder in it is
+// first given back to its owner, as the tree goes anyway.
 FileResult removeTree(const std::string& path);
 
 // True when `path` is a folder itself, not a symbolic link to one.
