@@ -485,6 +485,13 @@ bool beginAnswer(Attempt& attempt) {
       return false;
     }
     attempt.total = range->size ? range->size : recorded;
+    if (!attempt.total) {
+      // Without the package's size, nothing could tell the rest from a piece of it.
+      attempt.failure = AttemptFailure(
+          downloadingError("the server does not say how large the package is (" + address + ")"),
+          false);
+      return false;
+    }
     // The digest covers the whole package: the part on disk first, read once.
     if (attempt.digest != nullptr &&
         !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
@@ -574,6 +581,15 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, 
   // An answer without a body never reached the body callback.
   if (!attempt.begun && !beginAnswer(attempt)) return attempt.failure;
   begun = true;
+  // A range answer may end before the package does (some servers send ranges in pieces): the
+  // rest is asked for like after a cut.
+  if (attempt.total && part.size() != *attempt.total) {
+    AttemptFailure failure{downloadingError("the server sent " + std::to_string(part.size()) +
+                                            " of the package's " + std::to_string(*attempt.total) +
+                                            " bytes (" + address + ")")};
+    failure.transport = CURLE_PARTIAL_FILE;
+    return failure;
+  }
   return std::nullopt;
 }
 

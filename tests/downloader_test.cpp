@@ -445,6 +445,32 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   });
   expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
+
+  // Ranges that end before the package does are never taken for the whole of it: each retry
+  // asks for the rest, and what came stays for the next call.
+  writeFile(part, package.substr(0, cut));
+  writeFile(side, good);
+  server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
+    const std::size_t first = std::stoul(request.get_header_value("Range").substr(6));
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(first + 9) + "/" +
+                                             std::to_string(package.size()));
+    response.set_content(package.substr(first, 10), "application/zip");
+  });
+  expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+  EXPECT_EQ(installEntries(), (std::vector<std::string>{".p.zip.part", ".p.zip.part.json"}));
+  EXPECT_TRUE(readFile(part) == package.substr(0, cut + 40)) << "four answers of 10 bytes";
+
+  // Nor is the rest of a package whose size nobody gave.
+  server.handle("/p.zip", [&](const httplib::Request&, httplib::Response& response) {
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(cut + 40) + "-" +
+                                             std::to_string(package.size() - 1) + "/*");
+    response.set_content(package.substr(cut + 40), "application/zip");
+  });
+  expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+  EXPECT_EQ(installEntries(), std::vector<std::string>{});
 }
 
 TEST_F(Resumable, StartUpKeepsOnlyPartsThatCanBeContinued) {
