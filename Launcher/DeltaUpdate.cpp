@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <charconv>
 #include <memory>
+#include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -372,7 +374,10 @@ std::map<std::string, std::string> digestsOf(const PackageManifest& manifest) {
 
 std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
                                             const zipdir::Directory& directory) {
+  // An entry named twice could stand in for one the manifest lists: the count would still match.
+  std::set<std::string_view> seen;
   for (const zipdir::Entry& entry : directory.entries) {
+    if (!seen.insert(entry.name).second) return "the package names \"" + entry.name + "\" twice";
     const auto listed = manifest.find(entry.name);
     if (listed == manifest.end()) return "the signed manifest lacks \"" + entry.name + "\"";
     if (listed->second.size != entry.uncompressedSize)
@@ -457,6 +462,7 @@ class RangeClient {
     Sink sink;
     RangeClient* client = nullptr;
     bool begun = false;
+    std::uint64_t left = 0;              // bytes of the answer's range still to come
     std::optional<std::string> refusal;  // the answer does not fit: no retry
   };
   struct Outcome {
@@ -512,12 +518,19 @@ class RangeClient {
       request.refusal = "the server sent other bytes than those asked for";
       return false;
     }
+    request.left = range->last - range->first + 1;
     return true;
   }
 
   static size_t write(char* data, size_t size, size_t count, void* userdata) {
     auto& request = *static_cast<Request*>(userdata);
     if (!request.begun && !begin(request)) return CURL_WRITEFUNC_ERROR;
+    // A body longer than its range is never taken in, however long it would go on.
+    if (size * count > request.left) {
+      request.refusal = "the server sent more bytes than those asked for";
+      return CURL_WRITEFUNC_ERROR;
+    }
+    request.left -= size * count;
     if (!request.sink(data, size * count)) {
       request.refusal = "cannot write the fetched bytes";
       return CURL_WRITEFUNC_ERROR;
@@ -664,6 +677,8 @@ std::variant<Fetched, std::string> fetchChangedEntries(
 
 namespace {
 
+constexpr long kSmallFetchDeadlineSeconds = 300;
+
 // The body of a GET of `address`, at most `limit` bytes; or why there is none.
 std::variant<std::string, std::string> fetchSmall(const std::string& address, std::size_t limit) {
   struct Body {
@@ -681,10 +696,12 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
     into.text.append(data, size * count);
     return size * count;
   };
-  if (!platform::applyCommonOptions(h, address.c_str()) ||
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) != CURLE_OK ||
+  // The package's floor for the speed, and a deadline: these bytes show no progress, and
+  // without them the whole package is fetched.
+  const DownloadOptions floor;
+  if (!platform::applyPackageOptions(h, address.c_str(), floor.lowSpeedBytes, floor.lowSpeedTime,
+                                     errorBuffer) ||
+      curl_easy_setopt(h, CURLOPT_TIMEOUT, kSmallFetchDeadlineSeconds) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) != CURLE_OK)
     return std::variant<std::string, std::string>(std::in_place_index<1>,

@@ -455,6 +455,8 @@ TEST(SignedManifest, NamesEveryEntryWithItsModeAndDate) {
          d.entries.push_back(d.entries[1]);
          d.entries.back().name += "2";
        }},
+      {"an entry named twice in place of another",
+       [](zipdir::Directory& d) { d.entries[2] = d.entries[3]; }},
   };
   for (const auto& [what, change] : changes) {
     zipdir::Directory changed = directory;

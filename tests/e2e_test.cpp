@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -1433,6 +1434,39 @@ TEST_F(DeltaUpdates, ACentralDirectoryThatLiesFallsBackToTheWholePackage) {
   EXPECT_EQ(requests.back().range, "") << "the whole package";
   EXPECT_EQ(readFile(versionFile()), "2");
   EXPECT_TRUE(exactTree(install()) == before);
+
+  // A range answer whose body runs on far past its range is cut short at once; the whole
+  // package goes in.
+  const std::string genuine = serve(3, true);
+  auto sent = std::make_shared<std::atomic<std::uint64_t>>(0);
+  server.handle("/package_mac.zip", [genuine, sent](const httplib::Request& request,
+                                                    httplib::Response& response) {
+    const std::string range = request.get_header_value("Range");
+    if (!range.starts_with("bytes=-")) {
+      response.set_content(genuine, "application/zip");
+      return;
+    }
+    const std::uint64_t size = genuine.size();
+    const std::uint64_t count = std::min<std::uint64_t>(std::stoull(range.substr(7)), size);
+    response.status = 206;
+    response.set_header("ETag", "\"on and on\"");
+    response.set_header("Content-Range", "bytes " + std::to_string(size - count) + "-" +
+                                             std::to_string(size - 1) + "/" + std::to_string(size));
+    response.set_content_provider(std::size_t{1} << 30, "application/zip",
+                                  [sent](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                                    const std::string piece(
+                                        std::min<std::size_t>(length, 64 * 1024), 'x');
+                                    *sent += piece.size();
+                                    return sink.write(piece.data(), piece.size());
+                                  });
+  });
+  const std::string errors = run("updateButton", "version 3\n");
+  EXPECT_NE(errors.find("delta update not possible (the server sent more bytes than those asked "
+                        "for)"),
+            std::string::npos)
+      << errors;
+  EXPECT_LT(sent->load(), std::uint64_t{16} << 20) << "bytes of the endless answer sent";
+  EXPECT_EQ(readFile(versionFile()), "3");
 }
 
 // Signed: an update's fetched entries must be those of the publisher's signed manifest. A package
