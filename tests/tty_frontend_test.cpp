@@ -432,6 +432,26 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
 }
 
+// Without a front end's console, a line reaches a terminal escaped (the graphical launcher run
+// from a shell), and a pipe or file as it is.
+TEST(TerminalText, ConsoleLinesOnATerminalCannotActOnIt) {
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    Pipe ends = terminal ? terminalPair() : Pipe::make();
+    ASSERT_TRUE(ends.writeEnd);
+    const UniqueFd saved(::dup(STDOUT_FILENO));
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(::dup2(ends.writeEnd.get(), STDOUT_FILENO), STDOUT_FILENO);
+    platform::printLine("responseString = a\x1b[2Jb");
+    ASSERT_EQ(::dup2(saved.get(), STDOUT_FILENO), STDOUT_FILENO);
+    std::string got(100, '\0');
+    const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
+    ASSERT_GT(count, 0);
+    got.resize(static_cast<std::size_t>(count));
+    EXPECT_EQ(got, terminal ? "responseString = a\\x1b[2Jb\n" : "responseString = a\x1b[2Jb\n");
+  }
+}
+
 TEST(TerminalText, WrapsAtBlanksAndSplitsOnlyWordsLongerThanALine) {
   struct Case {
     std::string text;

@@ -1,9 +1,13 @@
 #include "Launcher/platform/Console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include "Launcher/platform/Text.h"
 
 namespace launcher::platform {
 namespace {
@@ -20,7 +24,8 @@ Console& console() {
 
 void writeToStandardStream(ConsoleStream stream, std::string_view text) {
   std::FILE* file = stream == ConsoleStream::output ? stdout : stderr;
-  std::string line(text);
+  // Lines carry what servers send: on a terminal, nothing in them may act on the terminal.
+  std::string line = ::isatty(::fileno(file)) == 1 ? escapeLine(text) : std::string(text);
   line.push_back('\n');
   // These streams are where failures are told: a line that cannot be written there has nowhere
   // else to go, and is dropped.
