@@ -16,6 +16,7 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -206,13 +207,15 @@ struct PlannedEntry {
   bool isLink = false;
 };
 
-// A link entry read during the walk and made once every entry of its archive is in place.
+// A link entry read during the walk and made once every entry of the extraction is in place.
 struct PendingLink {
   Components relative;
   std::string name;
   std::string target;
   FileTime date;
   bool dated = false;
+  // Before its refusal's description: the nested archives it lies in, outermost first.
+  std::string nesting;
 };
 
 // What one call shares with the extractions of the archives nested in its archive.
@@ -227,6 +230,11 @@ struct Extraction {
   std::vector<std::string> openArchives;
   // The link entries of every archive planned so far, relative to the destination.
   std::set<std::string> linkPaths;
+  // What waits for the end of the outermost walk: the links read, to be judged together, and the
+  // dates of folder entries, set once the links are made in their folders. An archive's follow
+  // those of the archives nested in it.
+  std::vector<PendingLink> links;
+  std::vector<std::pair<std::string, FileTime>> directoryDates;
 
   bool withPassword() const { return password.has_value() && !password->empty(); }
 };
@@ -273,11 +281,12 @@ struct Worker {
 class ArchiveWalk {
  public:
   ArchiveWalk(Extraction& extraction, const std::string& archivePath, Components base,
-              std::optional<Components> archiveRelative)
+              std::optional<Components> archiveRelative, std::string nesting)
       : x_(extraction),
         archivePath_(archivePath),
         base_(std::move(base)),
-        archiveRelative_(std::move(archiveRelative)) {}
+        archiveRelative_(std::move(archiveRelative)),
+        nesting_(std::move(nesting)) {}
 
   bool run();
   const std::optional<ErrorRecord>& record() const { return record_; }
@@ -332,12 +341,13 @@ class ArchiveWalk {
   const std::string archivePath_;
   const Components base_;
   const std::optional<Components> archiveRelative_;  // of a nested archive, below the root
+  const std::string nesting_;                        // as PendingLink::nesting
   std::vector<PlannedEntry> planned_;
   std::uint64_t declaredSize_ = 0;
   std::mutex directoryDatesMutex_;
   std::set<std::pair<std::string, FileTime>> directoryDates_;
-  std::vector<PendingLink> links_;
-  Worker worker_;  // of the thread that runs the walk
+  std::vector<PendingLink> links_;  // in entry order
+  Worker worker_;                   // of the thread that runs the walk
   std::optional<ErrorRecord> record_;
   bool success_ = true;
 };
@@ -616,7 +626,9 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   logLine("Unzipping nested .zip file:  " + entry.relative.back());
   x_.openArchives.push_back(path);
   const Components base(entry.relative.begin(), entry.relative.end() - 1);
-  ArchiveWalk nested(x_, path, base, entry.relative);
+  std::string nesting = nesting_;
+  nesting.append("in the nested archive ").append(quotedLine(entry.name)).append(": ");
+  ArchiveWalk nested(x_, path, base, entry.relative, std::move(nesting));
   const bool extracted = nested.run();
   x_.openArchives.pop_back();
   if (extracted) {
@@ -630,7 +642,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
 
 void ArchiveWalk::readLink(const PlannedEntry& entry, unzFile archive, FileTime date,
                            std::uint32_t dosDate, Worker& worker, EntryOutcome& out) {
-  PendingLink link{entry.relative, entry.name, {}, date, dosDate != 0};
+  PendingLink link{entry.relative, entry.name, {}, date, dosDate != 0, nesting_};
   for (;;) {
     const int count = unzReadCurrentFile(archive, worker.readBuffer.data(), kReadBufferSize);
     if (count == 0 && unzeof(archive) == 1) break;
@@ -690,29 +702,30 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
   return !endWalk;
 }
 
-// Links are judged once every entry of the archive is in place, so that their order does not
-// matter, and made only when none is refused.
+// Links are judged once every entry of the extraction is in place, nested archives' included, so
+// that no order of theirs matters (a link of a later archive may stand in the way of an earlier
+// one's target), and made only when none is refused.
 void ArchiveWalk::makeLinks() {
-  if (links_.empty() || !x_.root) return;
+  if (x_.links.empty() || !x_.root) return;
   const Beneath& root = *x_.root;
   const auto isLink = [&](const std::string& path) {
     return x_.linkPaths.contains(path) || root.isLink(nameParts(path));
   };
   bool refused = false;
-  for (const PendingLink& link : links_) {
+  for (const PendingLink& link : x_.links) {
     const auto problem =
         Zipwell::linkTargetProblem(zipwell::joined(link.relative), link.target, isLink);
     if (!problem) continue;
     refuse("Refused link " + escapeLine(link.name) + " -> " + escapeLine(link.target) + ": " +
                *problem,
            Zipwell::kLinkRefused,
-           "the link " + quotedLine(link.name) + " -> " + quotedLine(link.target) +
+           link.nesting + "the link " + quotedLine(link.name) + " -> " + quotedLine(link.target) +
                " is refused: " + *problem);
     refused = true;
   }
   if (refused) return;
 
-  for (const PendingLink& link : links_) {
+  for (const PendingLink& link : x_.links) {
     const std::string path = root.pathOf(link.relative);
     const Components parentPath(link.relative.begin(), link.relative.end() - 1);
     const UniqueFd parent = root.open(parentPath, O_RDONLY | O_DIRECTORY);
@@ -744,7 +757,7 @@ void ArchiveWalk::makeLinks() {
 void ArchiveWalk::restoreDirectoryDates() {
   if (!x_.root) return;
   const Beneath& root = *x_.root;
-  for (const auto& [relative, date] : directoryDates_) {
+  for (const auto& [relative, date] : x_.directoryDates) {
     const UniqueFd folder = root.open(nameParts(relative), O_RDONLY | O_DIRECTORY);
     const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(date)};
     if (!folder || ::futimens(folder.get(), times) != 0) {
@@ -1021,8 +1034,12 @@ bool ArchiveWalk::run() {
   if (!walked) return false;
 
   archive.close();
-  makeLinks();
-  restoreDirectoryDates();
+  std::move(links_.begin(), links_.end(), std::back_inserter(x_.links));
+  x_.directoryDates.insert(x_.directoryDates.end(), directoryDates_.begin(), directoryDates_.end());
+  if (!archiveRelative_) {
+    makeLinks();
+    restoreDirectoryDates();
+  }
   return success_;
 }
 
@@ -1045,7 +1062,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
   extraction.password = password;
   extraction.umask = currentUmask();
   extraction.openArchives.push_back(path);
-  ArchiveWalk walk(extraction, path, {}, std::nullopt);
+  ArchiveWalk walk(extraction, path, {}, std::nullopt, {});
   const bool extracted = walk.run();
   if (error != nullptr) {
     if (extracted)

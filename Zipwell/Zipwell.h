@@ -34,9 +34,10 @@ class Zipwell {
   // "crc check failed for file": an entry's data did not match its checksum; the walk ends.
   static constexpr long kCrcMismatch = -3;
   // Refusals, -4 to -10: found in the central directory, before anything of the archive is
-  // written; only a link's target (-6) is judged once the other entries are in place, and then
-  // no link of the archive is made. A nested archive refused this way fails the extraction that
-  // reached it, with its record ("in the nested archive "pkg/inner.zip": ...").
+  // written; only links' targets (-6) are judged once every other entry is in place, nested
+  // archives' included, all links together, and then no link is made. A nested archive refused
+  // this way fails the extraction that reached it, with its record ("in the nested archive
+  // "pkg/inner.zip": ..."); so does a link of it refused at the end.
   static constexpr long kControlCharacterName = -4;  // a name holds a byte below 0x20 or 0x7F
   static constexpr long kOutsideDestination = -5;    // a name has a ".." component
   static constexpr long kLinkRefused = -6;           // see linkTargetProblem; or an entry in a link
