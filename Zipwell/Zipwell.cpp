@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -383,6 +384,10 @@ bool ArchiveWalk::plan(int archiveFd) {
 
 bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
   planned_.reserve(entries.size());
+  // A path must fit the system's limit from the destination on: the threads reach an entry's
+  // folder in one call, and so does everyone who opens the file later.
+  std::size_t baseLength = x_.destination.size();
+  for (const std::string& part : base_) baseLength += 1 + part.size();
   for (const CentralEntry& central : entries) {
     PlannedEntry entry;
     entry.central = central;
@@ -398,6 +403,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
         !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
     entry.relative = base_;
+    std::size_t length = baseLength;
     for (std::string& part : nameParts(entry.name)) {
       if (part == "..") {
         refuse("Refused entry outside the destination: " + escapeLine(entry.name),
@@ -405,7 +411,16 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
                "entry " + quotedLine(entry.name) + " leads outside the destination folder");
         return false;
       }
-      if (part != ".") entry.relative.push_back(std::move(part));
+      if (part == ".") continue;
+      length += 1 + part.size();
+      if (length >= PATH_MAX) {
+        refuse(
+            "Refused entry whose path is longer than the system allows: " + escapeLine(entry.name),
+            Zipwell::kOutsideDestination,
+            "entry " + quotedLine(entry.name) + " has a path longer than the system allows");
+        return false;
+      }
+      entry.relative.push_back(std::move(part));
     }
     if ((central.flags & kEncryptedFlags) != 0 || central.method == kAesMethod) {
       if (!x_.withPassword() || central.method == kAesMethod) {

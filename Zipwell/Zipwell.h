@@ -39,7 +39,7 @@ class Zipwell {
   // this way fails the extraction that reached it, with its record ("in the nested archive
   // "pkg/inner.zip": ..."); so does a link of it refused at the end.
   static constexpr long kControlCharacterName = -4;  // a name holds a byte below 0x20 or 0x7F
-  static constexpr long kOutsideDestination = -5;    // a name has a ".." component
+  static constexpr long kOutsideDestination = -5;    // a ".." component, or a path over PATH_MAX
   static constexpr long kLinkRefused = -6;           // see linkTargetProblem; or an entry in a link
   static constexpr long kOverlappingEntries = -7;    // two entries share bytes of the archive
   static constexpr long kNotEnoughSpace = -8;        // "the package needs 3.0 GB but only ..."
