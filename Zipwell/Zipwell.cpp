@@ -22,10 +22,10 @@
 #include <new>
 #include <numeric>
 #include <set>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -175,6 +175,37 @@ std::vector<std::string> nameParts(std::string_view name) {
   }
   return parts;
 }
+
+// Paths as their components, in the order of a walk through their tree: by the first component,
+// then the next, a path right before those below it, so that the paths below one, and the same
+// one, follow it at once. With `fold`, ASCII letters are compared without case, as on a
+// case-insensitive file system.
+struct TreeOrder {
+  using Path = std::span<const std::string>;
+  bool fold = false;
+
+  char folded(char c) const {
+    return fold && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  // How many leading components `a` and `b` share.
+  std::size_t shared(Path a, Path b) const {
+    const auto same = [&](char x, char y) { return folded(x) == folded(y); };
+    std::size_t count = 0;
+    while (count < a.size() && count < b.size() &&
+           std::equal(a[count].begin(), a[count].end(), b[count].begin(), b[count].end(), same))
+      ++count;
+    return count;
+  }
+  bool operator()(Path a, Path b) const {
+    const std::size_t common = shared(a, b);
+    if (common == a.size() || common == b.size()) return a.size() < b.size();
+    const auto less = [&](char x, char y) {
+      return static_cast<unsigned char>(folded(x)) < static_cast<unsigned char>(folded(y));
+    };
+    return std::lexicographical_compare(a[common].begin(), a[common].end(), b[common].begin(),
+                                        b[common].end(), less);
+  }
+};
 
 // The free space of the file system that holds `path`, or of its nearest existing ancestor.
 std::optional<std::uint64_t> freeSpace(const std::string& path, const Beneath* root) {
@@ -870,23 +901,28 @@ unsigned ArchiveWalk::threadCount() const {
 
 // Two entries that write the same item, or one that writes a file or a link where another needs
 // a folder, make the outcome depend on which comes first: only the walk in order keeps it.
-// Letters are compared without case, as a case-insensitive file system would.
+// Letters are compared without case, as a case-insensitive file system would. The paths are
+// sorted in place of being gathered with every folder above them, which costs memory as the
+// square of a name's length.
 bool ArchiveWalk::entriesShareItems() const {
-  std::unordered_set<std::string> items, folders;
-  for (const PlannedEntry& entry : planned_) {
-    std::string path;
-    for (std::size_t index = 0; index < entry.relative.size(); ++index) {
-      if (index > 0) path.push_back('/');
-      for (const char c : entry.relative[index])
-        path.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-      if (index + 1 < entry.relative.size() || entry.isDirectory)
-        folders.insert(path);
-      else if (!items.insert(path).second)
-        return true;
-    }
+  const TreeOrder order{true};
+  std::vector<const PlannedEntry*> sorted;
+  for (const PlannedEntry& entry : planned_)
+    if (!entry.relative.empty()) sorted.push_back(&entry);
+  std::sort(sorted.begin(), sorted.end(), [&](const PlannedEntry* a, const PlannedEntry* b) {
+    return order(a->relative, b->relative);
+  });
+  // What lies below an item, or shares its path, follows it at once; an item that shares its
+  // path with the entry before is the last of those.
+  for (std::size_t index = 1; index < sorted.size(); ++index) {
+    const PlannedEntry& before = *sorted[index - 1];
+    const PlannedEntry& after = *sorted[index];
+    const std::size_t common = order.shared(before.relative, after.relative);
+    if ((!before.isDirectory && common == before.relative.size()) ||
+        (!after.isDirectory && common == after.relative.size()))
+      return true;
   }
-  return std::any_of(items.begin(), items.end(),
-                     [&](const std::string& item) { return folders.contains(item); });
+  return false;
 }
 
 // Every folder the entries from `begin` to `end` need, made in entry order before the threads
