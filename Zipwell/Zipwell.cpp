@@ -164,6 +164,10 @@ std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
   return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
+std::uint64_t saturatingMultiply(std::uint64_t a, std::uint64_t b) {
+  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
 // The non-empty components of a name (slashes only).
 std::vector<std::string> nameParts(std::string_view name) {
   std::vector<std::string> parts;
@@ -207,8 +211,8 @@ struct TreeOrder {
   }
 };
 
-// The free space of the file system that holds `path`, or of its nearest existing ancestor.
-std::optional<std::uint64_t> freeSpace(const std::string& path, const Beneath* root) {
+// The file system that holds `path`, or its nearest existing ancestor.
+std::optional<struct statvfs> fileSystemOf(const std::string& path, const Beneath* root) {
   struct statvfs info {};
   if (root != nullptr) {
     if (::fstatvfs(root->fd(), &info) != 0) return std::nullopt;
@@ -221,10 +225,7 @@ std::optional<std::uint64_t> freeSpace(const std::string& path, const Beneath* r
       at = std::move(parent);
     }
   }
-  const std::uint64_t blocks = info.f_bavail;
-  const std::uint64_t blockSize = info.f_frsize;
-  if (blockSize != 0 && blocks > UINT64_MAX / blockSize) return UINT64_MAX;
-  return blocks * blockSize;
+  return info;
 }
 
 // One entry as the walk will meet it, judged from the central directory.
@@ -340,6 +341,7 @@ class ArchiveWalk {
   bool judgeEntries(const std::vector<CentralEntry>& entries);
   bool judgeLinks();
   bool judgeSpace();
+  std::uint64_t foldersNeeded() const;
   bool openRoot();
   unsigned threadCount() const;
   bool entriesShareItems() const;
@@ -525,22 +527,58 @@ bool ArchiveWalk::judgeLinks() {
   return true;
 }
 
+// How many folders the entries need, each counted once: sorted in the order of a walk through
+// the tree, each entry's folder adds those it does not share with the one before.
+std::uint64_t ArchiveWalk::foldersNeeded() const {
+  const TreeOrder order;
+  std::vector<TreeOrder::Path> folders;
+  folders.reserve(planned_.size());
+  for (const PlannedEntry& entry : planned_) {
+    if (entry.relative.empty()) continue;
+    const std::size_t size = entry.relative.size();
+    folders.push_back(TreeOrder::Path(entry.relative).first(entry.isDirectory ? size : size - 1));
+  }
+  std::sort(folders.begin(), folders.end(), order);
+  std::uint64_t count = 0;
+  for (std::size_t index = 0; index < folders.size(); ++index)
+    count +=
+        folders[index].size() - (index > 0 ? order.shared(folders[index - 1], folders[index]) : 0);
+  return count;
+}
+
 bool ArchiveWalk::judgeSpace() {
-  const std::optional<std::uint64_t> available =
-      freeSpace(x_.destination, x_.root ? &*x_.root : nullptr);
-  if (!available) {
+  const std::optional<struct statvfs> fileSystem =
+      fileSystemOf(x_.destination, x_.root ? &*x_.root : nullptr);
+  if (!fileSystem) {
     logLine("[Zipwell] Cannot tell the free space for " + x_.destination);
     return true;
   }
-  const std::uint64_t needed =
-      saturatingAdd(saturatingAdd(declaredSize_, declaredSize_ / 20), Zipwell::kFreeSpaceMargin);
-  if (needed <= *available) return true;
+  const std::uint64_t available = saturatingMultiply(fileSystem->f_bavail, fileSystem->f_frsize);
+  // A folder takes a block at least, whatever its entries declare.
+  const std::uint64_t folders = foldersNeeded();
+  const std::uint64_t needed = saturatingAdd(
+      saturatingAdd(saturatingAdd(declaredSize_, declaredSize_ / 20), Zipwell::kFreeSpaceMargin),
+      saturatingMultiply(folders, fileSystem->f_frsize));
   const std::string what = archiveRelative_ ? "it" : "the package";
-  refuse(
-      "Refused archive needing " + std::to_string(needed) + " bytes with " +
-          std::to_string(*available) + " bytes free: " + archivePath_,
-      Zipwell::kNotEnoughSpace,
-      what + " needs " + decimalSize(needed) + " but only " + decimalSize(*available) + " is free");
+  if (needed > available) {
+    refuse("Refused archive needing " + std::to_string(needed) + " bytes with " +
+               std::to_string(available) + " bytes free: " + archivePath_,
+           Zipwell::kNotEnoughSpace,
+           what + " needs " + decimalSize(needed) + " but only " + decimalSize(available) +
+               " is free");
+    return false;
+  }
+  // Every folder, file and link takes an inode, where the file system counts them.
+  const auto items = folders + static_cast<std::uint64_t>(std::count_if(
+                                   planned_.begin(), planned_.end(),
+                                   [](const PlannedEntry& entry) { return !entry.isDirectory; }));
+  if (fileSystem->f_files == 0 || items <= fileSystem->f_favail) return true;
+  const std::string count = std::to_string(items);
+  const std::string room = std::to_string(fileSystem->f_favail);
+  refuse("Refused archive needing " + count + " files and folders with room for " + room + ": " +
+             archivePath_,
+         Zipwell::kNotEnoughSpace,
+         what + " needs " + count + " files and folders but only " + room + " more fit");
   return false;
 }
 

@@ -299,7 +299,7 @@ TEST_P(ZipwellTest, UnsupportedAndEncryptedEntriesAreDescribed) {
 }
 
 TEST(ZipwellSpace, PackageLargerThanTheFreeSpaceIsRefused) {
-  testing::ScratchFileSystem small(64 << 20);
+  testing::ScratchFileSystem small(64 << 20, 2000);
   if (!small.mounted()) GTEST_SKIP() << small.reason();
   TempDir folder;
   testing::writeZip(folder / "big.zip", {testing::file("big.bin", std::string(60'000'000, '\0'))});
@@ -313,6 +313,35 @@ TEST(ZipwellSpace, PackageLargerThanTheFreeSpaceIsRefused) {
   EXPECT_EQ(outcome.error, (ErrorRecord{"ZipwellErrorDomain", Zipwell::kNotEnoughSpace,
                                         "the package needs 79.8 MB but only 67.1 MB is free"}));
   EXPECT_EQ(treeOf(small.path()), std::vector<std::string>{});
+
+  // A folder takes a block at least, though its entry declares nothing: 8 deep names of empty
+  // folders ask for 15,208 of them.
+  std::string deep;
+  for (int i = 0; i < 1900; ++i) deep += "a/";
+  std::vector<ZipEntry> folders;
+  for (int i = 0; i < 8; ++i)
+    folders.push_back(testing::directory("b" + std::to_string(i) + "/" + deep));
+  testing::writeZip(folder / "folders.zip", folders);
+  // Every file takes an inode, however empty.
+  std::vector<ZipEntry> files;
+  for (int i = 0; i < 2000; ++i) files.push_back(testing::file("f" + std::to_string(i), ""));
+  testing::writeZip(folder / "files.zip", files);
+  const struct {
+    const char* archive;
+    const char* description;
+  } refused[] = {
+      {"folders.zip", "the package needs 79.1 MB but only 67.1 MB is free"},
+      {"files.zip", "the package needs 2000 files and folders but only 1999 more fit"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.archive);
+    outcome = extract(folder / c.archive, small / "out");
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.error,
+              (ErrorRecord{"ZipwellErrorDomain", Zipwell::kNotEnoughSpace, c.description}));
+    EXPECT_NE(outcome.log.find("[Zipwell] Refused archive needing "), std::string::npos);
+    EXPECT_EQ(treeOf(small.path()), std::vector<std::string>{});
+  }
 
   // A nested archive is judged when it is reached.
   outcome = extract(folder / "outer.zip", small / "nested");

@@ -7,8 +7,9 @@
 
 namespace launcher::testing {
 
-ScratchFileSystem::ScratchFileSystem(std::size_t bytes) {
-  const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+ScratchFileSystem::ScratchFileSystem(std::size_t bytes, std::size_t inodes) {
+  std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+  if (inodes != 0) options += ",nr_inodes=" + std::to_string(inodes);
   if (::mount("tmpfs", folder_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) ==
       0) {
     mounted_ = true;

@@ -11,7 +11,8 @@ namespace launcher::testing {
 
 class ScratchFileSystem {
  public:
-  explicit ScratchFileSystem(std::size_t bytes);
+  // `inodes`, when not 0, bounds how many files, folders and links it holds.
+  explicit ScratchFileSystem(std::size_t bytes, std::size_t inodes = 0);
   // Unmounts (lazily, should anything still be open) before the folder goes.
   ~ScratchFileSystem();
   ScratchFileSystem(const ScratchFileSystem&) = delete;
