@@ -39,6 +39,7 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
   const std::uint64_t shift = location.end - location.offset - location.size;
   CentralDirectory directory;
   directory.start = location.offset + shift;
+  directory.counted = location.entries;
   // An end record that counts no entries lists none, whatever its directory holds: the caller
   // says so.
   if (location.entries == 0) return directory;

@@ -32,6 +32,9 @@ struct CentralEntry {
 struct CentralDirectory {
   std::vector<CentralEntry> entries;  // in directory order
   std::uint64_t start = 0;            // position of the directory in the file
+  // The count of the end record read: that of the entries, or 0xFFFF in a plain end record
+  // whose writer counted further.
+  std::uint64_t counted = 0;
 };
 
 // The directory of the archive open at `fd`, or a description of why it cannot be read, in

@@ -336,8 +336,13 @@ class ArchiveWalk {
   }
   // Takes one entry's outcome into the walk's result.
   void take(EntryOutcome& outcome);
+  // The archive ended before the `index`th entry its directory lists.
+  void failShort(std::size_t index) {
+    fail(Zipwell::kDamagedArchive,
+         "the archive is damaged: entry " + std::to_string(index + 1) + " cannot be read");
+  }
 
-  bool plan(int archiveFd);
+  bool plan(unzFile archive, int archiveFd);
   bool judgeEntries(const std::vector<CentralEntry>& entries);
   bool judgeLinks();
   bool judgeSpace();
@@ -388,7 +393,7 @@ class ArchiveWalk {
 
 // --- Judging the archive before anything is written -------------------------------------------
 
-bool ArchiveWalk::plan(int archiveFd) {
+bool ArchiveWalk::plan(unzFile archive, int archiveFd) {
   auto read = zipwell::readCentralDirectory(archiveFd);
   if (const auto* why = std::get_if<std::string>(&read)) {
     refuse("Refused damaged archive: " + *why, Zipwell::kDamagedArchive,
@@ -400,6 +405,18 @@ bool ArchiveWalk::plan(int archiveFd) {
   if (directory.entries.empty()) {
     refuse("Refused damaged archive: its directory lists no entries", Zipwell::kDamagedArchive,
            "the archive is damaged: its directory lists no entries");
+    return false;
+  }
+  // minizip takes a ZIP64 end record from a locator anywhere in the archive's last bytes, so it
+  // may read another directory than this one; it counts as many entries, or 0xFFFF as the plain
+  // end record does when its writer counted further.
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(archive, &global) != UNZ_OK ||
+      (global.number_entry != directory.entries.size() &&
+       (global.number_entry != 0xFFFF || directory.counted != 0xFFFF))) {
+    const std::string why = "its end records disagree on how many entries it holds";
+    refuse("Refused damaged archive: " + why, Zipwell::kDamagedArchive,
+           "the archive is damaged: " + why);
     return false;
   }
   if (!judgeEntries(directory.entries)) return false;
@@ -921,7 +938,11 @@ bool ArchiveWalk::walkInOrder(unzFile archive) {
     const EntryEnd end = extractEntry(archive, index, worker_, outcome, false);
     if (end == EntryEnd::kAbandon) return false;
     take(outcome);
-    if (end != EntryEnd::kGoOn || unzGoToNextFile(archive) != UNZ_OK) return true;
+    if (end != EntryEnd::kGoOn) return true;
+    if (unzGoToNextFile(archive) != UNZ_OK) {
+      if (index + 1 < planned_.size()) failShort(index + 1);
+      return true;
+    }
   }
 }
 
@@ -1093,6 +1114,7 @@ bool ArchiveWalk::walkInParallel(unzFile archive, unsigned threads) {
     if (outcomes[index].end == EntryEnd::kAbandon) return false;
     take(outcomes[index]);
   }
+  if (count < planned_.size() && endedAt.load() == SIZE_MAX) failShort(count);
   return true;
 }
 
@@ -1114,7 +1136,7 @@ bool ArchiveWalk::run() {
       record_ = makeError(Zipwell::kCannotOpenArchive, "failed to open zip file");
       return false;
     }
-    if (!plan(fd.get()) || !openRoot()) return false;
+    if (!plan(archive.get(), fd.get()) || !openRoot()) return false;
   }
 
   const unsigned threads = threadCount();

@@ -45,8 +45,9 @@ class Zipwell {
   static constexpr long kNotEnoughSpace = -8;        // "the package needs 3.0 GB but only ..."
   static constexpr long kUnsupportedMethod = -9;     // neither stored nor deflated
   static constexpr long kEncryptedEntry = -10;       // encrypted, and no password given
-  // The archive is damaged: its directory cannot be read, an entry cannot be opened, or its
-  // data ends early or runs long.
+  // The archive is damaged: its directory cannot be read, or is read with another count of
+  // entries by minizip (refused before anything is written); an entry cannot be opened, or its
+  // data ends early or runs long; or the archive ends before the last entry its directory lists.
   static constexpr long kDamagedArchive = -11;
   // Something could not be written: a folder, a file or a link. The walk goes on.
   static constexpr long kWriteFailed = -12;

@@ -21,6 +21,7 @@
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Text.h"
 #include "Zipwell/Beneath.h"
+#include "Zipwell/ZipDirectory.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
@@ -147,6 +148,18 @@ TEST_P(ZipwellTest, UnreadableArchivesTouchNothing) {
   std::string uncounted = zipBytes({testing::file("a.txt", "a")});
   uncounted.replace(uncounted.size() - 14, 4, std::string(4, '\0'));
   writeFile(root / "uncounted.zip", uncounted);
+  // minizip takes a ZIP64 locator from anywhere in the archive's last bytes, its comment
+  // included: there one points at a ZIP64 end record that counts one entry of the three.
+  std::string misled = zipBytes(
+      {testing::file("a.txt", "a"), testing::file("b.txt", "b"), testing::file("c.txt", "c")});
+  const std::size_t endRecord = misled.size() - 22;
+  std::uint32_t directory = 0;
+  for (std::size_t at = endRecord + 20; at-- > endRecord + 16;)
+    directory = directory << 8 | static_cast<unsigned char>(misled[at]);
+  const std::size_t comment = zipdir::kZip64EndRecordBytes + zipdir::kZip64LocatorBytes;
+  misled[endRecord + 20] = static_cast<char>(comment);
+  misled += zipdir::endRecords(1, directory, misled.size() - directory).substr(0, comment);
+  writeFile(root / "misled.zip", misled);
   const struct {
     std::string archive;
     long code;
@@ -159,6 +172,8 @@ TEST_P(ZipwellTest, UnreadableArchivesTouchNothing) {
       {root / "broken.zip", -2, "failed to open first file in zip file"},
       {root / "uncounted.zip", Zipwell::kDamagedArchive,
        "the archive is damaged: its directory lists no entries"},
+      {root / "misled.zip", Zipwell::kDamagedArchive,
+       "the archive is damaged: its end records disagree on how many entries it holds"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.archive);
