@@ -316,6 +316,15 @@ TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument)
   EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "package_mac.zip.manifest",
                                                  "package_mac.zip.manifest.minisig",
                                                  "package_mac.zip.minisig", "v", "v/version"}));
+
+  // Published unsigned again, the feed keeps no signature that no longer fits its package.
+  request.secretKey.clear();
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(publish(request, APPLICATION_NAME())));
+  feedFiles.clear();
+  for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
+    feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
+  std::sort(feedFiles.begin(), feedFiles.end());
+  EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "v", "v/version"}));
 }
 
 TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
@@ -328,7 +337,8 @@ TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
   EXPECT_EQ(parsed->lastPathComponent(), "my package+1.zip");
 
   EXPECT_EQ(packageNameProblem("package_mac.zip"), "");
-  for (const char* name : {"", "../package.zip", "sub/package.zip", ".hidden.zip", "package.tar"})
+  for (const char* name : {"", "../package.zip", "sub/package.zip", ".hidden.zip", "package.tar",
+                           "package version:2.zip"})
     EXPECT_NE(packageNameProblem(name), "") << name;
 }
 
@@ -461,6 +471,7 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
       {"ftp", [](auto& r) { r.baseUrl = "ftp://127.0.0.1/feed"; }, "http://"},
       {"no scheme", [](auto& r) { r.baseUrl = "127.0.0.1:8765"; }, "http://"},
       {"query", [](auto& r) { r.baseUrl = "http://h/?x=1"; }, "query"},
+      {"not UTF-8", [](auto& r) { r.baseUrl = "http://h/caf\xe9"; }, "UTF-8"},
       {"feed inside app", [&](auto& r) { r.feedFolder = fixture.app / "feed"; }, "inside"},
       {"encrypted key", [&](auto& r) { r.secretKey = fixture.dir / "encrypted.key"; },
        "use an unencrypted key"},
@@ -512,6 +523,12 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
          fs::create_symlink("top/../outside", app / "deep" / "er" / "esc");
        },
        "passes through the link \"deep/er/top\""},
+      {"a nested archive the launcher refuses",
+       [](const fs::path& app) {
+         testing::writeZip((app / "lib" / "assets.zip").string(),
+                           {testing::file("../../outside.txt", "x")});
+       },
+       "lib/assets.zip\": entry \"../../outside.txt\" leads outside"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);

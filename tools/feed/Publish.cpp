@@ -17,11 +17,14 @@
 #include "Launcher/Config.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/Minisign.h"
+#include "Launcher/platform/AtomicFiles.h"
+#include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
+#include "Zipwell/Zipwell.h"
 #include "tools/feed/PackageWriter.h"
 
 namespace launcher::feed {
@@ -215,6 +218,8 @@ std::string baseUrlProblem(std::string_view baseUrl) {
     return "the base URL must begin with http:// or https://, not " + shown;
   const std::string_view rest = baseUrl.substr(scheme.size());
   if (rest.empty() || rest.front() == '/') return "the base URL " + shown + " names no host";
+  if (!platform::isValidUtf8(baseUrl))
+    return "the base URL " + shown + " must be UTF-8 text, as the version document is";
   for (const char c : baseUrl) {
     const auto byte = static_cast<unsigned char>(c);
     if (std::iscntrl(byte) || std::isspace(byte))
@@ -239,6 +244,10 @@ std::string packageNameProblem(std::string_view packageName) {
     return "the package name " + shown + " must be UTF-8 text without control characters";
   if (!platform::hasZipExtension(packageName))
     return "the package name " + shown + " must end in \".zip\"";
+  // The signature's trusted comment names the file after the version: a second "version:" in
+  // it would make every launcher refuse the package.
+  if (packageName.find("version:") != std::string_view::npos)
+    return "the package name " + shown + " must not contain \"version:\"";
   return {};
 }
 
@@ -286,6 +295,29 @@ std::string versionDocument(std::int64_t version, const std::string& packageUrl,
   if (!manifestUrl.empty())
     document["data"]["attributes"]["application_manifest_mac"] = manifestUrl;
   return document.dump(2) + "\n";
+}
+
+// The launcher extracts the .zip files it finds in a package, and a refusal inside one fails
+// the whole install: a package that holds any is extracted here as the launcher would, so that
+// the publisher learns it now.
+std::optional<Failure> nestedArchivesProblem(const std::string& package,
+                                             const PackageSummary& summary) {
+  if (summary.nestedArchives.empty()) return std::nullopt;
+  std::string folder = (fs::temp_directory_path() / "launcher-feed-XXXXXX").string();
+  if (::mkdtemp(folder.data()) == nullptr)
+    return Failure::runtime(platform::describeErrno("cannot check the nested archives in",
+                                                    fs::temp_directory_path().string(), errno));
+  std::optional<platform::ErrorRecord> error;
+  // The extraction's own lines are not the tool's.
+  platform::setConsoleSink([](platform::ConsoleStream, std::string_view) {});
+  const bool extracted = Zipwell::unzipFileAtPath(package, folder, true, std::nullopt, &error);
+  platform::setConsoleSink(nullptr);
+  static_cast<void>(platform::removeTree(folder));
+  if (extracted) return std::nullopt;
+  const std::string why = error ? error->description : "an entry could not be extracted in full";
+  if (error && error->code == Zipwell::kNotEnoughSpace)
+    return Failure::runtime("cannot check the nested archives: " + why);
+  return Failure::refused("the launcher would refuse this package: " + why);
 }
 
 std::variant<PublishReport, Failure> publish(const PublishRequest& request,
@@ -357,6 +389,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   auto written = writePackage(appFolder, package.path());
   if (auto* failure = std::get_if<Failure>(&written)) return *failure;
   const auto& summary = std::get<PackageSummary>(written);
+  if (auto failure = nestedArchivesProblem(package.path(), summary)) return *failure;
   // The package is signed before anything is moved into place.
   std::string signature;
   std::optional<StagedFile> signatureFile;
@@ -394,6 +427,15 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     if (auto failure = manifestSignatureFile->creationFailure()) return *failure;
     if (auto failure = manifestSignatureFile->write(*signedManifest)) return *failure;
   }
+  // The document too is written whole before anything is moved into place, so that a full
+  // disk never leaves a new package beside the old document; it is moved last.
+  StagedFile document(report.versionPath);
+  if (auto failure = document.creationFailure()) return *failure;
+  if (auto failure = document.write(
+          versionDocument(report.version, report.packageUrl, signature,
+                          report.manifestPath.empty() ? "" : report.packageUrl + ".manifest")))
+    return *failure;
+
   if (auto failure = package.commit()) return *failure;
   if (signatureFile)
     if (auto failure = signatureFile->commit()) return *failure;
@@ -401,20 +443,18 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     if (auto failure = manifestFile->commit()) return *failure;
     if (auto failure = manifestSignatureFile->commit()) return *failure;
   }
+  if (auto failure = document.commit()) return *failure;
+  if (!secretKey) {
+    // An earlier signed publish's files would no longer match the package.
+    for (const char* suffix : {".minisig", ".manifest", ".manifest.minisig"})
+      fs::remove(feedFolder / (packageName + suffix), error);
+  }
   report.entries = summary.entries;
   report.packageBytes = summary.bytes;
   for (const auto& name : summary.nestedArchives)
     report.warnings.push_back(platform::quotedLine(name) +
                               " will not be installed as a file: the launcher extracts .zip files "
                               "found in the package and then deletes them");
-
-  StagedFile document(report.versionPath);
-  if (auto failure = document.creationFailure()) return *failure;
-  if (auto failure = document.write(
-          versionDocument(report.version, report.packageUrl, signature,
-                          report.manifestPath.empty() ? "" : report.packageUrl + ".manifest")))
-    return *failure;
-  if (auto failure = document.commit()) return *failure;
   return report;
 }
 
