@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,16 +114,20 @@ class EndToEnd : public ::testing::Test {
   }
   // The test build of the terminal launcher, asking the feed server, or a port where nothing
   // listens when no server runs.
+  // With `outputFifo`, its standard output is that named pipe, which nobody reads.
   std::unique_ptr<ChildProcess> startLauncher(
-      ChildProcess::Streams streams = ChildProcess::Streams::pipes) {
+      ChildProcess::Streams streams = ChildProcess::Streams::pipes,
+      const std::string& outputFifo = {}) {
     auto environment = userEnvironment(otherUsers ? *otherUsers : root);
     environment["LAUNCHER_TEST_SERVER_URL"] =
         !versionServer.empty() ? versionServer
         : feedServer           ? feedServer->hostAndPort()
                                : "127.0.0.1:" + std::to_string(testing::unusedPort());
     environment["LAUNCHER_TEST_PUBLIC_KEY"] = publicKey;
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBuild + "/tests/launcher-cli-e2e"}, environment, streams);
+    std::vector<std::string> command{kBuild + "/tests/launcher-cli-e2e"};
+    if (!outputFifo.empty())  // opened for reading and writing, so that the open never waits
+      command = {"/bin/sh", "-c", "exec 3<>\"$1\" && exec \"$0\" >&3 3>&-", command[0], outputFifo};
+    return std::make_unique<ChildProcess>(command, environment, streams);
   }
   // Runs the launcher through a whole session: each step waits for a line on standard error and
   // then answers with a line on standard input; then the input ends. Returns the exit status.
@@ -500,6 +506,29 @@ TEST_F(EndToEnd, InterruptWhileTheMergePrintsEndsTheLauncher) {
   EXPECT_EQ(launcher->waitForExit(std::chrono::seconds(10)), 130);
   EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
   EXPECT_EQ(readFile(versionFile()), "0") << "ended before the version was recorded";
+
+  // The same with standard output on a pipe that nobody reads: the merge's lines fill it and
+  // the line being written waits, but the interrupt still ends the launcher.
+  const std::string fifo = root / "output-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  launcher = startLauncher(ChildProcess::Streams::pipes, fifo);
+  ASSERT_TRUE(launcher->waitForErrorLine("shown: downloadButton")) << launcher->errors();
+  launcher->writeLine("download");
+  const platform::UniqueFd pipe(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(pipe);
+  // Full: 64 KiB less what a line did not fit, and no more for a while.
+  int waiting = 0, before = -1;
+  for (int i = 0; i < 600 && (waiting < 60 * 1024 || waiting != before); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    before = waiting;
+    ASSERT_EQ(::ioctl(pipe.get(), FIONREAD, &waiting), 0);
+  }
+  ASSERT_GE(waiting, 60 * 1024) << launcher->errors();
+  ASSERT_EQ(waiting, before) << launcher->errors();
+  const auto interrupted = std::chrono::steady_clock::now();
+  launcher->signal(SIGINT);
+  EXPECT_EQ(launcher->waitForExit(std::chrono::seconds(10)), 130) << launcher->errors();
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(3));
 }
 
 // The feed tool signs with a key pair it made; the test launcher checks with its public key.

@@ -2,18 +2,19 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
 
 #include "Launcher/platform/Text.h"
+#include "Launcher/platform/UniqueFd.h"
 
 namespace launcher::platform {
 namespace {
 
 struct Console {
-  std::mutex mutex;
+  // Held while a line is handed over, so that lines never interleave.
+  std::timed_mutex mutex;
   ConsoleSink sink;
 };
 
@@ -23,14 +24,14 @@ Console& console() {
 }
 
 void writeToStandardStream(ConsoleStream stream, std::string_view text) {
-  std::FILE* file = stream == ConsoleStream::output ? stdout : stderr;
+  const int fd = stream == ConsoleStream::output ? STDOUT_FILENO : STDERR_FILENO;
   // Lines carry what servers send: on a terminal, nothing in them may act on the terminal.
-  std::string line = ::isatty(::fileno(file)) == 1 ? escapeLine(text) : std::string(text);
+  std::string line = ::isatty(fd) == 1 ? escapeLine(text) : std::string(text);
   line.push_back('\n');
-  // These streams are where failures are told: a line that cannot be written there has nowhere
-  // else to go, and is dropped.
-  static_cast<void>(std::fwrite(line.data(), 1, line.size(), file));
-  static_cast<void>(std::fflush(file));
+  // Straight to the descriptor, past the C library's buffer and its lock: a line stuck on a pipe
+  // that nobody reads must not hold up the flush of a process that ends. These streams are where
+  // failures are told: a line that cannot be written there has nowhere else to go, and is dropped.
+  static_cast<void>(writeAll(fd, line));
 }
 
 void hand(ConsoleStream stream, std::string_view text) {
@@ -48,6 +49,14 @@ void setConsoleSink(ConsoleSink sink) {
   Console& state = console();
   std::lock_guard lock(state.mutex);
   state.sink = std::move(sink);
+}
+
+bool setConsoleSink(ConsoleSink sink, std::chrono::milliseconds patience) {
+  Console& state = console();
+  std::unique_lock lock(state.mutex, patience);
+  if (!lock.owns_lock()) return false;
+  state.sink = std::move(sink);
+  return true;
 }
 
 void printLine(std::string_view text) {

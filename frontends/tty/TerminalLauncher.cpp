@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 #include "Launcher/Config.h"
@@ -93,9 +94,12 @@ int TerminalLauncher::run() {
     else
       window_.writeLine(options_.logFd, line, logIsTerminal);
   });
-  // Once the loop has ended, lines go straight to their streams again.
+  // Once the loop has ended, lines go straight to their streams again. A line stuck on a stream
+  // that nobody reads keeps this sink; the process ends next (main never destroys the launcher).
   struct ConsoleRestorer {
-    ~ConsoleRestorer() { platform::setConsoleSink(nullptr); }
+    ~ConsoleRestorer() {
+      static_cast<void>(platform::setConsoleSink(nullptr, std::chrono::seconds(1)));
+    }
   } restoreConsole;
 
   controller_ = ViewController::create(makeEnvironment_(*paths, queue_, alerts_));

@@ -150,14 +150,17 @@ void TerminalWindow::advanceSpinner() {
 }
 
 void TerminalWindow::writeLine(int fd, std::string_view line, bool terminal) {
-  std::string text;
-  if (terminal) {
-    // Nothing in it may move the cursor or change the terminal.
-    for (const std::string& piece : safeLines(line)) text += piece + '\n';
-  } else {
-    text.assign(line);
+  if (!terminal) {
+    // Away from the display, so without its lock: a line stuck on a pipe that nobody reads must
+    // not hold up the window, nor its closing.
+    std::string text(line);
     text.push_back('\n');
+    static_cast<void>(platform::writeAll(fd, text));
+    return;
   }
+  std::string text;
+  // Nothing in it may move the cursor or change the terminal.
+  for (const std::string& piece : safeLines(line)) text += piece + '\n';
   std::lock_guard lock(mutex_);
   const bool stepAround = terminal && mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
   if (stepAround) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "Launcher/ProductionEnvironment.h"
 #include "frontends/tty/TerminalLauncher.h"
@@ -32,14 +33,16 @@ int main() {
   try {
     // Ending the process from any thread flushes the standard streams and ends at once.
     auto application = std::make_shared<launcher::platform::ProcessApplication>();
-    TerminalLauncher launcher(options,
-                              [application](const launcher::platform::UserPaths& paths,
+    // Never destroyed: the process ends below, while the worker, or a line stuck on a stream that
+    // nobody reads, may still be inside it.
+    static std::optional<TerminalLauncher> launcher;
+    launcher.emplace(options, [application](const launcher::platform::UserPaths& paths,
                                             std::shared_ptr<launcher::platform::MainQueue> queue,
                                             std::shared_ptr<launcher::platform::Alerts> alerts) {
-                                return launcher::makeProductionEnvironment(
-                                    paths, std::move(queue), std::move(alerts), application);
-                              });
-    status = launcher.run();
+      return launcher::makeProductionEnvironment(paths, std::move(queue), std::move(alerts),
+                                                 application);
+    });
+    status = launcher->run();
   } catch (const std::exception& failure) {
     // As above: the exit status tells even when standard error cannot.
     static_cast<void>(std::fprintf(stderr, "launcher-cli: %s\n", failure.what()));
