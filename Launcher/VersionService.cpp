@@ -13,6 +13,7 @@
 #include "Launcher/VersionAnswer.h"
 #include "Launcher/VersionNumbers.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/Application.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/UniqueFd.h"
@@ -30,9 +31,11 @@ constexpr const char* kNothingInstalled =
 // Far more than any version text; the file is only peeked at.
 constexpr std::size_t kVersionPeekBytes = 64;
 
-// True when the version file records a version other than 0. It is only read: the workflow
-// creates it later if need be.
-bool somethingInstalled(const std::string& versionFile) {
+// True when the version file records a version other than 0 and its application can start, as
+// the workflow decides. Nothing is created: the workflow creates the file later if need be.
+bool somethingInstalled(const ViewController& controller) {
+  if (!platform::findApplication(controller.installFolder(), APPLICATION_NAME())) return false;
+  const std::string& versionFile = controller.versionLocation();
   const platform::UniqueFd file(::open(versionFile.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file) return false;
   char buffer[kVersionPeekBytes];
@@ -50,8 +53,7 @@ void reportNothingReceived(ViewController& controller, const std::string& text) 
   platform::Alert alert;
   alert.messageText = "Error";
   alert.informativeText =
-      text + "\n\n" +
-      (somethingInstalled(controller.versionLocation()) ? kInstalledIsUsed : kNothingInstalled);
+      text + "\n\n" + (somethingInstalled(controller) ? kInstalledIsUsed : kNothingInstalled);
   alert.style = platform::kCriticalAlertStyle;
   alert.buttons = {"OK"};
   controller.environment().alerts->runModal(alert);

@@ -185,8 +185,16 @@ TEST_F(VersionServiceTest, BodyThatIsNotUtf8IsMarkedOnItsLine) {
 
 // ---- Nothing received: the user is told, the version file stays, the caller goes on
 
+// An installed application that can start.
+void writeApplication(const std::string& installFolder) {
+  const std::string run = installFolder + "/" + APPLICATION_NAME() + ".app/AppRun";
+  writeFile(run, "#!/bin/sh\n");
+  std::filesystem::permissions(run, std::filesystem::perms(0755));
+}
+
 TEST_F(VersionServiceTest, UnparsableAnswerKeepsTheVersionFileAndReleasesTheCaller) {
   writeFile(folders.installFolder() + "/version.txt", "4");
+  writeApplication(folders.installFolder());
   server.answer("/v/version", 200, "<html>Sign in to the network</html>", "text/html");
   auto controller = makeController(server.url("/v/version"));
   ASSERT_TRUE(serializeReturns(controller));
@@ -203,8 +211,15 @@ TEST_F(VersionServiceTest, UnparsableAnswerKeepsTheVersionFileAndReleasesTheCall
 
 TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorAndSaysWhatIsUsedInstead) {
   const std::string installed = folders.installFolder() + "/version.txt";
-  for (const std::string recorded : {"4", "0", ""}) {
-    SCOPED_TRACE("version file: " + recorded);
+  // The installed version is used only when it is recorded and its application can start.
+  const struct {
+    std::string recorded;
+    bool application;
+  } cases[] = {{"4", true}, {"4", false}, {"0", true}, {"", false}};
+  for (const auto& [recorded, application] : cases) {
+    SCOPED_TRACE("version file: " + recorded + (application ? ", application" : ""));
+    std::filesystem::remove_all(folders.installFolder() + "/" + APPLICATION_NAME() + ".app");
+    if (application) writeApplication(folders.installFolder());
     if (recorded.empty())
       std::filesystem::remove(installed);
     else
@@ -224,7 +239,7 @@ TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorAndSaysWhatIsUsedInstead) {
     EXPECT_EQ(shown.back().messageText, "Error");
     EXPECT_EQ(shown.back().informativeText,
               "Failed to launch the application.\n " + description +
-                  (recorded == "4" ? kInstalledIsUsed : kNothingInstalled));
+                  (recorded == "4" && application ? kInstalledIsUsed : kNothingInstalled));
     EXPECT_EQ(shown.back().buttons, std::vector<std::string>{"OK"});
     EXPECT_EQ(rig.application->terminateCount(), 0);
     EXPECT_EQ(std::filesystem::exists(installed), !recorded.empty()) << "nothing is created";
