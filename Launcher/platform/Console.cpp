@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "Launcher/platform/Text.h"
@@ -14,7 +15,7 @@ namespace {
 
 struct Console {
   // Held while a line is handed over, so that lines never interleave.
-  std::timed_mutex mutex;
+  std::mutex mutex;
   ConsoleSink sink;
 };
 
@@ -53,7 +54,14 @@ void setConsoleSink(ConsoleSink sink) {
 
 bool setConsoleSink(ConsoleSink sink, std::chrono::milliseconds patience) {
   Console& state = console();
-  std::unique_lock lock(state.mutex, patience);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  std::unique_lock lock(state.mutex, std::try_to_lock);
+  // Polled: it runs once, as a front end ends, and a line being handed over mostly gets through
+  // at once.
+  while (!lock.owns_lock() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    static_cast<void>(lock.try_lock());
+  }
   if (!lock.owns_lock()) return false;
   state.sink = std::move(sink);
   return true;
