@@ -162,7 +162,7 @@ void TerminalWindow::writeLine(int fd, std::string_view line, bool terminal) {
   // Nothing in it may move the cursor or change the terminal.
   for (const std::string& piece : safeLines(line)) text += piece + '\n';
   std::lock_guard lock(mutex_);
-  const bool stepAround = terminal && mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
+  const bool stepAround = mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
   if (stepAround) {
     // Take the block away: the line goes where it stood, and the block is drawn again below.
     broken_ = !platform::writeAll(fd_, eraseBlock());
