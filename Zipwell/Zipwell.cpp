@@ -961,8 +961,7 @@ unsigned ArchiveWalk::threadCount() const {
 // Two entries that write the same item, or one that writes a file or a link where another needs
 // a folder, make the outcome depend on which comes first: only the walk in order keeps it.
 // Letters are compared without case, as a case-insensitive file system would. The paths are
-// sorted in place of being gathered with every folder above them, which costs memory as the
-// square of a name's length.
+// sorted in the order of a walk through their tree, so that memory grows with the names alone.
 bool ArchiveWalk::entriesShareItems() const {
   const TreeOrder order{true};
   std::vector<const PlannedEntry*> sorted;
