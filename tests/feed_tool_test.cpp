@@ -26,6 +26,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "Launcher/Config.h"
 #include "Launcher/DeltaUpdate.h"
@@ -631,6 +632,19 @@ TEST_F(FeedServe, ServesFeedFilesWithTheirTypesAndLogsEachRequest) {
     answer = get(path);
     ASSERT_TRUE(answer) << path;
     EXPECT_EQ(answer->status, 404) << path;
+  }
+  // A download taken up again asks for the rest: what is missing or refused is still said so,
+  // whole, and not as a part of the error text (nor as a range past its end).
+  for (const auto& [path, status] : {std::pair{"/missing.zip", 404}, {"/escape", 403}}) {
+    for (const char* range : {"bytes=100-", "bytes=-3", "bytes=0-1,4-5"}) {
+      SCOPED_TRACE(std::string(path) + " " + range);
+      httplib::Client client("127.0.0.1", server.port());
+      answer = client.Get(path, {{"Range", range}});
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, status);
+      EXPECT_EQ(answer->body, status == 404 ? "not found\n" : "forbidden\n");
+      EXPECT_FALSE(answer->has_header("Content-Range"));
+    }
   }
   httplib::Client client("127.0.0.1", server.port());
   answer = client.Post("/v/version", "x", "text/plain");

@@ -38,7 +38,12 @@ bool isHidden(const fs::path& relative) {
   });
 }
 
-void answer(httplib::Response& response, int status, const std::string& text) {
+// An answer that is not the file: httplib would send only the part of its text that a Range
+// names, and make a 404 asked for a part past that text's end a 416. It goes whole; the ranges are
+// the one thing changed in httplib's request, handed over as const.
+void answer(const httplib::Request& request, httplib::Response& response, int status,
+            const std::string& text) {
+  const_cast<httplib::Ranges&>(request.ranges).clear();
   response.status = status;
   response.set_content(text + "\n", "text/plain");
 }
@@ -116,10 +121,10 @@ void sendFile(const Resolution& found, const std::string& contentType,
   // Shared by the content provider, which may run after this function has returned.
   auto file = std::make_shared<platform::UniqueFd>(
       ::open(found.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (!*file) return answer(response, 404, "not found");
+  if (!*file) return answer(request, response, 404, "not found");
   struct stat status {};
   if (::fstat(file->get(), &status) != 0 || !S_ISREG(status.st_mode))
-    return answer(response, 404, "not found");
+    return answer(request, response, 404, "not found");
   const auto size = static_cast<std::size_t>(status.st_size);
   const std::string tag = entityTag(status);
   const std::string modified = httpDate(status.st_mtim.tv_sec);
@@ -137,7 +142,7 @@ void sendFile(const Resolution& found, const std::string& contentType,
   ranges.clear();
   if (choice.kind == RangeChoice::Kind::unsatisfiable) {
     response.set_header("Content-Range", "bytes */" + std::to_string(size));
-    return answer(response, 416, "range not satisfiable");
+    return answer(request, response, 416, "range not satisfiable");
   }
   if (choice.kind == RangeChoice::Kind::part) {
     ranges.emplace_back(static_cast<ssize_t>(choice.first), static_cast<ssize_t>(choice.last));
@@ -227,8 +232,8 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log, std::string prefi
     // The feed's own path: what follows the prefix.
     std::string_view path = request.path;
     if (!prefix_.empty()) {
-      if (path == prefix_) return answer(response, 404, "not found");
-      if (!path.starts_with(prefix_ + "/")) return answer(response, 404, "not found");
+      if (path == prefix_) return answer(request, response, 404, "not found");
+      if (!path.starts_with(prefix_ + "/")) return answer(request, response, 404, "not found");
       path.remove_prefix(prefix_.size());
     }
     const Resolution found = resolveRequestPath(root_, path);
@@ -236,16 +241,16 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log, std::string prefi
       case 200:
         return sendFile(found, contentTypeFor(path), request, response);
       case 400:
-        return answer(response, 400, "bad request");
+        return answer(request, response, 400, "bad request");
       case 403:
-        return answer(response, 403, "forbidden");
+        return answer(request, response, 403, "forbidden");
       default:
-        return answer(response, 404, "not found");
+        return answer(request, response, 404, "not found");
     }
   });
-  const auto refuse = [](const httplib::Request&, httplib::Response& response) {
+  const auto refuse = [](const httplib::Request& request, httplib::Response& response) {
     response.set_header("Allow", kAllowedMethods);
-    answer(response, 405, "method not allowed");
+    answer(request, response, 405, "method not allowed");
   };
   server_->Post(".*", refuse);
   server_->Put(".*", refuse);
