@@ -147,6 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
              12, true, false, "", ""},
         Case{"UrlWithSpace", 200, answer("\"9\"", "\"http://127.0.0.1/a b.zip\""), 9, false, true,
              "", ""},
+        // libcurl would read the address only up to the NUL: not the address the server named.
+        Case{"UrlWithNul", 200, answer("\"9\"", R"("http://127.0.0.1/a.zip\u0000\r\nb.zip")"), 9,
+             false, true, "", ""},
         // Members missing or of the wrong type
         Case{"VersionAsNumber", 200, answer("12", kGoodUrl), std::nullopt, false, false, kMalformed,
              ""},

@@ -16,6 +16,9 @@ struct CurlStringDeleter {
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
 UrlHandle parseHandle(const std::string& text) {
+  // libcurl reads the text up to its first NUL: with one inside, it would check and fetch
+  // another address than the one kept.
+  if (text.find('\0') != std::string::npos) return nullptr;
   UrlHandle handle(curl_url());
   if (!handle) return nullptr;
   if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;

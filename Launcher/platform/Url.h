@@ -8,7 +8,7 @@ namespace launcher::platform {
 class Url {
  public:
   // The URL for `text`, or nothing when libcurl refuses it (a blank, no scheme, an unsupported
-  // scheme, ...).
+  // scheme, ...) or when it holds a NUL.
   static std::optional<Url> parse(const std::string& text);
 
   const std::string& string() const { return text_; }
