@@ -10,6 +10,7 @@
 
 #include "Launcher/VersionNumbers.h"
 #include "Launcher/ViewController.h"
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/StandardFolders.h"
@@ -18,22 +19,16 @@
 namespace launcher {
 namespace {
 
-// The whole file as text, or nothing when it is missing, unreadable or not valid UTF-8.
+// The most a version file can hold to be read: far more than any number with room for a
+// hand-written note, and little enough to read at once.
+constexpr off_t kMaxVersionFileBytes = off_t{64} * 1024;
+
+// The whole file as text, or nothing when it is missing, unreadable, not valid UTF-8, larger
+// than kMaxVersionFileBytes, or not a regular file: a link is never followed and a pipe never
+// waited on.
 std::optional<std::string> readText(const std::string& path) {
-  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return std::nullopt;
-  std::string content;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (count == 0) break;
-    content.append(buffer, static_cast<std::size_t>(count));
-  }
-  if (!platform::isValidUtf8(content)) return std::nullopt;
+  auto content = platform::readSmallFile(path, kMaxVersionFileBytes);
+  if (!content || !platform::isValidUtf8(*content)) return std::nullopt;
   return content;
 }
 
@@ -42,9 +37,18 @@ std::optional<std::string> readText(const std::string& path) {
 void ViewController::WriteVersion(const std::string& text) {
   // Truncated and rewritten in place, then flushed to the disk, so that a recorded version
   // outlasts a crash; the folder is not created here. Failures are silent.
+  const std::string& path = versionLocation();
+  // Whatever else stands at its name (a link, a pipe) gives way to the file: writing through a
+  // link would change a file outside the install folder, and opening a pipe would wait for ever.
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) == 0 && !S_ISREG(entry.st_mode) && !S_ISDIR(entry.st_mode))
+    ::unlink(path.c_str());
   const platform::UniqueFd file(
-      ::open(versionLocation().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (file && platform::writeAll(file.get(), text)) static_cast<void>(::fsync(file.get()));
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  struct stat info {};
+  if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if (::ftruncate(file.get(), 0) == 0 && platform::writeAll(file.get(), text))
+    static_cast<void>(::fsync(file.get()));
 }
 
 std::int64_t ViewController::ReadVersion() {

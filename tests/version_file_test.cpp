@@ -1,9 +1,14 @@
 // The local version file and the two ways version text becomes a number.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <limits>
+#include <thread>
 
 #include "Launcher/Config.h"
 #include "Launcher/VersionNumbers.h"
@@ -15,6 +20,7 @@ namespace {
 using testing::readFile;
 using testing::writeFile;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // ---- Reading the server's version strictly and the file's leniently
 
@@ -132,6 +138,52 @@ TEST_F(VersionFileTest, WriteReplacesTheWholeContentInPlace) {
 TEST_F(VersionFileTest, WriteIntoMissingFolderDoesNothing) {
   controller->WriteVersion("5");
   EXPECT_FALSE(fs::exists(folders.installFolder()));
+}
+
+TEST_F(VersionFileTest, WhatElseStandsAtTheNameGivesWayAndNothingOutsideIsTouched) {
+  const std::string outside = folders.root() + "/outside.txt";
+  const struct {
+    const char* title;
+    std::function<void(const std::string& path)> plant;
+  } cases[] = {
+      {"a link to a file outside",
+       [&](const std::string& path) { fs::create_symlink(outside, path); }},
+      {"a link to nothing",
+       [&](const std::string& path) {
+         fs::remove(outside);
+         fs::create_symlink(outside, path);
+       }},
+      {"a pipe", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }},
+      {"a file too large for a version",
+       [](const std::string& path) { writeFile(path, "7" + std::string(1024 * 1024, ' ')); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove_all(folders.installFolder());
+    fs::create_directories(folders.installFolder());
+    writeFile(outside, "12");
+    c.plant(file());
+
+    // Read on a thread of its own: a read that waits on the pipe is released and fails the case.
+    std::promise<std::int64_t> read;
+    auto answer = read.get_future();
+    std::thread reader([&] { read.set_value(controller->ReadVersion()); });
+    if (answer.wait_for(10s) != std::future_status::ready) {
+      ADD_FAILURE() << "ReadVersion still waits";
+      ::close(::open(file().c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    reader.join();
+    EXPECT_EQ(answer.get(), 0);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+    EXPECT_EQ(readFile(file()), "0");
+
+    controller->WriteVersion("5");
+    EXPECT_EQ(readFile(file()), "5");
+    if (std::string(c.title) == "a link to nothing")
+      EXPECT_FALSE(fs::exists(outside)) << "made through the link";
+    else
+      EXPECT_EQ(readFile(outside), "12");
+  }
 }
 
 TEST_F(VersionFileTest, UnreadableVersionFileGivesZeroWithoutCrashing) {
