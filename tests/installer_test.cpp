@@ -214,6 +214,19 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
   }
 }
 
+TEST_F(InstallerTest, JournalIsWrittenAsAFileOfItsOwnWhateverStandsAtItsScratchName) {
+  // A link planted at the journal's scratch name: the journal is written beside it, never
+  // through it into the file it names.
+  const std::string outside = root / "outside.txt";
+  writeFile(outside, "not the launcher's");
+  fs::create_symlink(outside, installer.journalPath() + ".tmp");
+  ASSERT_TRUE(installer.journalSwitch());
+  EXPECT_EQ(readFile(outside), "not the launcher's");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(installer.journalPath())));
+  EXPECT_EQ(InstallJournal::parse(readFile(installer.journalPath())), installer.journal());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(installer.journalPath() + ".tmp")));
+}
+
 TEST_F(InstallerTest, DownloadLeftoversGoAtStartAndThePackagesOwnEntriesAreLeftOut) {
   installer.removeJournal();
   writeFile(install + "/.package_mac.zip.part-Ab12Cd", "half");

@@ -256,7 +256,10 @@ std::optional<std::string> readSmallFile(const std::string& path, off_t limit) {
 
 FileResult writeFileDurably(const std::string& path, std::string_view content) {
   const std::string temporary = path + ".tmp";
-  UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Made afresh: a leftover of a write cut short goes, and a link in its place is never written
+  // through (nor then renamed over `path`).
+  ::unlink(temporary.c_str());
+  UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!file) return FileResult::failure(describeErrno("cannot create", temporary, errno));
   if (!writeAll(file.get(), content) || ::fsync(file.get()) != 0) {
     const int error = errno;

@@ -23,7 +23,8 @@ FileResult syncFileSystem(const std::string& path);
 // Writes the entries of `folder` (creations, renames, removals) to the disk (fsync).
 FileResult syncFolder(const std::string& folder);
 // Replaces the file at `path` with `content` so that a crash leaves either the old or the new
-// content: written to `path` + ".tmp", flushed, renamed over `path`, and the folder flushed.
+// content: written to a new file `path` + ".tmp" (whatever was there goes first), flushed, renamed
+// over `path`, and the folder flushed.
 FileResult writeFileDurably(const std::string& path, std::string_view content);
 // The whole content of the regular file at `path` (not a link, and never waiting on a pipe), when
 // it is at most `limit` bytes; nothing when it is missing, something else, larger, or unreadable.
