@@ -349,6 +349,20 @@ TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
   ASSERT_EQ(child.waitForExit(), 0);
   EXPECT_EQ(child.output().find(path), std::string::npos) << child.output();
 
+  // A lock file the user may only read still keeps a second launcher out.
+  fs::create_directories(root / "read-only");
+  writeFile(root / "read-only/.lock", "");
+  fs::permissions(root / "read-only/.lock", fs::perms(0444));
+  EXPECT_EQ(exitStatusAsOwner([&] {
+              if (::open((root / "read-only/.lock").c_str(), O_RDWR) >= 0 || errno != EACCES)
+                ::_exit(2);  // permissions do not count: the case would prove nothing
+              const auto held = platform::InstanceLock::acquire(root / "read-only/.lock");
+              return held.held() &&
+                     platform::InstanceLock::acquire(root / "read-only/.lock").state() ==
+                         platform::InstanceLock::State::heldElsewhere;
+            }),
+            0);
+
   const auto missingFolder = platform::InstanceLock::acquire(root / "no/such/.lock");
   EXPECT_EQ(missingFolder.state(), platform::InstanceLock::State::unavailable);
   EXPECT_FALSE(missingFolder.error().empty());

@@ -12,6 +12,10 @@ namespace launcher::platform {
 InstanceLock InstanceLock::acquire(const std::string& path) {
   InstanceLock lock;
   lock.file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  // A lock file that this user may read but not write (left by a run under another account, or
+  // on a read-only file system) still takes the lock: flock needs no write access, except on NFS.
+  if (!lock.file_ && (errno == EACCES || errno == EROFS))
+    lock.file_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!lock.file_) {
     lock.error_ = describeErrno("cannot open", path, errno);
     return lock;

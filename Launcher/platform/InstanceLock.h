@@ -14,9 +14,9 @@ class InstanceLock {
     unavailable,    // the lock file cannot be opened or locked (see error())
   };
 
-  // Opens (creating it when missing) the file at `path` and takes an exclusive lock on it
-  // without waiting. The descriptor is close-on-exec, so a program started by the launcher never
-  // holds the lock. The folder is not created here.
+  // Opens (creating it when missing; read-only when it may not be written) the file at `path`
+  // and takes an exclusive lock on it without waiting. The descriptor is close-on-exec, so a
+  // program started by the launcher never holds the lock. The folder is not created here.
   static InstanceLock acquire(const std::string& path);
 
   InstanceLock() = default;
