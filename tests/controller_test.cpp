@@ -73,6 +73,16 @@ TEST(StandardFolders, MissingDataFolderOfANewAccountIsMadePrivate) {
   EXPECT_EQ(modeOf(data), 0700u);
 }
 
+TEST(StandardFolders, DataFolderThatIsALinkToNothingIsAFailure) {
+  testing::UserFolders folders;
+  std::filesystem::create_directories(folders.root() + "/links");
+  const std::string data = folders.root() + "/links/share";
+  std::filesystem::create_symlink(folders.root() + "/unmounted/share", data);
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  EXPECT_FALSE(platform::createDataFolder(lookUp()));
+  EXPECT_FALSE(std::filesystem::exists(folders.root() + "/unmounted"));
+}
+
 TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
   testing::UserFolders folders;
   const platform::UserPaths paths = lookUp();

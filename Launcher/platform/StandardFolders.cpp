@@ -50,8 +50,13 @@ FileResult makePrivateFolders(const std::string& path) {
   const std::string parent = std::filesystem::path(path).parent_path().string();
   if (!parent.empty() && parent != path)
     if (auto made = makePrivateFolders(parent); !made) return made;
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    return FileResult::failure(describeErrno("cannot create folder", path, errno));
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    // Something there already (a link leading nowhere, say) counts only when it is a folder.
+    if (errno != EEXIST)
+      return FileResult::failure(describeErrno("cannot create folder", path, errno));
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+      return FileResult::failure(describeErrno("cannot create folder", path, ENOTDIR));
+  }
   return FileResult::success();
 }
 
