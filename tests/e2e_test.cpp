@@ -114,10 +114,11 @@ class EndToEnd : public ::testing::Test {
   }
   // The test build of the terminal launcher, asking the feed server, or a port where nothing
   // listens when no server runs.
-  // With `outputFifo`, its standard output is that named pipe, which nobody reads.
+  // With `outputFifo`, its standard output is that named pipe, which nobody reads. With
+  // `redirections`, a shell applies them to the launcher's standard streams ("<&-", say).
   std::unique_ptr<ChildProcess> startLauncher(
       ChildProcess::Streams streams = ChildProcess::Streams::pipes,
-      const std::string& outputFifo = {}) {
+      const std::string& outputFifo = {}, const std::string& redirections = {}) {
     auto environment = userEnvironment(otherUsers ? *otherUsers : root);
     environment["LAUNCHER_TEST_SERVER_URL"] =
         !versionServer.empty() ? versionServer
@@ -127,6 +128,8 @@ class EndToEnd : public ::testing::Test {
     std::vector<std::string> command{kBuild + "/tests/launcher-cli-e2e"};
     if (!outputFifo.empty())  // opened for reading and writing, so that the open never waits
       command = {"/bin/sh", "-c", "exec 3<>\"$1\" && exec \"$0\" >&3 3>&-", command[0], outputFifo};
+    else if (!redirections.empty())
+      command = {"/bin/sh", "-c", "exec \"$0\" " + redirections, command[0]};
     return std::make_unique<ChildProcess>(command, environment, streams);
   }
   // Runs the launcher through a whole session: each step waits for a line on standard error and
@@ -247,6 +250,40 @@ TEST_F(EndToEnd, VersionedBundlesAreDeletedAtStart) {
   EXPECT_NE(out.find("\nDeleted:  " + kName + " v.7 beta.app\n"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(install() + "/" + kName + " v.0.app"));
   EXPECT_TRUE(fs::exists(install() + "/" + kName + ".app/AppRun"));
+}
+
+// ---- Standard streams
+
+// Started with standard streams closed, the launcher reads no input and writes no line into a
+// file of its own: the offer sees the end of its input and the window closes.
+TEST_F(EndToEnd, ClosedStandardStreamsAreNoInputAndNoOutput) {
+  publish(1);
+  for (const std::string redirections : {"<&-", "<&- >&- 2>&-"}) {
+    SCOPED_TRACE(redirections);
+    auto launcher = startLauncher(ChildProcess::Streams::pipes, {}, redirections);
+    EXPECT_EQ(launcher->waitForExit(std::chrono::seconds(20)), 0) << launcher->errors();
+    EXPECT_EQ(readFile(versionFile()), "0");
+    EXPECT_EQ(readFile(install() + "/.lock"), "");
+    EXPECT_EQ(packageRequests(), 0);
+  }
+}
+
+// Standard output on a pipe whose reader has gone: its lines are lost, the install is not.
+TEST_F(EndToEnd, OutputWhoseReaderLeftDoesNotEndTheInstall) {
+  publish(1);
+  const std::string fifo = root / "output-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  platform::UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader);
+  auto launcher = startLauncher(ChildProcess::Streams::pipes, {}, ">\"" + fifo + "\"");
+  ASSERT_TRUE(launcher->waitForErrorLine("shown: downloadButton")) << launcher->errors();
+  reader.reset();
+  EXPECT_EQ(session(*launcher,
+                    {{"shown: downloadButton", "download"}, {"shown: launchButton", "launch"}}),
+            0)
+      << launcher->errors();
+  EXPECT_TRUE(waitForMarker("version 1\n"));
+  EXPECT_EQ(readFile(versionFile()), "1");
 }
 
 // ---- Failures record nothing

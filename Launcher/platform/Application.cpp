@@ -102,6 +102,16 @@ std::optional<LaunchTarget> findApplication(const std::string& folder, const std
   return std::nullopt;
 }
 
+void prepareProcess() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: this one, as the ones below it are open.
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+  static_cast<void>(::signal(SIGPIPE, SIG_IGN));
+}
+
 void ProcessApplication::terminate() {
   // The process ends either way: a stream that cannot be flushed has nowhere to be reported.
   static_cast<void>(std::fflush(stdout));

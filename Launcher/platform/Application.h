@@ -32,6 +32,13 @@ class Workspace {
   virtual bool launchApplication(const std::string& name) = 0;
 };
 
+// Call first in main(), before any thread or descriptor is made. Standard input, output or error
+// that the process was started without are opened on /dev/null, so that no descriptor opened
+// later takes their number and receives what is meant for them. SIGPIPE is ignored: a stream
+// whose reader has gone loses its lines and ends nothing (the launched application gets the
+// signal's default action back).
+void prepareProcess();
+
 // Flushes standard output and standard error and ends the process with status 0 without running
 // destructors, so that a worker still inside a download cannot touch freed state.
 class ProcessApplication final : public Application {

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Launcher/platform/Application.h"
 #include "frontends/qt/LauncherApp.h"
 
 int main(int argc, char** argv) {
+  launcher::platform::prepareProcess();
   QApplication application(argc, argv);
   launcher::qt::LauncherApp launcher(&launcher::qt::LauncherApp::productionEnvironment);
   const int status = launcher.run();

@@ -9,12 +9,14 @@
 #include <optional>
 
 #include "Launcher/ProductionEnvironment.h"
+#include "Launcher/platform/Application.h"
 #include "frontends/tty/TerminalLauncher.h"
 
 int main() {
   using launcher::tty::DisplayMode;
   using launcher::tty::TerminalLauncher;
 
+  launcher::platform::prepareProcess();
   // Before any thread starts, so that no thread takes these signals with their default action.
   if (!TerminalLauncher::blockTerminationSignals()) {
     // Should standard error be gone too, there is nowhere else to say it; the status tells.
