@@ -429,6 +429,9 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(safeLines("one\n two"), (std::vector<std::string>{"one", " two"}));
   EXPECT_EQ(fitColumns("h\xc3\xa9llo", 2), "h\xc3\xa9");
   EXPECT_EQ(fitColumns("short", 10), "short");
+  // Wide characters take two columns and are never cut in half; a stray byte takes one.
+  EXPECT_EQ(fitColumns("\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", 5), "\xe6\x97\xa5\xe6\x9c\xac");
+  EXPECT_EQ(fitColumns("\x80\x80\x80", 2), "\x80\x80");
   EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
 }
 
@@ -469,6 +472,13 @@ TEST(TerminalText, WrapsAtBlanksAndSplitsOnlyWordsLongerThanALine) {
       {"word h\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
        4,
        {"word", "h\xc3\xa9\xc3\xa9\xc3\xa9", "\xc3\xa9\xc3\xa9"}},
+      // Two columns each: a wide word is split between characters, never inside one.
+      {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e ab",
+       4,
+       {"\xe6\x97\xa5\xe6\x9c\xac", "\xe8\xaa\x9e", "ab"}},
+      {"ab\xe6\x97\xa5\xe6\x9c\xac", 3, {"ab", "\xe6\x97\xa5", "\xe6\x9c\xac"}},
+      // A line narrower than a wide character still takes one, and the wrap ends.
+      {"\xe6\x97\xa5\xe6\x9c\xac", 1, {"\xe6\x97\xa5", "\xe6\x9c\xac"}},
   };
   for (const Case& test : cases)
     EXPECT_EQ(wrapColumns(test.text, test.columns), test.lines)

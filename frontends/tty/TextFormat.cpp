@@ -1,5 +1,7 @@
 #include "frontends/tty/TextFormat.h"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -26,33 +28,55 @@ std::string formatNumber(double value) {
   return std::string(digits, result.ptr);
 }
 
-std::string fitColumns(std::string_view text, std::size_t columns) {
-  std::size_t count = 0;
-  for (std::size_t index = 0; index < text.size(); ++index) {
-    // A continuation byte belongs to the character before it.
-    if ((static_cast<unsigned char>(text[index]) & 0xC0) == 0x80) continue;
-    if (count == columns) return std::string(text.substr(0, index));
-    ++count;
-  }
-  return std::string(text);
-}
-
 namespace {
 
-// Characters (code points) in a UTF-8 text.
+// The first character of a non-empty UTF-8 text: its length in bytes and the columns a terminal
+// gives it. A byte that starts no valid character stands alone and takes a column (terminals
+// show a replacement character). A character that utf8proc gives two columns (East Asian wide
+// and full-width, emoji) takes two; every other one is counted as one, a combining mark too,
+// which never makes a row wider than counted.
+struct Glyph {
+  std::size_t bytes;
+  std::size_t columns;
+};
+
+Glyph firstGlyph(std::string_view text) {
+  utf8proc_int32_t c = 0;
+  const utf8proc_ssize_t length =
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                       static_cast<utf8proc_ssize_t>(text.size()), &c);
+  if (length <= 0) return {1, 1};
+  return {static_cast<std::size_t>(length), utf8proc_charwidth(c) >= 2 ? 2u : 1u};
+}
+
+// Columns of a UTF-8 text on a terminal.
 std::size_t columnsOf(std::string_view text) {
   std::size_t count = 0;
-  for (const char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  while (!text.empty()) {
+    const Glyph glyph = firstGlyph(text);
+    count += glyph.columns;
+    text.remove_prefix(glyph.bytes);
+  }
   return count;
 }
 
 }  // namespace
 
+std::string fitColumns(std::string_view text, std::size_t columns) {
+  std::size_t used = 0, index = 0;
+  while (index < text.size()) {
+    const Glyph glyph = firstGlyph(text.substr(index));
+    if (used + glyph.columns > columns) break;
+    used += glyph.columns;
+    index += glyph.bytes;
+  }
+  return std::string(text.substr(0, index));
+}
+
 std::vector<std::string> wrapColumns(std::string_view text, std::size_t columns) {
   columns = std::max<std::size_t>(columns, 1);
   std::vector<std::string> lines(1);
-  std::size_t used = 0;  // characters on the last line
+  std::size_t used = 0;  // columns taken on the last line
   bool first = true;     // no word on the last line yet
   for (;;) {
     const auto blank = text.find(' ');
@@ -76,11 +100,19 @@ std::vector<std::string> wrapColumns(std::string_view text, std::size_t columns)
         used = 0;
       }
       while (!word.empty()) {
-        if (used == columns) {
+        if (used >= columns) {
           lines.emplace_back();
           used = 0;
         }
-        const std::string piece = fitColumns(word, columns - used);
+        std::string piece = fitColumns(word, columns - used);
+        if (piece.empty() && used > 0) {
+          // Its next character is wider than what is left of this line.
+          lines.emplace_back();
+          used = 0;
+          continue;
+        }
+        // A line narrower than one character still takes one.
+        if (piece.empty()) piece = std::string(word.substr(0, firstGlyph(word).bytes));
         lines.back() += piece;
         used += columnsOf(piece);
         word.remove_prefix(piece.size());
