@@ -426,6 +426,13 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(formatNumber(12.5), "12.5");
   EXPECT_EQ(formatNumber(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(escapeLine("a\x1b[2Jb\r"), "a\\x1b[2Jb\\r");
+  // C1 controls, as UTF-8 or as bytes standing alone; other characters and stray bytes stay.
+  EXPECT_EQ(escapeLine("a\xc2\x9b"
+                       "2Jb\x9b"
+                       "2J\xc2\xa0\xe9\xe6\x97\xa5"),
+            "a\\xc2\\x9b"
+            "2Jb\\x9b"
+            "2J\xc2\xa0\xe9\xe6\x97\xa5");
   EXPECT_EQ(safeLines("one\n two"), (std::vector<std::string>{"one", " two"}));
   EXPECT_EQ(fitColumns("h\xc3\xa9llo", 2), "h\xc3\xa9");
   EXPECT_EQ(fitColumns("short", 10), "short");

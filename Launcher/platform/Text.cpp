@@ -1,13 +1,34 @@
 #include "Launcher/platform/Text.h"
 
+#include <utf8proc.h>
+
+#include <cstdint>
 #include <string_view>
 
 namespace launcher::platform {
 
+namespace {
+
+void appendHex(std::string& line, unsigned char byte) {
+  constexpr std::string_view kHexDigits = "0123456789abcdef";
+  line += "\\x";
+  line += kHexDigits[byte >> 4];
+  line += kHexDigits[byte & 0xf];
+}
+
+// A C1 control: U+0080 to U+009F, or one of the bytes 0x80 to 0x9F standing alone, which a
+// terminal reading 8-bit text takes as such (0x9B begins a control sequence as ESC [ does).
+bool isC1Control(std::int32_t codePoint) {
+  return codePoint >= 0x80 && codePoint <= 0x9f;
+}
+
+}  // namespace
+
 std::string escapeLine(std::string_view text) {
   std::string line;
   line.reserve(text.size());
-  for (const char c : text) {
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const char c = text[index];
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
       case '\\':
@@ -24,10 +45,26 @@ std::string escapeLine(std::string_view text) {
         break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
-          constexpr std::string_view kHexDigits = "0123456789abcdef";
-          line += "\\x";
-          line += kHexDigits[byte >> 4];
-          line += kHexDigits[byte & 0xf];
+          appendHex(line, byte);
+        } else if (byte >= 0x80) {
+          utf8proc_int32_t codePoint = 0;
+          const utf8proc_ssize_t length =
+              utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + index),
+                               static_cast<utf8proc_ssize_t>(text.size() - index), &codePoint);
+          if (length <= 0) {
+            // Not UTF-8: the byte as it is, unless a terminal would take it for a control.
+            if (isC1Control(byte))
+              appendHex(line, byte);
+            else
+              line += c;
+            break;
+          }
+          const std::string_view character = text.substr(index, static_cast<std::size_t>(length));
+          if (isC1Control(codePoint))
+            for (const char part : character) appendHex(line, static_cast<unsigned char>(part));
+          else
+            line += character;
+          index += static_cast<std::size_t>(length) - 1;
         } else {
           line += c;
         }

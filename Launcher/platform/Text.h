@@ -6,8 +6,9 @@
 namespace launcher::platform {
 
 // One line of text from any text: a backslash becomes "\\", a line feed "\n", a carriage return
-// "\r", a tab "\t", and any other control character "\xHH", so that nothing a server sends can
-// move the cursor or split a line.
+// "\r", a tab "\t", and any other control character "\xHH" (a C1 control, U+0080 to U+009F or
+// a stray byte 0x80 to 0x9F, byte by byte), so that nothing a server sends can move the cursor or
+// split a line.
 std::string escapeLine(std::string_view text);
 
 // `text` escaped as escapeLine does, between double quotes: a name or path inside a message.
