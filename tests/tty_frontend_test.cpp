@@ -528,6 +528,10 @@ TEST(TerminalOffer, UnknownWordsGetAHintAndTheNextLineIsRead) {
   rig.type("nonsense\n");
   ASSERT_TRUE(rig.window.waitForLine(
       R"(hint: "nonsense" is not a choice; type one of: update, proceed, exit)"));
+  // A line longer than any answer is cut, however long it runs.
+  rig.type(std::string(1024 * 1024, 'x') + "\n");
+  ASSERT_TRUE(rig.window.waitForLine("hint: \"" + std::string(4096, 'x') +
+                                     "\" is not a choice; type one of: update, proceed, exit"));
   rig.type("download\n");  // a word, but not of a button on show
   ASSERT_TRUE(rig.window.waitForLine(
       R"(hint: "download" is not a choice; type one of: update, proceed, exit)"));

@@ -21,6 +21,12 @@ namespace {
 
 constexpr const char* kExitWord = "exit";
 constexpr std::size_t kReadChunk = 4096;
+// A line of input longer than this is cut there: no answer comes near it, and a line without
+// end (a stream of bytes with no line feed) must not fill the memory.
+constexpr std::size_t kMaxLineBytes = 4096;
+// Input waiting to be handled is read no further while it holds this much: lines typed ahead
+// stay in the pipe or the terminal until the launcher gets to them.
+constexpr std::size_t kMaxPendingInputBytes = 64 * 1024;
 
 sigset_t terminationSignals() {
   sigset_t set;
@@ -162,8 +168,9 @@ void TerminalLauncher::serveOnce() {
   std::vector<pollfd> fds;
   fds.push_back({queue_->wakeFd(), POLLIN, 0});
   fds.push_back({signals_.get(), POLLIN, 0});
-  // Input is read at all times, so that `exit` works while the worker is busy too.
-  const bool reading = !inputEnded_;
+  // Input is read at all times, so that `exit` works while the worker is busy too, unless lines
+  // typed ahead already fill kMaxPendingInputBytes.
+  const bool reading = !inputEnded_ && inputBuffer_.size() < kMaxPendingInputBytes;
   const std::size_t input = fds.size();
   if (reading) fds.push_back({options_.inputFd, POLLIN, 0});
 
@@ -269,7 +276,17 @@ void TerminalLauncher::readInput() {
   char buffer[kReadChunk];
   const ssize_t count = ::read(options_.inputFd, buffer, sizeof buffer);
   if (count > 0) {
-    inputBuffer_.append(buffer, static_cast<std::size_t>(count));
+    // What goes beyond kMaxLineBytes of a line is dropped, up to the line's feed.
+    const std::size_t lastFeed = inputBuffer_.rfind('\n');
+    std::size_t lineBytes =
+        inputBuffer_.size() - (lastFeed == std::string::npos ? 0 : lastFeed + 1);
+    for (ssize_t index = 0; index < count; ++index) {
+      if (buffer[index] == '\n')
+        lineBytes = 0;
+      else if (lineBytes++ >= kMaxLineBytes)
+        continue;
+      inputBuffer_ += buffer[index];
+    }
     // A terminal echoes what is typed below the live display.
     if (inputIsTerminal_)
       for (ssize_t index = 0; index < count; ++index)
