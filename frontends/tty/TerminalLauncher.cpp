@@ -26,7 +26,7 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kMaxLineBytes = 4096;
 // Input waiting to be handled is read no further while it holds this much: lines typed ahead
 // stay in the pipe or the terminal until the launcher gets to them.
-constexpr std::size_t kMaxPendingInputBytes = 64 * 1024;
+constexpr std::size_t kMaxPendingInputBytes = std::size_t{64} * 1024;
 
 sigset_t terminationSignals() {
   sigset_t set;
