@@ -5,15 +5,18 @@
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Launcher/DownloadProgress.h"
 #include "Launcher/Installer.h"
@@ -77,6 +80,35 @@ std::optional<InstalledFile> regularFile(const std::string& path) {
       static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
+// Where an entry's file lands below the install folder, spelled as the extraction spells it:
+// backslashes read as slashes, empty and "." parts left out.
+std::string writtenPath(std::string_view name) {
+  std::string slashed(name);
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  std::string path;
+  for (const std::string_view part : split(slashed, '/')) {
+    if (part.empty() || part == ".") continue;
+    if (!path.empty()) path += '/';
+    path += part;
+  }
+  return path;
+}
+
+// The CRC-32 of a regular file's bytes; nothing when it cannot be read whole.
+std::optional<std::uint32_t> crcOfFile(const std::string& path) {
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  std::vector<unsigned char> buffer(std::size_t{64} * 1024);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (;;) {
+    const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) return static_cast<std::uint32_t>(crc);
+    crc = crc32(crc, buffer.data(), static_cast<uInt>(count));
+  }
+}
+
 }  // namespace
 
 // ---- The local manifest
@@ -133,13 +165,27 @@ LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
                          const std::map<std::string, std::string>& sha256) {
   LocalManifest manifest;
   manifest.version = version;
+  // A path that two entries write, under one name or two spellings of it, holds whichever came
+  // last, which no row can tell: it gets none, and is always fetched. A nested archive is
+  // extracted beside itself and may write over files of the package: with one in the package, a
+  // file gets a row only while it holds its own entry's bytes.
+  std::map<std::string, std::size_t> writers;
+  bool nests = false;
+  for (const zipdir::Entry& entry : entries) {
+    const std::string path = writtenPath(entry.name);
+    nests =
+        nests || (entry.isFile() && platform::hasZipExtension(path.substr(path.rfind('/') + 1)));
+    ++writers[path];
+  }
   for (const zipdir::Entry& entry : entries) {
     if (!entry.isFile()) continue;
     const auto relative = installedPath(entry.name);
-    if (!relative) continue;
+    if (!relative || writers[*relative] > 1) continue;
     // A nested archive, extracted in place, is no longer a file: always fetched.
-    const auto installed = regularFile(installFolder + "/" + *relative);
-    if (!installed) continue;
+    const std::string path = installFolder + "/" + *relative;
+    const auto installed = regularFile(path);
+    if (!installed || installed->size != entry.uncompressedSize) continue;
+    if (nests && crcOfFile(path) != entry.crc) continue;
     ManifestRow row{
         entry.name,      entry.uncompressedSize, entry.crc, entry.dosDate, entry.externalAttributes,
         installed->size, installed->modified,    "-"};

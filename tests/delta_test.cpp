@@ -267,11 +267,18 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
                          "unrecorded"};
   for (const char* name : names)
     v2.push_back(testing::file(std::string("A.app/") + name, "12345").withMode(0100644));
+  // Files written twice, the later bytes of the same size: by one name given twice, by another
+  // spelling of the name, and by the nested archive after them.
+  for (const char* name : {"B/twice", "B/aliased"}) v2.push_back(testing::file(name, "1st"));
+  for (const char* name : {"B/twice", "B/./aliased"}) v2.push_back(testing::file(name, "2nd"));
+  v2.push_back(testing::file("A.app/n", "m"));
   v2.push_back(testing::file("A.app/nested.zip", testing::zipBytes({testing::file("n", "n")})));
   const auto old = installAndRead(v2);
   auto manifest = delta::manifestOf(install(), 2, old.entries, {});
   EXPECT_FALSE(manifest.rows.contains("A.app/nested.zip")) << "extracted in place: no file";
   EXPECT_FALSE(manifest.rows.contains("A.app/link"));
+  for (const char* name : {"B/twice", "B/aliased", "A.app/n"})
+    EXPECT_FALSE(manifest.rows.contains(name)) << name << " holds another entry's bytes";
   manifest.rows.erase("A.app/unrecorded");
 
   // What happened to each since, locally and in the new package.
@@ -293,11 +300,11 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<std::string> taken;
   for (std::size_t i = 0; i < take.size(); ++i)
     if (take[i]) taken.push_back(directory.entries[i].name);
-  EXPECT_EQ(taken,
-            (std::vector<std::string>{"A.app/", "A.app/link", "A.app/content", "A.app/size",
-                                      "A.app/date", "A.app/mode", "A.app/touched", "A.app/edited",
-                                      "A.app/removed", "A.app/replaced by a link",
-                                      "A.app/unrecorded", "A.app/nested.zip", "A.app/new"}));
+  EXPECT_EQ(taken, (std::vector<std::string>{
+                       "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date",
+                       "A.app/mode", "A.app/touched", "A.app/edited", "A.app/removed",
+                       "A.app/replaced by a link", "A.app/unrecorded", "B/twice", "B/aliased",
+                       "B/twice", "B/./aliased", "A.app/n", "A.app/nested.zip", "A.app/new"}));
   // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
   std::map<std::string, std::string> digests;
   for (const auto& entry : directory.entries) digests[entry.name] = "-";
