@@ -676,6 +676,9 @@ std::variant<Fetched, std::string> fetchChangedEntries(
   auto planned = planFetch(fetched.directory, take);
   if (auto* problem = std::get_if<std::string>(&planned)) return *problem;
   const auto& plan = std::get<FetchPlan>(planned);
+  // An archive of no entries is one the extraction refuses; the whole package installs the same.
+  if (plan.chosen.empty() && plan.written.empty())
+    return std::string("no entry of the package changed");
   if (plan.bytes > size / 2)
     return "more than half of the package changed (" + formatBytes(plan.bytes) + " of " +
            formatBytes(size) + ")";

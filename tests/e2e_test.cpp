@@ -1535,6 +1535,35 @@ TEST_F(DeltaUpdates, ACentralDirectoryThatLiesFallsBackToTheWholePackage) {
   EXPECT_EQ(readFile(versionFile()), "3");
 }
 
+// A package of files only (no folder entries), published again unchanged as version 3: nothing is
+// left to fetch, and an archive of no entries would not extract, so the whole package goes in.
+TEST_F(DeltaUpdates, AnUnchangedPackageOfFilesOnlyIsInstalledWhole) {
+  files = 10;
+  buildVersion2();
+  const std::string bundle = appBundle(2);
+  std::vector<testing::ZipEntry> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    entries.push_back(
+        testing::file(kName + ".app/" + fs::relative(entry.path(), bundle).string(),
+                      readFile(entry.path()))
+            .withMode(0100000 | static_cast<unsigned>(fs::status(entry).permissions())));
+  }
+  const std::string zip = testing::zipBytes(entries);
+  serve(2, true);
+  server.servePackage("/package_mac.zip", testing::ServedPackage(zip, "\"files-2\""));
+  run("downloadButton", "version 2\n");
+  ASSERT_TRUE(fs::exists(install() + "/.install-manifest"));
+  fs::copy(app(2), app(3), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  serve(3, true);
+  server.servePackage("/package_mac.zip", testing::ServedPackage(zip, "\"files-3\""));
+  const std::string errors = run("updateButton", "version 2\n");
+  EXPECT_NE(errors.find("delta update not possible (no entry of the package changed)"),
+            std::string::npos)
+      << errors;
+  EXPECT_EQ(readFile(versionFile()), "3");
+}
+
 // Signed: an update's fetched entries must be those of the publisher's signed manifest. A package
 // with one entry changed on the way is refused, and version 2 stays; the genuine one goes in.
 TEST_F(DeltaUpdates, UnderASignedManifestATamperedEntryIsRefused) {
