@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -459,6 +460,14 @@ class RangeClient {
 
   std::uint64_t packageSize() const { return size_.value_or(0); }
 
+  // Requests from now on give up, with `why`, once `deadline` has passed; none: they take as
+  // long as their transfer goes on.
+  void setDeadline(std::optional<std::chrono::steady_clock::time_point> deadline,
+                   std::string why = {}) {
+    deadline_ = deadline;
+    deadlineMissed_ = std::move(why);
+  }
+
   // The last `count` bytes of the package (fewer when it is smaller) into `out`.
   std::optional<std::string> fetchTail(std::uint64_t count, std::string& out) {
     for (int retry = 0;; ++retry) {
@@ -593,9 +602,17 @@ class RangeClient {
       headers.reset(curl_slist_append(nullptr, ("If-Range: " + *validator_).c_str()));
       if (!headers) return {"cannot set up the request", false};
     }
+    long timeLeft = 0;  // milliseconds; 0: no limit
+    if (deadline_) {
+      timeLeft = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(
+                                       *deadline_ - std::chrono::steady_clock::now())
+                                       .count());
+      if (timeLeft <= 0) return {deadlineMissed_, false};
+    }
     char errorBuffer[CURL_ERROR_SIZE] = {};
     if (!platform::applyPackageOptions(h, address_.c_str(), options_.lowSpeedBytes,
                                        options_.lowSpeedTime, errorBuffer) ||
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeLeft) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &RangeClient::write) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &request) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_RANGE, request.range.c_str()) != CURLE_OK ||
@@ -606,6 +623,8 @@ class RangeClient {
     static_cast<void>(curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr));
     static_cast<void>(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr));
     if (request.refusal) return {request.refusal, false};
+    if (code != CURLE_OK && deadline_ && std::chrono::steady_clock::now() >= *deadline_)
+      return {deadlineMissed_, false};
     if (code != CURLE_OK)
       return {platform::describeCurlError(code, errorBuffer, address_), cutByNetwork(code)};
     if (!request.begun && !begin(request)) return {request.refusal, false};
@@ -617,6 +636,8 @@ class RangeClient {
   platform::CurlEasy handle_;
   std::optional<std::uint64_t> size_;
   std::optional<std::string> validator_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  std::string deadlineMissed_;
 };
 
 std::string withSeparators(std::uint64_t number) {
@@ -638,6 +659,14 @@ std::variant<Fetched, std::string> fetchChangedEntries(
     const PackageManifest* signedManifest, bool& refused) {
   refused = false;
   RangeClient client(url.string(), options);
+  // The tail and the directory are small beside the package: a server that hands them out a
+  // trickle at a time does not hold the update for hours.
+  client.setDeadline(
+      std::chrono::steady_clock::now() + options.directoryDeadline,
+      "the package's central directory did not arrive within " +
+          std::to_string(
+              std::chrono::ceil<std::chrono::seconds>(options.directoryDeadline).count()) +
+          " s");
   // The tail: the end record, its comment and the ZIP64 records; often the directory too.
   std::string tail;
   if (auto problem = client.fetchTail(zipdir::kTailBytes, tail)) return *problem;
@@ -683,6 +712,7 @@ std::variant<Fetched, std::string> fetchChangedEntries(
     return "more than half of the package changed (" + formatBytes(plan.bytes) + " of " +
            formatBytes(size) + ")";
 
+  client.setDeadline(std::nullopt);
   platform::UniqueFd file(
       ::open(archive.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!file) return platform::describeErrno("cannot create", archive, errno);

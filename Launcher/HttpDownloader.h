@@ -30,6 +30,9 @@ struct DownloadOptions {
   // after a pause of `retryPause`, doubled before each further attempt.
   int retries = 3;
   std::chrono::milliseconds retryPause{1000};
+  // An update that fetches only the changed entries waits this long at most for the package's
+  // central directory, then downloads the whole package.
+  std::chrono::milliseconds directoryDeadline{std::chrono::minutes(5)};
   // Called on the downloading thread as the package's bytes are written: the bytes received so
   // far and the package's whole size when the server gave it. A resumed download counts the part
   // already on disk in both.

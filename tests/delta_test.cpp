@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,8 +18,10 @@
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/Installer.h"
 #include "Launcher/platform/UniqueFd.h"
+#include "Launcher/platform/Url.h"
 #include "Zipwell/CentralDirectory.h"
 #include "Zipwell/Zipwell.h"
+#include "tests/support/LocalHttpServer.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 
@@ -431,6 +434,33 @@ TEST(DeltaPlan, FetchedRangesMakeAnArchiveOfTheChosenEntries) {
     writeFile(archive, fetched);
     EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt);
   }
+}
+
+// However steadily a server trickles out the package's tail and directory, they must come within
+// their deadline; otherwise the update takes the whole package (a reason, not a refusal).
+TEST(DeltaFetch, ATailAndDirectoryThatTrickleInAreGivenUpAtTheirDeadline) {
+  TempDir folder;
+  const std::string package = folder.path() + "/p.zip";
+  testing::writeZip(package, sampleEntries());
+  testing::ServedPackage served(readFile(package), "\"v1\"");
+  served.piece = 4096;
+  served.pause = std::chrono::milliseconds(500);  // 8 KiB/s, above the speed floor
+  testing::LocalHttpServer server;
+  server.servePackage("/p.zip", served);
+  DownloadOptions options;
+  options.directoryDeadline = std::chrono::seconds(1);
+  delta::LocalManifest manifest;
+  manifest.version = 1;
+  bool refused = true;
+  const auto started = std::chrono::steady_clock::now();
+  const auto fetched = delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")),
+                                                  manifest, folder.path(), folder.path() + "/c.zip",
+                                                  options, nullptr, refused);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
+  EXPECT_EQ(std::get<std::string>(fetched),
+            "the package's central directory did not arrive within 1 s");
+  EXPECT_FALSE(refused);
 }
 
 // ==== The publisher's signed manifest ===========================================================
