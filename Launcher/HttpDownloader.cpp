@@ -184,9 +184,12 @@ class PartFile {
   // `error`.
   bool open(std::string& error) {
     struct stat status {};
-    // Only a regular file is ever continued; anything else in its place goes.
+    // Only a regular file is ever continued; anything else in its place goes. So does a folder
+    // at the side file's name, which no restart could unlink.
     if (::lstat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
       platform::removeItem(path_);
+    if (::lstat(sidePath_.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+      platform::removeItem(sidePath_);
     auto side = readSide(sidePath_);
     file_ = platform::UniqueFd(
         ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));

@@ -405,6 +405,7 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
     std::string partBytes;
     std::optional<std::string> sideText;
     std::vector<std::string> ranges;
+    bool sideIsFolder = false;
   };
   const Case cases[] = {
       {"no side file", package.substr(0, cut), std::nullopt, {""}},
@@ -419,6 +420,7 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
        package,
        good,
        {"bytes=" + std::to_string(package.size()) + "-", ""}},
+      {"a folder at the side file's name", package.substr(0, cut), std::nullopt, {""}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -427,6 +429,7 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
     server.forgetPackageRequests();
     writeFile(part, c.partBytes);
     if (c.sideText) writeFile(side, *c.sideText);
+    if (c.sideIsFolder) fs::create_directories(side + "/inside");
     server.servePackage("/p.zip", ServedPackage(package, kTag));
     const Result result = download(address);
     ASSERT_FALSE(result.error.has_value()) << result.error->description;
