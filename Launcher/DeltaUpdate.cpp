@@ -553,6 +553,10 @@ class RangeClient {
       request.refusal = "a partial answer without a usable Content-Range";
       return false;
     }
+    if (const auto coding = platform::contentCodingOf(h)) {
+      request.refusal = "the server sent the package encoded (" + *coding + ")";
+      return false;
+    }
     if (!client.size_) {
       client.size_ = range->size;
       client.validator_ = platform::rangeValidator(h);
@@ -560,7 +564,8 @@ class RangeClient {
         request.refusal = "the server names no validator (ETag or Last-Modified) for the package";
         return false;
       }
-    } else if (range->size != *client.size_) {
+    } else if (range->size != *client.size_ ||
+               platform::namesAnotherValidator(h, *client.validator_)) {
       request.refusal = "the package changed during the update";
       return false;
     }

@@ -476,6 +476,12 @@ bool beginAnswer(Attempt& attempt) {
   }
   attempt.begun = true;
   std::string error;
+  if (const auto coding = platform::contentCodingOf(attempt.handle)) {
+    attempt.failure = AttemptFailure(
+        downloadingError("the server sent the package encoded (" + *coding + ") (" + address + ")"),
+        false);
+    return false;
+  }
   if (status == 206) {
     const auto range = platform::contentRangeOf(attempt.handle);
     const auto recorded = part.recordedSize();
@@ -485,6 +491,15 @@ bool beginAnswer(Attempt& attempt) {
           downloadingError("the server sent another part of the package than the rest from byte " +
                            std::to_string(attempt.offset) + " (" + address + ")"),
           false);
+      return false;
+    }
+    // A server that ignored If-Range sends the rest of another package: that one is asked for
+    // whole.
+    if (const auto validator = part.resumeValidator();
+        validator && platform::namesAnotherValidator(attempt.handle, *validator)) {
+      attempt.failure = AttemptFailure(
+          downloadingError("the server sent the rest of another package (" + address + ")"), false);
+      attempt.failure->rangeRefused = true;
       return false;
     }
     attempt.total = range->size ? range->size : recorded;

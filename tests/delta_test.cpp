@@ -463,6 +463,43 @@ TEST(DeltaFetch, ATailAndDirectoryThatTrickleInAreGivenUpAtTheirDeadline) {
   EXPECT_FALSE(refused);
 }
 
+// A server that ignores If-Range answers a later range from the package it has now, under that
+// package's validator: the update takes the whole package instead of mixing two.
+TEST(DeltaFetch, ARangeOfAnotherVersionOfThePackageIsGivenUp) {
+  std::vector<ZipEntry> entries;  // a directory too large to come with the tail
+  for (int index = 0; index < 2000; ++index)
+    entries.push_back(testing::file("App.app/" + std::string(60, 'n') + std::to_string(index), ""));
+  const std::string bytes = testing::zipBytes(entries);
+  testing::LocalHttpServer server;
+  server.handle("/p.zip", [&bytes](const httplib::Request& request, httplib::Response& response) {
+    const std::string range = request.get_header_value("Range");
+    const std::uint64_t size = bytes.size();
+    std::uint64_t first = 0;
+    std::uint64_t last = size - 1;
+    if (range.starts_with("bytes=-")) {
+      first = size - std::min<std::uint64_t>(std::stoull(range.substr(7)), size);
+    } else {
+      first = std::stoull(range.substr(6));
+      last = std::stoull(range.substr(range.find('-') + 1));
+    }
+    response.status = 206;
+    response.set_header("ETag", range.starts_with("bytes=-") ? "\"v1\"" : "\"v2\"");
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(last) + "/" + std::to_string(size));
+    response.set_content(bytes.substr(first, last - first + 1), "application/zip");
+  });
+  TempDir folder;
+  delta::LocalManifest manifest;
+  manifest.version = 1;
+  bool refused = true;
+  const auto fetched = delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")),
+                                                  manifest, folder.path(), folder.path() + "/c.zip",
+                                                  DownloadOptions{}, nullptr, refused);
+  ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
+  EXPECT_EQ(std::get<std::string>(fetched), "the package changed during the update");
+  EXPECT_FALSE(refused);
+}
+
 // ==== The publisher's signed manifest ===========================================================
 
 // The manifest of a package lists every entry, folders included, with its size, attributes and

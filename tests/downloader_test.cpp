@@ -449,6 +449,27 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
 
+  // A server that ignores If-Range sends the rest of the package it has now, under its own
+  // validator: that package is fetched whole, never joined to the part of the old one.
+  writeFile(part, package.substr(0, cut));
+  writeFile(side, good);
+  std::string other = package;
+  for (char& byte : other) byte = static_cast<char>(byte ^ 0x5A);
+  server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
+    response.set_header("ETag", "\"v2\"");
+    if (!request.has_header("Range")) return response.set_content(other, "application/zip");
+    const std::size_t first = std::stoul(request.get_header_value("Range").substr(6));
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(other.size() - 1) + "/" +
+                                             std::to_string(other.size()));
+    response.set_content(other.substr(first), "application/zip");
+  });
+  const Result replaced = download(address);
+  ASSERT_FALSE(replaced.error.has_value()) << replaced.error->description;
+  EXPECT_TRUE(readFile(install + "/p.zip") == other) << "the new package whole";
+  fs::remove(install + "/p.zip");
+
   // Ranges that end before the package does are never taken for the whole of it: each retry
   // asks for the rest, and what came stays for the next call.
   writeFile(part, package.substr(0, cut));
@@ -511,6 +532,10 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
   server.answer("/moved.zip", 301, "no location given");
   server.cutOff("/short.zip", std::string(1000, 'a'), 5000);
   server.cutOff("/half.zip", std::string(512 * 1024, 'b'), 1024 * 1024);
+  server.handle("/encoded.zip", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Content-Encoding", "gzip");
+    response.set_content(std::string("\x1f\x8b\x08\0\0\0\0\0", 8), "application/zip");
+  });
   const std::string unreachable = "127.0.0.1:" + std::to_string(testing::unusedPort());
   const Case cases[] = {
       {"server unreachable", "http://" + unreachable + "/package.zip",
@@ -522,6 +547,7 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
       {"body cut off early", server.url("/short.zip"), curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
       {"body cut off after part was written", server.url("/half.zip"),
        curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
+      {"a body in a coding never asked for", server.url("/encoded.zip"), "encoded (gzip)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

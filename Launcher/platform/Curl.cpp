@@ -1,5 +1,7 @@
 #include "Launcher/platform/Curl.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <mutex>
 #include <string_view>
@@ -84,6 +86,21 @@ std::optional<std::string> responseHeader(CURL* handle, const char* name) {
 std::optional<std::string> rangeValidator(CURL* handle) {
   if (auto tag = responseHeader(handle, "ETag"); tag && !tag->starts_with("W/")) return tag;
   return responseHeader(handle, "Last-Modified");
+}
+
+bool namesAnotherValidator(CURL* handle, const std::string& validator) {
+  const auto named = responseHeader(handle, validator.starts_with('"') ? "ETag" : "Last-Modified");
+  return named && *named != validator;
+}
+
+std::optional<std::string> contentCodingOf(CURL* handle) {
+  auto coding = responseHeader(handle, "Content-Encoding");
+  if (!coding) return std::nullopt;
+  std::string lower = *coding;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "identity") return std::nullopt;
+  return coding;
 }
 
 std::optional<ContentRange> contentRangeOf(CURL* handle) {

@@ -53,6 +53,14 @@ std::optional<std::string> responseHeader(CURL* handle, const char* name);
 // never matches there), else the Last-Modified date; nothing when the answer has neither.
 std::optional<std::string> rangeValidator(CURL* handle);
 
+// Whether the answer names a validator of the kind of `validator` (a strong ETag, else a date)
+// other than it: a server that ignored If-Range sent another version of the file.
+bool namesAnotherValidator(CURL* handle, const std::string& validator);
+
+// The coding the answer's body is in (gzip, deflate, ...) when it is not the file's bytes as
+// they are; we never ask for one.
+std::optional<std::string> contentCodingOf(CURL* handle);
+
 // The Content-Range of a partial answer: "bytes <first>-<last>/<size>", the size "*" when the
 // server does not give it.
 struct ContentRange {
