@@ -184,12 +184,9 @@ class PartFile {
   // `error`.
   bool open(std::string& error) {
     struct stat status {};
-    // Only a regular file is ever continued; anything else in its place goes. So does a folder
-    // at the side file's name, which no restart could unlink.
+    // Only a regular file is ever continued; anything else in its place goes.
     if (::lstat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
       platform::removeItem(path_);
-    if (::lstat(sidePath_.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
-      platform::removeItem(sidePath_);
     auto side = readSide(sidePath_);
     file_ = platform::UniqueFd(
         ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -216,11 +213,14 @@ class PartFile {
   }
   std::optional<std::uint64_t> recordedSize() const { return side_ ? side_->size : std::nullopt; }
 
-  // Starts over: the side file goes first, so that no crash leaves it vouching for other bytes.
+  // Starts over: the side file goes first, so that no crash leaves it vouching for other bytes;
+  // so does anything else at its name, a folder too.
   bool restart(std::string& error) {
-    if (::unlink(sidePath_.c_str()) != 0 && errno != ENOENT) {
-      error = describeErrno("cannot remove", sidePath_, errno);
-      return false;
+    if (platform::itemExists(sidePath_)) {
+      if (auto removed = platform::removeItem(sidePath_); !removed) {
+        error = removed.error;
+        return false;
+      }
     }
     side_.reset();
     if (::ftruncate(file_.get(), 0) != 0) {
