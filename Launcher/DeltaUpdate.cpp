@@ -761,8 +761,6 @@ std::variant<Fetched, std::string> fetchChangedEntries(
 
 namespace {
 
-constexpr long kSmallFetchDeadlineSeconds = 300;
-
 // The body of a GET of `address`, at most `limit` bytes; or why there is none.
 std::variant<std::string, std::string> fetchSmall(const std::string& address, std::size_t limit) {
   struct Body {
@@ -785,7 +783,9 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   const DownloadOptions floor;
   if (!platform::applyPackageOptions(h, address.c_str(), floor.lowSpeedBytes, floor.lowSpeedTime,
                                      errorBuffer) ||
-      curl_easy_setopt(h, CURLOPT_TIMEOUT, kSmallFetchDeadlineSeconds) != CURLE_OK ||
+      curl_easy_setopt(h, CURLOPT_TIMEOUT,
+                       static_cast<long>(std::chrono::seconds(kSmallFetchDeadline).count())) !=
+          CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) != CURLE_OK)
     return std::variant<std::string, std::string>(std::in_place_index<1>,

@@ -13,6 +13,10 @@ namespace launcher {
 
 // What the package is checked against, how long a slow transfer is borne, how often a cut one is
 // taken up again, and who hears of its progress.
+// How long the small things fetched before a package (its central directory, its signed
+// manifest) may take at most.
+inline constexpr std::chrono::minutes kSmallFetchDeadline{5};
+
 struct DownloadOptions {
   // The publisher's minisign public key (its base64 line). Empty: the package is taken as it
   // comes.
@@ -32,7 +36,7 @@ struct DownloadOptions {
   std::chrono::milliseconds retryPause{1000};
   // An update that fetches only the changed entries waits this long at most for the package's
   // central directory, then downloads the whole package.
-  std::chrono::milliseconds directoryDeadline{std::chrono::minutes(5)};
+  std::chrono::milliseconds directoryDeadline{kSmallFetchDeadline};
   // Called on the downloading thread as the package's bytes are written: the bytes received so
   // far and the package's whole size when the server gave it. A resumed download counts the part
   // already on disk in both.
