@@ -27,6 +27,7 @@
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
+#include "Zipwell/CentralDirectory.h"
 
 namespace launcher::delta {
 namespace {
@@ -81,14 +82,10 @@ std::optional<InstalledFile> regularFile(const std::string& path) {
       static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
-// Where an entry's file lands below the install folder, spelled as the extraction spells it:
-// backslashes read as slashes, empty and "." parts left out.
+// Where an entry's file lands below the install folder, spelled as the extraction spells it.
 std::string writtenPath(std::string_view name) {
-  std::string slashed(name);
-  std::replace(slashed.begin(), slashed.end(), '\\', '/');
   std::string path;
-  for (const std::string_view part : split(slashed, '/')) {
-    if (part.empty() || part == ".") continue;
+  for (const std::string& part : zipwell::entryPathParts(name)) {
     if (!path.empty()) path += '/';
     path += part;
   }

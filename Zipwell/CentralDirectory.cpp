@@ -95,4 +95,16 @@ std::optional<std::pair<std::size_t, std::size_t>> findOverlap(const CentralDire
   return std::nullopt;
 }
 
+std::vector<std::string> entryPathParts(std::string_view name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t at = 0; at <= name.size(); ++at) {
+    if (at < name.size() && name[at] != '/' && name[at] != '\\') continue;
+    const std::string_view part = name.substr(start, at - start);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    start = at + 1;
+  }
+  return parts;
+}
+
 }  // namespace launcher::zipwell

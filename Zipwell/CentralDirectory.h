@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -44,5 +45,10 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd);
 // Two entries whose bytes (local header through the end of the compressed data) share any part
 // of the archive, as indexes into `directory.entries`; nothing when none do.
 std::optional<std::pair<std::size_t, std::size_t>> findOverlap(const CentralDirectory& directory);
+
+// The folders and the name an entry's name leads to below the destination, as the extraction
+// writes it: backslashes read as slashes, empty and "." parts left out. ".." is kept, for the
+// caller to refuse.
+std::vector<std::string> entryPathParts(std::string_view name);
 
 }  // namespace launcher::zipwell

@@ -454,14 +454,13 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
     entry.relative = base_;
     std::size_t length = baseLength;
-    for (std::string& part : nameParts(entry.name)) {
+    for (std::string& part : zipwell::entryPathParts(entry.name)) {
       if (part == "..") {
         refuse("Refused entry outside the destination: " + escapeLine(entry.name),
                Zipwell::kOutsideDestination,
                "entry " + quotedLine(entry.name) + " leads outside the destination folder");
         return false;
       }
-      if (part == ".") continue;
       length += 1 + part.size();
       if (length >= PATH_MAX) {
         refuse(
