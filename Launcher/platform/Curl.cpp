@@ -1,7 +1,7 @@
 #include "Launcher/platform/Curl.h"
 
-#include <algorithm>
-#include <cctype>
+#include <strings.h>
+
 #include <charconv>
 #include <mutex>
 #include <string_view>
@@ -95,11 +95,7 @@ bool namesAnotherValidator(CURL* handle, const std::string& validator) {
 
 std::optional<std::string> contentCodingOf(CURL* handle) {
   auto coding = responseHeader(handle, "Content-Encoding");
-  if (!coding) return std::nullopt;
-  std::string lower = *coding;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lower == "identity") return std::nullopt;
+  if (coding && ::strcasecmp(coding->c_str(), "identity") == 0) return std::nullopt;
   return coding;
 }
 
