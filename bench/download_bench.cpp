@@ -5,11 +5,13 @@
 // the same download without it.
 //
 // The server runs in this process and makes its bodies on the fly, so the figure for our process
-// covers the server too. Our peak is the high-water mark of the resident set (VmHWM), reset before
-// each download; the tool's is its own ru_maxrss, from wait4. The verified download must not read
-// the package a second time: an inotify watch on the install folder counts every open and every
-// read of a file there during each download. Beside the verified download, the digest alone and
-// the sync of the package alone show where its time goes on the machine at hand.
+// covers the server too. The verification is also timed with the package served by nginx from a
+// file, as a publisher's server sends it, when nginx is installed. Our peak is the high-water mark
+// of the resident set (VmHWM), reset before each download; the tool's is its own ru_maxrss, from
+// wait4. The verified download must not read the package a second time: an inotify watch on the
+// install folder counts every open and every read of a file there during each download. Beside the
+// verified download, the digest alone and the sync of the package alone show where its time goes on
+// the machine at hand.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/inotify.h>
@@ -35,6 +37,7 @@
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "tests/support/LocalHttpServer.h"
+#include "tests/support/NginxServer.h"
 #include "tests/support/TestFolders.h"
 
 extern char** environ;
@@ -45,6 +48,7 @@ using launcher::HttpDownloader;
 using launcher::platform::ErrorRecord;
 using launcher::platform::Url;
 using launcher::testing::LocalHttpServer;
+using launcher::testing::NginxServer;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr double kGoalMiB = 64;
@@ -226,6 +230,17 @@ double syncAlone(const std::string& path, std::uint64_t size) {
   std::error_code ignored;
   fs::remove(path, ignored);
   return synced ? seconds : 0;
+}
+
+// Writes the generated body of `size` bytes to `path`, for a server that sends files.
+bool writeGenerated(const std::string& path, std::uint64_t size) {
+  const launcher::platform::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  bool written = static_cast<bool>(file);
+  generatePieces(size, [&](const char* data, std::size_t count) {
+    written = written && launcher::platform::writeAll(file.get(), std::string_view(data, count));
+  });
+  return written;
 }
 
 // The 1 GiB download with and without verification, alternating, kVerificationRounds each.
@@ -435,17 +450,34 @@ int main() {
   serveGeneratedPaced(server, paced, largest.bytes, kPacedMiBPerSecond * kMiB);
   struct Setting {
     std::string label;
+    std::string address;
     std::string path;
   };
-  const Setting settings[] = {{"loopback", largest.path},
-                              {"paced " + std::to_string(kPacedMiBPerSecond) + " MiB/s", paced}};
+  std::vector<Setting> settings = {
+      {"loopback", server.url(largest.path), largest.path},
+      {"paced " + std::to_string(kPacedMiBPerSecond) + " MiB/s", server.url(paced), paced}};
+  // The same bytes from a file that nginx sends as a publisher's server would, when it is
+  // installed: the server then costs this process nothing, and nginx little.
+  std::unique_ptr<NginxServer> nginx;
+  if (!NginxServer::program().empty()) {
+    const std::string feed = folders.root() + "/feed";
+    fs::create_directories(feed);
+    try {
+      if (writeGenerated(feed + largest.path, largest.bytes)) {
+        nginx = std::make_unique<NginxServer>(feed, "", folders.root() + "/nginx");
+        settings.push_back({"nginx (sendfile)", nginx->address() + largest.path, largest.path});
+      }
+    } catch (const std::runtime_error& error) {
+      std::printf("nginx: %s\n", error.what());
+    }
+  }
   std::printf("\n%-8s  %-18s  %-22s  %9s  %14s  %9s  %s\n", "size", "server", "loadFileSync",
               "time", "throughput", "CPU time", "files in the install folder");
   bool everyReadOnce = true;
   std::vector<double> added;
   for (const Setting& setting : settings) {
-    const Verification check = compareVerification(server.url(setting.path), install,
-                                                   install + setting.path, largest.bytes);
+    const Verification check =
+        compareVerification(setting.address, install, install + setting.path, largest.bytes);
     if (!check.ok) {
       std::printf("verification: a download failed\n");
       return 1;
@@ -466,15 +498,25 @@ int main() {
                     check.verifiedOpens == check.plainOpens;
     added.push_back(check.verifiedSeconds / check.plainSeconds - 1);
   }
+  // At loopback speed: from this process's server and, when there is one, from nginx.
+  double loopbackAdded = added[0];
+  std::string fromNginx;
+  if (added.size() > 2) {
+    loopbackAdded = std::max(loopbackAdded, added[2]);
+    char figure[64];
+    std::snprintf(figure, sizeof figure, " (%.1f %% from nginx)", added[2] * 100);
+    fromNginx = figure;
+  }
   std::printf(
-      "\nmedians of %d alternating runs; verification adds %.1f %% at loopback speed and "
+      "\nmedians of %d alternating runs; verification adds %.1f %% at loopback speed%s and "
       "%.1f %% paced (goal: at most %.0f %%)%s\n",
-      kVerificationRounds, added[0] * 100, added[1] * 100, kVerificationGoal * 100,
-      added[0] <= kVerificationGoal ? "" : ": GOAL MISSED at loopback speed");
+      kVerificationRounds, added[0] * 100, fromNginx.c_str(), added[1] * 100,
+      kVerificationGoal * 100,
+      loopbackAdded <= kVerificationGoal ? "" : ": GOAL MISSED at loopback speed");
   std::printf("the verified download opens and reads the install folder's files %s\n",
               everyReadOnce
                   ? "exactly as often as the unverified one: no second read of the package"
                   : "MORE often than the unverified one (or inotify is unavailable)");
-  goalMet = goalMet && everyReadOnce && added[0] <= kVerificationGoal;
+  goalMet = goalMet && everyReadOnce && loopbackAdded <= kVerificationGoal;
   return goalMet ? 0 : 1;
 }
