@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -258,6 +260,9 @@ class PartFile {
     return true;
   }
 
+  // Writes what the part holds to the disk; false with errno set when the disk refuses.
+  bool sync() const { return ::fdatasync(file_.get()) == 0; }
+
   // Hands the first `count` bytes of the part to `sink`, in pieces; false with errno set when
   // they cannot be read.
   template <typename Sink>
@@ -322,102 +327,201 @@ class PartFile {
   bool settled_ = false;
 };
 
-// Hands the package's bytes to the verifier on a thread of its own, so that the digest is
-// computed beside the transfer rather than in its way. The pieces are gathered into buffers of
-// kBufferBytes, each handed over whole; the transfer waits only when all kBuffers of them are
-// still to be digested. Without a thread, the pieces are digested as they come.
-class DigestFeed {
+// The package's bytes on their way to the part and, when the package is verified, to the
+// digest. The transfer copies what it receives into buffers and goes on receiving; one thread
+// appends the buffers to the part and another digests them, so that receiving, writing and the
+// digest each go at their own pace rather than one after the other. A buffer is handed over when
+// it is full, or kHandOverAfter after its first byte: on a slow network the bytes still reach the
+// part (and the download bar) within a moment of arriving. The transfer waits only when all
+// kBuffers buffers are still on their way. The part must not be touched elsewhere until finish()
+// returned. Without threads, each piece is written and digested as it comes.
+class PackageWriter {
  public:
   static constexpr std::size_t kBuffers = 8;
   static constexpr std::size_t kBufferBytes = std::size_t{1024} * 1024;
+  static constexpr std::chrono::milliseconds kHandOverAfter{100};
 
-  explicit DigestFeed(minisign::PackageVerifier& verifier) : verifier_(verifier) {
+  PackageWriter(PartFile& part, minisign::PackageVerifier* verifier)
+      : part_(part), verifier_(verifier) {
     try {
-      thread_ = std::thread([this] { run(); });
+      writer_ = std::thread([this] { writeBuffers(); });
+      if (verifier_ != nullptr) digester_ = std::thread([this] { digestBuffers(); });
+      threaded_ = true;
     } catch (const std::system_error&) {
-      // No thread to spare: digest on the caller's thread.
+      // No thread to spare: everything is done on the caller's thread.
+      stop();
     }
   }
-  ~DigestFeed() { finish(); }
-  DigestFeed(const DigestFeed&) = delete;
-  DigestFeed& operator=(const DigestFeed&) = delete;
+  ~PackageWriter() { finish(); }
+  PackageWriter(const PackageWriter&) = delete;
+  PackageWriter& operator=(const PackageWriter&) = delete;
 
-  void feed(const char* data, std::size_t size) {
-    if (!thread_.joinable()) {
-      verifier_.update(data, size);
-      return;
-    }
-    while (size > 0) {
-      if (filling_.capacity() == 0) filling_ = takeBuffer();
-      const std::size_t count = std::min(size, kBufferBytes - filling_.size());
-      filling_.insert(filling_.end(), data, data + count);
-      data += count;
-      size -= count;
-      if (filling_.size() == kBufferBytes) handOver();
-    }
+  // Appends `data` to the part and the digest. False once the part refused a write; finish()
+  // then says why.
+  bool write(const char* data, std::size_t size) { return add(data, size, true); }
+  bool digesting() const { return verifier_ != nullptr; }
+  // Bytes appended to the part so far.
+  std::uint64_t written() const { return written_; }
+  // Bytes the part holds already, for the digest alone.
+  void digestOnly(const char* data, std::size_t size) {
+    if (digesting()) add(data, size, false);
   }
 
-  // Returns once every byte fed has reached the verifier.
-  void finish() {
-    if (!thread_.joinable()) return;
-    if (!filling_.empty()) handOver();
-    {
-      std::lock_guard lock(mutex_);
-      closed_ = true;
+  // Returns once every byte handed over is in the part and the digest: 0, or the errno of the
+  // write or sync the part refused (nothing was written after a refused write).
+  int finish() {
+    if (threaded_) {
+      if (!filling_.bytes.empty()) handOver();
+      stop();
+      threaded_ = false;
     }
-    changed_.notify_all();
-    thread_.join();
+    return error_;
   }
 
  private:
+  struct Buffer {
+    std::vector<char> bytes;
+    bool toPart = true;
+  };
+
+  bool add(const char* data, std::size_t size, bool toPart) {
+    if (error_ != 0) return false;
+    if (!threaded_) {
+      if (toPart) {
+        if (!part_.write(data, size)) {
+          error_ = errno;
+          return false;
+        }
+        written_ += size;
+      }
+      if (verifier_ != nullptr) verifier_->update(data, size);
+      return true;
+    }
+    if (!filling_.bytes.empty() && filling_.toPart != toPart) handOver();
+    filling_.toPart = toPart;
+    const auto now = std::chrono::steady_clock::now();
+    if (filling_.bytes.empty()) filledSince_ = now;
+    while (size > 0) {
+      if (filling_.bytes.capacity() == 0) filling_.bytes = takeBuffer();
+      const std::size_t count = std::min(size, kBufferBytes - filling_.bytes.size());
+      filling_.bytes.insert(filling_.bytes.end(), data, data + count);
+      data += count;
+      size -= count;
+      if (filling_.bytes.size() == kBufferBytes) {
+        handOver();
+        filledSince_ = now;
+      }
+    }
+    if (!filling_.bytes.empty() && now - filledSince_ >= kHandOverAfter) handOver();
+    return error_ == 0;
+  }
+
   std::vector<char> takeBuffer() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
-    std::vector<char> buffer;
+    std::vector<char> bytes;
     if (spare_.empty()) {
       ++made_;
-      buffer.reserve(kBufferBytes);
+      bytes.reserve(kBufferBytes);
     } else {
-      buffer = std::move(spare_.back());
+      bytes = std::move(spare_.back());
       spare_.pop_back();
-      buffer.clear();
+      bytes.clear();
     }
-    return buffer;
+    return bytes;
   }
 
   void handOver() {
     {
       std::lock_guard lock(mutex_);
-      pending_.push_back(std::move(filling_));
+      toWrite_.push_back(std::move(filling_));
     }
     filling_ = {};
     changed_.notify_all();
   }
 
-  void run() {
+  // Lets the threads run out of buffers and end.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+    if (writer_.joinable()) writer_.join();
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;  // also when the writer never started
+    }
+    changed_.notify_all();
+    if (digester_.joinable()) digester_.join();
+  }
+
+  void writeBuffers() {
+    bool wrote = false;
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [&] { return !pending_.empty() || closed_; });
-      if (pending_.empty()) return;
-      std::vector<char> buffer = std::move(pending_.front());
-      pending_.pop_front();
+      changed_.wait(lock, [&] { return !toWrite_.empty() || closed_; });
+      if (toWrite_.empty()) break;
+      Buffer buffer = std::move(toWrite_.front());
+      toWrite_.pop_front();
       lock.unlock();
-      verifier_.update(buffer.data(), buffer.size());
+      if (buffer.toPart && error_ == 0) {
+        wrote = true;
+        if (part_.write(buffer.bytes.data(), buffer.bytes.size()))
+          written_ += buffer.bytes.size();
+        else
+          error_ = errno;
+      }
       lock.lock();
-      spare_.push_back(std::move(buffer));
+      if (verifier_ != nullptr)
+        toDigest_.push_back(std::move(buffer.bytes));
+      else
+        spare_.push_back(std::move(buffer.bytes));
+      changed_.notify_all();
+    }
+    done_ = true;
+    changed_.notify_all();
+    // The part is synced before it is kept or becomes the package: what was written goes to the
+    // disk now, while the digest finishes, so that little is left for that sync. A failure is
+    // the part's: a later sync of the same file may no longer report it.
+    if (wrote && error_ == 0) {
+      lock.unlock();
+      if (!part_.sync()) error_ = errno;
+    }
+  }
+
+  void digestBuffers() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return !toDigest_.empty() || done_; });
+      if (toDigest_.empty()) return;
+      std::vector<char> bytes = std::move(toDigest_.front());
+      toDigest_.pop_front();
+      lock.unlock();
+      verifier_->update(bytes.data(), bytes.size());
+      lock.lock();
+      spare_.push_back(std::move(bytes));
       changed_.notify_all();
     }
   }
 
-  minisign::PackageVerifier& verifier_;
-  std::vector<char> filling_;  // the transfer's side only
+  PartFile& part_;
+  minisign::PackageVerifier* verifier_;
+  bool threaded_ = false;
+  std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
+  std::atomic<std::uint64_t> written_ = 0;
+  Buffer filling_;                                     // the transfer's side only
+  std::chrono::steady_clock::time_point filledSince_;  // its first byte
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::vector<char>> pending_;
+  std::deque<Buffer> toWrite_;
+  std::deque<std::vector<char>> toDigest_;
   std::vector<std::vector<char>> spare_;
   std::size_t made_ = 0;
-  bool closed_ = false;
-  std::thread thread_;
+  bool closed_ = false;  // nothing more will be handed over
+  bool done_ = false;    // and the writer is done with what was
+  std::thread writer_;
+  std::thread digester_;
 };
 
 // How one request ended when it did not bring the rest of the package.
@@ -449,17 +553,28 @@ struct Attempt {
   CURL* handle = nullptr;
   const std::string* address = nullptr;
   PartFile* part = nullptr;
-  // Receives every byte of the package in order, the part continued included; none when
-  // nothing is verified.
-  DigestFeed* digest = nullptr;
+  // Takes the body into the part, and every byte of the package (the part continued included)
+  // into the digest when there is one.
+  PackageWriter* writer = nullptr;
   const HttpDownloader::Options* options = nullptr;
   // Where the rest was asked from (the part's size then); 0 when the whole package was asked
   // for.
   std::uint64_t offset = 0;
-  bool begun = false;  // the answer was taken up: its first byte, or its end without a body
+  bool begun = false;      // the answer was taken up: its first byte, or its end without a body
+  std::uint64_t base = 0;  // what the part held when the answer was taken up
+  std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
+
+// Reports what the part holds, when it grew: the bar never shows bytes that a killed launcher
+// would lose.
+void reportProgress(Attempt& attempt) {
+  const std::uint64_t size = attempt.base + attempt.writer->written();
+  if (!attempt.options->progress || attempt.reported == size) return;
+  attempt.reported = size;
+  attempt.options->progress(size, attempt.total);
+}
 
 // Takes up the answer once its headers are in: a 206 from where the part ends continues it, any
 // other 2xx starts it again; records where the bytes come from. False (with the failure set) when
@@ -511,9 +626,9 @@ bool beginAnswer(Attempt& attempt) {
       return false;
     }
     // The digest covers the whole package: the part on disk first, read once.
-    if (attempt.digest != nullptr &&
+    if (attempt.writer->digesting() &&
         !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
-          attempt.digest->feed(data, size);
+          attempt.writer->digestOnly(data, size);
         })) {
       attempt.failure =
           AttemptFailure(savingError(describeErrno("cannot read", part.path(), errno)), false);
@@ -533,7 +648,8 @@ bool beginAnswer(Attempt& attempt) {
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
   }
-  if (attempt.options->progress) attempt.options->progress(part.size(), attempt.total);
+  attempt.base = part.size();
+  reportProgress(attempt);
   return true;
 }
 
@@ -541,13 +657,9 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
-  if (!attempt.part->write(data, total)) {
-    attempt.failure = AttemptFailure(
-        savingError(describeErrno("cannot write", attempt.part->path(), errno)), false);
-    return CURL_WRITEFUNC_ERROR;
-  }
-  if (attempt.digest != nullptr) attempt.digest->feed(data, total);
-  if (attempt.options->progress) attempt.options->progress(attempt.part->size(), attempt.total);
+  // A refused write is described once the writer is done (see fetch).
+  if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
+  reportProgress(attempt);
   return total;
 }
 
@@ -556,8 +668,9 @@ using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 // One GET of `address` into `part`: the rest of it when it can be continued, else the whole
 // package. Nothing when the body arrived whole with a 2xx status; the failure otherwise.
 // `begun` is set once an answer was taken up.
-std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, DigestFeed* digest,
-                                    const HttpDownloader::Options& options, bool& begun) {
+std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
+                                    PackageWriter& writer, const HttpDownloader::Options& options,
+                                    bool& begun) {
   platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle)
     return AttemptFailure(downloadingError("cannot create a libcurl handle (" + address + ")"));
@@ -565,7 +678,7 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, 
   attempt.handle = handle.get();
   attempt.address = &address;
   attempt.part = &part;
-  attempt.digest = digest;
+  attempt.writer = &writer;
   attempt.options = &options;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   CURL* h = handle.get();
@@ -589,6 +702,10 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part, 
 
   const CURLcode code = curl_easy_perform(h);
   begun = begun || attempt.begun;
+  // Nothing is judged before all that arrived is in the part.
+  if (const int error = writer.finish(); error != 0)
+    return AttemptFailure(savingError(describeErrno("cannot write", part.path(), error)), false);
+  if (attempt.begun) reportProgress(attempt);
   if (attempt.failure) return attempt.failure;
   if (code != CURLE_OK) {
     AttemptFailure failure{
@@ -696,21 +813,20 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
     return;
   }
 
-  // Each attempt has a verifier of its own: a part that is continued is fed to it from the disk
-  // first, one that starts again is not.
+  // Each attempt has a verifier and a writer of its own: a part that is continued is fed to the
+  // verifier from the disk first, one that starts again is not.
   std::optional<minisign::PackageVerifier> verifier;
-  std::optional<DigestFeed> digest;
+  std::optional<PackageWriter> writer;
   std::optional<AttemptFailure> failure;
   bool begun = false;
   bool askedForWhole = false;
   for (int retry = 0;;) {
-    digest.reset();
+    writer.reset();
     verifier.reset();
-    if (!options.publicKey.empty()) {
+    if (!options.publicKey.empty())
       verifier.emplace(std::get<minisign::PackageVerifier>(makeVerifier(options)));
-      digest.emplace(*verifier);
-    }
-    failure = fetch(url.string(), part, digest ? &*digest : nullptr, options, begun);
+    writer.emplace(part, verifier ? &*verifier : nullptr);
+    failure = fetch(url.string(), part, *writer, options, begun);
     if (!failure) break;
     if (failure->rangeRefused && !askedForWhole) {
       // The part holds all there is, or the server thinks so: it is asked for the whole package.
@@ -728,6 +844,7 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
                       std::to_string(options.retries + 1));
     std::this_thread::sleep_for(pause);
   }
+  writer.reset();  // every byte received is in the part
   if (failure) {
     // Left for the next call when it can be continued; synced, so that a power cut keeps it.
     if (failure->keepPart)
@@ -738,7 +855,6 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
     completion(destination, failure->error);
     return;
   }
-  if (digest) digest->finish();
   // The part goes with `part` unless it is renamed: a package that fails its check is never
   // kept, nor continued.
   if (verifier) {

@@ -573,6 +573,34 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
   }
 }
 
+TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
+  // 16 pieces of 16 KiB, one every 50 ms: far less than fills the writer's buffers.
+  const std::size_t piece = 16 * 1024, pieces = 16;
+  server.handle("/slow.zip", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(piece * pieces, "application/zip",
+                                  [&](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                    return sink.write(std::string(piece, 'd').data(), piece);
+                                  });
+  });
+  const std::string part = install + "/" + HttpDownloader::partFileName("slow.zip");
+  std::vector<std::uint64_t> shown;
+  HttpDownloader::Options options = quick();
+  options.progress = [&](std::uint64_t size, std::optional<std::uint64_t>) {
+    shown.push_back(size);
+    std::error_code ignored;
+    EXPECT_LE(size, fs::file_size(part, ignored)) << "the bar shows bytes not in the part";
+  };
+  ASSERT_FALSE(download(server.url("/slow.zip"), {}, options).error.has_value());
+  // The bar moves while the package arrives, not only at its end.
+  const auto between = std::count_if(shown.begin(), shown.end(), [&](std::uint64_t size) {
+    return size > 0 && size < piece * pieces;
+  });
+  EXPECT_GE(between, 3) << "of " << shown.size() << " reports";
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), piece * pieces);
+}
+
 TEST_F(Downloader, GivesUpATransferThatCrawls) {
   // 512 bytes a second, below the floor of 1 KiB a second, borne here for one second only.
   server.handle("/slow.zip", [](const httplib::Request&, httplib::Response& response) {
