@@ -56,6 +56,8 @@ constexpr const char* kTemporaryExtension = ".json.new";  // ... and that side f
 constexpr off_t kMaxSideFileBytes = off_t{64} * 1024;
 // A part continued under a signature is read back in pieces of this size for the digest.
 constexpr std::uint64_t kReadBytes = std::uint64_t{1024} * 1024;
+// The part is sent towards the disk in steps of this size while it is written.
+constexpr std::uint64_t kStartToDiskAfter = std::uint64_t{8} * 1024 * 1024;
 
 ErrorRecord makeError(const char* domain, long code, const std::string& detail) {
   return {domain, code, std::string(domain) + " (code " + std::to_string(code) + "): " + detail};
@@ -201,6 +203,7 @@ class PartFile {
     if (side && side->address == address_ && status.st_size > 0) {
       side_ = std::move(side);
       size_ = static_cast<std::uint64_t>(status.st_size);
+      startedToDisk_ = size_;
       return true;
     }
     return restart(error);
@@ -230,6 +233,7 @@ class PartFile {
       return false;
     }
     size_ = 0;
+    startedToDisk_ = 0;
     return true;
   }
 
@@ -257,6 +261,15 @@ class PartFile {
   bool write(const char* data, std::size_t size) {
     if (!platform::writeAll(file_.get(), std::string_view(data, size))) return false;
     size_ += size;
+    // What was written starts on its way to the disk while the rest arrives, so that the sync
+    // at the end finds little left to write. A refusal costs only that head start: the sync
+    // reports whatever the disk refused.
+    if (size_ - startedToDisk_ >= kStartToDiskAfter) {
+      static_cast<void>(::sync_file_range(file_.get(), static_cast<off_t>(startedToDisk_),
+                                          static_cast<off_t>(size_ - startedToDisk_),
+                                          SYNC_FILE_RANGE_WRITE));
+      startedToDisk_ = size_;
+    }
     return true;
   }
 
@@ -324,6 +337,7 @@ class PartFile {
   platform::UniqueFd file_;
   std::optional<SideRecord> side_;
   std::uint64_t size_ = 0;
+  std::uint64_t startedToDisk_ = 0;  // bytes of the part sent towards the disk before the sync
   bool settled_ = false;
 };
 
@@ -481,9 +495,9 @@ class PackageWriter {
     }
     done_ = true;
     changed_.notify_all();
-    // The part is synced before it is kept or becomes the package: what was written goes to the
-    // disk now, while the digest finishes, so that little is left for that sync. A failure is
-    // the part's: a later sync of the same file may no longer report it.
+    // The part is synced before it is kept or becomes the package: what is not on the disk yet
+    // goes there now, while the digest finishes, so that little is left for that sync. A failure
+    // is the part's: a later sync of the same file may no longer report it.
     if (wrote && error_ == 0) {
       lock.unlock();
       if (!part_.sync()) error_ = errno;
