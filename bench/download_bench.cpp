@@ -11,7 +11,9 @@
 // wait4. The verified download must not read the package a second time: an inotify watch on the
 // install folder counts every open and every read of a file there during each download. Beside the
 // verified download, the digest alone and the sync of the package alone show where its time goes on
-// the machine at hand.
+// the machine at hand. On a virtual machine whose balloon gives free memory back to its host, the
+// page cache costs several times more to fill in some runs than in others (the host must hand the
+// memory back first): medians of one run compare with each other, runs with each other less so.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/inotify.h>
@@ -189,8 +191,8 @@ struct Verification {
   int plainOpens = 0, plainReads = 0, verifiedOpens = 0, verifiedReads = 0;
   bool counted = false;
   // Where a verified download's time goes on this machine, each measured alone: the digest of
-  // the whole package on one processor, and the sync that makes the downloaded package durable
-  // before it is renamed (the processors wait for the disk then).
+  // the whole package on one processor, and the sync of the whole package written at once (the
+  // download starts its writes to the disk as it goes, and waits at the end only for the rest).
   double digestAloneSeconds = 0, syncAloneSeconds = 0;
 };
 
@@ -216,31 +218,28 @@ double digestAlone(const std::string& publicKeyLine, const std::string& signatur
   return secondsSince(start);
 }
 
-// Writes `size` bytes to `path` as the download does, then times the fsync alone.
-double syncAlone(const std::string& path, std::uint64_t size) {
-  const launcher::platform::UniqueFd file(
+// Writes the generated body of `size` bytes to a new file at `path`; returns the file, still
+// open, or none when it could not be written whole.
+launcher::platform::UniqueFd writeGenerated(const std::string& path, std::uint64_t size) {
+  launcher::platform::UniqueFd file(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   bool written = static_cast<bool>(file);
   generatePieces(size, [&](const char* data, std::size_t count) {
     written = written && launcher::platform::writeAll(file.get(), std::string_view(data, count));
   });
+  if (!written) static_cast<void>(file.reset());
+  return file;
+}
+
+// Writes `size` bytes to `path` at once, then times the fsync alone.
+double syncAlone(const std::string& path, std::uint64_t size) {
+  const launcher::platform::UniqueFd file = writeGenerated(path, size);
   const auto start = std::chrono::steady_clock::now();
-  const bool synced = written && ::fsync(file.get()) == 0;
+  const bool synced = file && ::fsync(file.get()) == 0;
   const double seconds = secondsSince(start);
   std::error_code ignored;
   fs::remove(path, ignored);
   return synced ? seconds : 0;
-}
-
-// Writes the generated body of `size` bytes to `path`, for a server that sends files.
-bool writeGenerated(const std::string& path, std::uint64_t size) {
-  const launcher::platform::UniqueFd file(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  bool written = static_cast<bool>(file);
-  generatePieces(size, [&](const char* data, std::size_t count) {
-    written = written && launcher::platform::writeAll(file.get(), std::string_view(data, count));
-  });
-  return written;
 }
 
 // The 1 GiB download with and without verification, alternating, kVerificationRounds each.
