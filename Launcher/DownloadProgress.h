@@ -47,7 +47,7 @@ std::string downloadText(std::uint64_t received, std::optional<std::uint64_t> to
                          std::optional<double> bytesPerSecond);
 
 // Turns byte counts into states of the download bar and decides when to show them. Used from one
-// thread at a time (the downloading one).
+// thread at a time (the download's own).
 class DownloadProgress {
  public:
   using Clock = std::chrono::steady_clock;

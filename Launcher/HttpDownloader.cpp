@@ -344,11 +344,12 @@ class PartFile {
 // The package's bytes on their way to the part and, when the package is verified, to the
 // digest. The transfer copies what it receives into buffers and goes on receiving; one thread
 // appends the buffers to the part and another digests them, so that receiving, writing and the
-// digest each go at their own pace rather than one after the other. A buffer is handed over when
-// it is full, or kHandOverAfter after its first byte: on a slow network the bytes still reach the
-// part (and the download bar) within a moment of arriving. The transfer waits only when all
-// kBuffers buffers are still on their way. The part must not be touched elsewhere until finish()
-// returned. Without threads, each piece is written and digested as it comes.
+// digest each go at their own pace rather than one after the other. A buffer goes to the part
+// when it is full, or kHandOverAfter after its first byte even when nothing more arrives: a slow
+// or bursty server's bytes still reach the part (and the download bar) within a moment of
+// arriving. The transfer waits only when all kBuffers buffers are still on their way. The part
+// must not be touched elsewhere until finish() returned. Without threads, each piece is written
+// and digested as it comes.
 class PackageWriter {
  public:
   static constexpr std::size_t kBuffers = 8;
@@ -374,6 +375,9 @@ class PackageWriter {
   // then says why.
   bool write(const char* data, std::size_t size) { return add(data, size, true); }
   bool digesting() const { return verifier_ != nullptr; }
+  // Called after each piece is appended to the part, on the thread that appended it (one at a
+  // time); set before the first write, and left alone until finish() returned.
+  void onWritten(std::function<void()> called) { onWritten_ = std::move(called); }
   // Bytes appended to the part so far.
   std::uint64_t written() const { return written_; }
   // Bytes the part holds already, for the digest alone.
@@ -385,7 +389,10 @@ class PackageWriter {
   // write or sync the part refused (nothing was written after a refused write).
   int finish() {
     if (threaded_) {
-      if (!filling_.bytes.empty()) handOver();
+      {
+        std::lock_guard lock(mutex_);
+        if (!filling_.bytes.empty()) handOver();
+      }
       stop();
       threaded_ = false;
     }
@@ -407,32 +414,40 @@ class PackageWriter {
           return false;
         }
         written_ += size;
+        if (onWritten_) onWritten_();
       }
       if (verifier_ != nullptr) verifier_->update(data, size);
       return true;
     }
-    if (!filling_.bytes.empty() && filling_.toPart != toPart) handOver();
-    filling_.toPart = toPart;
-    const auto now = std::chrono::steady_clock::now();
-    if (filling_.bytes.empty()) filledSince_ = now;
-    while (size > 0) {
-      if (filling_.bytes.capacity() == 0) filling_.bytes = takeBuffer();
-      const std::size_t count = std::min(size, kBufferBytes - filling_.bytes.size());
-      filling_.bytes.insert(filling_.bytes.end(), data, data + count);
-      data += count;
-      size -= count;
-      if (filling_.bytes.size() == kBufferBytes) {
-        handOver();
-        filledSince_ = now;
+    bool wake = false;  // the writer has a buffer to write, or one to watch the age of
+    {
+      std::unique_lock lock(mutex_);
+      if (!filling_.bytes.empty() && filling_.toPart != toPart) wake = handOver();
+      while (size > 0) {
+        if (filling_.bytes.capacity() == 0) {
+          if (wake) changed_.notify_all();
+          changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
+          filling_.bytes = takeBuffer();
+        }
+        if (filling_.bytes.empty()) {
+          filling_.toPart = toPart;
+          filledSince_ = std::chrono::steady_clock::now();
+          wake = true;
+        }
+        const std::size_t count = std::min(size, kBufferBytes - filling_.bytes.size());
+        filling_.bytes.insert(filling_.bytes.end(), data, data + count);
+        data += count;
+        size -= count;
+        if (filling_.bytes.size() == kBufferBytes) wake = handOver();
       }
     }
-    if (!filling_.bytes.empty() && now - filledSince_ >= kHandOverAfter) handOver();
+    if (wake) changed_.notify_all();
     return error_ == 0;
   }
 
+  // A spare buffer, or a new one while fewer than kBuffers were made; with mutex_ held, once
+  // there is one.
   std::vector<char> takeBuffer() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !spare_.empty() || made_ < kBuffers; });
     std::vector<char> bytes;
     if (spare_.empty()) {
       ++made_;
@@ -445,13 +460,12 @@ class PackageWriter {
     return bytes;
   }
 
-  void handOver() {
-    {
-      std::lock_guard lock(mutex_);
-      toWrite_.push_back(std::move(filling_));
-    }
+  // Queues the buffer being filled for the writer, with mutex_ held; true, for the caller to
+  // wake the writer.
+  bool handOver() {
+    toWrite_.push_back(std::move(filling_));
     filling_ = {};
-    changed_.notify_all();
+    return true;
   }
 
   // Lets the threads run out of buffers and end.
@@ -474,17 +488,29 @@ class PackageWriter {
     bool wrote = false;
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [&] { return !toWrite_.empty() || closed_; });
+      // The next buffer: one handed over, or the one being filled once it is old enough.
+      while (toWrite_.empty() && !closed_) {
+        if (filling_.bytes.empty()) {
+          changed_.wait(lock);
+        } else if (const auto due = filledSince_ + kHandOverAfter;
+                   std::chrono::steady_clock::now() < due) {
+          changed_.wait_until(lock, due);
+        } else {
+          handOver();
+        }
+      }
       if (toWrite_.empty()) break;
       Buffer buffer = std::move(toWrite_.front());
       toWrite_.pop_front();
       lock.unlock();
       if (buffer.toPart && error_ == 0) {
         wrote = true;
-        if (part_.write(buffer.bytes.data(), buffer.bytes.size()))
+        if (part_.write(buffer.bytes.data(), buffer.bytes.size())) {
           written_ += buffer.bytes.size();
-        else
+          if (onWritten_) onWritten_();
+        } else {
           error_ = errno;
+        }
       }
       lock.lock();
       if (verifier_ != nullptr)
@@ -524,7 +550,8 @@ class PackageWriter {
   bool threaded_ = false;
   std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
   std::atomic<std::uint64_t> written_ = 0;
-  Buffer filling_;                                     // the transfer's side only
+  std::function<void()> onWritten_;
+  Buffer filling_;                                     // with mutex_ held
   std::chrono::steady_clock::time_point filledSince_;  // its first byte
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -671,9 +698,9 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
-  // A refused write is described once the writer is done (see fetch).
+  // A refused write is described once the writer is done (see fetch). The writer reports the
+  // progress as the part grows.
   if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
-  reportProgress(attempt);
   return total;
 }
 
@@ -714,11 +741,15 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
                           curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)))
     return AttemptFailure(downloadingError("cannot set up the request for " + address));
 
+  writer.onWritten([&attempt] { reportProgress(attempt); });
   const CURLcode code = curl_easy_perform(h);
   begun = begun || attempt.begun;
   // Nothing is judged before all that arrived is in the part.
-  if (const int error = writer.finish(); error != 0)
-    return AttemptFailure(savingError(describeErrno("cannot write", part.path(), error)), false);
+  const int writeError = writer.finish();
+  writer.onWritten(nullptr);
+  if (writeError != 0)
+    return AttemptFailure(savingError(describeErrno("cannot write", part.path(), writeError)),
+                          false);
   if (attempt.begun) reportProgress(attempt);
   if (attempt.failure) return attempt.failure;
   if (code != CURLE_OK) {

@@ -37,9 +37,9 @@ struct DownloadOptions {
   // An update that fetches only the changed entries waits this long at most for the package's
   // central directory, then downloads the whole package.
   std::chrono::milliseconds directoryDeadline{kSmallFetchDeadline};
-  // Called on the downloading thread as the package's bytes are written: the bytes received so
-  // far and the package's whole size when the server gave it. A resumed download counts the part
-  // already on disk in both.
+  // Called as the package's bytes are written, on the download's threads one at a time: the
+  // bytes in the part so far and the package's whole size when the server gave it. A resumed
+  // download counts the part already on disk in both.
   std::function<void(std::uint64_t received, std::optional<std::uint64_t> total)> progress;
 };
 

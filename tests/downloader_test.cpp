@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "Launcher/Config.h"
@@ -599,6 +601,32 @@ TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
   EXPECT_GE(between, 3) << "of " << shown.size() << " reports";
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.back(), piece * pieces);
+
+  // A burst, then a pause (as a server that limits its rate sends): the burst reaches the part
+  // and the bar while the server waits, not only once its next bytes come. The server waits for
+  // that report, 5 s at most.
+  std::mutex mutex;
+  std::condition_variable reported;
+  bool burstShown = false, shownWhileWaiting = false;
+  server.handle("/bursty.zip", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(2 * piece, "application/zip",
+                                  [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                    if (offset > 0) {
+                                      std::unique_lock lock(mutex);
+                                      shownWhileWaiting =
+                                          reported.wait_for(lock, std::chrono::seconds(5),
+                                                            [&] { return burstShown; });
+                                    }
+                                    return sink.write(std::string(piece, 'b').data(), piece);
+                                  });
+  });
+  options.progress = [&](std::uint64_t size, std::optional<std::uint64_t>) {
+    std::lock_guard lock(mutex);
+    burstShown = burstShown || size == piece;
+    reported.notify_all();
+  };
+  ASSERT_FALSE(download(server.url("/bursty.zip"), {}, options).error.has_value());
+  EXPECT_TRUE(shownWhileWaiting) << "the burst showed only once more bytes came";
 }
 
 TEST_F(Downloader, GivesUpATransferThatCrawls) {
