@@ -378,8 +378,6 @@ class PackageWriter {
   // Called after each piece is appended to the part, on the thread that appended it (one at a
   // time); set before the first write, and left alone until finish() returned.
   void onWritten(std::function<void()> called) { onWritten_ = std::move(called); }
-  // Bytes appended to the part so far.
-  std::uint64_t written() const { return written_; }
   // Bytes the part holds already, for the digest alone.
   void digestOnly(const char* data, std::size_t size) {
     if (digesting()) add(data, size, false);
@@ -413,7 +411,6 @@ class PackageWriter {
           error_ = errno;
           return false;
         }
-        written_ += size;
         if (onWritten_) onWritten_();
       }
       if (verifier_ != nullptr) verifier_->update(data, size);
@@ -505,12 +502,10 @@ class PackageWriter {
       lock.unlock();
       if (buffer.toPart && error_ == 0) {
         wrote = true;
-        if (part_.write(buffer.bytes.data(), buffer.bytes.size())) {
-          written_ += buffer.bytes.size();
-          if (onWritten_) onWritten_();
-        } else {
+        if (!part_.write(buffer.bytes.data(), buffer.bytes.size()))
           error_ = errno;
-        }
+        else if (onWritten_)
+          onWritten_();
       }
       lock.lock();
       if (verifier_ != nullptr)
@@ -549,7 +544,6 @@ class PackageWriter {
   minisign::PackageVerifier* verifier_;
   bool threaded_ = false;
   std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
-  std::atomic<std::uint64_t> written_ = 0;
   std::function<void()> onWritten_;
   Buffer filling_;                                     // with mutex_ held
   std::chrono::steady_clock::time_point filledSince_;  // its first byte
@@ -601,17 +595,17 @@ struct Attempt {
   // Where the rest was asked from (the part's size then); 0 when the whole package was asked
   // for.
   std::uint64_t offset = 0;
-  bool begun = false;      // the answer was taken up: its first byte, or its end without a body
-  std::uint64_t base = 0;  // what the part held when the answer was taken up
+  bool begun = false;  // the answer was taken up: its first byte, or its end without a body
   std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
 
 // Reports what the part holds, when it grew: the bar never shows bytes that a killed launcher
-// would lose.
+// would lose. Called only where the part is not being written by another thread: on the thread
+// that writes it, before the writer has anything of this answer, or after it is done.
 void reportProgress(Attempt& attempt) {
-  const std::uint64_t size = attempt.base + attempt.writer->written();
+  const std::uint64_t size = attempt.part->size();
   if (!attempt.options->progress || attempt.reported == size) return;
   attempt.reported = size;
   attempt.options->progress(size, attempt.total);
@@ -689,7 +683,6 @@ bool beginAnswer(Attempt& attempt) {
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
   }
-  attempt.base = part.size();
   reportProgress(attempt);
   return true;
 }
