@@ -11,12 +11,12 @@
 
 namespace launcher {
 
-// What the package is checked against, how long a slow transfer is borne, how often a cut one is
-// taken up again, and who hears of its progress.
 // How long the small things fetched before a package (its central directory, its signed
 // manifest) may take at most.
 inline constexpr std::chrono::minutes kSmallFetchDeadline{5};
 
+// What the package is checked against, how long a slow transfer is borne, how often a cut one is
+// taken up again, and who hears of its progress.
 struct DownloadOptions {
   // The publisher's minisign public key (its base64 line). Empty: the package is taken as it
   // comes.
