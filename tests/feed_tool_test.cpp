@@ -450,6 +450,9 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
   std::string encryptedKey = minisign::generateKeyPair("test")->secretKeyFile;
   encryptedKey.replace(encryptedKey.find("RWQAAEIy"), 8, "RWRTY0Iy");
   writeFile(fixture.dir / "encrypted.key", encryptedKey);
+  writeFile(fixture.app / "lib" / "publisher.key",
+            minisign::generateKeyPair("test")->secretKeyFile);
+  fs::create_symlink(fixture.app / "lib", fixture.dir / "lib-link");
 
   struct Case {
     std::string label;
@@ -478,6 +481,8 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
        "use an unencrypted key"},
       {"missing key", [&](auto& r) { r.secretKey = fixture.dir / "none.key"; },
        "cannot read the secret key"},
+      {"key inside app", [&](auto& r) { r.secretKey = fixture.dir / "lib-link/publisher.key"; },
+       "would be published"},
   };
   for (const auto& test : cases) {
     PublishRequest request = fixture.request();

@@ -357,6 +357,13 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   if (!appError && !feedError && platform::isWithin(realFeed, realApp))
     return Failure::refused("the feed folder " + platform::quotedLine(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
+  // A key kept among the application's files would go out to every user with the package.
+  std::error_code keyError;
+  const fs::path realKey =
+      request.secretKey.empty() ? fs::path() : fs::canonical(request.secretKey, keyError);
+  if (!realKey.empty() && !keyError && !appError && platform::isWithin(realKey, realApp))
+    return Failure::refused("the secret key " + platform::quotedLine(request.secretKey.string()) +
+                            " lies inside the application folder and would be published with it");
 
   const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
   if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
