@@ -858,6 +858,22 @@ TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites)
   EXPECT_NE(errors.find("already exists; pass --force"), std::string::npos) << errors;
   EXPECT_EQ(readFile(keys / "publisher.key"), secretKey);
   EXPECT_FALSE(fs::exists(keys / "publisher.pub"));
+  // A replacement that cannot be completed leaves the old pair: neither half is given up for a
+  // key the other half does not belong to.
+  ASSERT_EQ(runTool(keygen + " --force", &errors), 0) << errors;
+  const std::string pairKey = readFile(keys / "publisher.key");
+  const std::string pairPub = readFile(keys / "publisher.pub");
+  for (const char* blocked : {"publisher.pub", "publisher.key"}) {
+    const fs::path moved = keys / (std::string(blocked) + ".aside");
+    fs::rename(keys / blocked, moved);
+    fs::create_directories(keys / blocked / "in-the-way");
+    EXPECT_EQ(runTool(keygen + " --force", &errors), 1) << blocked;
+    EXPECT_NE(errors.find("cannot move the new key"), std::string::npos) << errors;
+    fs::remove_all(keys / blocked);
+    fs::rename(moved, keys / blocked);
+    EXPECT_EQ(readFile(keys / "publisher.key"), pairKey) << blocked;
+    EXPECT_EQ(readFile(keys / "publisher.pub"), pairPub) << blocked;
+  }
   ASSERT_EQ(runTool(keygen + " --force", &errors), 0) << errors;
   EXPECT_NE(readFile(keys / "publisher.key"), secretKey);
   EXPECT_EQ(std::distance(fs::directory_iterator(keys), fs::directory_iterator()), 2);

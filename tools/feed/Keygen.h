@@ -29,7 +29,8 @@ struct KeygenReport {
 // Writes a new key pair into the folder (created when missing): the secret key readable by its
 // owner only, the public key by everyone. Each file is written under a temporary name and moved
 // into place. Without `force`, an existing file of either name refuses the request and nothing
-// is written; `applicationName` goes into the files' comments.
+// is written; with it, a request that fails leaves the old pair as it was. `applicationName` goes
+// into the files' comments.
 std::variant<KeygenReport, Failure> generateKeys(const KeygenRequest& request,
                                                  const std::string& applicationName);
 
