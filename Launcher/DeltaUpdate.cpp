@@ -303,6 +303,16 @@ std::optional<std::string> finishArchive(const std::string& archive,
       return "entry \"" + entry.name + "\": " + *mismatch;
     if (available - header.length < entry.compressedSize)
       return "entry \"" + entry.name + "\" has more data than lies before the next entry";
+    if (entry.hasDataDescriptor()) {
+      // The CRC and sizes follow the data: bytes of another package under the same validator
+      // show here before the extraction would fail on them.
+      const std::uint64_t data = header.length + entry.compressedSize;
+      const auto descriptor =
+          platform::readAt(file.get(), at + data, std::min<std::uint64_t>(available - data, 24));
+      if (!descriptor) return platform::describeErrno("cannot read", archive, errno);
+      if (!zipdir::dataDescriptorMatches(*descriptor, entry))
+        return "entry \"" + entry.name + "\": its data descriptor does not match its record";
+    }
     offsets[index] = at;
   }
   std::string records;

@@ -103,10 +103,10 @@ std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& director
                                                std::uint64_t gap = kSwallowedGap);
 
 // Once the plan's ranges stand one after the other at the start of the file `archive`, checks
-// each chosen entry's local header against its central record, appends the written entries and
-// a central directory of all of them with their new offsets, in the package's order: the file is
-// then a ZIP archive of them. Says why
-// when a local header disagrees or the file cannot be read or written.
+// each chosen entry's local header (and data descriptor, when the entry has one) against its
+// central record, appends the written entries and a central directory of all of them with their
+// new offsets, in the package's order: the file is then a ZIP archive of them. Says why when a
+// local header or descriptor disagrees or the file cannot be read or written.
 std::optional<std::string> finishArchive(const std::string& archive,
                                          const zipdir::Directory& directory, const FetchPlan& plan);
 

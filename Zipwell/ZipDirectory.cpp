@@ -267,6 +267,23 @@ std::optional<std::string> localHeaderMismatch(const LocalHeader& local, const E
   return std::nullopt;
 }
 
+bool dataDescriptorMatches(std::string_view bytes, const Entry& central) {
+  constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
+  // Without a signature the CRC comes first, and a CRC may read like the signature: both ways
+  // are tried.
+  for (const std::size_t skip : {std::size_t{0}, std::size_t{4}}) {
+    if (skip != 0 && (bytes.size() < skip || u32(bytes, 0) != kDescriptorSignature)) continue;
+    const std::string_view rest = bytes.substr(skip);
+    if (rest.size() >= 12 && u32(rest, 0) == central.crc &&
+        u32(rest, 4) == central.compressedSize && u32(rest, 8) == central.uncompressedSize)
+      return true;
+    if (rest.size() >= 20 && u32(rest, 0) == central.crc &&
+        u64(rest, 4) == central.compressedSize && u64(rest, 12) == central.uncompressedSize)
+      return true;
+  }
+  return false;
+}
+
 namespace {
 
 // The fields a local header and a central record share, in the same order in both: from the

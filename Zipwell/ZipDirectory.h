@@ -98,6 +98,9 @@ std::variant<LocalHeader, std::string> parseLocalHeader(std::string_view bytes);
 // Why the local header `local` does not describe the same entry as `central`, or nothing when it
 // does: name, method and flags always; CRC and sizes unless a data descriptor follows the data.
 std::optional<std::string> localHeaderMismatch(const LocalHeader& local, const Entry& central);
+// Whether the data descriptor at the start of `bytes` names the CRC and sizes of `central`: with
+// or without its signature, sizes of 4 or of 8 bytes (ZIP64).
+bool dataDescriptorMatches(std::string_view bytes, const Entry& central);
 
 // The central record of `entry`, for an archive where its local header lies at `localHeader`:
 // the stored fields as they were, a ZIP64 field where a value needs one.

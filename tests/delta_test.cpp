@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -434,6 +435,68 @@ TEST(DeltaPlan, FetchedRangesMakeAnArchiveOfTheChosenEntries) {
     writeFile(archive, fetched);
     EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt);
   }
+}
+
+// Entries whose CRC and sizes follow their data, in each form writers use: the fetched data
+// descriptor must name what the central record says.
+TEST(DeltaPlan, DataDescriptorsAfterFetchedEntriesAreCheckedAgainstTheirRecords) {
+  TempDir folder;
+  const std::string signature("PK\x07\x08", 4);
+  const auto le = [](std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  std::string bytes, records;
+  std::vector<zipdir::Entry> entries;
+  std::vector<std::size_t> descriptorAt;
+  int number = 0;
+  for (const auto& [withSignature, sizeBytes] : {std::pair{true, 4}, {false, 4}, {true, 8}}) {
+    zipdir::Entry entry;
+    entry.name = "App.app/" + std::to_string(number);
+    const std::string data = testing::pseudoRandomBytes(300 + 100 * number, number);
+    ++number;
+    entry.versionNeeded = 20;
+    entry.flags = 0x0008;
+    entry.crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    entry.compressedSize = entry.uncompressedSize = data.size();
+    entry.storedCompressedSize = entry.storedUncompressedSize = data.size();
+    entry.externalAttributes = 0100644u << 16;
+    entry.localHeader = bytes.size();
+    zipdir::Entry local = entry;  // writers leave the header's CRC and sizes 0
+    local.crc = 0;
+    local.storedCompressedSize = local.storedUncompressedSize = 0;
+    bytes += zipdir::localHeaderOf(local) + data;
+    descriptorAt.push_back(bytes.size() + (withSignature ? 4 : 0));
+    bytes += (withSignature ? signature : "") + le(entry.crc, 4) + le(data.size(), sizeBytes) +
+             le(data.size(), sizeBytes);
+    entries.push_back(entry);
+  }
+  for (const auto& entry : entries) records += zipdir::centralRecord(entry, entry.localHeader);
+  const std::string archive = bytes + records + zipdir::endRecords(3, bytes.size(), records.size());
+  const auto directory = mustRead(archive);
+  ASSERT_EQ(directory.entries.size(), 3u);
+  auto planned = delta::planFetch(directory, {true, true, true});
+  ASSERT_TRUE(std::holds_alternative<delta::FetchPlan>(planned));
+  const auto& plan = std::get<delta::FetchPlan>(planned);
+  ASSERT_EQ(plan.ranges, std::vector<delta::ByteRange>({{0, bytes.size()}}));
+
+  const std::string made = folder / "delta.zip";
+  writeFile(made, bytes);
+  ASSERT_EQ(delta::finishArchive(made, directory, plan), std::nullopt);
+  ASSERT_TRUE(Zipwell::unzipFileAtPath(made, folder / "made"));
+  EXPECT_EQ(readFile(folder / "made/App.app/2").size(), 500u);
+  // Another CRC, or another size, in any one descriptor: the package is not what it says.
+  for (const std::size_t at : descriptorAt)
+    for (const std::size_t field : {std::size_t{0}, std::size_t{4}}) {
+      std::string changed = bytes;
+      changed[at + field] ^= 1;
+      writeFile(made, changed);
+      const auto problem = delta::finishArchive(made, directory, plan);
+      ASSERT_NE(problem, std::nullopt) << at << "+" << field;
+      EXPECT_NE(problem->find("data descriptor"), std::string::npos) << *problem;
+    }
 }
 
 // However steadily a server trickles out the package's tail and directory, they must come within
