@@ -450,9 +450,11 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
   std::string encryptedKey = minisign::generateKeyPair("test")->secretKeyFile;
   encryptedKey.replace(encryptedKey.find("RWQAAEIy"), 8, "RWRTY0Iy");
   writeFile(fixture.dir / "encrypted.key", encryptedKey);
-  writeFile(fixture.app / "lib" / "publisher.key",
-            minisign::generateKeyPair("test")->secretKeyFile);
+  // A secret key inside the application folder, and a copy of it kept outside.
+  const std::string secretKey = minisign::generateKeyPair("test")->secretKeyFile;
+  writeFile(fixture.app / "lib" / "publisher.key", secretKey);
   fs::create_symlink(fixture.app / "lib", fixture.dir / "lib-link");
+  writeFile(fixture.dir / "publisher.key", secretKey);
 
   struct Case {
     std::string label;
@@ -483,6 +485,8 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
        "cannot read the secret key"},
       {"key inside app", [&](auto& r) { r.secretKey = fixture.dir / "lib-link/publisher.key"; },
        "would be published"},
+      {"key copied into app", [&](auto& r) { r.secretKey = fixture.dir / "publisher.key"; },
+       "lib/publisher.key\": it would be published"},
   };
   for (const auto& test : cases) {
     PublishRequest request = fixture.request();

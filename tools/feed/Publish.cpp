@@ -8,8 +8,10 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <utility>
@@ -129,9 +131,10 @@ std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_v
   return warnings;
 }
 
+constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;  // far above any key file
+
 // The secret key to sign with, or why it cannot be used.
 std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
-  constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;  // far above any key file
   std::ifstream file(path, std::ios::binary);
   std::string text(kMaxKeyFile + 1, '\0');
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
@@ -144,6 +147,29 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   auto key = minisign::parseSecretKey(text);
   if (!key) return Failure::refused(prefix + key.error());
   return *key;
+}
+
+// The first file among the application's (links not followed) that holds the bytes of the key
+// file at `keyPath`: the key file itself, a hard link to it or a copy. Only files of the key's
+// size are read.
+std::optional<fs::path> copyOfKeyIn(const fs::path& appFolder, const fs::path& keyPath) {
+  const auto contents = [](const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  };
+  std::error_code error;
+  const auto keySize = fs::file_size(keyPath, error);
+  // Loading the key says what is wrong with a missing, empty or oversized one.
+  if (error || keySize == 0 || keySize > kMaxKeyFile) return std::nullopt;
+  const std::string key = contents(keyPath);
+  for (fs::recursive_directory_iterator entry(appFolder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    std::error_code ignored;
+    if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
+        entry->file_size(ignored) == keySize && contents(entry->path()) == key)
+      return entry->path();
+  }
+  return std::nullopt;
 }
 
 // Refuses a version that would not replace the feed's current one, unless forced. A feed without
@@ -358,12 +384,12 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     return Failure::refused("the feed folder " + platform::quotedLine(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
   // A key kept among the application's files would go out to every user with the package.
-  std::error_code keyError;
-  const fs::path realKey =
-      request.secretKey.empty() ? fs::path() : fs::canonical(request.secretKey, keyError);
-  if (!realKey.empty() && !keyError && !appError && platform::isWithin(realKey, realApp))
-    return Failure::refused("the secret key " + platform::quotedLine(request.secretKey.string()) +
-                            " lies inside the application folder and would be published with it");
+  if (!request.secretKey.empty())
+    if (auto copy = copyOfKeyIn(appFolder, request.secretKey))
+      return Failure::refused("the application folder holds the secret key " +
+                              platform::quotedLine(request.secretKey.string()) + " at " +
+                              platform::quotedLine(copy->string()) +
+                              ": it would be published with the package");
 
   const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
   if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
