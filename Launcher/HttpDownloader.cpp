@@ -419,7 +419,10 @@ class PackageWriter {
     bool wake = false;  // the writer has a buffer to write, or one to watch the age of
     {
       std::unique_lock lock(mutex_);
-      if (!filling_.bytes.empty() && filling_.toPart != toPart) wake = handOver();
+      if (!filling_.bytes.empty() && filling_.toPart != toPart) {
+        handOver();
+        wake = true;
+      }
       while (size > 0) {
         if (filling_.bytes.capacity() == 0) {
           if (wake) changed_.notify_all();
@@ -435,7 +438,10 @@ class PackageWriter {
         filling_.bytes.insert(filling_.bytes.end(), data, data + count);
         data += count;
         size -= count;
-        if (filling_.bytes.size() == kBufferBytes) wake = handOver();
+        if (filling_.bytes.size() == kBufferBytes) {
+          handOver();
+          wake = true;
+        }
       }
     }
     if (wake) changed_.notify_all();
@@ -457,12 +463,11 @@ class PackageWriter {
     return bytes;
   }
 
-  // Queues the buffer being filled for the writer, with mutex_ held; true, for the caller to
-  // wake the writer.
-  bool handOver() {
+  // Queues the buffer being filled for the writer, with mutex_ held; the caller wakes the writer
+  // when it is another thread.
+  void handOver() {
     toWrite_.push_back(std::move(filling_));
     filling_ = {};
-    return true;
   }
 
   // Lets the threads run out of buffers and end.
