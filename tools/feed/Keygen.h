@@ -2,6 +2,8 @@
 // The publisher's signing key pair: a public key compiled into the launcher and an unencrypted
 // secret key that `publish --secret-key` signs packages with. Both files are in minisign's
 // format, so minisign can sign with the secret key and check with the public one.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <iosfwd>
 #include <string>
@@ -10,6 +12,9 @@
 #include "tools/feed/Failure.h"
 
 namespace launcher::feed {
+
+// Far above the size of any key file; a larger file is not one.
+inline constexpr off_t kMaxKeyFileBytes = off_t{64} * 1024;
 
 struct KeygenRequest {
   std::filesystem::path folder;

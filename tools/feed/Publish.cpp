@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -27,7 +26,9 @@
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
+#include "tools/feed/Keygen.h"
 #include "tools/feed/PackageWriter.h"
+#include "tools/feed/StagedFile.h"
 
 namespace launcher::feed {
 namespace {
@@ -43,67 +44,6 @@ std::string lowered(std::string_view text) {
 bool isUnreserved(unsigned char c) {
   return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
-
-// A file created under a unique name in the folder of its final path and renamed into place by
-// `commit`; removed when it was not committed.
-class StagedFile {
- public:
-  explicit StagedFile(const fs::path& target) : target_(target) {
-    // '.' rather than "." before the temporary: GCC 12 at -O3 reports a false -Wrestrict inside
-    // `"x" + std::string&&`.
-    std::string pattern = (target.parent_path() / ('.' + target.filename().string() + ".XXXXXX"));
-    file_ = platform::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (file_) path_ = pattern;
-    error_ = errno;
-  }
-  ~StagedFile() {
-    file_.reset();
-    if (!path_.empty() && !committed_) ::unlink(path_.c_str());
-  }
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-
-  std::optional<Failure> creationFailure() const {
-    if (file_) return std::nullopt;
-    return Failure::runtime("cannot create a temporary file beside " +
-                            platform::quotedLine(target_.string()) + ": " +
-                            platform::describeErrno(error_));
-  }
-  const fs::path& path() const { return path_; }
-
-  std::optional<Failure> write(std::string_view content) {
-    if (!platform::writeAll(file_.get(), content)) return failure("cannot write", errno);
-    return std::nullopt;
-  }
-
-  // Makes the content durable and readable by everyone, then moves it to the target.
-  std::optional<Failure> commit() {
-    if (::fchmod(file_.get(), 0644) != 0) return failure("cannot set permissions of", errno);
-    if (::fsync(file_.get()) != 0) return failure("cannot flush", errno);
-    if (!file_.reset()) return failure("cannot close", errno);
-    if (::rename(path_.c_str(), target_.c_str()) != 0)
-      return Failure::runtime("cannot move " + platform::quotedLine(path_.string()) + " to " +
-                              platform::quotedLine(target_.string()) + ": " +
-                              platform::describeErrno(errno));
-    committed_ = true;
-    const platform::UniqueFd folder(
-        ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // The rename is done; a folder that cannot be flushed only loses durability.
-    if (folder) static_cast<void>(::fsync(folder.get()));
-    return std::nullopt;
-  }
-
- private:
-  Failure failure(const std::string& what, int error) const {
-    return Failure::runtime(what + " " + platform::quotedLine(path_.string()) + ": " +
-                            platform::describeErrno(error));
-  }
-  fs::path target_;
-  fs::path path_;
-  platform::UniqueFd file_;
-  int error_ = 0;
-  bool committed_ = false;
-};
 
 // The application folder as an absolute, normalised path without a trailing separator.
 fs::path normalisedFolder(const fs::path& folder) {
@@ -131,19 +71,18 @@ std::vector<std::string> bundleWarnings(const fs::path& appFolder, std::string_v
   return warnings;
 }
 
-constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;  // far above any key file
-
 // The secret key to sign with, or why it cannot be used.
 std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
-  std::string text(kMaxKeyFile + 1, '\0');
+  std::string text(static_cast<std::size_t>(kMaxKeyFileBytes) + 1, '\0');
   if (file) file.read(text.data(), static_cast<std::streamsize>(text.size()));
   if (!file.is_open() || file.bad())
     return Failure::refused("cannot read the secret key " + platform::quotedLine(path.string()) +
                             ": " + std::generic_category().message(errno));
   text.resize(static_cast<std::size_t>(file.gcount()));
   const std::string prefix = "cannot sign with " + platform::quotedLine(path.string()) + ": ";
-  if (text.size() > kMaxKeyFile) return Failure::refused(prefix + "it is not a secret key file");
+  if (text.size() > static_cast<std::size_t>(kMaxKeyFileBytes))
+    return Failure::refused(prefix + "it is not a secret key file");
   auto key = minisign::parseSecretKey(text);
   if (!key) return Failure::refused(prefix + key.error());
   return *key;
@@ -153,20 +92,17 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
 // file at `keyPath`: the key file itself, a hard link to it or a copy. Only files of the key's
 // size are read.
 std::optional<fs::path> copyOfKeyIn(const fs::path& appFolder, const fs::path& keyPath) {
-  const auto contents = [](const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  };
   std::error_code error;
-  const auto keySize = fs::file_size(keyPath, error);
+  const fs::path realKey = fs::canonical(keyPath, error);
+  const auto key = error ? std::nullopt : platform::readSmallFile(realKey, kMaxKeyFileBytes);
   // Loading the key says what is wrong with a missing, empty or oversized one.
-  if (error || keySize == 0 || keySize > kMaxKeyFile) return std::nullopt;
-  const std::string key = contents(keyPath);
+  if (!key || key->empty()) return std::nullopt;
   for (fs::recursive_directory_iterator entry(appFolder, error), end; !error && entry != end;
        entry.increment(error)) {
     std::error_code ignored;
     if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
-        entry->file_size(ignored) == keySize && contents(entry->path()) == key)
+        entry->file_size(ignored) == key->size() &&
+        platform::readSmallFile(entry->path(), kMaxKeyFileBytes) == key)
       return entry->path();
   }
   return std::nullopt;
