@@ -50,7 +50,8 @@ std::string describeCurlError(CURLcode code, const char* errorBuffer, const std:
 std::optional<std::string> responseHeader(CURL* handle, const char* name);
 
 // What a later range request for the same body can name in If-Range: a strong ETag (a weak one
-// never matches there), else the Last-Modified date; nothing when the answer has neither.
+// never matches there), else the Last-Modified date, else an ETag sent unquoted; nothing when the
+// answer has none of them.
 std::optional<std::string> rangeValidator(CURL* handle);
 
 // Whether the answer names a validator of the kind of `validator` (a strong ETag, else a date)
