@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <utility>
 
 #include "Launcher/platform/Application.h"
@@ -71,6 +72,12 @@ std::pair<std::string_view, std::string_view> keyAndValue(std::string_view line)
   return {line.substr(0, blank), line.substr(blank + 1)};
 }
 
+// One entry of a folder: no path, no "." or "..", and no NUL, which would cut a path short.
+bool isPlainName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 }  // namespace
 
 bool isReservedEntryName(std::string_view name) {
@@ -116,14 +123,15 @@ std::optional<InstallJournal> InstallJournal::parse(std::string_view text) {
       (key == "previous" ? previous : next) = true;
     } else if (key == "package") {
       auto package = unescape(value);
-      if (!package) return std::nullopt;
+      if (!package || package->find('\0') != std::string::npos) return std::nullopt;
       journal.package = std::move(*package);
     } else if (key == "entry") {
       const auto [inodeText, rest] = keyAndValue(value);
       const auto [kind, nameText] = keyAndValue(rest);
       const auto inode = number<std::uint64_t>(inodeText);
       auto name = unescape(nameText);
-      if (!inode || (kind != "replaces" && kind != "new") || !name || name->empty())
+      // A top-level entry of the install folder: a name that reaches elsewhere is not ours.
+      if (!inode || (kind != "replaces" && kind != "new") || !name || !isPlainName(*name))
         return std::nullopt;
       journal.entries.push_back({std::move(*name), *inode, kind == "replaces"});
     } else {
@@ -318,12 +326,13 @@ std::optional<std::int64_t> Installer::recover() {
 
   if (journal_.phase == InstallJournal::Phase::staging) {
     // Nothing live was touched: forget the install. Only a package file inside the install
-    // folder is ours to remove.
+    // folder is ours to remove: named as one of its entries, without a ".." that could step
+    // back out through a link.
     const std::filesystem::path package(journal_.package);
-    if (!journal_.package.empty() && package.is_absolute() &&
-        package.lexically_normal().parent_path() ==
-            std::filesystem::path(installFolder_).lexically_normal() &&
-        !isReservedEntryName(package.filename().string()) && !platform::isDirectory(package))
+    const auto relative = package.lexically_relative(installFolder_);
+    if (package.is_absolute() && std::distance(relative.begin(), relative.end()) == 1 &&
+        isPlainName(relative.string()) && !isReservedEntryName(relative.string()) &&
+        !platform::isDirectory(journal_.package))
       platform::removeItem(journal_.package);
     discardStaging();
     platform::logLine("   an unfinished install of version " + std::to_string(journal_.newVersion) +

@@ -65,10 +65,12 @@ class InstallerTest : public ::testing::Test {
   std::string install = root / "Vantorel";
   Installer installer{install, kName};
   std::vector<std::string> oldTree, newTree;
+  std::string outside = root / "outside.txt";
 
   // An installed version 4 with the user's own file, and a staged version 5 that replaces the
   // application and the read-me and brings a new folder, journaled for the switch.
   void SetUp() override {
+    writeFile(outside, "beside the install folder");
     writeApplication(install, "four");
     writeFile(install + "/" + kName + ".app/settings.ini", "mine");
     writeFile(install + "/README.txt", "read me four");
@@ -200,6 +202,36 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
       {"unreadable journal",
        [](InstallerTest& t) { writeFile(t.installer.journalPath(), "phase switching\n"); },
        std::nullopt, false},
+      // Journals that no install writes, naming what lies outside the install folder: the file
+      // beside the folder must neither be moved in nor removed.
+      {"switching, an entry named outside the folder",
+       [](InstallerTest& t) {
+         InstallJournal journal{InstallJournal::Phase::switching, 4, 5, {}, {}};
+         journal.entries = {{"../outside.txt", *platform::inodeOf(t.outside), false},
+                            {"gone", 1, false}};
+         writeFile(t.installer.journalPath(), journal.text());
+       },
+       std::nullopt, false},
+      {"staging, a package named through a cut-off name",
+       [](InstallerTest& t) {
+         const InstallJournal journal{
+             InstallJournal::Phase::staging,
+             4,
+             5,
+             t.install + "/../outside.txt" + std::string(1, '\0') + "/../Vantorel/package_mac.zip",
+             {}};
+         writeFile(t.installer.journalPath(), journal.text());
+       },
+       std::nullopt, false},
+      {"staging, a package named through a link",
+       [](InstallerTest& t) {
+         fs::create_directories(t.root / "elsewhere");
+         fs::create_directory_symlink(t.root / "elsewhere", t.install + "/.link");
+         const InstallJournal journal{
+             InstallJournal::Phase::staging, 4, 5, t.install + "/.link/../outside.txt", {}};
+         writeFile(t.installer.journalPath(), journal.text());
+       },
+       4, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
@@ -209,6 +241,7 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
 
     EXPECT_EQ(restart(), c.recorded);
     EXPECT_EQ(installed(), c.isNew ? newTree : oldTree);
+    EXPECT_EQ(readFile(outside), "beside the install folder");
     for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
       EXPECT_FALSE(fs::exists(install + own)) << own;
   }
