@@ -341,12 +341,16 @@ std::optional<std::int64_t> Installer::recover() {
   }
 
   // The staged tree was complete. An entry is switched when its live name has the staged inode.
+  // Only a real folder is the staging folder: through a link in its place, entries would be
+  // moved in from, and out to, a folder elsewhere.
+  const bool staging = platform::isRealDirectory(stagingFolder());
   std::vector<bool> switched;
   bool complete = true;
   for (const auto& entry : journal_.entries) {
     const bool live = platform::inodeOf(livePath(entry.name)) == entry.inode;
     switched.push_back(live);
-    if (!live && platform::inodeOf(stagedPath(entry.name)) != entry.inode) complete = false;
+    if (!live && (!staging || platform::inodeOf(stagedPath(entry.name)) != entry.inode))
+      complete = false;
   }
   std::size_t done = 0;
   if (complete) {
@@ -377,7 +381,9 @@ std::optional<std::int64_t> Installer::recover() {
     if (!switched[index]) continue;
     const auto& entry = journal_.entries[index];
     const auto back =
-        platform::itemExists(stagedPath(entry.name))
+        !staging ? platform::FileResult::failure("the staging folder \"" + stagingFolder() +
+                                                 "\" is not a folder")
+        : platform::itemExists(stagedPath(entry.name))
             ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
             : (entry.replaces
                    ? platform::FileResult::failure("the replaced \"" + entry.name + "\" is gone")

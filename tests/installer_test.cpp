@@ -212,6 +212,13 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
          writeFile(t.installer.journalPath(), journal.text());
        },
        std::nullopt, false},
+      {"switching, the staging folder a link to a tree elsewhere",
+       [](InstallerTest& t) {
+         ASSERT_TRUE(t.installer.journalSwitch());
+         fs::rename(t.installer.stagingFolder(), t.root / "elsewhere");
+         fs::create_directory_symlink(t.root / "elsewhere", t.installer.stagingFolder());
+       },
+       4, false},
       {"staging, a package named through a cut-off name",
        [](InstallerTest& t) {
          const InstallJournal journal{
