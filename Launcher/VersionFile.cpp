@@ -34,9 +34,9 @@ std::optional<std::string> readText(const std::string& path) {
 
 }  // namespace
 
-void ViewController::WriteVersion(const std::string& text) {
+bool ViewController::WriteVersion(const std::string& text) {
   // Truncated and rewritten in place, then flushed to the disk, so that a recorded version
-  // outlasts a crash; the folder is not created here. Failures are silent.
+  // outlasts a crash; the folder is not created here.
   const std::string& path = versionLocation();
   // Whatever else stands at its name (a link, a pipe) gives way to the file: writing through a
   // link would change a file outside the install folder, and opening a pipe would wait for ever.
@@ -46,9 +46,9 @@ void ViewController::WriteVersion(const std::string& text) {
   const platform::UniqueFd file(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
   struct stat info {};
-  if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-  if (::ftruncate(file.get(), 0) == 0 && platform::writeAll(file.get(), text))
-    static_cast<void>(::fsync(file.get()));
+  if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  return ::ftruncate(file.get(), 0) == 0 && platform::writeAll(file.get(), text) &&
+         ::fsync(file.get()) == 0;
 }
 
 std::int64_t ViewController::ReadVersion() {

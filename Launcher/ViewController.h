@@ -119,7 +119,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
 
   // Version service and version file.
   void SerializeJSON();
-  void WriteVersion(const std::string& text);
+  // True when `text` is recorded and flushed to the disk.
+  bool WriteVersion(const std::string& text);
   std::int64_t ReadVersion();
 
   // Installation. MergeContentsOfPath returns false when a create, delete or move failed; the

@@ -43,9 +43,14 @@ std::string describe(const platform::ErrorRecord& error) {
 
 void ViewController::RecoverInstallation() {
   Installer installer(installFolder(), APPLICATION_NAME());
+  // The journal goes only once the version it gives is recorded: until then it stays the
+  // record of what is installed, for the next start.
   if (const auto version = installer.recover()) {
-    WriteVersion(std::to_string(*version));
-    installer.removeJournal();
+    if (WriteVersion(std::to_string(*version)))
+      installer.removeJournal();
+    else
+      platform::logLine("   cannot record version " + std::to_string(*version) +
+                        " in the version file");
   }
   installer.removeLeftovers();
 }
@@ -207,7 +212,15 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     showFailure("cannot write the install journal: " + begun.error);
     return;
   }
-  WriteVersion("0");
+  // A version file that cannot be written would go on naming the previous version once the new
+  // one is in place.
+  if (!WriteVersion("0")) {
+    WriteVersion(std::to_string(localVersion));
+    installer.removeJournal();
+    showFailure("cannot write the version file \"" + versionLocation() +
+                "\". Nothing was changed.");
+    return;
+  }
 
   // The private temporary folder is made before the extraction folder inside it.
   if (!extraction || !platform::createTemporaryFolder(environment_.paths)) {
@@ -313,7 +326,13 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     }
     return;
   }
-  WriteVersion(std::to_string(serverVersion));
+  if (!WriteVersion(std::to_string(serverVersion))) {
+    // The journal stays: the next start records the new version.
+    if (extraction) platform::removeItem(*extraction);
+    showFailure("cannot record version " + std::to_string(serverVersion) +
+                " in the version file; the next start finishes the update");
+    return;
+  }
   // What was installed, for the next update to fetch only what changes; without it the next
   // update downloads the whole package.
   if (directory) {

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "Launcher/Config.h"
+#include "Launcher/Installer.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/Doubles.h"
 #include "tests/support/LocalHttpServer.h"
@@ -443,6 +445,37 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
     EXPECT_FALSE(fs::exists(install() + own)) << own;
   EXPECT_FALSE(fs::exists(extraction()));
+}
+
+// A version file that cannot be written (here made immutable): the update is refused before it
+// changes anything, rather than installed beside a record of the previous version, and an
+// interrupted install's journal stays until its version is recorded.
+TEST_F(InstallTest, VersionFileThatCannotBeWrittenKeepsTheInstallAndItsJournal) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  Installer interrupted(install(), APPLICATION_NAME());
+  ASSERT_TRUE(interrupted.begin(4, 5, {}));
+  if (std::system(("chattr +i '" + versionFile() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "the version file cannot be made immutable here";
+  struct Mutable {
+    std::string path;
+    ~Mutable() { EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0); }
+  } restore{versionFile()};
+
+  rig.makeController()->RecoverInstallation();
+  EXPECT_TRUE(fs::exists(interrupted.journalPath())) << "kept until version 4 is recorded";
+
+  publish(package("five"));
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_NE(rig.alerts->shown()[0].informativeText.find("cannot write the version file"),
+            std::string::npos)
+      << rig.alerts->shown()[0].informativeText;
+  EXPECT_EQ(readFile(versionFile()), "4");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
+  for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
+    EXPECT_FALSE(fs::exists(install() + own)) << own;
 }
 
 }  // namespace
