@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "Launcher/Config.h"
+#include "Launcher/DownloadProgress.h"
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
@@ -58,6 +60,9 @@ constexpr off_t kMaxSideFileBytes = off_t{64} * 1024;
 constexpr std::uint64_t kReadBytes = std::uint64_t{1024} * 1024;
 // The part is sent towards the disk in steps of this size while it is written.
 constexpr std::uint64_t kStartToDiskAfter = std::uint64_t{8} * 1024 * 1024;
+// The free space is looked at again after at most this many bytes written: others may write to
+// the same file system meanwhile.
+constexpr std::uint64_t kMeasureRoomAfter = std::uint64_t{8} * 1024 * 1024;
 
 ErrorRecord makeError(const char* domain, long code, const std::string& detail) {
   return {domain, code, std::string(domain) + " (code " + std::to_string(code) + "): " + detail};
@@ -234,7 +239,17 @@ class PartFile {
     }
     size_ = 0;
     startedToDisk_ = 0;
+    writable_ = 0;
     return true;
+  }
+
+  // Bytes free for the launcher on the part's file system; nothing when it cannot tell.
+  std::optional<std::uint64_t> freeBytes() const {
+    struct statvfs fileSystem {};
+    if (::fstatvfs(file_.get(), &fileSystem) != 0) return std::nullopt;
+    const std::uint64_t blocks = fileSystem.f_bavail;
+    const std::uint64_t block = fileSystem.f_frsize;
+    return block != 0 && blocks > UINT64_MAX / block ? UINT64_MAX : blocks * block;
   }
 
   // Records that the part holds the package at `address_` with `validator`: written to a
@@ -257,10 +272,16 @@ class PartFile {
     return true;
   }
 
-  // Appends all of `data`; false with errno set when the file system refuses.
+  // Appends all of `data`; false with errno set when the file system refuses, or to ENOSPC when
+  // the write would leave less than kKeepFreeBytes free there.
   bool write(const char* data, std::size_t size) {
+    if (size > writable_ && !measureRoom(size)) {
+      errno = ENOSPC;
+      return false;
+    }
     if (!platform::writeAll(file_.get(), std::string_view(data, size))) return false;
     size_ += size;
+    writable_ -= size;
     // What was written starts on its way to the disk while the rest arrives, so that the sync
     // at the end finds little left to write. A refusal costs only that head start: the sync
     // reports whatever the disk refused.
@@ -330,6 +351,20 @@ class PartFile {
   }
 
  private:
+  // Looks at the free space again: true when `size` more bytes leave kKeepFreeBytes free. Sets
+  // how many bytes may be written before it is looked at again.
+  bool measureRoom(std::size_t size) {
+    const std::uint64_t step = std::max<std::uint64_t>(size, kMeasureRoomAfter);
+    const auto free = freeBytes();
+    if (!free) {
+      writable_ = step;  // a file system that cannot tell refuses writes itself when full
+      return true;
+    }
+    const std::uint64_t keep = HttpDownloader::kKeepFreeBytes;
+    writable_ = std::min(*free > keep ? *free - keep : 0, step);
+    return size <= writable_;
+  }
+
   std::string folder_;
   std::string path_;
   std::string sidePath_;
@@ -338,6 +373,7 @@ class PartFile {
   std::optional<SideRecord> side_;
   std::uint64_t size_ = 0;
   std::uint64_t startedToDisk_ = 0;  // bytes of the part sent towards the disk before the sync
+  std::uint64_t writable_ = 0;       // bytes that may be written before measureRoom is due
   bool settled_ = false;
 };
 
@@ -616,6 +652,19 @@ void reportProgress(Attempt& attempt) {
   attempt.options->progress(size, attempt.total);
 }
 
+// False (with the failure set) when the rest of the package, from what the part holds, would
+// leave less than kKeepFreeBytes free: refused before a byte of it is written.
+bool roomForTheRest(Attempt& attempt) {
+  const std::uint64_t rest = *attempt.total - std::min(*attempt.total, attempt.part->size());
+  const std::uint64_t keep = HttpDownloader::kKeepFreeBytes;
+  const std::uint64_t needed = rest > UINT64_MAX - keep ? UINT64_MAX : rest + keep;
+  const auto free = attempt.part->freeBytes();
+  if (!free || needed <= *free) return true;
+  attempt.failure = AttemptFailure(savingError("the package needs " + formatBytes(needed) +
+                                               " but only " + formatBytes(*free) + " is free"));
+  return false;
+}
+
 // Takes up the answer once its headers are in: a 206 from where the part ends continues it, any
 // other 2xx starts it again; records where the bytes come from. False (with the failure set) when
 // the answer cannot be taken.
@@ -665,6 +714,7 @@ bool beginAnswer(Attempt& attempt) {
           false);
       return false;
     }
+    if (!roomForTheRest(attempt)) return false;
     // The digest covers the whole package: the part on disk first, read once.
     if (attempt.writer->digesting() &&
         !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
@@ -684,6 +734,7 @@ bool beginAnswer(Attempt& attempt) {
             CURLE_OK &&
         length >= 0)
       attempt.total = static_cast<std::uint64_t>(length);
+    if (attempt.total && !roomForTheRest(attempt)) return false;
     // Without a side file the part is simply not continued later: no reason to stop.
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));

@@ -50,6 +50,10 @@ class HttpDownloader {
   static constexpr long kErrorSavingFile = 1001;       // domain "Error saving file"
   static constexpr long kErrorDownloadingFile = 1002;  // domain "Error downloading file"
   static constexpr long kErrorVerifyingFile = 1003;    // domain "Error verifying file"
+  // The download never leaves less than this free on the install folder's file system: a
+  // package announced larger is refused before its first byte, and a body that goes on beyond
+  // that (a server that sends without end) is stopped as a full disk would stop it.
+  static constexpr std::uint64_t kKeepFreeBytes = std::uint64_t{16} * 1024 * 1024;
 
   using Options = DownloadOptions;
 

@@ -18,6 +18,7 @@
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/LocalHttpServer.h"
+#include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 
@@ -701,6 +702,62 @@ TEST_F(Downloader, ReportsAFullDiskAsASavingErrorAndRemovesThePart) {
   expectError(result, "Error saving file", HttpDownloader::kErrorSavingFile);
   EXPECT_EQ(result.out, "error saving file\n");
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
+}
+
+// The install folder's file system keeps some room free: a package announced larger than what it
+// leaves is refused before its first byte, and a body without a length stops before that room.
+TEST_F(Downloader, LeavesRoomFreeOnTheInstallFolderFileSystem) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  const testing::ScratchFileSystem small(32 * kMiB);
+  if (!small.mounted()) GTEST_SKIP() << small.reason();
+  ASSERT_LT(HttpDownloader::kKeepFreeBytes, 24 * kMiB);
+  server.serveGenerated("/fits.zip", 4 * kMiB);
+  server.serveGenerated("/announced.zip", 32 * kMiB - HttpDownloader::kKeepFreeBytes + 1);
+  server.handle("/endless.zip", [](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider(
+        "application/zip", [sent = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+          const std::string piece(256 * 1024, 'x');
+          if (sent >= 64 * kMiB) return false;
+          sent += piece.size();
+          return sink.write(piece.data(), piece.size());
+        });
+  });
+  struct Case {
+    const char* name;
+    bool saved;
+    const char* named = nullptr;  // in the description
+  };
+  const Case cases[] = {
+      {"fits.zip", true},
+      {"announced.zip", false, "but only"},
+      {"endless.zip", false, "No space left"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::uint64_t largest = 0;
+    HttpDownloader::Options options = quick();
+    options.progress = [&](std::uint64_t received, std::optional<std::uint64_t>) {
+      largest = std::max(largest, received);
+    };
+    const Result result = download(server.url(std::string("/") + c.name), small.path(), options);
+    EXPECT_LE(largest + HttpDownloader::kKeepFreeBytes, 32 * kMiB);
+    auto entries = platform::folderEntries(small.path());
+    ASSERT_TRUE(entries.has_value());
+    if (c.saved) {
+      EXPECT_FALSE(result.error.has_value()) << result.error->description;
+      EXPECT_EQ(*entries, std::vector<std::string>{c.name});
+      fs::remove(small / c.name);
+      continue;
+    }
+    expectError(result, "Error saving file", HttpDownloader::kErrorSavingFile);
+    EXPECT_NE(result.error->description.find(c.named), std::string::npos)
+        << result.error->description;
+    EXPECT_EQ(result.out, "error saving file\n");
+    EXPECT_EQ(*entries, std::vector<std::string>{}) << "the part goes";
+    if (std::string(c.name) == "announced.zip") {
+      EXPECT_EQ(largest, 0u) << "not a byte written";
+    }
+  }
 }
 
 // --- Addresses that do not name a file inside the install folder

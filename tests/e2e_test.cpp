@@ -853,7 +853,7 @@ TEST_F(SafeInstall, UpdatesInstallWholeOrLeaveTheOldVersionWholeAndRecorded) {
        plainApp("1"),
        [](const std::string& app) {
          writeProgram(app + "/AppRun");
-         writeFile(app + "/lib/core.so", std::string(6 << 20, '\0'));  // compresses to little
+         writeFile(app + "/lib/core.so", std::string(40 << 20, '\0'));  // compresses to little
        },
        {},
        "cannot put the package's files in place",
@@ -866,7 +866,7 @@ TEST_F(SafeInstall, UpdatesInstallWholeOrLeaveTheOldVersionWholeAndRecorded) {
     fs::remove_all(root / "cache");
     std::optional<MemoryDisk> disk;
     if (c.smallDisk) {
-      disk.emplace(root / "data", "3m");
+      disk.emplace(root / "data", "28m");
       if (!disk->mounted()) {
         std::cout << "[ SKIPPED  ] " << c.title << ": needs root to mount a small file system\n";
         continue;
