@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "Launcher/Config.h"
+#include "Launcher/Installer.h"
 #include "Launcher/platform/Console.h"
+#include "Launcher/platform/InstanceLock.h"
 #include "frontends/tty/TerminalLauncher.h"
 #include "frontends/tty/TextFormat.h"
 #include "tests/support/CaptureFd.h"
@@ -696,6 +698,35 @@ TEST(TerminalBusy, ExitAtAnAlertWithoutSuchAButtonEndsTheLauncher) {
   EXPECT_EQ(rig.application->count(), 1);
   EXPECT_FALSE(Collector::hasLine(rig.window.text(), "shown: launchButton"));
   EXPECT_EQ(rig.recordedVersion(), "2");
+}
+
+// A second launcher has no controller behind its alert: `exit` and the signals end it all the
+// same, with the status that tells how, and it starts nothing.
+TEST(TerminalBusy, ExitOrASignalAtTheAlreadyRunningAlertEndsTheSecondLauncher) {
+  struct Case {
+    const char* title;
+    int signal;  // 0: `exit` is typed
+    int status;
+  };
+  for (const Case& c : {Case{"exit", 0, 0}, Case{"interrupt", SIGINT, 130},
+                        Case{"hang-up", SIGHUP, 128 + SIGHUP}}) {
+    SCOPED_TRACE(c.title);
+    Rig rig;
+    rig.publish("5");
+    fs::create_directories(rig.folders.installFolder());
+    const auto first = platform::InstanceLock::acquire(rig.folders.installFolder() + "/" +
+                                                       std::string(kLockFileName));
+    ASSERT_TRUE(first.held());
+    rig.start();
+    ASSERT_TRUE(rig.window.waitForLine("press Enter for OK"));
+    if (c.signal == 0)
+      rig.type("exit\n");
+    else
+      ASSERT_EQ(::kill(::getpid(), c.signal), 0);
+    EXPECT_EQ(rig.status(), c.status);
+    EXPECT_EQ(rig.launcher->controller(), nullptr);
+    EXPECT_FALSE(Collector::hasLine(rig.window.text(), "progress: 10"));
+  }
 }
 
 // ---- Display pauses

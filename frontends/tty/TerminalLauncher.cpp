@@ -87,7 +87,7 @@ int TerminalLauncher::run() {
     window_.open();
     presentModal(alreadyRunningAlert());
     window_.close();
-    return 0;
+    return closingSignal_ != 0 ? 128 + closingSignal_ : 0;
   }
   if (!lock_.held()) report(options_.displayFd, lock_.error() + "; going on without the lock");
   // Console lines are written by the thread that prints them, around the live block.
@@ -314,7 +314,12 @@ void TerminalLauncher::handleLine(const std::string& line) {
     if (word == kExitWord &&
         std::none_of(buttons.begin(), buttons.end(),
                      [&](const std::string& button) { return normaliseWord(button) == word; })) {
-      controller_->ExitNow(nullptr);
+      // The alert that another launcher runs comes before there is a controller: closing the
+      // window is all there is to quit.
+      if (controller_)
+        controller_->ExitNow(nullptr);
+      else
+        closeWindow();
       return;
     }
     if (buttons.size() <= 1 || word.empty()) {

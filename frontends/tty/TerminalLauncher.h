@@ -69,7 +69,8 @@ class TerminalLauncher final : public platform::ModalPresenter {
   // Returns 0 then (128 + the signal's number when a signal closed it); 1, with a message on the
   // display descriptor and nothing written, when no per-user data folder can be determined or the
   // loop cannot be set up. When another launcher holds the lock, shows that alert instead and
-  // returns 0 once it is answered.
+  // returns 0 once it is answered or `exit` is typed (128 + the signal's number when a signal
+  // closed it).
   int run();
 
   // Closes the window from any thread: the loop ends after the task or action that runs now.
