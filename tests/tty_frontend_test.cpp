@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -444,23 +446,79 @@ TEST(TerminalText, FormatsForOneLineAndTheScreenWidth) {
   EXPECT_EQ(normaliseWord(" \tDownload\r"), "download");
 }
 
+// The locale named by LC_ALL for the life of the object.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const char* name) {
+    if (const char* value = std::getenv("LC_ALL")) saved_ = value;
+    ::setenv("LC_ALL", name, 1);
+  }
+  ~ScopedLocale() {
+    if (saved_)
+      ::setenv("LC_ALL", saved_->c_str(), 1);
+    else
+      ::unsetenv("LC_ALL");
+  }
+  ScopedLocale(const ScopedLocale&) = delete;
+  ScopedLocale& operator=(const ScopedLocale&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
 // Without a front end's console, a line reaches a terminal escaped (the graphical launcher run
-// from a shell), and a pipe or file as it is.
+// from a shell), and a pipe or file as it is. Outside a UTF-8 locale the terminal reads bytes:
+// there a character whose bytes hold 0x9B (U+011B) must not reach it as a control sequence, in a
+// console line or in the live block.
 TEST(TerminalText, ConsoleLinesOnATerminalCannotActOnIt) {
-  for (const bool terminal : {true, false}) {
-    SCOPED_TRACE(terminal ? "terminal" : "pipe");
-    Pipe ends = terminal ? terminalPair() : Pipe::make();
-    ASSERT_TRUE(ends.writeEnd);
-    const UniqueFd saved(::dup(STDOUT_FILENO));
-    ASSERT_TRUE(saved);
-    ASSERT_EQ(::dup2(ends.writeEnd.get(), STDOUT_FILENO), STDOUT_FILENO);
-    platform::printLine("responseString = a\x1b[2Jb");
-    ASSERT_EQ(::dup2(saved.get(), STDOUT_FILENO), STDOUT_FILENO);
-    std::string got(100, '\0');
-    const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
-    ASSERT_GT(count, 0);
-    got.resize(static_cast<std::size_t>(count));
-    EXPECT_EQ(got, terminal ? "responseString = a\\x1b[2Jb\n" : "responseString = a\x1b[2Jb\n");
+  struct Case {
+    const char* locale;
+    std::string onTerminal;  // what the terminal receives of `sent`
+  };
+  // A control sequence, U+011B (0xC4 0x9B) before "2J", and U+00B7 (0xC2 0xB7), which no
+  // terminal takes for a control.
+  const std::string sent =
+      "a\x1b[2Jb \xc4\x9b"
+      "2J \xc2\xb7";
+  const std::string escaped = "a\\x1b[2Jb \\xc4\\x9b2J \xc2\xb7";
+  const std::string kept =
+      "a\\x1b[2Jb \xc4\x9b"
+      "2J \xc2\xb7";
+  // A locale that is not installed counts as not UTF-8.
+  for (const Case& c : {Case{"C.UTF-8", kept}, Case{"C", escaped}, Case{"POSIX", escaped},
+                        Case{"xx_XX.ISO-8859-1", escaped}}) {
+    SCOPED_TRACE(c.locale);
+    const ScopedLocale locale(c.locale);
+    for (const bool terminal : {true, false}) {
+      SCOPED_TRACE(terminal ? "terminal" : "pipe");
+      Pipe ends = terminal ? terminalPair() : Pipe::make();
+      ASSERT_TRUE(ends.writeEnd);
+      const UniqueFd saved(::dup(STDOUT_FILENO));
+      ASSERT_TRUE(saved);
+      ASSERT_EQ(::dup2(ends.writeEnd.get(), STDOUT_FILENO), STDOUT_FILENO);
+      platform::printLine("responseString = " + sent);
+      ASSERT_EQ(::dup2(saved.get(), STDOUT_FILENO), STDOUT_FILENO);
+      std::string got(100, '\0');
+      const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
+      ASSERT_GT(count, 0);
+      got.resize(static_cast<std::size_t>(count));
+      EXPECT_EQ(got, "responseString = " + (terminal ? c.onTerminal : sent) + "\n");
+    }
+
+    // The live block and the lines written above it, on a terminal.
+    Pipe screenEnds = terminalPair();
+    ASSERT_TRUE(screenEnds.writeEnd);
+    Collector screen(screenEnds);
+    {
+      TerminalWindow window(screenEnds.writeEnd.get(), DisplayMode::live);
+      window.open();
+      window.alertOpened({"Error", "notes: " + sent, platform::kCriticalAlertStyle, {"OK"}});
+      window.writeLine(screenEnds.writeEnd.get(), "line: " + sent, true);
+    }
+    screen.finish();
+    const std::string text = screen.text();
+    EXPECT_NE(text.find("notes: " + c.onTerminal + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("line: " + c.onTerminal + "\n"), std::string::npos) << text;
   }
 }
 

@@ -1,7 +1,10 @@
 #include "Launcher/platform/Text.h"
 
+#include <langinfo.h>
+#include <locale.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -69,6 +72,40 @@ std::string escapeLine(std::string_view text) {
           line += c;
         }
     }
+  }
+  return line;
+}
+
+bool localeIsUtf8() {
+  // The character set of the locale the environment names for LC_CTYPE, as the C library reads
+  // it, without changing the process's own locale. One that is not installed counts as not UTF-8.
+  const locale_t named = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (named == static_cast<locale_t>(nullptr)) return false;
+  const std::string_view codeset = ::nl_langinfo_l(CODESET, named);
+  const bool utf8 = codeset == "UTF-8";
+  ::freelocale(named);
+  return utf8;
+}
+
+std::string terminalLine(std::string_view escaped) {
+  if (localeIsUtf8()) return std::string(escaped);
+  std::string line;
+  line.reserve(escaped.size());
+  for (std::size_t index = 0; index < escaped.size();) {
+    utf8proc_int32_t codePoint = 0;
+    const utf8proc_ssize_t length =
+        utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(escaped.data() + index),
+                         static_cast<utf8proc_ssize_t>(escaped.size() - index), &codePoint);
+    const std::string_view character =
+        escaped.substr(index, length > 0 ? static_cast<std::size_t>(length) : 1);
+    const bool control = std::any_of(character.begin(), character.end(), [](char c) {
+      return isC1Control(static_cast<unsigned char>(c));
+    });
+    if (control)
+      for (const char part : character) appendHex(line, static_cast<unsigned char>(part));
+    else
+      line += character;
+    index += character.size();
   }
   return line;
 }

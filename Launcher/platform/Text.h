@@ -11,6 +11,17 @@ namespace launcher::platform {
 // split a line.
 std::string escapeLine(std::string_view text);
 
+// True when the locale the environment names for characters (LC_ALL, else LC_CTYPE, else LANG)
+// is installed and uses UTF-8. A terminal set up for another character set reads bytes, and
+// takes 0x80 to 0x9F for controls wherever they stand, inside a UTF-8 character too (0x9B
+// begins a control sequence as ESC [ does).
+bool localeIsUtf8();
+
+// A line made by escapeLine, as it may go to a terminal: unchanged in a UTF-8 locale; in any
+// other, each character with a byte from 0x80 to 0x9F is shown byte by byte as "\xHH", so that
+// no part of it can act on the terminal. The others stay as they are.
+std::string terminalLine(std::string_view escaped);
+
 // `text` escaped as escapeLine does, between double quotes: a name or path inside a message.
 std::string quotedLine(std::string_view text);
 
