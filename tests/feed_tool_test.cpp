@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -31,6 +33,7 @@
 #include "Launcher/Config.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/Minisign.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
 #include "tests/support/ChildProcess.h"
@@ -400,6 +403,47 @@ TEST(FeedPublish, RefusesAVersionNotAboveTheFeedsUnlessForced) {
   PublishRequest forced = fixture.request("9");
   forced.force = true;
   EXPECT_TRUE(std::holds_alternative<PublishReport>(publish(forced, APPLICATION_NAME())));
+}
+
+// A publish of a newer version that ends while this one is packing wins: this one waits while
+// the other moves its files into place, then finds the newer version in the feed and is refused,
+// its package never landing beside the other's document.
+TEST(FeedPublish, APublishOverlappingAnotherWaitsForItAndChecksTheVersionAgain) {
+  AppFixture fixture;
+  ASSERT_TRUE(
+      std::holds_alternative<PublishReport>(publish(fixture.request("5"), APPLICATION_NAME())));
+  const fs::path document = fixture.feed / "v" / "version";
+  const std::string package = readFile((fixture.feed / "package_mac.zip").string());
+
+  // The other publish, moving its files into place, holds the feed folder.
+  const platform::UniqueFd other(::open(fixture.feed.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(other);
+  ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+  writeFile((fixture.app / "lib" / "data.txt").string(), "version 6");
+  auto pending = std::async(std::launch::async,
+                            [&] { return publish(fixture.request("6"), APPLICATION_NAME()); });
+  // Until this one has its document ready to move (or has ended without waiting).
+  const auto staged = [&] {
+    for (const auto& item : fs::directory_iterator(fixture.feed / "v"))
+      if (item.path().filename().string().starts_with(".version.")) return true;
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!staged() && pending.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+  const std::string newer = versionDocument(7, "http://127.0.0.1:8765/feed/package_mac.zip");
+  writeFile(document.string(), newer);
+  ASSERT_EQ(::flock(other.get(), LOCK_UN), 0);
+
+  const auto outcome = pending.get();
+  const auto* failure = std::get_if<Failure>(&outcome);
+  ASSERT_NE(failure, nullptr) << "version 6 was published over version 7";
+  EXPECT_EQ(failure->exitCode(), kExitRefused);
+  EXPECT_NE(failure->message.find("version 6 is not above version 7"), std::string::npos)
+      << failure->message;
+  EXPECT_EQ(readFile(document.string()), newer);
+  EXPECT_TRUE(readFile((fixture.feed / "package_mac.zip").string()) == package);
+  EXPECT_FALSE(staged());
 }
 
 TEST(FeedPublish, VersionedNamesKeepEachPackageAndTheDocumentPointsAtTheNewest) {

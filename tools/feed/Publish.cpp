@@ -1,6 +1,7 @@
 #include "tools/feed/Publish.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -404,6 +405,22 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
           versionDocument(report.version, report.packageUrl, signature,
                           report.manifestPath.empty() ? "" : report.packageUrl + ".manifest")))
     return *failure;
+
+  // Two publishes into one feed at once would each find the feed's version below their own, and
+  // the files of one could land beside the document of the other. From the last look at the
+  // feed's version until its own document is in place, a publish holds the feed folder.
+  const platform::UniqueFd feedLock(::open(feedFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int locked = -1;
+  if (feedLock) {
+    do {
+      locked = ::flock(feedLock.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+  }
+  if (locked != 0)
+    report.warnings.push_back(
+        platform::describeErrno("cannot lock the feed folder", feedFolder.string(), errno) +
+        "; another publish into it at the same time could mix its files with these");
+  if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
 
   if (auto failure = package.commit()) return *failure;
   if (signatureFile)

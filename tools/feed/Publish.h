@@ -87,10 +87,12 @@ struct PublishReport {
 // temporary file in its final folder and then renamed into place. The signature's trusted comment
 // is "version:<N>\tfile:<package name>". The feed folder and its "v" folder are created when
 // missing. Unless `force` is set, a version that is not above the one in the feed's version
-// document, and a version document that cannot be read, are refused. `applicationName` is the
-// launcher's build-time application name. Nothing is written when the request is refused; a package
-// that fails part-way leaves the feed's files as they were (only the feed folder may have been
-// created).
+// document, and a version document that cannot be read, are refused: checked first, and again
+// just before the files move into place, with the feed folder locked (flock) until the document
+// is in place, so that another publish into the same feed never mixes its files with these.
+// `applicationName` is the launcher's build-time application name. Nothing is written when the
+// request is refused; a package that fails part-way leaves the feed's files as they were (only
+// the feed folder may have been created).
 std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                                              std::string_view applicationName);
 
