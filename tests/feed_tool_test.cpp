@@ -723,13 +723,36 @@ TEST_F(FeedServe, NeverServesAFileOutsideTheFeed) {
   EXPECT_EQ(rawGet(server.port(), "/v/version").status, 200);
 }
 
-TEST_F(FeedServe, StreamsLargeFilesWhole) {
-  std::string large(5 * 1024 * 1024 + 12345, '\0');
+TEST_F(FeedServe, StreamsLargeFilesWholeAlsoBesideSlowDownloads) {
+  std::string large(32 * 1024 * 1024 + 12345, '\0');
   std::mt19937 random(7);
   for (auto& byte : large) byte = static_cast<char>(random());
   writeFile((feed / "package_mac.zip").string(), large);
 
-  const auto answer = get("/package_mac.zip");
+  // Launchers on slow lines, each holding its download open: the others are still answered.
+  std::vector<platform::UniqueFd> slow;
+  for (int index = 0; index < 16; ++index) {
+    slow.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(slow.back());
+    const int window = 4096;
+    ASSERT_EQ(::setsockopt(slow.back().get(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(slow.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+              0);
+    const std::string request = "GET /package_mac.zip HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(::send(slow.back().get(), request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+  }
+  httplib::Client client("127.0.0.1", server.port());
+  client.set_read_timeout(2, 0);
+  const auto version = client.Get("/v/version");
+  ASSERT_TRUE(version) << "no answer beside " << slow.size() << " slow downloads";
+  EXPECT_EQ(version->status, 200);
+
+  const auto answer = client.Get("/package_mac.zip");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
   EXPECT_EQ(answer->get_header_value("Content-Type"), "application/zip");

@@ -29,6 +29,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
+// Workers answering requests. A download holds one for as long as it lasts: with the library's
+// default (eight on a machine of few cores), eight launchers fetching a package over slow lines
+// left every other request, the version document's too, waiting until one of them ended.
+constexpr std::size_t kWorkers = 64;
 constexpr char kAllowedMethods[] = "GET, HEAD";
 
 bool isHidden(const fs::path& relative) {
@@ -263,6 +267,7 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log, std::string prefi
     logRequest(request.method + " " + platform::escapeLine(request.path) + " " +
                std::to_string(response.status) + " " + bytes);
   });
+  server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // Idle keep-alive connections hold a worker; keep that short so that stopping is quick.
   server_->set_keep_alive_timeout(1);
   // The library's default adds SO_REUSEPORT, with which a second server binds the same port and
