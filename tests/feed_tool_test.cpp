@@ -577,6 +577,9 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
          fs::create_symlink("top/../outside", app / "deep" / "er" / "esc");
        },
        "passes through the link \"deep/er/top\""},
+      {"a file of 4 GiB",
+       [](const fs::path& app) { fs::resize_file(app / "lib" / "data.txt", 0xffffffffu); },
+       "data.txt\": it holds 4294967295 bytes, and the launcher cannot install a file of 4 GiB"},
       {"a nested archive the launcher refuses",
        [](const fs::path& app) {
          testing::writeZip((app / "lib" / "assets.zip").string(),

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Launcher/DeltaUpdate.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Nfd.h"
 #include "Launcher/platform/Text.h"
@@ -25,13 +26,14 @@ constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 // "Version made by": host system 3 (Unix) in the upper byte, so that readers take the upper 16
 // bits of the external attributes as a POSIX mode; ZIP format version 2.0 in the lower byte.
 constexpr uLong kMadeByUnix = (3u << 8) | 20u;
-constexpr uLong kMadeByUnixZip64 = (3u << 8) | 45u;
 // General purpose flag bit 11: names are UTF-8.
 constexpr uLong kUtf8NamesFlag = 1u << 11;
 // The MS-DOS "directory" attribute in the low byte, as Unix archivers also set it.
 constexpr uLong kDosDirectoryAttribute = 0x10;
-// Entries at least this large need ZIP64 sizes.
-constexpr std::uintmax_t kZip64Threshold = 0xffffffffu;
+// The launcher reads packages with minizip, which on 64-bit systems takes no ZIP64 value from the
+// central directory: a file this large or larger, or an entry that begins this far or further into
+// the package, it refuses as damaged. So no entry needs ZIP64, and none is written.
+constexpr std::uintmax_t kLauncherLimit = 0xffffffffu;
 
 std::string zipErrorText(int code) {
   switch (code) {
@@ -70,11 +72,11 @@ class ZipWriter {
 
   bool isOpen() const { return handle_ != nullptr; }
 
-  int openEntry(const std::string& name, const zip_fileinfo& info, bool deflate, bool zip64) {
+  int openEntry(const std::string& name, const zip_fileinfo& info, bool deflate) {
     const int result = zipOpenNewFileInZip4_64(
         handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, deflate ? Z_DEFLATED : 0,
         deflate ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-        nullptr, 0, zip64 ? kMadeByUnixZip64 : kMadeByUnix, kUtf8NamesFlag, zip64 ? 1 : 0);
+        nullptr, 0, kMadeByUnix, kUtf8NamesFlag, 0);
     entryOpen_ = result == ZIP_OK;
     return result;
   }
@@ -135,8 +137,8 @@ class PackageBuilder {
   }
 
   std::optional<Failure> openEntry(const fs::path& path, const std::string& name,
-                                   const struct stat& status, bool deflate, bool zip64) {
-    const int result = zip_.openEntry(name, entryInfo(status), deflate, zip64);
+                                   const struct stat& status, bool deflate) {
+    const int result = zip_.openEntry(name, entryInfo(status), deflate);
     if (result != ZIP_OK)
       return Failure::runtime("cannot add \"" + path.string() +
                               "\" to the package: " + zipErrorText(result));
@@ -174,7 +176,7 @@ class PackageBuilder {
 
     // A folder's entry, and the prefix of its children's: "name/".
     const std::string folderName = name + "/";
-    if (auto failure = openEntry(path, folderName, status, false, false)) return failure;
+    if (auto failure = openEntry(path, folderName, status, false)) return failure;
     if (auto failure = closeEntry(path)) return failure;
 
     for (const auto& child : children) {
@@ -190,11 +192,14 @@ class PackageBuilder {
 
   std::optional<Failure> addFile(const fs::path& path, const std::string& name,
                                  const struct stat& status) {
+    if (static_cast<std::uintmax_t>(status.st_size) >= kLauncherLimit)
+      return Failure::refused("cannot package \"" + path.string() + "\": it holds " +
+                              std::to_string(status.st_size) +
+                              " bytes, and the launcher cannot install a file of 4 GiB or more");
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file)
       return Failure::runtime(platform::describeErrno("cannot read", path.string(), errno));
-    const bool zip64 = static_cast<std::uintmax_t>(status.st_size) >= kZip64Threshold;
-    if (auto failure = openEntry(path, name, status, true, zip64)) return failure;
+    if (auto failure = openEntry(path, name, status, true)) return failure;
 
     std::vector<char> buffer(kChunkSize);
     for (;;) {
@@ -235,7 +240,7 @@ class PackageBuilder {
                               platform::escapeLine(text) + "\": " + *problem +
                               " (the launcher installs only links that stay inside the "
                               "application folder)");
-    if (auto failure = openEntry(path, name, status, true, false)) return failure;
+    if (auto failure = openEntry(path, name, status, true)) return failure;
     if (auto failure = writeData(path, text.data(), text.size())) return failure;
     return closeEntry(path);
   }
@@ -296,6 +301,17 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
   summary.bytes = fs::file_size(archive, error);
   if (error)
     return Failure::runtime("cannot examine \"" + archive.string() + "\": " + error.message());
+  if (summary.bytes >= kLauncherLimit) {
+    const auto directory = delta::readDirectory(archive.string());
+    if (const auto* problem = std::get_if<std::string>(&directory))
+      return Failure::runtime("cannot read back \"" + archive.string() + "\": " + *problem);
+    for (const auto& entry : std::get<zipdir::Directory>(directory).entries)
+      if (entry.localHeader >= kLauncherLimit)
+        return Failure::refused("the package reaches 4 GiB before \"" +
+                                platform::escapeLine(entry.name) +
+                                "\", and the launcher cannot read an entry that begins 4 GiB or "
+                                "more into its package");
+  }
   return summary;
 }
 
