@@ -86,7 +86,7 @@ std::optional<std::string> responseHeader(CURL* handle, const char* name) {
 std::optional<std::string> rangeValidator(CURL* handle) {
   // A strong ETag is quoted. One sent unquoted, against the rules, is taken only without a date:
   // the continuation's answer is compared with the header that the validator's spelling names.
-  const auto tag = responseHeader(handle, "ETag");
+  auto tag = responseHeader(handle, "ETag");
   if (tag && tag->starts_with('"')) return tag;
   if (auto date = responseHeader(handle, "Last-Modified")) return date;
   if (tag && !tag->starts_with("W/")) return tag;
