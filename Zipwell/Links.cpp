@@ -44,23 +44,28 @@ std::optional<std::string> Zipwell::linkTargetProblem(
   if (target.front() == '/') return "its target is an absolute path";
   if (hasControlCharacter(target)) return "its target holds a control character";
 
-  // Lexically, from the link's folder: the folder's own components are real folders.
-  std::vector<std::string_view> at = parts(linkPath);
-  if (!at.empty()) at.pop_back();
+  // Lexically, from the link's folder: the folder's own components are real folders. The path
+  // reached is kept joined as it grows and shrinks, so that a long target costs no more than
+  // its length.
+  std::vector<std::string_view> folder = parts(linkPath);
+  if (!folder.empty()) folder.pop_back();
+  std::string at = joined(folder);
   const std::vector<std::string_view> steps = parts(target);
   for (std::size_t index = 0; index < steps.size(); ++index) {
     const std::string_view step = steps[index];
     if (step == ".") continue;
     if (step == "..") {
       if (at.empty()) return "its target leads outside the folder";
-      at.pop_back();
+      const std::size_t slash = at.rfind('/');
+      at.resize(slash == std::string::npos ? 0 : slash);
       continue;
     }
-    at.push_back(step);
+    if (!at.empty()) at.push_back('/');
+    at.append(step);
     // Only the last component may be a link: past a link, ".." would climb from wherever that
     // link leads.
-    if (index + 1 < steps.size() && isLink(joined(at)))
-      return "its target passes through the link \"" + joined(at) + "\"";
+    if (index + 1 < steps.size() && isLink(at))
+      return "its target passes through the link \"" + at + "\"";
   }
   return std::nullopt;
 }

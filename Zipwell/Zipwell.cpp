@@ -26,6 +26,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -808,8 +809,29 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
 void ArchiveWalk::makeLinks() {
   if (x_.links.empty() || !x_.root) return;
   const Beneath& root = *x_.root;
+  // What stands on the disk at a path, looked up once: a target is judged at every folder it
+  // passes, and many links may pass the same deep folders, so that looking each up from the
+  // destination again took time in the square of a target's length, for every link. Nothing
+  // below a link or below anything but a folder is looked up.
+  enum class OnDisk { kLink, kFolder, kOther };
+  std::unordered_map<std::string, OnDisk> onDisk;
+  const std::function<OnDisk(const std::string&)> standing = [&](const std::string& path) {
+    if (const auto found = onDisk.find(path); found != onDisk.end()) return found->second;
+    const std::size_t slash = path.rfind('/');
+    OnDisk state = slash == std::string::npos ? OnDisk::kFolder : standing(path.substr(0, slash));
+    if (state == OnDisk::kFolder) {
+      // Every folder above is a real one: the lookup follows no link.
+      struct stat status {};
+      state = ::fstatat(root.fd(), path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ? OnDisk::kOther
+              : S_ISLNK(status.st_mode)                                             ? OnDisk::kLink
+              : S_ISDIR(status.st_mode) ? OnDisk::kFolder
+                                        : OnDisk::kOther;
+    }
+    onDisk.emplace(path, state);
+    return state;
+  };
   const auto isLink = [&](const std::string& path) {
-    return x_.linkPaths.contains(path) || root.isLink(nameParts(path));
+    return x_.linkPaths.contains(path) || standing(path) == OnDisk::kLink;
   };
   bool refused = false;
   for (const PendingLink& link : x_.links) {

@@ -548,7 +548,9 @@ TEST_P(ZipwellTest, LinksInTheDestinationAreNeverFollowed) {
     testing::writeZip(
         folder / "p.zip",
         {testing::file("a.txt", "new").withMode(0100600), testing::file("docs/b.txt", "b"),
-         testing::directory("docs/sub/"), testing::file("inside/sub/c.txt", "c")});
+         testing::directory("docs/sub/"), testing::file("inside/sub/c.txt", "c"),
+         // Resolved through the link found there, ".." climbs out of "outside".
+         link("peek", "docs/../../secret")});
 
     const Outcome outcome = extract(folder / "p.zip", out);
     EXPECT_FALSE(outcome.result);
@@ -560,12 +562,48 @@ TEST_P(ZipwellTest, LinksInTheDestinationAreNeverFollowed) {
     EXPECT_FALSE(fs::is_symlink(out + "/a.txt"));
     EXPECT_EQ(readFile(out + "/a.txt"), "new");
     EXPECT_TRUE(fs::is_symlink(out + "/docs"));
+    EXPECT_FALSE(fs::is_symlink(out + "/peek"));
+    EXPECT_NE(outcome.log.find("passes through the link \"docs\""), std::string::npos)
+        << outcome.log;
     EXPECT_EQ(treeOf(out + "/real"), std::vector<std::string>{"sub"});
     EXPECT_EQ(treeOf(folder / "outside"), std::vector<std::string>{"secret.txt"});
     EXPECT_EQ(readFile(folder / "outside/secret.txt"), "original");
     EXPECT_EQ(permissionsOf(folder / "outside/secret.txt"), secretMode);
   }
   zipwell::useOpenat2(true);
+}
+
+// The processor time this process has spent, in seconds.
+double processorSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+TEST(ZipwellLinks, TargetsThroughDeepFoldersAreJudgedInTimeOfTheirLength) {
+  // A folder 500 levels deep, and links whose targets pass each of its levels: every level is
+  // looked up once, not once for each link from the destination down. 400 such links then cost
+  // little more than one.
+  std::string deep;
+  for (int i = 0; i < 500; ++i) deep += "a/";
+  const auto spentOn = [&](int links) {
+    std::vector<ZipEntry> entries = {testing::directory(deep)};
+    for (int i = 0; i < links; ++i) entries.push_back(link("l" + std::to_string(i), deep + "x"));
+    TempDir folder;
+    testing::writeZip(folder / "p.zip", entries);
+    const double before = processorSeconds();
+    const Outcome outcome = extract(folder / "p.zip", folder / "out");
+    const double spent = processorSeconds() - before;
+    EXPECT_TRUE(outcome.result) << outcome.log;
+    EXPECT_EQ(fs::read_symlink(folder / ("out/l" + std::to_string(links - 1))), deep + "x");
+    return spent;
+  };
+  const double one = spentOn(1);
+  const double many = spentOn(400);
+  EXPECT_LT(many, 3 * one + 0.5) << "one link: " << one << " s, 400 links: " << many << " s";
 }
 
 // --- Existing files --------------------------------------------------------------------------
