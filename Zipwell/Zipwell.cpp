@@ -264,6 +264,11 @@ struct Extraction {
   std::vector<std::string> openArchives;
   // The link entries of every archive planned so far, relative to the destination.
   std::set<std::string> linkPaths;
+  // What the archives judged so far leave of the free space, in bytes and in files and folders
+  // (where the file system counts them): a nested archive may take only that, so that all the
+  // archives of the extraction together fit in what was free when it began.
+  std::optional<std::uint64_t> bytesLeft;
+  std::optional<std::uint64_t> itemsLeft;
   // What waits for the end of the outermost walk: the links read, to be judged together, and the
   // dates of folder entries, set once the links are made in their folders. An archive's follow
   // those of the archives nested in it.
@@ -570,12 +575,14 @@ bool ArchiveWalk::judgeSpace() {
     logLine("[Zipwell] Cannot tell the free space for " + x_.destination);
     return true;
   }
-  const std::uint64_t available = saturatingMultiply(fileSystem->f_bavail, fileSystem->f_frsize);
+  const std::uint64_t available =
+      std::min(saturatingMultiply(fileSystem->f_bavail, fileSystem->f_frsize),
+               x_.bytesLeft.value_or(UINT64_MAX));
   // A folder takes a block at least, whatever its entries declare.
   const std::uint64_t folders = foldersNeeded();
-  const std::uint64_t needed = saturatingAdd(
-      saturatingAdd(saturatingAdd(declaredSize_, declaredSize_ / 20), Zipwell::kFreeSpaceMargin),
-      saturatingMultiply(folders, fileSystem->f_frsize));
+  const std::uint64_t taken = saturatingAdd(saturatingAdd(declaredSize_, declaredSize_ / 20),
+                                            saturatingMultiply(folders, fileSystem->f_frsize));
+  const std::uint64_t needed = saturatingAdd(taken, Zipwell::kFreeSpaceMargin);
   const std::string what = archiveRelative_ ? "it" : "the package";
   if (needed > available) {
     refuse("Refused archive needing " + std::to_string(needed) + " bytes with " +
@@ -585,13 +592,20 @@ bool ArchiveWalk::judgeSpace() {
                " is free");
     return false;
   }
+  x_.bytesLeft = available - taken;
   // Every folder, file and link takes an inode, where the file system counts them.
   const auto items = folders + static_cast<std::uint64_t>(std::count_if(
                                    planned_.begin(), planned_.end(),
                                    [](const PlannedEntry& entry) { return !entry.isDirectory; }));
-  if (fileSystem->f_files == 0 || items <= fileSystem->f_favail) return true;
+  if (fileSystem->f_files == 0) return true;
+  const std::uint64_t itemsFree =
+      std::min(std::uint64_t{fileSystem->f_favail}, x_.itemsLeft.value_or(UINT64_MAX));
+  if (items <= itemsFree) {
+    x_.itemsLeft = itemsFree - items;
+    return true;
+  }
   const std::string count = std::to_string(items);
-  const std::string room = std::to_string(fileSystem->f_favail);
+  const std::string room = std::to_string(itemsFree);
   refuse("Refused archive needing " + count + " files and folders with room for " + room + ": " +
              archivePath_,
          Zipwell::kNotEnoughSpace,

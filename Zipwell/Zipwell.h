@@ -55,6 +55,8 @@ class Zipwell {
   // Free space a package must leave: this many bytes plus one twentieth of its declared size.
   // Each folder it needs counts as a block of the file system besides; and its files, folders
   // and links together may not outnumber the free inodes, where the file system counts them.
+  // A nested archive is judged against what the package and the archives judged before it
+  // leave of the space and inodes free when the extraction began.
   static constexpr std::uint64_t kFreeSpaceMargin = std::uint64_t{16} * 1024 * 1024;
 
   // Extracts `path` into `destination`, replacing existing files, without a password.

@@ -368,6 +368,22 @@ TEST(ZipwellSpace, PackageLargerThanTheFreeSpaceIsRefused) {
       << outcome.error->description;
   EXPECT_EQ(treeOf(small / "nested"), (std::vector<std::string>{"pkg", "pkg/big.zip"}));
 
+  // ... against what the package's own files leave: each half fits, the whole does not.
+  testing::writeZip(
+      folder / "halves.zip",
+      {testing::file("inner.zip",
+                     zipBytes({testing::file("half.bin", std::string(30'000'000, '\0'))})),
+       testing::file("other-half.bin", std::string(30'000'000, '\0'))});
+  outcome = extract(folder / "halves.zip", small / "halves");
+  EXPECT_FALSE(outcome.result);
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.error->code, Zipwell::kNotEnoughSpace) << outcome.error->description;
+  EXPECT_TRUE(outcome.error->description.starts_with(
+      "in the nested archive \"inner.zip\": it needs 48.3 MB but only "))
+      << outcome.error->description;
+  EXPECT_EQ(treeOf(small / "halves"), std::vector<std::string>{"inner.zip"});
+  fs::remove_all(small / "halves");
+
   outcome = extract(folder / "fits.zip", small / "out");
   EXPECT_TRUE(outcome.result) << outcome.log;
   EXPECT_EQ(fs::file_size(small / "out/fits.bin"), 20'000'000u);
