@@ -262,8 +262,10 @@ struct Extraction {
   std::optional<Beneath> root;
   // The archives being read, outermost first: none of them may be rewritten.
   std::vector<std::string> openArchives;
-  // The link entries of every archive planned so far, relative to the destination.
+  // The link entries of every archive planned so far, relative to the destination, and its
+  // other file entries, nested archives included.
   std::set<std::string> linkPaths;
+  std::set<std::string> filePaths;
   // What the archives judged so far leave of the free space, in bytes and in files and folders
   // (where the file system counts them): a nested archive may take only that, so that all the
   // archives of the extraction together fit in what was free when it began.
@@ -514,13 +516,14 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
 }
 
 // Nothing may lie inside a link, or share its path: each is judged against the links of this
-// archive and of the archives around it, whatever their order.
+// archive and of the archives around it, whatever their order; and a link, against the files of
+// the archives planned before, which it would otherwise replace when the links are made.
 bool ArchiveWalk::judgeLinks() {
   std::set<std::string> links = x_.linkPaths;
   for (const PlannedEntry& entry : planned_) {
     if (!entry.isLink) continue;
     const std::string path = zipwell::joined(entry.relative);
-    if (!links.insert(path).second || path.empty()) {
+    if (!links.insert(path).second || path.empty() || x_.filePaths.contains(path)) {
       refuse("Refused link sharing its path with another entry: " + escapeLine(entry.name),
              Zipwell::kLinkRefused,
              "the link " + quotedLine(entry.name) + " shares its path with another entry");
@@ -546,6 +549,9 @@ bool ArchiveWalk::judgeLinks() {
     }
   }
   x_.linkPaths = std::move(links);
+  for (const PlannedEntry& entry : planned_)
+    if (!entry.isLink && !entry.isDirectory && !entry.relative.empty())
+      x_.filePaths.insert(zipwell::joined(entry.relative));
   return true;
 }
 

@@ -511,6 +511,11 @@ TEST_P(ZipwellTest, LinksAreMadeOnlyWhenTheyStayInsideTheDestination) {
       {"two links at one path",
        {link("twice", "a"), link("twice", "b")},
        "shares its path with another entry"},
+      {"a link of a nested archive where the package has a file",
+       {testing::file("inner.zip", zipBytes({link("a.txt", "b.txt")})),
+        testing::file("a.txt", "the package's file"), testing::file("b.txt", "b")},
+       "in the nested archive \"inner.zip\": the link \"a.txt\" shares its path with another "
+       "entry"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
