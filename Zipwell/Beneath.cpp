@@ -137,16 +137,6 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
   return current;
 }
 
-bool Beneath::isLink(const Components& relative) const {
-  if (relative.empty()) return false;
-  const Components parent(relative.begin(), relative.end() - 1);
-  const UniqueFd folder = open(parent, O_RDONLY | O_DIRECTORY);
-  if (!folder) return errno == ELOOP || errno == EXDEV;
-  struct stat status {};
-  return ::fstatat(folder.get(), relative.back().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISLNK(status.st_mode);
-}
-
 std::string describeFailure(std::string_view what, const std::string& path, int error) {
   if (error == ELOOP || error == EXDEV)
     return std::string(what) + " \"" + path + "\": a symbolic link is in the way";

@@ -48,9 +48,6 @@ class Beneath {
   platform::UniqueFd makeFolders(const Components& relative, std::optional<platform::FileTime> date,
                                  std::string& error) const;
 
-  // True when `relative` is a symbolic link, or a link stands in its path.
-  bool isLink(const Components& relative) const;
-
  private:
   platform::UniqueFd folder_;
   std::string path_;
