@@ -27,7 +27,8 @@ Console& console() {
 void writeToStandardStream(ConsoleStream stream, std::string_view text) {
   const int fd = stream == ConsoleStream::output ? STDOUT_FILENO : STDERR_FILENO;
   // Lines carry what servers send: on a terminal, nothing in them may act on the terminal.
-  std::string line = ::isatty(fd) == 1 ? terminalLine(escapeLine(text)) : std::string(text);
+  std::string line =
+      ::isatty(fd) == 1 ? terminalLine(escapeLine(text), localeIsUtf8()) : std::string(text);
   line.push_back('\n');
   // Straight to the descriptor, past the C library's buffer and its lock: a line stuck on a pipe
   // that nobody reads must not hold up the flush of a process that ends. These streams are where

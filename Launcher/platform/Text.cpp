@@ -87,8 +87,8 @@ bool localeIsUtf8() {
   return utf8;
 }
 
-std::string terminalLine(std::string_view escaped) {
-  if (localeIsUtf8()) return std::string(escaped);
+std::string terminalLine(std::string_view escaped, bool utf8Locale) {
+  if (utf8Locale) return std::string(escaped);
   std::string line;
   line.reserve(escaped.size());
   for (std::size_t index = 0; index < escaped.size();) {

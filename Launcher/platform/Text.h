@@ -17,10 +17,10 @@ std::string escapeLine(std::string_view text);
 // begins a control sequence as ESC [ does).
 bool localeIsUtf8();
 
-// A line made by escapeLine, as it may go to a terminal: unchanged in a UTF-8 locale; in any
-// other, each character with a byte from 0x80 to 0x9F is shown byte by byte as "\xHH", so that
-// no part of it can act on the terminal. The others stay as they are.
-std::string terminalLine(std::string_view escaped);
+// A line made by escapeLine, as it may go to a terminal: unchanged in a UTF-8 locale (see
+// localeIsUtf8); in any other, each character with a byte from 0x80 to 0x9F is shown byte by byte
+// as "\xHH", so that no part of it can act on the terminal. The others stay as they are.
+std::string terminalLine(std::string_view escaped, bool utf8Locale);
 
 // `text` escaped as escapeLine does, between double quotes: a name or path inside a message.
 std::string quotedLine(std::string_view text);

@@ -160,7 +160,8 @@ void TerminalWindow::writeLine(int fd, std::string_view line, bool terminal) {
   }
   std::string text;
   // Nothing in it may move the cursor or change the terminal.
-  for (const std::string& piece : safeLines(line)) text += platform::terminalLine(piece) + '\n';
+  for (const std::string& piece : safeLines(line))
+    text += platform::terminalLine(piece, utf8Locale_) + '\n';
   std::lock_guard lock(mutex_);
   const bool stepAround = mode_ == DisplayMode::live && !lastFrame_.empty() && !broken_;
   if (stepAround) {
@@ -260,7 +261,7 @@ std::vector<std::string> TerminalWindow::frameRows(std::size_t width) const {
   }
   if (!hint_.empty()) rows.push_back(hint_);
   // The block is drawn on a terminal: outside a UTF-8 locale, no byte of a text may be a control.
-  for (std::string& row : rows) row = fitColumns(platform::terminalLine(row), width);
+  for (std::string& row : rows) row = fitColumns(platform::terminalLine(row, utf8Locale_), width);
   return rows;
 }
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "Launcher/platform/Alerts.h"
+#include "Launcher/platform/Text.h"
 #include "frontends/tty/TerminalControls.h"
 
 namespace launcher::tty {
@@ -99,6 +100,8 @@ class TerminalWindow final : public ElementObserver {
 
   int fd_;
   DisplayMode mode_;
+  // Whether the terminal reads UTF-8, as the locale says when the window is made.
+  const bool utf8Locale_ = platform::localeIsUtf8();
   std::shared_ptr<TerminalTextField> updateLabel_;
   std::shared_ptr<TerminalProgressIndicator> downloadBar_, circleBar_, progressBar_;
   std::shared_ptr<TerminalButton> downloadButton_, updateButton_, proceedButton_, launchButton_;
