@@ -321,6 +321,46 @@ TEST_F(Resumable, TheNextCallAsksOnlyForTheRestOfTheSamePackage) {
   }
 }
 
+// A signed package continued from an earlier run is checked over all its bytes, those the earlier
+// run left on the disk included: a part changed there between the runs is refused and goes.
+TEST_F(Resumable, APartChangedOnDiskBetweenRunsFailsTheSignature) {
+  for (const bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "changed on disk" : "as the earlier run left it");
+    fs::remove_all(install);
+    fs::create_directories(install);
+    server.forgetPackageRequests();
+    ServedPackage served(package, kTag);
+    served.cuts = {cut};
+    server.servePackage("/p.zip", served);
+    HttpDownloader::Options options = signedFor(package);
+    options.retries = 0;  // the run ends with the cut
+    expectError(download(server.url("/p.zip"), {}, options), "Error downloading file",
+                HttpDownloader::kErrorDownloadingFile);
+    ASSERT_EQ(fs::file_size(part), cut);
+    if (changed) {
+      std::string bytes = readFile(part);
+      bytes[cut / 2] = static_cast<char>(bytes[cut / 2] ^ 0x40);
+      writeFile(part, bytes);
+    }
+    served.cuts.clear();
+    server.servePackage("/p.zip", served);
+    const Result result = download(server.url("/p.zip"), {}, options);
+    const auto requests = server.packageRequests("/p.zip");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests.back().range, "bytes=" + std::to_string(cut) + "-");
+    if (changed) {
+      ASSERT_TRUE(result.error.has_value());
+      EXPECT_EQ(result.error->code, HttpDownloader::kErrorVerifyingFile);
+      EXPECT_EQ(result.error->description,
+                "the package signature is not valid: the signature does not match the package");
+      EXPECT_EQ(installEntries(), std::vector<std::string>{}) << "neither package nor part stays";
+    } else {
+      EXPECT_FALSE(result.error.has_value()) << result.error->description;
+      EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+    }
+  }
+}
+
 TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
   struct Case {
     const char* name;
