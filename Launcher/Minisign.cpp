@@ -39,7 +39,8 @@ constexpr std::size_t kDigestBytes = crypto_generichash_blake2b_BYTES_MAX;
 // Bounds on what is read: far above what the tools write, far below what could hurt.
 constexpr std::size_t kMaxSignatureText = std::size_t{16} * 1024;
 constexpr std::size_t kMaxKeyText = std::size_t{4} * 1024;
-constexpr std::size_t kMaxTrustedComment = std::size_t{8} * 1024;
+// minisign refuses to read a trusted comment of 8174 bytes or more: we sign none that long.
+constexpr std::size_t kMaxSignedComment = 8173;
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 static_assert(crypto_sign_PUBLICKEYBYTES == 32 && crypto_sign_SECRETKEYBYTES == 64 &&
@@ -408,6 +409,12 @@ std::optional<std::string> PackageVerifier::finish(const fs::path& package) {
     if (file.error() != 0)
       return "cannot read the package " + inQuotes(package.string()) + ": " +
              describeErrno(file.error());
+    // The algorithm's name is not covered by the global signature: a prehashed signature
+    // relabelled as legacy is a valid signature of the 64-byte digest of the signed package.
+    if (file.size() == kDigestBytes)
+      return std::string(
+          "a package of 64 bytes cannot be checked with a legacy signature: it "
+          "could be the digest of the signed package");
     authentic = crypto_sign_verify_detached(signature.signature.data(), file.data(), file.size(),
                                             publicKey) == 0;
   }
@@ -541,8 +548,8 @@ Result<std::string> signFile(const SecretKey& key, const fs::path& path,
   if (!sodiumReady()) return R::failure(kSodiumUnavailable);
   if (trustedComment.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
     return R::failure("the trusted comment must be one line");
-  if (trustedComment.size() > kMaxTrustedComment)
-    return R::failure("the trusted comment is longer than " + std::to_string(kMaxTrustedComment) +
+  if (trustedComment.size() > kMaxSignedComment)
+    return R::failure("the trusted comment is longer than " + std::to_string(kMaxSignedComment) +
                       " bytes");
 
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

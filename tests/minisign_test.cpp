@@ -4,6 +4,7 @@
 #include "Launcher/Minisign.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -177,6 +178,27 @@ TEST(MinisignTool, ItsSignaturesPassOurVerifierPrehashedAndLegacy) {
   }
 }
 
+// Every trusted comment signFile takes, minisign can read back: its reader stops short of 8 KiB.
+TEST(MinisignTool, ReadsTheLongestTrustedCommentWeSign) {
+  REQUIRE_MINISIGN();
+  TempDir dir;
+  const auto keys = generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  writeFile(dir / "ours.pub", keys->publicKeyFile);
+  writeFile(dir / "package_mac.zip", "package");
+  const auto secret = parseSecretKey(keys->secretKeyFile);
+  ASSERT_TRUE(secret) << secret.error();
+  for (const std::size_t size : {std::size_t{8173}, std::size_t{8174}, std::size_t{8192}}) {
+    const std::string comment = "version:3\t" + std::string(size - 10, 'c');
+    const auto signature = signFile(*secret, dir / "package_mac.zip", comment);
+    if (!signature) continue;  // refused: nothing written that minisign could not read
+    writeFile(dir / "package_mac.zip.minisig", *signature);
+    std::string output;
+    EXPECT_EQ(runMinisign(dir, "-V -p ours.pub -m package_mac.zip", &output), 0)
+        << size << " bytes: " << output;
+  }
+}
+
 // --- Refusals ---
 
 // Two key pairs and a package signed by the first one for version 3.
@@ -267,6 +289,29 @@ TEST(PackageVerifier, RefusesEachFaultWithItsOwnReason) {
       EXPECT_TRUE(outcome->starts_with(test.reason)) << test.label << ": " << *outcome;
     }
   }
+}
+
+// The global signature covers the signature bytes and the trusted comment, not the two bytes
+// that name the algorithm: an "ED" signature relabelled "Ed" is a valid Ed25519 signature of the
+// 64-byte digest itself, which is not a package the publisher signed.
+TEST(PackageVerifier, ARelabelledSignatureNeverVouchesForTheDigest) {
+  SignedPackage fixture;
+  const std::string package = readFile(fixture.package.string());
+  const auto parsed = parseSignature(fixture.sign(kComment));
+  ASSERT_TRUE(parsed) << parsed.error();
+  ASSERT_EQ(parsed->algorithm, Algorithm::Prehashed);
+  Signature relabelled = *parsed;
+  relabelled.algorithm = Algorithm::Legacy;
+  const std::string text = signatureText(relabelled, "relabelled");
+  unsigned char digest[crypto_generichash_blake2b_BYTES_MAX];
+  ASSERT_EQ(crypto_generichash_blake2b(digest, sizeof digest,
+                                       reinterpret_cast<const unsigned char*>(package.data()),
+                                       package.size(), nullptr, 0),
+            0);
+  writeFile(fixture.package.string(),
+            std::string(reinterpret_cast<const char*>(digest), sizeof digest));
+  const auto outcome = verify(keyOf(fixture.ours.publicKeyFile), text, fixture.package, 3);
+  EXPECT_NE(outcome, std::nullopt) << "64 bytes the publisher never signed passed as the package";
 }
 
 // --- Reading texts strictly ---
