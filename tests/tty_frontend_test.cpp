@@ -505,6 +505,25 @@ TEST(TerminalText, ConsoleLinesOnATerminalCannotActOnIt) {
       EXPECT_EQ(got, "responseString = " + (terminal ? c.onTerminal : sent) + "\n");
     }
 
+    // A line feed inside a console line (the merge's opening line, an answer over several lines)
+    // stays a line break on a terminal, as it does on a pipe; each line is made safe on its own.
+    for (const bool terminal : {true, false}) {
+      SCOPED_TRACE(terminal ? "terminal, line feeds" : "pipe, line feeds");
+      Pipe ends = terminal ? terminalPair() : Pipe::make();
+      ASSERT_TRUE(ends.writeEnd);
+      const UniqueFd saved(::dup(STDERR_FILENO));
+      ASSERT_TRUE(saved);
+      ASSERT_EQ(::dup2(ends.writeEnd.get(), STDERR_FILENO), STDERR_FILENO);
+      platform::logLine("- mergeContentsOfPath: " + sent + "\n intoPath: /b");
+      ASSERT_EQ(::dup2(saved.get(), STDERR_FILENO), STDERR_FILENO);
+      std::string got(200, '\0');
+      const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
+      ASSERT_GT(count, 0);
+      got.resize(static_cast<std::size_t>(count));
+      EXPECT_EQ(got,
+                "- mergeContentsOfPath: " + (terminal ? c.onTerminal : sent) + "\n intoPath: /b\n");
+    }
+
     // The live block and the lines written above it, on a terminal.
     Pipe screenEnds = terminalPair();
     ASSERT_TRUE(screenEnds.writeEnd);

@@ -26,10 +26,19 @@ Console& console() {
 
 void writeToStandardStream(ConsoleStream stream, std::string_view text) {
   const int fd = stream == ConsoleStream::output ? STDOUT_FILENO : STDERR_FILENO;
-  // Lines carry what servers send: on a terminal, nothing in them may act on the terminal.
-  std::string line =
-      ::isatty(fd) == 1 ? terminalLine(escapeLine(text), localeIsUtf8()) : std::string(text);
-  line.push_back('\n');
+  // Lines carry what servers send: on a terminal, nothing in them may act on the terminal. A line
+  // feed in a text still breaks the line there, as it does on a pipe.
+  std::string line;
+  if (::isatty(fd) == 1) {
+    const bool utf8Locale = localeIsUtf8();
+    for (const std::string& piece : safeLines(text)) {
+      line += terminalLine(piece, utf8Locale);
+      line.push_back('\n');
+    }
+  } else {
+    line = text;
+    line.push_back('\n');
+  }
   // Straight to the descriptor, past the C library's buffer and its lock: a line stuck on a pipe
   // that nobody reads must not hold up the flush of a process that ends. These streams are where
   // failures are told: a line that cannot be written there has nowhere else to go, and is dropped.

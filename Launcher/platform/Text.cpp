@@ -76,6 +76,17 @@ std::string escapeLine(std::string_view text) {
   return line;
 }
 
+std::vector<std::string> safeLines(std::string_view text) {
+  std::vector<std::string> lines;
+  for (;;) {
+    const auto end = text.find('\n');
+    lines.push_back(escapeLine(text.substr(0, end)));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
 bool localeIsUtf8() {
   // The character set of the locale the environment names for LC_CTYPE, as the C library reads
   // it, without changing the process's own locale. One that is not installed counts as not UTF-8.

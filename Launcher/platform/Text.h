@@ -2,6 +2,7 @@
 // Small text helpers shared by the launcher, its front ends and the feed tool.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace launcher::platform {
 
@@ -10,6 +11,10 @@ namespace launcher::platform {
 // a stray byte 0x80 to 0x9F, byte by byte), so that nothing a server sends can move the cursor or
 // split a line.
 std::string escapeLine(std::string_view text);
+
+// The text split at its line feeds, each piece made safe with escapeLine: a text of several lines
+// keeps its line breaks.
+std::vector<std::string> safeLines(std::string_view text);
 
 // True when the locale the environment names for characters (LC_ALL, else LC_CTYPE, else LANG)
 // is installed and uses UTF-8. A terminal set up for another character set reads bytes, and

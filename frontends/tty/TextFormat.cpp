@@ -8,17 +8,6 @@
 
 namespace launcher::tty {
 
-std::vector<std::string> safeLines(std::string_view text) {
-  std::vector<std::string> lines;
-  for (;;) {
-    const auto end = text.find('\n');
-    lines.push_back(platform::escapeLine(text.substr(0, end)));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
 std::string formatNumber(double value) {
   if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15)
     return std::to_string(static_cast<long long>(value));

@@ -10,9 +10,7 @@
 namespace launcher::tty {
 
 using platform::escapeLine;
-
-// The text split at its line feeds, each piece made safe with escapeLine.
-std::vector<std::string> safeLines(std::string_view text);
+using platform::safeLines;
 
 // A progress value without decimals when whole ("45"), else in its shortest exact form ("12.5").
 std::string formatNumber(double value);
