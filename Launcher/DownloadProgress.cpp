@@ -41,7 +41,10 @@ std::string formatBytes(std::uint64_t bytes) {
 }
 
 std::string formatTimeLeft(std::chrono::duration<double> left) {
-  const double seconds = std::max(0.0, left.count());
+  // Counted in whole seconds: a longer time (an enormous package arriving a byte at a time) shows
+  // as the longest one counted, never as a number that does not fit.
+  constexpr double kLongest = 1e15;
+  const double seconds = std::min(std::max(0.0, left.count()), kLongest);
   const auto wholeSeconds = static_cast<std::uint64_t>(std::ceil(seconds));
   if (wholeSeconds < 60) return std::to_string(wholeSeconds) + " s";
   if (wholeSeconds < 3600)

@@ -315,14 +315,26 @@ TEST(DownloadProgress, TextsForAmountsSpeedsAndTimesLeft) {
       {157'000'000, 157'000'000, 4'100'000, "157.0 MB of 157.0 MB \u00b7 4.1 MB/s"},
       {300'000'000, 2'600'000'000, 2'000'000,
        "300.0 MB of 2.6 GB \u00b7 2.0 MB/s \u00b7 19 min 10 s left"},
+      // A size announced far beyond any disk, arriving a byte now and then.
+      {10, 9'000'000'000'000'000'000u, 0.2,
+       "10 B of 9.0 EB \u00b7 0 B/s \u00b7 277777777777 h 47 min left"},
   };
   for (const Case& test : cases)
     EXPECT_EQ(downloadText(test.received, test.total, test.speed), test.text) << test.received;
 
   const std::pair<double, std::string> times[] = {
-      {0.2, "1 s"},         {27, "27 s"},          {59.2, "1 min 00 s"},
-      {245, "4 min 05 s"},  {3599, "59 min 59 s"}, {3600, "1 h 00 min"},
-      {3720, "1 h 02 min"}, {3721, "1 h 03 min"},  {90'000, "25 h 00 min"}};
+      {0.2, "1 s"},
+      {27, "27 s"},
+      {59.2, "1 min 00 s"},
+      {245, "4 min 05 s"},
+      {3599, "59 min 59 s"},
+      {3600, "1 h 00 min"},
+      {3720, "1 h 02 min"},
+      {3721, "1 h 03 min"},
+      {90'000, "25 h 00 min"},
+      // Beyond any count of seconds (an enormous package trickling in): the longest time shown.
+      {1e15, "277777777777 h 47 min"},
+      {1e25, "277777777777 h 47 min"}};
   for (const auto& [seconds, text] : times)
     EXPECT_EQ(formatTimeLeft(std::chrono::duration<double>(seconds)), text) << seconds;
 }
