@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -155,10 +156,12 @@ std::string decimalSize(std::uint64_t bytes) {
     value /= 1000.0;
     ++unit;
   }
-  char text[32];
-  // Always fits: at most "999.9 kB" and the terminator.
-  static_cast<void>(std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]));
-  return text;
+  // A point whatever the process's locale (the window launcher's toolkit sets the user's); always
+  // fits: at most "999.9".
+  char digits[32];
+  const auto written =
+      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 1);
+  return std::string(digits, written.ptr) + " " + kUnits[unit];
 }
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
