@@ -3,6 +3,7 @@
 // launcher nor touches the version file: the user is told, and the workflow goes on with nothing
 // received, so that an installed application can still be launched without a network.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,8 +37,12 @@ constexpr std::size_t kVersionPeekBytes = 64;
 bool somethingInstalled(const ViewController& controller) {
   if (!platform::findApplication(controller.installFolder(), APPLICATION_NAME())) return false;
   const std::string& versionFile = controller.versionLocation();
-  const platform::UniqueFd file(::open(versionFile.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return false;
+  // Read as the workflow reads it: a link is not followed, and anything but a file (a pipe would
+  // keep the request's thread, and the waiting worker, for ever) records nothing.
+  const platform::UniqueFd file(
+      ::open(versionFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   char buffer[kVersionPeekBytes];
   ssize_t count;
   do {
