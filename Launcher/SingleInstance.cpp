@@ -9,8 +9,7 @@
 namespace launcher {
 
 platform::InstanceLock lockInstallFolder(const platform::UserPaths& paths) {
-  platform::createDataFolder(paths);
-  platform::createDirectory(paths.installFolder, true);
+  platform::createInstallFolder(paths);
   return platform::InstanceLock::acquire(
       platform::appendPathComponent(paths.installFolder, std::string(kLockFileName)));
 }

@@ -98,6 +98,72 @@ TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
   EXPECT_FALSE(platform::createTemporaryFolder(paths));
 }
 
+// The launcher's own folders (the application's cache folder, its temporary folder, the install
+// folder) are refused when another user may have put files in them; the base folders are not
+// judged, and neither is a folder its group may change.
+TEST(StandardFolders, OwnFoldersAreRefusedWhenAnotherUserMayChangeThem) {
+  struct Folder {
+    const char* title;
+    std::string (*path)(const platform::UserPaths&);
+    platform::FileResult (*create)(const platform::UserPaths&);
+  };
+  const Folder own[] = {
+      {"cache",
+       [](const platform::UserPaths& p) {
+         return std::filesystem::path(p.temporaryFolder).parent_path().string();
+       },
+       platform::createTemporaryFolder},
+      {"temporary", [](const platform::UserPaths& p) { return p.temporaryFolder; },
+       platform::createTemporaryFolder},
+      {"install", [](const platform::UserPaths& p) { return p.installFolder; },
+       platform::createInstallFolder},
+  };
+  bool chowned = true;
+  for (const Folder& folder : own) {
+    for (const std::string fault : {"writable by all", "writable by the group", "another user's"}) {
+      SCOPED_TRACE(std::string(folder.title) + ", " + fault);
+      testing::UserFolders folders;
+      ASSERT_EQ(::chmod(folders.cacheHome().c_str(), 0777), 0);
+      ASSERT_EQ(::chmod(folders.dataHome().c_str(), 0777), 0);
+      const platform::UserPaths paths = lookUp();
+      const std::string path = folder.path(paths);
+      std::filesystem::create_directories(path);
+      const mode_t mode = fault == "writable by all"         ? 0777
+                          : fault == "writable by the group" ? 0775
+                                                             : 0755;
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+      if (fault == "another user's" && ::chown(path.c_str(), ::geteuid() + 1, -1) != 0) {
+        chowned = false;
+        continue;
+      }
+      const auto made = folder.create(paths);
+      if (fault == "writable by the group") {
+        // A umask of 002 makes folders so, for a group of the user's own.
+        EXPECT_TRUE(made) << made.error;
+        continue;
+      }
+      EXPECT_FALSE(made);
+      EXPECT_EQ(made.error, "\"" + path + "\" " +
+                                (fault == "another user's" ? "belongs to another user"
+                                                           : "may be changed by other users"));
+      if (std::string(folder.title) == "cache") {
+        EXPECT_FALSE(std::filesystem::exists(paths.temporaryFolder)) << "nothing made inside";
+      }
+    }
+  }
+  // The install folder of a new account is made private; a link is refused.
+  testing::UserFolders folders;
+  const platform::UserPaths paths = lookUp();
+  EXPECT_TRUE(platform::createInstallFolder(paths));
+  EXPECT_EQ(modeOf(paths.installFolder), 0700u);
+  EXPECT_TRUE(platform::createInstallFolder(paths));
+  testing::TempDir elsewhere;
+  std::filesystem::remove(paths.installFolder);
+  std::filesystem::create_directory_symlink(elsewhere.path(), paths.installFolder);
+  EXPECT_FALSE(platform::createInstallFolder(paths));
+  if (!chowned) GTEST_SKIP() << "cannot give a folder to another user here";
+}
+
 // ---- Start-up
 
 TEST(Construction, ViewDidLoadPrintsTheDataFolderAndStartsOneWorker) {

@@ -806,6 +806,23 @@ TEST(TerminalBusy, ExitOrASignalAtTheAlreadyRunningAlertEndsTheSecondLauncher) {
   }
 }
 
+// An install folder that other users may change is refused before anything in it is read,
+// locked or run.
+TEST(TerminalBusy, InstallFolderThatOtherUsersMayChangeIsRefused) {
+  Rig rig;
+  rig.publish("5");
+  rig.installed("7");
+  ASSERT_EQ(::chmod(rig.folders.installFolder().c_str(), 0777), 0);
+  rig.start();
+  EXPECT_EQ(rig.status(), 1);
+  EXPECT_TRUE(Collector::hasLine(
+      rig.window.text(),
+      "launcher-cli: \"" + rig.folders.installFolder() + "\" may be changed by other users"))
+      << rig.window.text();
+  EXPECT_EQ(rig.launcher->controller(), nullptr);
+  EXPECT_FALSE(fs::exists(rig.folders.installFolder() + "/" + std::string(kLockFileName)));
+}
+
 // ---- Display pauses
 
 // The loop serves its input during a display pause: `exit` and the end of input close the window

@@ -60,8 +60,11 @@ FileResult makePrivateFolders(const std::string& path) {
   return FileResult::success();
 }
 
-// Makes `path` if missing, mode 0700; fails unless it is a real folder (not a link) afterwards.
-FileResult makeRealFolder(const std::string& path) {
+// Makes `path` if missing, mode 0700; fails unless it is afterwards a real folder (not a link)
+// of this user's own that not every user may change: whoever may put files in it could have this
+// user run them. A folder its group may change stays usable: with a umask of 002 each user's group
+// is their own, and install folders made so must go on working.
+FileResult makeOwnFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
     return FileResult::failure(describeErrno("cannot create folder", path, errno));
   struct stat info {};
@@ -69,6 +72,10 @@ FileResult makeRealFolder(const std::string& path) {
     return FileResult::failure(describeErrno("cannot examine", path, errno));
   if (!S_ISDIR(info.st_mode))
     return FileResult::failure("\"" + path + "\" is not a folder of its own (a link or a file)");
+  if (info.st_uid != ::geteuid())
+    return FileResult::failure("\"" + path + "\" belongs to another user");
+  if ((info.st_mode & S_IWOTH) != 0)
+    return FileResult::failure("\"" + path + "\" may be changed by other users");
   return FileResult::success();
 }
 
@@ -94,19 +101,22 @@ FileResult createDataFolder(const UserPaths& paths) {
   return makePrivateFolders(paths.dataFolder);
 }
 
+FileResult createInstallFolder(const UserPaths& paths) {
+  if (auto made = createDataFolder(paths); !made) return made;
+  return makeOwnFolder(paths.installFolder);
+}
+
 FileResult createTemporaryFolder(const UserPaths& paths) {
   if (paths.temporaryFolder.empty()) return FileResult::failure("no cache folder is known");
   const std::filesystem::path temporary(paths.temporaryFolder);
   const std::string appFolder = temporary.parent_path().string();
   if (auto made = makePrivateFolders(temporary.parent_path().parent_path().string()); !made)
     return made;
-  if (auto made = makeRealFolder(appFolder); !made) return made;
-  if (auto made = makeRealFolder(paths.temporaryFolder); !made) return made;
+  if (auto made = makeOwnFolder(appFolder); !made) return made;
+  if (auto made = makeOwnFolder(paths.temporaryFolder); !made) return made;
   struct stat info {};
   if (::lstat(paths.temporaryFolder.c_str(), &info) != 0)
     return FileResult::failure(describeErrno("cannot examine", paths.temporaryFolder, errno));
-  if (info.st_uid != ::getuid())
-    return FileResult::failure("\"" + paths.temporaryFolder + "\" belongs to another user");
   if ((info.st_mode & 07777) != 0700 && ::chmod(paths.temporaryFolder.c_str(), 0700) != 0)
     return FileResult::failure(describeErrno("cannot make private", paths.temporaryFolder, errno));
   return FileResult::success();

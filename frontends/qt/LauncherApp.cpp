@@ -43,6 +43,12 @@ bool LauncherApp::start() {
     tellStandardError(platform::kNoUserPathsMessage);
     return false;
   }
+  // The application in the install folder runs as this user: a folder that another user may
+  // change is refused before anything in it is read.
+  if (auto own = platform::createInstallFolder(*paths); !own) {
+    tellStandardError(own.error);
+    return false;
+  }
   // One launcher per account, decided before anything else touches the disk.
   lock_ = lockInstallFolder(*paths);
   if (lock_.state() == platform::InstanceLock::State::heldElsewhere) {

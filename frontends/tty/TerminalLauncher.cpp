@@ -81,6 +81,12 @@ int TerminalLauncher::run() {
     report(options_.displayFd, platform::kNoUserPathsMessage);
     return 1;
   }
+  // The application in the install folder runs as this user: a folder that another user may
+  // change is refused before anything in it is read.
+  if (auto own = platform::createInstallFolder(*paths); !own) {
+    report(options_.displayFd, own.error);
+    return 1;
+  }
   // One launcher per account, decided before anything else touches the disk.
   lock_ = lockInstallFolder(*paths);
   if (lock_.state() == platform::InstanceLock::State::heldElsewhere) {
