@@ -406,6 +406,33 @@ TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
             }),
             0);
 
+  // Whatever else stands at the lock's name gives way to a lock file, and a link's target stays;
+  // a folder with something in it is not removed.
+  writeFile(root / "target", "not the lock");
+  for (const std::string kind : {"link", "dangling link", "empty folder", "pipe"}) {
+    SCOPED_TRACE(kind);
+    const std::string folder = root / kind;
+    fs::create_directories(folder);
+    const std::string lockPath = folder + "/.lock";
+    if (kind == "link") fs::create_symlink(root / "target", lockPath);
+    if (kind == "dangling link") fs::create_symlink(root / "missing", lockPath);
+    if (kind == "empty folder") fs::create_directory(lockPath);
+    if (kind == "pipe") {
+      ASSERT_EQ(::mkfifo(lockPath.c_str(), 0600), 0);
+    }
+    const auto held = platform::InstanceLock::acquire(lockPath);
+    EXPECT_TRUE(held.held()) << held.error();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lockPath)));
+    EXPECT_EQ(platform::InstanceLock::acquire(lockPath).state(),
+              platform::InstanceLock::State::heldElsewhere);
+  }
+  EXPECT_EQ(readFile(root / "target"), "not the lock");
+  EXPECT_FALSE(fs::exists(root / "missing"));
+  writeFile(root / "full/.lock/kept", "");
+  EXPECT_EQ(platform::InstanceLock::acquire(root / "full/.lock").state(),
+            platform::InstanceLock::State::unavailable);
+  EXPECT_TRUE(fs::exists(root / "full/.lock/kept"));
+
   const auto missingFolder = platform::InstanceLock::acquire(root / "no/such/.lock");
   EXPECT_EQ(missingFolder.state(), platform::InstanceLock::State::unavailable);
   EXPECT_FALSE(missingFolder.error().empty());

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -9,9 +11,30 @@
 
 namespace launcher::platform {
 
+namespace {
+
+constexpr int kLockFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+
+// Whatever else stands at the lock's name (a link, a folder, a pipe) gives way to a new file: the
+// install folder is the user's, and a lock that cannot be taken would let a second launcher in.
+// A link is removed, never followed; a folder only when it is empty.
+UniqueFd openLockFile(const std::string& path) {
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode))
+    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  if ((S_ISDIR(entry.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) != 0)
+    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));  // gives the reason
+  UniqueFd file(::open(path.c_str(), kLockFlags | O_EXCL, 0644));
+  // Another launcher made the file in the meantime: its file is the lock.
+  if (!file && errno == EEXIST) file = UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  return file;
+}
+
+}  // namespace
+
 InstanceLock InstanceLock::acquire(const std::string& path) {
   InstanceLock lock;
-  lock.file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  lock.file_ = openLockFile(path);
   // A lock file that this user may read but not write (left by a run under another account, or
   // on a read-only file system) still takes the lock: flock needs no write access, except on NFS.
   if (!lock.file_ && (errno == EACCES || errno == EROFS))
