@@ -192,11 +192,14 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // the main queue reaches it; its only button quits and keeps what was recorded here.
   // The version and the journal come first: a run cut short while the staged tree goes then
   // leaves nothing for the next start to finish.
+  // Set once this run has made the temporary folder its own: a folder that was refused (a link,
+  // say) may lead anywhere, and nothing is removed through it.
+  bool extractionMade = false;
   const auto fail = [&](const std::string& description) {
     WriteVersion(std::to_string(localVersion));
     installer.removeJournal();
     installer.discardStaging();
-    if (extraction) platform::removeItem(*extraction);
+    if (extractionMade) platform::removeItem(*extraction);
     showFailure(description);
   };
 
@@ -223,10 +226,16 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   }
 
   // The private temporary folder is made before the extraction folder inside it.
-  if (!extraction || !platform::createTemporaryFolder(environment_.paths)) {
+  if (!extraction) {
     fail("no temporary folder is available for the extraction");
     return;
   }
+  if (auto made = platform::createTemporaryFolder(environment_.paths); !made) {
+    platform::logLine("the temporary folder cannot be used: " + made.error);
+    fail("no temporary folder is available for the extraction");
+    return;
+  }
+  extractionMade = true;
   platform::removeItem(*extraction);
   if (auto created = platform::createDirectory(*extraction, false); !created) {
     fail("cannot create the extraction folder: " + created.error);

@@ -447,6 +447,27 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   EXPECT_FALSE(fs::exists(extraction()));
 }
 
+// A temporary folder that is refused (its application folder a link elsewhere) fails the install
+// with the reason in the log, and nothing is removed through the link.
+TEST_F(InstallTest, RefusedTemporaryFolderFailsAndRemovesNothingThroughIt) {
+  installed("4");
+  const std::string elsewhere = folders.root() + "/elsewhere";
+  writeFile(elsewhere + "/tmp/Content/mine.txt", "mine");
+  fs::create_directory_symlink(elsewhere, folders.cacheHome() + "/" + APPLICATION_NAME());
+  publish(package("five"));
+  serverAnswers(5);
+  testing::CaptureFd errors(2);
+  acceptOffer("updateButton");
+  const std::string logged = errors.finish();
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText,
+            "Failed to update the application.\n no temporary folder is available for the "
+            "extraction");
+  EXPECT_NE(logged.find("is not a folder of its own"), std::string::npos) << logged;
+  EXPECT_EQ(readFile(elsewhere + "/tmp/Content/mine.txt"), "mine");
+  EXPECT_EQ(readFile(versionFile()), "4");
+}
+
 // A version file that cannot be written (here made immutable): the update is refused before it
 // changes anything, rather than installed beside a record of the previous version, and an
 // interrupted install's journal stays until its version is recorded.
