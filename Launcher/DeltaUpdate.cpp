@@ -74,13 +74,43 @@ struct InstalledFile {
   std::uint64_t size = 0;
   std::int64_t modified = 0;
 };
-std::optional<InstalledFile> regularFile(const std::string& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  return InstalledFile{
-      static_cast<std::uint64_t>(status.st_size),
-      static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
-}
+
+// The files of an install folder as the staged merge finds them: a file counts only when every
+// folder between the install folder and it is a real folder. A link standing for one of them is
+// replaced by the package's folder, and what lies behind the link goes with it. Each folder is
+// looked at once, however many files share it.
+class InstalledTree {
+ public:
+  explicit InstalledTree(std::string installFolder) : installFolder_(std::move(installFolder)) {}
+
+  // The regular file at `relative` (a path of plain components), or nothing.
+  std::optional<InstalledFile> regularFile(const std::string& relative) {
+    const std::size_t slash = relative.rfind('/');
+    if (slash != std::string::npos && !realFolder(relative.substr(0, slash))) return std::nullopt;
+    struct stat status {};
+    if (::lstat(pathOf(relative).c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+      return std::nullopt;
+    return InstalledFile{
+        static_cast<std::uint64_t>(status.st_size),
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+  }
+
+  std::string pathOf(const std::string& relative) const { return installFolder_ + "/" + relative; }
+
+ private:
+  bool realFolder(const std::string& relative) {
+    if (const auto known = folders_.find(relative); known != folders_.end()) return known->second;
+    const std::size_t slash = relative.rfind('/');
+    bool real = slash == std::string::npos || realFolder(relative.substr(0, slash));
+    struct stat status {};
+    real = real && ::lstat(pathOf(relative).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    folders_.emplace(relative, real);
+    return real;
+  }
+
+  std::string installFolder_;
+  std::map<std::string, bool> folders_;
+};
 
 // Where an entry's file lands below the install folder, spelled as the extraction spells it.
 std::string writtenPath(std::string_view name) {
@@ -168,6 +198,7 @@ LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
   // extracted beside itself and may write over files of the package: with one in the package, a
   // file gets a row only while it holds its own entry's bytes.
   std::map<std::string, std::size_t> writers;
+  InstalledTree tree(installFolder);
   bool nests = false;
   for (const zipdir::Entry& entry : entries) {
     const std::string path = writtenPath(entry.name);
@@ -180,8 +211,8 @@ LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
     const auto relative = installedPath(entry.name);
     if (!relative || writers[*relative] > 1) continue;
     // A nested archive, extracted in place, is no longer a file: always fetched.
-    const std::string path = installFolder + "/" + *relative;
-    const auto installed = regularFile(path);
+    const std::string path = tree.pathOf(*relative);
+    const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != entry.uncompressedSize) continue;
     if (nests && crcOfFile(path) != entry.crc) continue;
     ManifestRow row{
@@ -217,6 +248,7 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
                                  const std::string& installFolder,
                                  const std::map<std::string, std::string>* sha256) {
   std::vector<bool> take(directory.entries.size(), true);
+  InstalledTree tree(installFolder);
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
@@ -231,7 +263,7 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
       const auto digest = sha256->find(entry.name);
       if (digest == sha256->end() || recorded.sha256 != digest->second) continue;
     }
-    const auto installed = regularFile(installFolder + "/" + *relative);
+    const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != recorded.fileSize ||
         installed->modified != recorded.modified)
       continue;

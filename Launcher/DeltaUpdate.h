@@ -55,8 +55,9 @@ std::optional<LocalManifest> parseManifest(std::string_view text);
 // launcher's own top-level names: such entries are never taken as unchanged.
 std::optional<std::string> installedPath(std::string_view name);
 
-// The rows for the file entries of `entries` installed as regular files in `installFolder`, with
-// the SHA-256 of each entry's content where `sha256` names one.
+// The rows for the file entries of `entries` installed as regular files in `installFolder` (below
+// real folders, not links to folders), with the SHA-256 of each entry's content where `sha256`
+// names one.
 LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
                          const std::vector<zipdir::Entry>& entries,
                          const std::map<std::string, std::string>& sha256);
@@ -70,7 +71,8 @@ void removeManifest(const std::string& installFolder);
 // Which entries of `directory` must be fetched: every folder and link entry, and every file entry
 // that is not unchanged. An entry is unchanged when its row names the same size, CRC-32, DOS date
 // and attributes (and, with `sha256` given, the same SHA-256 as the signed manifest's) and the
-// installed file still has the recorded size and modification time.
+// installed file still has the recorded size and modification time, reached through real folders
+// alone: a link in the place of one of them gives way to the package's folder.
 std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const LocalManifest& manifest,
                                  const std::string& installFolder,
                                  const std::map<std::string, std::string>* sha256 = nullptr);

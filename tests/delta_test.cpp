@@ -277,6 +277,8 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   for (const char* name : {"B/twice", "B/./aliased"}) v2.push_back(testing::file(name, "2nd"));
   v2.push_back(testing::file("A.app/n", "m"));
   v2.push_back(testing::file("A.app/nested.zip", testing::zipBytes({testing::file("n", "n")})));
+  // A file whose folder is moved elsewhere and linked in its place.
+  v2.push_back(testing::file("C/d/linked", "12345"));
   const auto old = installAndRead(v2);
   auto manifest = delta::manifestOf(install(), 2, old.entries, {});
   EXPECT_FALSE(manifest.rows.contains("A.app/nested.zip")) << "extracted in place: no file";
@@ -297,6 +299,9 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   fs::remove(install() + "/A.app/removed");
   fs::remove(install() + "/A.app/replaced by a link");
   fs::create_symlink("same", install() + "/A.app/replaced by a link");
+  fs::rename(install() + "/C", folder / "C");
+  fs::create_symlink(folder / "C", install() + "/C");
+  EXPECT_FALSE(delta::manifestOf(install(), 2, old.entries, {}).rows.contains("C/d/linked"));
   const std::string package = folder / "v3.zip";
   testing::writeZip(package, v3);
   const auto directory = mustRead(readFile(package));
@@ -304,11 +309,12 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<std::string> taken;
   for (std::size_t i = 0; i < take.size(); ++i)
     if (take[i]) taken.push_back(directory.entries[i].name);
-  EXPECT_EQ(taken, (std::vector<std::string>{
-                       "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date",
-                       "A.app/mode", "A.app/touched", "A.app/edited", "A.app/removed",
-                       "A.app/replaced by a link", "A.app/unrecorded", "B/twice", "B/aliased",
-                       "B/twice", "B/./aliased", "A.app/n", "A.app/nested.zip", "A.app/new"}));
+  EXPECT_EQ(taken,
+            (std::vector<std::string>{
+                "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date", "A.app/mode",
+                "A.app/touched", "A.app/edited", "A.app/removed", "A.app/replaced by a link",
+                "A.app/unrecorded", "B/twice", "B/aliased", "B/twice", "B/./aliased", "A.app/n",
+                "A.app/nested.zip", "C/d/linked", "A.app/new"}));
   // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
   std::map<std::string, std::string> digests;
   for (const auto& entry : directory.entries) digests[entry.name] = "-";
