@@ -28,6 +28,7 @@
 #include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Zipwell/CentralDirectory.h"
+#include "Zipwell/Zipwell.h"
 
 namespace launcher::delta {
 namespace {
@@ -73,6 +74,7 @@ std::vector<std::string_view> split(std::string_view line, char separator) {
 struct InstalledFile {
   std::uint64_t size = 0;
   std::int64_t modified = 0;
+  mode_t permissions = 0;  // with set-user-ID, set-group-ID and sticky
 };
 
 // The files of an install folder as the staged merge finds them: a file counts only when every
@@ -92,7 +94,8 @@ class InstalledTree {
       return std::nullopt;
     return InstalledFile{
         static_cast<std::uint64_t>(status.st_size),
-        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+        static_cast<mode_t>(status.st_mode & 07777)};
   }
 
   std::string pathOf(const std::string& relative) const { return installFolder_ + "/" + relative; }
@@ -249,6 +252,8 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
                                  const std::map<std::string, std::string>* sha256) {
   std::vector<bool> take(directory.entries.size(), true);
   InstalledTree tree(installFolder);
+  // A mode changed since the install leaves the size and time: the extraction would set it back.
+  const mode_t umask = Zipwell::currentUmask();
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
@@ -265,7 +270,8 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
     }
     const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != recorded.fileSize ||
-        installed->modified != recorded.modified)
+        installed->modified != recorded.modified ||
+        installed->permissions != Zipwell::extractedFileMode(entry.externalAttributes, umask))
       continue;
     take[index] = false;
   }

@@ -129,23 +129,6 @@ unsigned availableProcessors() {
   return std::max(count, 1u);
 }
 
-// The process's umask, read without changing it; 022 when the system does not tell.
-mode_t currentUmask() {
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  mode_t mask = 022;
-  if (status == nullptr) return mask;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    unsigned value = 0;
-    if (std::sscanf(line, "Umask: %o", &value) == 1) {
-      mask = static_cast<mode_t>(value & 0777);
-      break;
-    }
-  }
-  static_cast<void>(std::fclose(status));  // only read: nothing to lose
-  return mask;
-}
-
 // A size in decimal units for people: "512 bytes", "16.8 MB", "3.0 GB".
 std::string decimalSize(std::uint64_t bytes) {
   if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
@@ -733,7 +716,8 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   // Only the permission bits, without set-user-ID, set-group-ID and sticky, and never more than
   // the umask allows.
   const auto mode = static_cast<mode_t>(entry.central.externalAttributes >> 16);
-  if (mode != 0 && ::fchmod(file.get(), mode & 0777 & ~x_.umask) != 0)
+  if (mode != 0 && ::fchmod(file.get(), Zipwell::extractedFileMode(entry.central.externalAttributes,
+                                                                   x_.umask)) != 0)
     logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
   if (!file.reset() && written == Written::kComplete) {
     logLine("[Zipwell] Failed to write file: " + path);
@@ -1198,6 +1182,28 @@ bool ArchiveWalk::run() {
 }
 
 }  // namespace
+
+mode_t Zipwell::extractedFileMode(std::uint32_t externalAttributes, mode_t umask) {
+  const auto mode = static_cast<mode_t>(externalAttributes >> 16);
+  // Without a mode the file keeps the one it was created with.
+  return (mode != 0 ? mode & 0777 : 0666) & ~umask;
+}
+
+mode_t Zipwell::currentUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  mode_t mask = 022;
+  if (status == nullptr) return mask;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    unsigned value = 0;
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
+  }
+  static_cast<void>(std::fclose(status));  // only read: nothing to lose
+  return mask;
+}
 
 void Zipwell::setThreadCount(unsigned count) {
   forcedThreadCount.store(count, std::memory_order_relaxed);

@@ -6,6 +6,8 @@
 // sticky file, or a file more permissive than the user's umask allows, reuse the same bytes for
 // several entries, or fill the disk. The central directory is judged before anything is
 // written; nested archives are judged the same way when they are reached.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -74,6 +76,14 @@ class Zipwell {
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
                               std::optional<platform::ErrorRecord>* error);
+
+  // The permission bits of a file extracted for an entry with `externalAttributes` under the
+  // umask `umask`: those of the entry's Unix mode (the upper 16 bits) without set-user-ID,
+  // set-group-ID and sticky, or those of a new file (0666) when it gives no mode; never more than
+  // the umask allows.
+  static mode_t extractedFileMode(std::uint32_t externalAttributes, mode_t umask);
+  // The umask of this process, read without changing it; 022 when the system does not tell.
+  static mode_t currentUmask();
 
   // How many threads extract one archive. 0, the default: one per processor this process may
   // run on, for archives large enough to gain from them, else one. Any other count is used for

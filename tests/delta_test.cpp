@@ -265,10 +265,10 @@ class ChangeDecision : public ::testing::Test {
 TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<ZipEntry> v2 = {testing::directory("A.app/"),
                               testing::file("A.app/link", "same").withMode(0120777)};
-  const char* names[] = {"same",      "content", "size",
-                         "date",      "mode",    "touched",
-                         "edited",    "removed", "replaced by a link",
-                         "unrecorded"};
+  const char* names[] = {"same",       "content",      "size",
+                         "date",       "mode",         "touched",
+                         "edited",     "removed",      "replaced by a link",
+                         "unrecorded", "made writable"};
   for (const char* name : names)
     v2.push_back(testing::file(std::string("A.app/") + name, "12345").withMode(0100644));
   // Files written twice, the later bytes of the same size: by one name given twice, by another
@@ -299,6 +299,7 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   fs::remove(install() + "/A.app/removed");
   fs::remove(install() + "/A.app/replaced by a link");
   fs::create_symlink("same", install() + "/A.app/replaced by a link");
+  fs::permissions(install() + "/A.app/made writable", fs::perms(0666));  // size and time stay
   fs::rename(install() + "/C", folder / "C");
   fs::create_symlink(folder / "C", install() + "/C");
   EXPECT_FALSE(delta::manifestOf(install(), 2, old.entries, {}).rows.contains("C/d/linked"));
@@ -309,12 +310,16 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<std::string> taken;
   for (std::size_t i = 0; i < take.size(); ++i)
     if (take[i]) taken.push_back(directory.entries[i].name);
-  EXPECT_EQ(taken,
-            (std::vector<std::string>{
-                "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date", "A.app/mode",
-                "A.app/touched", "A.app/edited", "A.app/removed", "A.app/replaced by a link",
-                "A.app/unrecorded", "B/twice", "B/aliased", "B/twice", "B/./aliased", "A.app/n",
-                "A.app/nested.zip", "C/d/linked", "A.app/new"}));
+  EXPECT_EQ(taken, (std::vector<std::string>{"A.app/",           "A.app/link",
+                                             "A.app/content",    "A.app/size",
+                                             "A.app/date",       "A.app/mode",
+                                             "A.app/touched",    "A.app/edited",
+                                             "A.app/removed",    "A.app/replaced by a link",
+                                             "A.app/unrecorded", "A.app/made writable",
+                                             "B/twice",          "B/aliased",
+                                             "B/twice",          "B/./aliased",
+                                             "A.app/n",          "A.app/nested.zip",
+                                             "C/d/linked",       "A.app/new"}));
   // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
   std::map<std::string, std::string> digests;
   for (const auto& entry : directory.entries) digests[entry.name] = "-";
