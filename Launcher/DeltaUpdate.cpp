@@ -125,6 +125,12 @@ std::string writtenPath(std::string_view name) {
   return path;
 }
 
+// Whether the extraction takes the entry written at `path` for a nested archive: it then unpacks
+// it beside itself, into the folder that holds it, over any file there or below.
+bool nests(const zipdir::Entry& entry, const std::string& path) {
+  return entry.isFile() && platform::hasZipExtension(path.substr(path.rfind('/') + 1));
+}
+
 // The CRC-32 of a regular file's bytes; nothing when it cannot be read whole.
 std::optional<std::uint32_t> crcOfFile(const std::string& path) {
   const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -202,11 +208,10 @@ LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
   // file gets a row only while it holds its own entry's bytes.
   std::map<std::string, std::size_t> writers;
   InstalledTree tree(installFolder);
-  bool nests = false;
+  bool nested = false;
   for (const zipdir::Entry& entry : entries) {
     const std::string path = writtenPath(entry.name);
-    nests =
-        nests || (entry.isFile() && platform::hasZipExtension(path.substr(path.rfind('/') + 1)));
+    nested = nested || nests(entry, path);
     ++writers[path];
   }
   for (const zipdir::Entry& entry : entries) {
@@ -217,7 +222,7 @@ LocalManifest manifestOf(const std::string& installFolder, std::int64_t version,
     const std::string path = tree.pathOf(*relative);
     const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != entry.uncompressedSize) continue;
-    if (nests && crcOfFile(path) != entry.crc) continue;
+    if (nested && crcOfFile(path) != entry.crc) continue;
     ManifestRow row{
         entry.name,      entry.uncompressedSize, entry.crc, entry.dosDate, entry.externalAttributes,
         installed->size, installed->modified,    "-"};
@@ -254,9 +259,30 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
   InstalledTree tree(installFolder);
   // A mode changed since the install leaves the size and time: the extraction would set it back.
   const mode_t umask = Zipwell::currentUmask();
+  // A path that several entries write ends with the last of them, and a nested archive writes
+  // over files of its folder: the extraction of the fetched entries ends as the whole package's
+  // only with every one of them, however unchanged each looks.
+  std::map<std::string, std::size_t> writers;
+  std::set<std::string> nestFolders;  // each with its trailing '/'; "" for the install folder
+  for (const zipdir::Entry& entry : directory.entries) {
+    const std::string path = writtenPath(entry.name);
+    if (nests(entry, path)) nestFolders.insert(path.substr(0, path.rfind('/') + 1));
+    ++writers[path];
+  }
+  const auto belowANest = [&nestFolders](const std::string& path) {
+    for (std::size_t end = 0; !nestFolders.empty();) {
+      if (nestFolders.contains(path.substr(0, end))) return true;
+      end = path.find('/', end);
+      if (end == std::string::npos) break;
+      ++end;
+    }
+    return false;
+  };
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
+    const std::string path = writtenPath(entry.name);
+    if (writers[path] > 1 || belowANest(path)) continue;
     const auto row = manifest.rows.find(entry.name);
     const auto relative = installedPath(entry.name);
     if (row == manifest.rows.end() || !relative) continue;

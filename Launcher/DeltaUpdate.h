@@ -68,12 +68,13 @@ void removeManifest(const std::string& installFolder);
 
 // ---- What to fetch
 
-// Which entries of `directory` must be fetched: every folder and link entry, and every file entry
-// that is not unchanged. An entry is unchanged when its row names the same size, CRC-32, DOS date
-// and attributes (and, with `sha256` given, the same SHA-256 as the signed manifest's) and the
-// installed file still has the recorded size and modification time and the permissions the
-// extraction gives the entry, reached through real folders alone: a link in the place of one of
-// them gives way to the package's folder.
+// Which entries of `directory` must be fetched: every folder and link entry, every entry of a
+// path that other entries write too, every file entry in the folder of a nested archive (or
+// below it), and every other file entry that is not unchanged. An entry is unchanged when its row
+// names the same size, CRC-32, DOS date and attributes (and, with `sha256` given, the same
+// SHA-256 as the signed manifest's) and the installed file still has the recorded size and
+// modification time and the permissions the extraction gives the entry, reached through real
+// folders alone: a link in the place of one of them gives way to the package's folder.
 std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const LocalManifest& manifest,
                                  const std::string& installFolder,
                                  const std::map<std::string, std::string>* sha256 = nullptr);

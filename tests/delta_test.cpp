@@ -275,15 +275,19 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   // spelling of the name, and by the nested archive after them.
   for (const char* name : {"B/twice", "B/aliased"}) v2.push_back(testing::file(name, "1st"));
   for (const char* name : {"B/twice", "B/./aliased"}) v2.push_back(testing::file(name, "2nd"));
-  v2.push_back(testing::file("A.app/n", "m"));
-  v2.push_back(testing::file("A.app/nested.zip", testing::zipBytes({testing::file("n", "n")})));
+  v2.push_back(testing::file("N/n", "m"));
+  v2.push_back(testing::file("N/nested.zip", testing::zipBytes({testing::file("n", "n")})));
   // A file whose folder is moved elsewhere and linked in its place.
   v2.push_back(testing::file("C/d/linked", "12345"));
+  // Files that the new package writes again: before them, by a nested archive in their folder,
+  // and under the same name and under another spelling.
+  for (const char* name : {"D/own", "D/sub/deep", "E/again", "E/respelled"})
+    v2.push_back(testing::file(name, "12345"));
   const auto old = installAndRead(v2);
   auto manifest = delta::manifestOf(install(), 2, old.entries, {});
-  EXPECT_FALSE(manifest.rows.contains("A.app/nested.zip")) << "extracted in place: no file";
+  EXPECT_FALSE(manifest.rows.contains("N/nested.zip")) << "extracted in place: no file";
   EXPECT_FALSE(manifest.rows.contains("A.app/link"));
-  for (const char* name : {"B/twice", "B/aliased", "A.app/n"})
+  for (const char* name : {"B/twice", "B/aliased", "N/n"})
     EXPECT_FALSE(manifest.rows.contains(name)) << name << " holds another entry's bytes";
   manifest.rows.erase("A.app/unrecorded");
 
@@ -294,6 +298,14 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   v3[5].withDate(testing::dosDateTime(2022, 1, 1));   // date
   v3[6].withMode(0100755);                            // mode
   v3.push_back(testing::file("A.app/new", "12345"));  // added
+  const auto insertBefore = [&v3](const std::string& name, const ZipEntry& entry) {
+    v3.insert(std::find_if(v3.begin(), v3.end(), [&](const ZipEntry& e) { return e.name == name; }),
+              entry);
+  };
+  insertBefore("D/own",
+               testing::file("D/inner.zip", testing::zipBytes({testing::file("own", "")})));
+  insertBefore("E/again", testing::file("E/again", "54321"));
+  insertBefore("E/respelled", testing::file("E/./respelled", "54321"));
   fs::last_write_time(install() + "/A.app/touched", fs::file_time_type::clock::now());
   writeFile(install() + "/A.app/edited", "54321");  // same size, new time
   fs::remove(install() + "/A.app/removed");
@@ -310,16 +322,15 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<std::string> taken;
   for (std::size_t i = 0; i < take.size(); ++i)
     if (take[i]) taken.push_back(directory.entries[i].name);
-  EXPECT_EQ(taken, (std::vector<std::string>{"A.app/",           "A.app/link",
-                                             "A.app/content",    "A.app/size",
-                                             "A.app/date",       "A.app/mode",
-                                             "A.app/touched",    "A.app/edited",
-                                             "A.app/removed",    "A.app/replaced by a link",
-                                             "A.app/unrecorded", "A.app/made writable",
-                                             "B/twice",          "B/aliased",
-                                             "B/twice",          "B/./aliased",
-                                             "A.app/n",          "A.app/nested.zip",
-                                             "C/d/linked",       "A.app/new"}));
+  const std::vector<std::string> fetched = {
+      "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date", "A.app/mode",
+      "A.app/touched", "A.app/edited", "A.app/removed", "A.app/replaced by a link",
+      "A.app/unrecorded", "A.app/made writable", "B/twice", "B/aliased", "B/twice", "B/./aliased",
+      "N/n", "N/nested.zip", "C/d/linked",
+      // In the folder of a nested archive of the new package, or written by two of its entries.
+      "D/inner.zip", "D/own", "D/sub/deep", "E/again", "E/again", "E/./respelled", "E/respelled",
+      "A.app/new"};
+  EXPECT_EQ(taken, fetched);
   // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
   std::map<std::string, std::string> digests;
   for (const auto& entry : directory.entries) digests[entry.name] = "-";
