@@ -4,6 +4,7 @@
 #include <minizip/unzip.h>
 #include <sodium.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -727,6 +729,36 @@ std::string withSeparators(std::uint64_t number) {
   return text;
 }
 
+// Why the delta archive `archive` of `plan` would leave less than the whole download keeps free
+// (HttpDownloader::kKeepFreeBytes) on the file system of its folder, or nothing; nothing too when
+// the file system does not tell, as it then refuses writes itself when full.
+std::optional<std::string> noRoomFor(const std::string& archive, const zipdir::Directory& directory,
+                                     const FetchPlan& plan) {
+  // The fetched ranges, then what finishArchive appends: the written entries' local headers, a
+  // central record of each entry (counted with a ZIP64 offset, the longest it gets) and the end
+  // records.
+  std::uint64_t needed = plan.bytes + HttpDownloader::kKeepFreeBytes;
+  for (const std::size_t index : plan.written)
+    needed += zipdir::localHeaderOf(directory.entries[index]).size();
+  for (const auto* indexes : {&plan.chosen, &plan.written})
+    for (const std::size_t index : *indexes)
+      needed += zipdir::centralRecord(directory.entries[index], UINT64_MAX).size();
+  needed += zipdir::endRecords(plan.chosen.size() + plan.written.size(), 0, 0).size();
+  const std::size_t slash = archive.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : archive.substr(0, slash);
+  struct statvfs fileSystem {};
+  if (::statvfs(folder.c_str(), &fileSystem) != 0) return std::nullopt;
+  const std::uint64_t blocks = fileSystem.f_bavail;
+  const std::uint64_t block = fileSystem.f_frsize;
+  const std::uint64_t available =
+      block != 0 && blocks > UINT64_MAX / block ? UINT64_MAX : blocks * block;
+  if (needed <= available) return std::nullopt;
+  return "the changed entries need " + formatBytes(needed) + " but only " + formatBytes(available) +
+         " is free in the temporary folder";
+}
+
 }  // namespace
 
 std::variant<Fetched, std::string> fetchChangedEntries(
@@ -787,6 +819,7 @@ std::variant<Fetched, std::string> fetchChangedEntries(
   if (plan.bytes > size / 2)
     return "more than half of the package changed (" + formatBytes(plan.bytes) + " of " +
            formatBytes(size) + ")";
+  if (auto problem = noRoomFor(archive, fetched.directory, plan)) return *problem;
 
   client.setDeadline(std::nullopt);
   platform::UniqueFd file(

@@ -167,10 +167,11 @@ struct Fetched {
 // against `manifest`, fetches it into `archive` (in the temporary folder) and finishes it as a
 // ZIP archive. Cut transfers are taken up again where they stopped (options.retries times, after
 // options.retryPause, doubled each time); options.progress hears of the entries' bytes. A reason
-// in words when any of it does not fit: then the whole package is to be downloaded. With a
-// `signedManifest`, it must list exactly the package's files and links, a file counts as
-// unchanged only with the SHA-256 recorded, and every entry fetched must have the digest it
-// lists: when one does not, `refused` is set, and the update must not go on at all.
+// in words when any of it does not fit: then the whole package is to be downloaded. Nothing is
+// fetched when the archive would leave less than HttpDownloader::kKeepFreeBytes free on its file
+// system. With a `signedManifest`, it must list exactly the package's files and links, a file
+// counts as unchanged only with the SHA-256 recorded, and every entry fetched must have the
+// digest it lists: when one does not, `refused` is set, and the update must not go on at all.
 std::variant<Fetched, std::string> fetchChangedEntries(
     const platform::Url& url, const LocalManifest& manifest, const std::string& installFolder,
     const std::string& archive, const DownloadOptions& options,

@@ -23,6 +23,7 @@
 #include "Zipwell/CentralDirectory.h"
 #include "Zipwell/Zipwell.h"
 #include "tests/support/LocalHttpServer.h"
+#include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 
@@ -583,6 +584,48 @@ TEST(DeltaFetch, ARangeOfAnotherVersionOfThePackageIsGivenUp) {
   ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
   EXPECT_EQ(std::get<std::string>(fetched), "the package changed during the update");
   EXPECT_FALSE(refused);
+}
+
+// The changed entries, and the directory written after them, leave as much free on the temporary
+// folder's file system as the whole download leaves on the install folder's; when they would not,
+// nothing is fetched and the update takes the whole package (a reason, not a refusal).
+TEST(DeltaFetch, LeavesRoomFreeOnTheTemporaryFolderFileSystem) {
+  constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+  const testing::ScratchFileSystem small(24 * kMiB);
+  if (!small.mounted()) GTEST_SKIP() << small.reason();
+  ASSERT_LT(HttpDownloader::kKeepFreeBytes + 4 * kMiB, 24 * kMiB);
+  const std::string unchanged = testing::pseudoRandomBytes(16 * kMiB, 2);
+  for (const auto& [changed, fits] : {std::pair{4 * kMiB, true}, {12 * kMiB, false}}) {
+    SCOPED_TRACE(changed);
+    const std::string bytes =
+        testing::zipBytes({testing::file("a", testing::pseudoRandomBytes(changed, 1)).stored(),
+                           testing::file("b", unchanged).stored()});
+    const auto directory = mustRead(bytes);
+    TempDir folder;
+    std::ofstream(folder / "b").close();
+    fs::resize_file(folder / "b", unchanged.size());  // only its size and time are compared
+    const auto manifest = delta::manifestOf(folder.path(), 1, directory.entries, {});
+    ASSERT_TRUE(manifest.rows.contains("b"));
+    testing::LocalHttpServer server;
+    server.servePackage("/p.zip", testing::ServedPackage(bytes, "\"v1\""));
+    const std::string archive = small / "changed-entries.zip";
+    bool refused = true;
+    const auto fetched =
+        delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
+                                   folder.path(), archive, DownloadOptions{}, nullptr, refused);
+    EXPECT_FALSE(refused);
+    if (fits) {
+      ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched))
+          << std::get<std::string>(fetched);
+      EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+      fs::remove(archive);
+    } else {
+      ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
+      EXPECT_NE(std::get<std::string>(fetched).find("but only"), std::string::npos)
+          << std::get<std::string>(fetched);
+      EXPECT_FALSE(fs::exists(archive));
+    }
+  }
 }
 
 // ==== The publisher's signed manifest ===========================================================
