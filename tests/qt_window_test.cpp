@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -347,6 +348,40 @@ TEST(QtAlerts, ButtonsAnswerInTheirOrderAndAnEndWithoutAButtonAnswersZero) {
   {
     AlertAnswerer answerer([](QMessageBox& box) { box.reject(); });
     EXPECT_EQ(presenter.presentModal(choice), 0);
+  }
+}
+
+// A text of a server's (a header, a package address) may be of any length: the box stays on the
+// screen with its button, and the whole text is behind its details. A short one shows whole.
+TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
+  MessageBoxPresenter presenter;
+  QString longWords, manyLines;
+  for (int i = 0; i < 20000; ++i) longWords += QStringLiteral("gzip ");
+  for (int i = 0; i < 2000; ++i) manyLines += QStringLiteral("line\n");
+  for (const QString& text : {longWords, manyLines, QStringLiteral("the disk is full")}) {
+    SCOPED_TRACE(text.left(20).toStdString());
+    QString shown, details;
+    int height = 0, screenHeight = 0;
+    AlertAnswerer answerer([&](QMessageBox& box) {
+      shown = box.informativeText();
+      details = box.detailedText();
+      height = box.frameGeometry().height();
+      screenHeight = box.screen()->availableGeometry().height();
+      click(box, "Exit");
+    });
+    const platform::Alert alert{"Failed to update the application.",
+                                text.toStdString(),
+                                platform::kCriticalAlertStyle,
+                                {"Exit"}};
+    EXPECT_EQ(presenter.presentModal(alert), 1000);
+    EXPECT_LE(height, screenHeight);
+    if (text.size() < 100) {
+      EXPECT_EQ(shown, text);
+      EXPECT_TRUE(details.isEmpty());
+    } else {
+      EXPECT_TRUE(text.startsWith(shown.chopped(1))) << "the text's beginning";
+      EXPECT_TRUE(details == text) << "the whole text behind the details";
+    }
   }
 }
 
