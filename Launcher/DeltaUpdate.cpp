@@ -4,7 +4,6 @@
 #include <minizip/unzip.h>
 #include <sodium.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -13,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -27,6 +27,7 @@
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Curl.h"
+#include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Zipwell/CentralDirectory.h"
@@ -744,19 +745,11 @@ std::optional<std::string> noRoomFor(const std::string& archive, const zipdir::D
     for (const std::size_t index : *indexes)
       needed += zipdir::centralRecord(directory.entries[index], UINT64_MAX).size();
   needed += zipdir::endRecords(plan.chosen.size() + plan.written.size(), 0, 0).size();
-  const std::size_t slash = archive.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : archive.substr(0, slash);
-  struct statvfs fileSystem {};
-  if (::statvfs(folder.c_str(), &fileSystem) != 0) return std::nullopt;
-  const std::uint64_t blocks = fileSystem.f_bavail;
-  const std::uint64_t block = fileSystem.f_frsize;
-  const std::uint64_t available =
-      block != 0 && blocks > UINT64_MAX / block ? UINT64_MAX : blocks * block;
-  if (needed <= available) return std::nullopt;
-  return "the changed entries need " + formatBytes(needed) + " but only " + formatBytes(available) +
-         " is free in the temporary folder";
+  const std::string folder = std::filesystem::path(archive).parent_path().string();
+  const auto available = platform::freeBytesAt(folder.empty() ? "." : folder);
+  if (!available || needed <= *available) return std::nullopt;
+  return "the changed entries need " + formatBytes(needed) + " but only " +
+         formatBytes(*available) + " is free in the temporary folder";
 }
 
 }  // namespace

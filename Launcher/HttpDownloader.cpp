@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -244,13 +243,7 @@ class PartFile {
   }
 
   // Bytes free for the launcher on the part's file system; nothing when it cannot tell.
-  std::optional<std::uint64_t> freeBytes() const {
-    struct statvfs fileSystem {};
-    if (::fstatvfs(file_.get(), &fileSystem) != 0) return std::nullopt;
-    const std::uint64_t blocks = fileSystem.f_bavail;
-    const std::uint64_t block = fileSystem.f_frsize;
-    return block != 0 && blocks > UINT64_MAX / block ? UINT64_MAX : blocks * block;
-  }
+  std::optional<std::uint64_t> freeBytes() const { return platform::freeBytes(file_.get()); }
 
   // Records that the part holds the package at `address_` with `validator`: written to a
   // temporary file, synced and renamed into place, so that the side file is whole or absent.

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -157,6 +159,28 @@ bool isDirectory(const std::string& path) {
 bool itemExists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+namespace {
+
+std::uint64_t availableBytes(const struct statvfs& fileSystem) {
+  const std::uint64_t blocks = fileSystem.f_bavail;
+  const std::uint64_t block = fileSystem.f_frsize;
+  return block != 0 && blocks > UINT64_MAX / block ? UINT64_MAX : blocks * block;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> freeBytes(int fd) {
+  struct statvfs fileSystem {};
+  if (::fstatvfs(fd, &fileSystem) != 0) return std::nullopt;
+  return availableBytes(fileSystem);
+}
+
+std::optional<std::uint64_t> freeBytesAt(const std::string& path) {
+  struct statvfs fileSystem {};
+  if (::statvfs(path.c_str(), &fileSystem) != 0) return std::nullopt;
+  return availableBytes(fileSystem);
 }
 
 FileResult createDirectory(const std::string& path, bool intermediate,

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -37,6 +38,10 @@ std::optional<std::vector<std::string>> folderEntries(const std::string& folder)
 bool isDirectory(const std::string& path);
 // True when anything is at `path`, a dangling symbolic link included.
 bool itemExists(const std::string& path);
+// The bytes this user may still write on the file system of the open file `fd`, or of the item at
+// `path`; nothing when the system does not tell.
+std::optional<std::uint64_t> freeBytes(int fd);
+std::optional<std::uint64_t> freeBytesAt(const std::string& path);
 
 // With `intermediate`: makes missing ancestors too and succeeds when the folder exists already.
 // Without: makes exactly one folder; fails when it exists or its parent is missing.
