@@ -218,10 +218,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // A version file that cannot be written would go on naming the previous version once the new
   // one is in place.
   if (!WriteVersion("0")) {
-    WriteVersion(std::to_string(localVersion));
-    installer.removeJournal();
-    showFailure("cannot write the version file \"" + versionLocation() +
-                "\". Nothing was changed.");
+    fail("cannot write the version file \"" + versionLocation() + "\". Nothing was changed.");
     return;
   }
 
