@@ -244,6 +244,23 @@ Pipe terminalPair() {
   return {std::move(master), std::move(terminal)};
 }
 
+// What `write` puts on the standard stream `fd` while that is a terminal, or a pipe; nothing
+// (with a failure added) when it cannot be caught.
+std::string writtenTo(int fd, bool terminal, const std::function<void()>& write) {
+  Pipe ends = terminal ? terminalPair() : Pipe::make();
+  const UniqueFd saved(::dup(fd));
+  if (!ends.writeEnd || !saved || ::dup2(ends.writeEnd.get(), fd) != fd) {
+    ADD_FAILURE() << "cannot catch descriptor " << fd;
+    return {};
+  }
+  write();
+  if (::dup2(saved.get(), fd) != fd) ADD_FAILURE() << "cannot give descriptor " << fd << " back";
+  std::string got(4096, '\0');
+  const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
+  got.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  return got;
+}
+
 // The terminal launcher with the real workflow, its loop on a thread of its own. With
 // `terminalDisplay` the window is drawn on a pseudo-terminal; `adjust` changes the options.
 struct Rig {
@@ -491,36 +508,19 @@ TEST(TerminalText, ConsoleLinesOnATerminalCannotActOnIt) {
     const ScopedLocale locale(c.locale);
     for (const bool terminal : {true, false}) {
       SCOPED_TRACE(terminal ? "terminal" : "pipe");
-      Pipe ends = terminal ? terminalPair() : Pipe::make();
-      ASSERT_TRUE(ends.writeEnd);
-      const UniqueFd saved(::dup(STDOUT_FILENO));
-      ASSERT_TRUE(saved);
-      ASSERT_EQ(::dup2(ends.writeEnd.get(), STDOUT_FILENO), STDOUT_FILENO);
-      platform::printLine("responseString = " + sent);
-      ASSERT_EQ(::dup2(saved.get(), STDOUT_FILENO), STDOUT_FILENO);
-      std::string got(100, '\0');
-      const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
-      ASSERT_GT(count, 0);
-      got.resize(static_cast<std::size_t>(count));
-      EXPECT_EQ(got, "responseString = " + (terminal ? c.onTerminal : sent) + "\n");
+      EXPECT_EQ(writtenTo(STDOUT_FILENO, terminal,
+                          [&] { platform::printLine("responseString = " + sent); }),
+                "responseString = " + (terminal ? c.onTerminal : sent) + "\n");
     }
 
     // A line feed inside a console line (the merge's opening line, an answer over several lines)
     // stays a line break on a terminal, as it does on a pipe; each line is made safe on its own.
     for (const bool terminal : {true, false}) {
       SCOPED_TRACE(terminal ? "terminal, line feeds" : "pipe, line feeds");
-      Pipe ends = terminal ? terminalPair() : Pipe::make();
-      ASSERT_TRUE(ends.writeEnd);
-      const UniqueFd saved(::dup(STDERR_FILENO));
-      ASSERT_TRUE(saved);
-      ASSERT_EQ(::dup2(ends.writeEnd.get(), STDERR_FILENO), STDERR_FILENO);
-      platform::logLine("- mergeContentsOfPath: " + sent + "\n intoPath: /b");
-      ASSERT_EQ(::dup2(saved.get(), STDERR_FILENO), STDERR_FILENO);
-      std::string got(200, '\0');
-      const ssize_t count = ::read(ends.readEnd.get(), got.data(), got.size());
-      ASSERT_GT(count, 0);
-      got.resize(static_cast<std::size_t>(count));
-      EXPECT_EQ(got,
+      EXPECT_EQ(writtenTo(STDERR_FILENO, terminal,
+                          [&] {
+                            platform::logLine("- mergeContentsOfPath: " + sent + "\n intoPath: /b");
+                          }),
                 "- mergeContentsOfPath: " + (terminal ? c.onTerminal : sent) + "\n intoPath: /b\n");
     }
 
