@@ -9,7 +9,6 @@
 namespace launcher {
 
 platform::InstanceLock lockInstallFolder(const platform::UserPaths& paths) {
-  platform::createInstallFolder(paths);
   return platform::InstanceLock::acquire(
       platform::appendPathComponent(paths.installFolder, std::string(kLockFileName)));
 }

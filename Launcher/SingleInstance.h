@@ -7,9 +7,8 @@
 
 namespace launcher {
 
-// Takes the lock on ".lock" in the install folder, making the data and install folders when they
-// are missing. Held until the returned object goes; a front end takes it before anything else,
-// once platform::createInstallFolder has accepted the install folder.
+// Takes the lock on ".lock" in the install folder, which platform::createInstallFolder has made
+// and accepted. Held until the returned object goes; a front end takes it before anything else.
 platform::InstanceLock lockInstallFolder(const platform::UserPaths& paths);
 
 // What a second launcher shows before it quits: "<Name> is already running", with one button

@@ -185,6 +185,7 @@ TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
   QtRig rig;
   const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
   ASSERT_TRUE(paths);
+  ASSERT_TRUE(platform::createInstallFolder(*paths));
   const auto first = lockInstallFolder(*paths);
   ASSERT_TRUE(first.held()) << first.error();
   std::string shown;
