@@ -196,9 +196,16 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // say) may lead anywhere, and nothing is removed through it.
   bool extractionMade = false;
   const auto fail = [&](const std::string& description) {
-    WriteVersion(std::to_string(localVersion));
-    installer.removeJournal();
-    installer.discardStaging();
+    // The journal goes once the previous version is on record again: a version file that took
+    // the "0" but not the number back (a full disk, say) leaves the journal, and the staged tree
+    // it may still name, to the next start.
+    if (WriteVersion(std::to_string(localVersion)) || ReadVersion() == localVersion) {
+      installer.removeJournal();
+      installer.discardStaging();
+    } else {
+      platform::logLine("   cannot record version " + std::to_string(localVersion) +
+                        " in the version file; the next start does");
+    }
     if (extractionMade) platform::removeItem(*extraction);
     showFailure(description);
   };
