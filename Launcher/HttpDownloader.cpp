@@ -632,6 +632,8 @@ struct Attempt {
   bool begun = false;  // the answer was taken up: its first byte, or its end without a body
   std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
+  // Bytes of the package that the part holds once this answer's body so far is in.
+  std::uint64_t taken = 0;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
 
@@ -732,6 +734,7 @@ bool beginAnswer(Attempt& attempt) {
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
   }
+  attempt.taken = part.size();
   reportProgress(attempt);
   return true;
 }
@@ -740,6 +743,16 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
+  // A body that runs past the package's end (a range answer without a length that goes on, say)
+  // is never taken in: the part would grow until the disk is full.
+  if (attempt.total && total > *attempt.total - attempt.taken) {
+    attempt.failure = AttemptFailure(
+        downloadingError("the server sent more than the package's " +
+                         std::to_string(*attempt.total) + " bytes (" + *attempt.address + ")"),
+        false);
+    return CURL_WRITEFUNC_ERROR;
+  }
+  attempt.taken += total;
   // A refused write is described once the writer is done (see fetch). The writer reports the
   // progress as the part grows.
   if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
