@@ -606,6 +606,21 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
     response.set_header("Content-Encoding", "gzip");
     response.set_content(std::string("\x1f\x8b\x08\0\0\0\0\0", 8), "application/zip");
   });
+  // libcurl reads a redirect's body before it follows: one of 64 MiB stands for one without end.
+  server.handle("/redirect-body.zip", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", "/missing.zip");
+    response.set_chunked_content_provider(
+        "text/html", [sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+          const std::string piece(64 * 1024, 'r');
+          if (sent >= std::size_t{64} << 20) {
+            sink.done();
+            return true;
+          }
+          sent += piece.size();
+          return sink.write(piece.data(), piece.size());
+        });
+  });
   const std::string unreachable = "127.0.0.1:" + std::to_string(testing::unusedPort());
   const Case cases[] = {
       {"server unreachable", "http://" + unreachable + "/package.zip",
@@ -618,6 +633,8 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
       {"body cut off after part was written", server.url("/half.zip"),
        curl_easy_strerror(CURLE_PARTIAL_FILE), 3},
       {"a body in a coding never asked for", server.url("/encoded.zip"), "encoded (gzip)"},
+      {"a redirect with an endless body", server.url("/redirect-body.zip"),
+       "a redirect whose body is larger than 1024 KiB"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,8 +21,27 @@ CurlEasy makeCurlEasy() {
   return CurlEasy(curl_easy_init());
 }
 
+namespace {
+
+// The progress callback of every transfer: stops one that receives more than
+// kMaxRedirectBodyBytes of a redirect's body. libcurl reads such a body to the end before it
+// follows, and counts it as received: without this, a redirect whose body never ends (or names
+// terabytes) would hold the transfer for ever, fast enough never to count as stalled.
+int stopEndlessRedirectBody(void* handle, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  if (received <= kMaxRedirectBodyBytes) return 0;
+  long status = 0;
+  if (curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+    return 0;
+  return status >= 300 && status <= 399 ? 1 : 0;
+}
+
+}  // namespace
+
 bool applyCommonOptions(CURL* handle, const char* url) {
   return curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, stopEndlessRedirectBody) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, handle) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
@@ -38,6 +57,10 @@ std::string describeCurlError(CURLcode code, const char* errorBuffer, const std:
   for (char& c : detail)
     if (c == '\n' || c == '\r') c = ' ';
   while (!detail.empty() && detail.back() == ' ') detail.pop_back();
+  // The only callback that stops a transfer is the one of applyCommonOptions.
+  if (code == CURLE_ABORTED_BY_CALLBACK)
+    return "the server sent a redirect whose body is larger than " +
+           std::to_string(kMaxRedirectBodyBytes / 1024) + " KiB (" + url + ")";
   std::string text = curl_easy_strerror(code);
   if (!detail.empty() && detail != text) text += ": " + detail;
   return text + " (" + url + ")";

@@ -23,8 +23,12 @@ CurlEasy makeCurlEasy();
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallTimeoutSeconds = 60;
 constexpr long kMaxRedirects = 10;
+// A redirect's body is read and dropped before the redirect is followed; one larger than this
+// ends the transfer.
+constexpr curl_off_t kMaxRedirectBodyBytes = curl_off_t{1024} * 1024;
 
-// Applies the limits above, redirect following and the URL to `handle`. False when libcurl
+// Applies the limits above, redirect following and the URL to `handle`; the handle's progress
+// callback is taken for the redirect body's limit. False when libcurl
 // refuses an option.
 bool applyCommonOptions(CURL* handle, const char* url);
 
