@@ -872,8 +872,12 @@ std::optional<std::string> HttpDownloader::destinationProblem(const std::string&
     return "the file name is that of an application bundle";
   struct stat status {};
   const std::string destination = folder + "/" + segment;
-  if (::lstat(destination.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
-    return "\"" + destination + "\" is not a file";
+  if (::lstat(destination.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) return "\"" + destination + "\" is not a file";
+  } else if (errno == ENAMETOOLONG) {
+    // The package could never be saved under it: refused before a byte is fetched.
+    return "the file name is too long";
+  }
   return std::nullopt;
 }
 

@@ -857,6 +857,8 @@ TEST_F(Downloader, RefusesADestinationThatIsNotAPackageAndTouchesNothing) {
       // No plain name: the install folder itself, a folder above it, a path elsewhere
       "/", "/dir/", "/..", "/.", "/%2E%2E", "/%2e", "/a%2Fb", "/x/..%2F..%2Fother.txt", "/%00",
       "/pkg.zip%00",
+      // A name longer than a file name can be: refused before the whole package is fetched
+      "/" + std::string(300, 'p') + ".zip",
       // Control characters
       "/a%0Ab.zip", "/pkg%1B.zip", "/pkg%7F.zip", "/tab%09.zip",
       // The launcher's own files
