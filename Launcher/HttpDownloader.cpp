@@ -632,7 +632,9 @@ struct Attempt {
   bool begun = false;  // the answer was taken up: its first byte, or its end without a body
   std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
-  // Bytes of the package that the part holds once this answer's body so far is in.
+  // Where the answer's bytes end in the package, as it announced them (the end of its range, or
+  // the package's size), and where its body so far ends there.
+  std::optional<std::uint64_t> end;
   std::uint64_t taken = 0;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
@@ -710,6 +712,7 @@ bool beginAnswer(Attempt& attempt) {
       return false;
     }
     if (!roomForTheRest(attempt)) return false;
+    attempt.end = range->last + 1;
     // The digest covers the whole package: the part on disk first, read once.
     if (attempt.writer->digesting() &&
         !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
@@ -730,6 +733,7 @@ bool beginAnswer(Attempt& attempt) {
         length >= 0)
       attempt.total = static_cast<std::uint64_t>(length);
     if (attempt.total && !roomForTheRest(attempt)) return false;
+    attempt.end = attempt.total;
     // Without a side file the part is simply not continued later: no reason to stop.
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
@@ -743,12 +747,11 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
-  // A body that runs past the package's end (a range answer without a length that goes on, say)
-  // is never taken in: the part would grow until the disk is full.
-  if (attempt.total && total > *attempt.total - attempt.taken) {
+  // A body that runs past what the answer announced (a range answer without a length that goes
+  // on, say) is never taken in: the part would grow until the disk is full.
+  if (attempt.end && total > *attempt.end - attempt.taken) {
     attempt.failure = AttemptFailure(
-        downloadingError("the server sent more than the package's " +
-                         std::to_string(*attempt.total) + " bytes (" + *attempt.address + ")"),
+        downloadingError("the server sent more bytes than it announced (" + *attempt.address + ")"),
         false);
     return CURL_WRITEFUNC_ERROR;
   }

@@ -543,28 +543,31 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
 
-  // Nor is a rest that runs on past the package's end: the part never grows beyond the package,
-  // the server is not asked again, and the part goes.
-  writeFile(part, package.substr(0, cut));
-  writeFile(side, good);
-  server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
-    const std::size_t first =
-        std::min<std::size_t>(std::stoul(request.get_header_value("Range").substr(6)), cut);
-    response.status = 206;
-    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                             std::to_string(package.size() - 1) + "/" +
-                                             std::to_string(package.size()));
-    response.set_content(package.substr(first) + std::string(1 << 20, 'x'), "application/zip");
-  });
-  const int before = server.requestCount("/p.zip");
-  const Result overrun = download(address);
-  expectError(overrun, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
-  if (overrun.error) {
-    EXPECT_NE(overrun.error->description.find("more than the package's"), std::string::npos)
-        << overrun.error->description;
+  // Nor is a rest that runs on past the range it names, or past the package's end: the part
+  // never holds bytes the answer did not announce, the server is not asked again, and the part
+  // goes.
+  for (const std::uint64_t last : {cut + 9, std::uint64_t{package.size() - 1}}) {
+    SCOPED_TRACE("a range ending at byte " + std::to_string(last));
+    writeFile(part, package.substr(0, cut));
+    writeFile(side, good);
+    server.handle("/p.zip", [&](const httplib::Request&, httplib::Response& response) {
+      response.status = 206;
+      response.set_header("Content-Range", "bytes " + std::to_string(cut) + "-" +
+                                               std::to_string(last) + "/" +
+                                               std::to_string(package.size()));
+      response.set_content(package.substr(cut, last - cut + 1) + std::string(10, 'x'),
+                           "application/zip");
+    });
+    const int before = server.requestCount("/p.zip");
+    const Result overrun = download(address);
+    expectError(overrun, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+    if (overrun.error) {
+      EXPECT_NE(overrun.error->description.find("more bytes than it announced"), std::string::npos)
+          << overrun.error->description;
+    }
+    EXPECT_EQ(server.requestCount("/p.zip") - before, 1) << "not retried";
+    EXPECT_EQ(installEntries(), std::vector<std::string>{});
   }
-  EXPECT_EQ(server.requestCount("/p.zip") - before, 1) << "not retried";
-  EXPECT_EQ(installEntries(), std::vector<std::string>{});
 }
 
 TEST_F(Resumable, StartUpKeepsOnlyPartsThatCanBeContinued) {
