@@ -1251,7 +1251,23 @@ platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
   std::tm copy = fields;
   std::time_t seconds = std::mktime(&fields);
   // Every DOS date lies far from -1 (1969); a local time the zone cannot place is read as UTC.
-  if (seconds == static_cast<std::time_t>(-1)) seconds = ::timegm(&copy);
+  if (seconds == static_cast<std::time_t>(-1)) {
+    seconds = ::timegm(&copy);
+  } else if (fields.tm_isdst >= 0) {
+    // When the clocks go back, an hour of local time happens twice, and mktime picks either
+    // reading after what it was asked before: the same entry would get another date in another
+    // archive, or in a fetch of changed entries. The earlier reading is always taken.
+    std::tm other = fields;
+    other.tm_isdst = fields.tm_isdst > 0 ? 0 : 1;
+    const std::time_t second = std::mktime(&other);
+    std::tm back{};
+    if (second != static_cast<std::time_t>(-1) && second < seconds &&
+        ::localtime_r(&second, &back) != nullptr && back.tm_year == fields.tm_year &&
+        back.tm_mon == fields.tm_mon && back.tm_mday == fields.tm_mday &&
+        back.tm_hour == fields.tm_hour && back.tm_min == fields.tm_min &&
+        back.tm_sec == fields.tm_sec)
+      seconds = second;
+  }
   return std::chrono::system_clock::from_time_t(seconds);
 }
 

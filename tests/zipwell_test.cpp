@@ -494,6 +494,22 @@ TEST(ZipwellDates, OutOfRangeFieldsCarryIntoTheNextUnit) {
     EXPECT_EQ(seconds(Zipwell::dateWithMSDOSFormat(c.dos)), c.expected) << std::hex << c.dos;
 }
 
+// The hour that the clocks go through twice in autumn is read as its first pass, whatever date
+// was read before it: an entry gets the same date in every archive that holds it.
+TEST(ZipwellDates, AnHourThatHappensTwiceIsAlwaysItsFirstPass) {
+  const testing::TimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const std::uint32_t twice = dosDateTime(2023, 10, 29, 2, 30, 0);
+  const std::time_t first = 1698539400;  // 2023-10-29 00:30:00 UTC, still summer time
+  for (const std::uint32_t before :
+       {dosDateTime(2023, 7, 1, 12, 0, 0), dosDateTime(2023, 1, 1, 12, 0, 0), twice}) {
+    static_cast<void>(Zipwell::dateWithMSDOSFormat(before));
+    EXPECT_EQ(seconds(Zipwell::dateWithMSDOSFormat(twice)), first)
+        << "after " << std::hex << before;
+  }
+  // The hour that spring skips is still placed as before.
+  EXPECT_EQ(seconds(Zipwell::dateWithMSDOSFormat(dosDateTime(2023, 3, 26, 2, 30, 0))), 1679794200);
+}
+
 // --- Permissions -----------------------------------------------------------------------------
 
 TEST_P(ZipwellTest, StoredModesSetPermissionBitsOnlyWithinTheUmask) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -60,6 +61,17 @@ UserFolders::~UserFolders() {
   restore("HOME", savedHome_, hadHome_);
   restore("XDG_DATA_HOME", savedData_, hadData_);
   restore("XDG_CACHE_HOME", savedCache_, hadCache_);
+}
+
+TimeZone::TimeZone(const std::string& zone) {
+  save("TZ", saved_, had_);
+  ::setenv("TZ", zone.c_str(), 1);
+  ::tzset();
+}
+
+TimeZone::~TimeZone() {
+  restore("TZ", saved_, had_);
+  ::tzset();
 }
 
 std::string UserFolders::installFolder() const {

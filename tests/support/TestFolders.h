@@ -39,6 +39,20 @@ class UserFolders {
   bool hadHome_ = false, hadData_ = false, hadCache_ = false;
 };
 
+// Sets TZ (a POSIX rule such as "CET-1CEST,M3.5.0,M10.5.0/3" needs no zone files) for the life
+// of the object and restores it afterwards.
+class TimeZone {
+ public:
+  explicit TimeZone(const std::string& zone);
+  ~TimeZone();
+  TimeZone(const TimeZone&) = delete;
+  TimeZone& operator=(const TimeZone&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
 // Every entry under `root`, sorted: "dir/", "file=content", "link@target".
 std::vector<std::string> tree(const std::string& root);
 
