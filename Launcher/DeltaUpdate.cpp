@@ -134,6 +134,11 @@ bool nests(const zipdir::Entry& entry, const std::string& path) {
   return entry.isFile() && platform::hasZipExtension(path.substr(path.rfind('/') + 1));
 }
 
+// Nanoseconds since the epoch, as the manifest records a file's modification time.
+std::int64_t nanosecondsOf(platform::FileTime time) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
+
 // The CRC-32 of a regular file's bytes; nothing when it cannot be read whole.
 std::optional<std::uint32_t> crcOfFile(const std::string& path) {
   const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -297,6 +302,11 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
       const auto digest = sha256->find(entry.name);
       if (digest == sha256->end() || recorded.sha256 != digest->second) continue;
     }
+    // DOS dates are local times: in another time zone the extraction gives the entry another
+    // date than the installed file bears (an entry without a date keeps the file's own).
+    if (entry.dosDate != 0 &&
+        recorded.modified != nanosecondsOf(Zipwell::dateWithMSDOSFormat(entry.dosDate)))
+      continue;
     const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != recorded.fileSize ||
         installed->modified != recorded.modified ||

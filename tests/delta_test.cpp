@@ -12,12 +12,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/Installer.h"
+#include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/CentralDirectory.h"
@@ -341,6 +343,23 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   EXPECT_FALSE(delta::entriesToFetch(directory, manifest, install(), &digests)[2]);
 }
 
+// DOS dates are local times: after a move to another time zone the package gives its files other
+// dates, which the installed files no longer bear. A file without a date keeps the one it got.
+TEST_F(ChangeDecision, FilesDatedInAnotherTimeZoneAreFetchedAgain) {
+  const std::vector<ZipEntry> v2 = {testing::file("A.app/dated", "1"),
+                                    testing::file("A.app/undated", "2").withDate(0)};
+  std::optional<testing::TimeZone> zone(std::in_place, "UTC0");
+  const auto directory = installAndRead(v2);
+  const auto manifest = delta::manifestOf(install(), 2, directory.entries, {});
+  EXPECT_EQ(delta::entriesToFetch(directory, manifest, install()), std::vector<bool>(2, false));
+  for (const char* other : {"JST-9", "CET-1CEST,M3.5.0,M10.5.0/3", "NPT-5:45"}) {
+    zone.emplace(other);
+    EXPECT_EQ(delta::entriesToFetch(directory, manifest, install()),
+              (std::vector<bool>{true, false}))
+        << other;
+  }
+}
+
 // The launcher's own names, and paths that do not lead straight to a file, are never unchanged.
 TEST(LocalManifest, OnlyPlainPathsBelowTheInstallFolderAreRecorded) {
   for (const char* name : {"App.app/a", "a", "App.app/b/c d"})
@@ -603,7 +622,10 @@ TEST(DeltaFetch, LeavesRoomFreeOnTheTemporaryFolderFileSystem) {
     const auto directory = mustRead(bytes);
     TempDir folder;
     std::ofstream(folder / "b").close();
-    fs::resize_file(folder / "b", unchanged.size());  // only its size and time are compared
+    // Only its size and time are compared; the time is the one its entry gives.
+    fs::resize_file(folder / "b", unchanged.size());
+    ASSERT_TRUE(platform::setModificationDate(
+        folder / "b", Zipwell::dateWithMSDOSFormat(directory.entries[1].dosDate)));
     const auto manifest = delta::manifestOf(folder.path(), 1, directory.entries, {});
     ASSERT_TRUE(manifest.rows.contains("b"));
     testing::LocalHttpServer server;
