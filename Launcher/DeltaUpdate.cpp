@@ -272,11 +272,25 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
   // only with every one of them, however unchanged each looks.
   std::map<std::string, std::size_t> writers;
   std::set<std::string> nestFolders;  // each with its trailing '/'; "" for the install folder
+  // A path that one entry writes as a file or link and another needs as a folder makes the
+  // extraction fail: it must see every entry at and below that path, as in the whole package.
+  std::set<std::string> leaves;   // the paths of file and link entries
+  std::set<std::string> folders;  // every folder above an entry
   for (const zipdir::Entry& entry : directory.entries) {
     const std::string path = writtenPath(entry.name);
     if (nests(entry, path)) nestFolders.insert(path.substr(0, path.rfind('/') + 1));
     ++writers[path];
+    if (!entry.isFolder()) leaves.insert(path);
+    for (std::size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+      folders.insert(path.substr(0, slash));
   }
+  const auto belowALeaf = [&leaves](const std::string& path) {
+    for (std::size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+      if (leaves.contains(path.substr(0, slash))) return true;
+    return false;
+  };
   const auto belowANest = [&nestFolders](const std::string& path) {
     for (std::size_t end = 0; !nestFolders.empty();) {
       if (nestFolders.contains(path.substr(0, end))) return true;
@@ -290,7 +304,8 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
     const std::string path = writtenPath(entry.name);
-    if (writers[path] > 1 || belowANest(path)) continue;
+    if (writers[path] > 1 || belowANest(path) || folders.contains(path) || belowALeaf(path))
+      continue;
     const auto row = manifest.rows.find(entry.name);
     const auto relative = installedPath(entry.name);
     if (row == manifest.rows.end() || !relative) continue;

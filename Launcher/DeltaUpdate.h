@@ -70,8 +70,9 @@ void removeManifest(const std::string& installFolder);
 
 // Which entries of `directory` must be fetched: every folder and link entry, every entry of a
 // path that other entries write too, every file entry in the folder of a nested archive (or
-// below it), and every other file entry that is not unchanged. An entry is unchanged when its row
-// names the same size, CRC-32, DOS date and attributes (and, with `sha256` given, the same
+// below it), every file entry at or below a path that is both a file or link and a folder of
+// other entries, and every other file entry that is not unchanged. An entry is unchanged when its
+// row names the same size, CRC-32, DOS date and attributes (and, with `sha256` given, the same
 // SHA-256 as the signed manifest's) and the installed file still has the recorded size and
 // modification time, the date the extraction gives the entry in the present time zone and the
 // permissions the extraction gives the entry, reached through real folders alone: a link in the

@@ -286,6 +286,9 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   // and under the same name and under another spelling.
   for (const char* name : {"D/own", "D/sub/deep", "E/again", "E/respelled"})
     v2.push_back(testing::file(name, "12345"));
+  // Files that the new package also names as folders of other files, a package that no
+  // extraction can write: each, and every file below it.
+  for (const char* name : {"F/d/f", "G/d"}) v2.push_back(testing::file(name, "12345"));
   const auto old = installAndRead(v2);
   auto manifest = delta::manifestOf(install(), 2, old.entries, {});
   EXPECT_FALSE(manifest.rows.contains("N/nested.zip")) << "extracted in place: no file";
@@ -301,6 +304,7 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   v3[5].withDate(testing::dosDateTime(2022, 1, 1));   // date
   v3[6].withMode(0100755);                            // mode
   v3.push_back(testing::file("A.app/new", "12345"));  // added
+  for (const char* name : {"F/d", "G/d/f"}) v3.push_back(testing::file(name, "12345"));
   const auto insertBefore = [&v3](const std::string& name, const ZipEntry& entry) {
     v3.insert(std::find_if(v3.begin(), v3.end(), [&](const ZipEntry& e) { return e.name == name; }),
               entry);
@@ -332,7 +336,8 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
       "N/n", "N/nested.zip", "C/d/linked",
       // In the folder of a nested archive of the new package, or written by two of its entries.
       "D/inner.zip", "D/own", "D/sub/deep", "E/again", "E/again", "E/./respelled", "E/respelled",
-      "A.app/new"};
+      // A file and a folder of the same path.
+      "F/d/f", "G/d", "A.app/new", "F/d", "G/d/f"};
   EXPECT_EQ(taken, fetched);
   // Under a signed manifest, a file counts as unchanged only with the same SHA-256 recorded.
   std::map<std::string, std::string> digests;
