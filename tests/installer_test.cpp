@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/InstanceLock.h"
+#include "Launcher/platform/UniqueFd.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestFolders.h"
 
@@ -371,6 +373,52 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
             0);
   EXPECT_FALSE(fs::exists(to));
   if (!mountedOwn) GTEST_SKIP() << "not root: the copy where hard links are refused is untested";
+}
+
+// A package may bring a tree as deep as paths allow. Listed, cloned or removed with a descriptor
+// per level, it runs out of them (1,024 is the usual limit): the merge would leave part of it
+// out, the next update could not be staged, and a staged tree that cannot go stops every later
+// install. Here the limit is lowered below the tree's depth.
+TEST(CloneTree, DeepTreeIsListedClonedAndRemovedWithFewDescriptors) {
+  TempDir root;
+  const std::string from = root / "from", to = root / "to", other = root / "other";
+  constexpr std::size_t kDepth = 400;
+  for (const std::string& top : {from, other}) {
+    fs::create_directories(top);
+    platform::UniqueFd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t level = 0; level < kDepth && folder; ++level) {
+      ASSERT_EQ(::mkdirat(folder.get(), "d", 0755), 0);
+      ASSERT_TRUE(
+          platform::UniqueFd(::openat(folder.get(), "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644)));
+      folder = platform::UniqueFd(::openat(folder.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(folder);
+  }
+  const auto sorted = [](std::optional<std::vector<std::string>> names) {
+    if (names) std::sort(names->begin(), names->end());
+    return names;
+  };
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 128);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const auto listed = sorted(platform::enumerateFolder(from));
+  const platform::FileResult cloned = platform::cloneTree(from, to);
+  const auto listedClone = sorted(platform::enumerateFolder(to));
+  const platform::FileResult cloneRemoved = platform::removeTree(to);
+  const platform::FileResult treeRemoved = platform::removeTree(from);
+  const platform::FileResult itemRemoved = platform::removeItem(other);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->size(), 2 * kDepth);
+  EXPECT_TRUE(cloned) << cloned.error;
+  EXPECT_EQ(listedClone, listed);
+  for (const platform::FileResult* removed : {&cloneRemoved, &treeRemoved, &itemRemoved})
+    EXPECT_TRUE(*removed) << removed->error;
+  for (const std::string& top : {to, from, other}) EXPECT_FALSE(fs::exists(top)) << top;
 }
 
 // ---- One launcher at a time

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "Launcher/platform/UniqueFd.h"
@@ -64,30 +67,103 @@ FileResult finishFolder(int folder, const struct stat& info, const std::string& 
   return FileResult::success();
 }
 
-FileResult cloneFolder(int fromFolder, int toFolder, const std::string& fromPath) {
-  // The directory stream takes a descriptor of its own, so that `fromFolder` stays usable.
-  const int streamFd = ::dup(fromFolder);
-  if (streamFd < 0) return FileResult::failure(describeErrno("cannot read", fromPath, errno));
+// A folder being walked and the way back up from it. Only the folder at hand is open, however
+// deep the walk goes: a tree as deep as paths allow would otherwise take a descriptor per level
+// and run the process out of them half-way (a tree that cannot be removed stops every later
+// install). Going up reopens the parent through "..", and fails unless that is the folder the
+// walk came down from.
+class FolderWalk {
+ public:
+  explicit FolderWalk(UniqueFd top) : current_(std::move(top)) {}
+
+  int fd() const { return current_.get(); }
+  // The names of the folders entered from the top, outermost first.
+  const std::vector<std::string>& names() const { return names_; }
+  // The current folder's path, for messages.
+  std::string pathOf(const std::string& top) const {
+    std::string path = top;
+    for (const std::string& name : names_) path.append("/").append(name);
+    return path;
+  }
+
+  // Enters the folder `name` of the current one, never through a link; false with errno set.
+  bool enter(const std::string& name) {
+    struct stat here {};
+    if (::fstat(fd(), &here) != 0) return false;
+    UniqueFd child(::openat(fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!child) return false;
+    above_.emplace_back(here.st_dev, here.st_ino);
+    names_.push_back(name);
+    current_ = std::move(child);
+    return true;
+  }
+  // Goes back to the folder the current one was entered from; the descriptor of the one left,
+  // or an invalid one with errno set.
+  UniqueFd leave() {
+    UniqueFd parent(::openat(fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat there {};
+    if (!parent || ::fstat(parent.get(), &there) != 0) return UniqueFd();
+    if (above_.empty() || there.st_dev != above_.back().first ||
+        there.st_ino != above_.back().second) {
+      errno = ENOENT;  // moved away meanwhile: the walk cannot find its way back
+      return UniqueFd();
+    }
+    above_.pop_back();
+    names_.pop_back();
+    return std::exchange(current_, std::move(parent));
+  }
+
+ private:
+  UniqueFd current_;
+  std::vector<std::pair<dev_t, ino_t>> above_;
+  std::vector<std::string> names_;
+};
+
+struct FolderEntry {
+  std::string name;
+  unsigned char type;  // DT_DIR, DT_LNK, DT_REG, DT_UNKNOWN...
+};
+
+// The entries of the folder open as `folder`, read whole, so that no stream stays open while
+// they are handled. Nothing with errno set when it cannot be read.
+std::optional<std::vector<FolderEntry>> readFolder(int folder) {
+  const int streamFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (streamFd < 0) return std::nullopt;
   UniqueDirectory stream(::fdopendir(streamFd));
   if (!stream) {
     const int error = errno;
     ::close(streamFd);
-    return FileResult::failure(describeErrno("cannot read", fromPath, error));
+    errno = error;
+    return std::nullopt;
   }
+  std::vector<FolderEntry> entries;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(stream.get());
     if (entry == nullptr) {
-      if (errno != 0) return FileResult::failure(describeErrno("cannot read", fromPath, errno));
-      return FileResult::success();
+      if (errno != 0) return std::nullopt;
+      return entries;
     }
-    const char* name = entry->d_name;
-    if (std::string_view(name) == "." || std::string_view(name) == "..") continue;
-    const std::string shownPath = fromPath + "/" + name;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    entries.push_back({std::string(name), entry->d_type});
+  }
+}
 
-    unsigned char type = entry->d_type;
+// Clones every entry of the current folder of `from` into that of `to` but the folders, whose
+// names it gives back.
+FileResult cloneEntries(const FolderWalk& from, const FolderWalk& to, const std::string& fromPath,
+                        std::vector<std::string>& folders) {
+  const int fromFolder = from.fd(), toFolder = to.fd();
+  const auto entries = readFolder(fromFolder);
+  if (!entries) return FileResult::failure(describeErrno("cannot read", fromPath, errno));
+  for (const FolderEntry& entry : *entries) {
+    const char* name = entry.name.c_str();
+    const std::string shownPath = fromPath + "/" + entry.name;
+
+    unsigned char type = entry.type;
     struct stat info {};
-    const bool needInfo = type == DT_UNKNOWN || type == DT_DIR;
+    const bool needInfo = type == DT_UNKNOWN;
     if (needInfo) {
       if (::fstatat(fromFolder, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FileResult::failure(describeErrno("cannot examine", shownPath, errno));
@@ -95,15 +171,7 @@ FileResult cloneFolder(int fromFolder, int toFolder, const std::string& fromPath
     }
 
     if (type == DT_DIR) {
-      // Writable while it is filled; its own permissions come last.
-      if (::mkdirat(toFolder, name, 0700) != 0)
-        return FileResult::failure(describeErrno("cannot create folder", shownPath, errno));
-      const UniqueFd from(
-          ::openat(fromFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      const UniqueFd to(::openat(toFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!from || !to) return FileResult::failure(describeErrno("cannot open", shownPath, errno));
-      if (auto cloned = cloneFolder(from.get(), to.get(), shownPath); !cloned) return cloned;
-      if (auto finished = finishFolder(to.get(), info, shownPath); !finished) return finished;
+      folders.push_back(entry.name);
       continue;
     }
 
@@ -137,6 +205,50 @@ FileResult cloneFolder(int fromFolder, int toFolder, const std::string& fromPath
     if (auto copied = copyFileAt(fromFolder, toFolder, name, info, shownPath); !copied)
       return copied;
   }
+  return FileResult::success();
+}
+
+// Clones the contents of the folder open as `fromTop` into the one open as `toTop`, depth first
+// with two descriptors whatever the depth; each folder of the clone gets the permissions and
+// times of its original once it is filled (the top's are left to the caller).
+FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& fromPath) {
+  FolderWalk from(std::move(fromTop)), to(std::move(toTop));
+  // For each folder entered, the subfolders still to clone and its original's attributes.
+  struct Level {
+    std::vector<std::string> folders;
+    struct stat info {};
+  };
+  std::vector<Level> levels(1);
+  if (auto cloned = cloneEntries(from, to, fromPath, levels.back().folders); !cloned) return cloned;
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (!level.folders.empty()) {
+      const std::string name = std::move(level.folders.back());
+      level.folders.pop_back();
+      const std::string shownPath = from.pathOf(fromPath) + "/" + name;
+      Level inner;
+      if (::fstatat(from.fd(), name.c_str(), &inner.info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileResult::failure(describeErrno("cannot examine", shownPath, errno));
+      // Writable while it is filled; its own permissions come last.
+      if (::mkdirat(to.fd(), name.c_str(), 0700) != 0)
+        return FileResult::failure(describeErrno("cannot create folder", shownPath, errno));
+      if (!from.enter(name) || !to.enter(name))
+        return FileResult::failure(describeErrno("cannot open", shownPath, errno));
+      levels.push_back(std::move(inner));
+      if (auto cloned = cloneEntries(from, to, shownPath, levels.back().folders); !cloned)
+        return cloned;
+      continue;
+    }
+    const struct stat info = level.info;
+    levels.pop_back();
+    if (levels.empty()) break;
+    const std::string shownPath = from.pathOf(fromPath);
+    const UniqueFd left = to.leave();
+    if (!left || !from.leave())
+      return FileResult::failure(describeErrno("cannot go back up from", shownPath, errno));
+    if (auto finished = finishFolder(left.get(), info, shownPath); !finished) return finished;
+  }
+  return FileResult::success();
 }
 
 // Gives the owner full access to the folder `name` in `folder` (left as it is when it is not a
@@ -151,58 +263,66 @@ bool openToOwner(int folder, const char* name) {
          ::fchmodat(folder, name, (info.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Empties the folder open as `folder`.
-FileResult emptyFolder(int folder, const std::string& shownPath) {
-  const int streamFd = ::dup(folder);
-  if (streamFd < 0) return FileResult::failure(describeErrno("cannot read", shownPath, errno));
-  UniqueDirectory stream(::fdopendir(streamFd));
-  if (!stream) {
-    const int error = errno;
-    ::close(streamFd);
-    return FileResult::failure(describeErrno("cannot read", shownPath, error));
-  }
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) return FileResult::failure(describeErrno("cannot read", shownPath, errno));
-      return FileResult::success();
-    }
-    const char* name = entry->d_name;
-    if (std::string_view(name) == "." || std::string_view(name) == "..") continue;
-    bool isFolder = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
+// Removes every entry of the current folder of `walk` but the folders, whose names it gives back.
+FileResult removeEntries(const FolderWalk& walk, const std::string& shownPath,
+                         std::vector<std::string>& folders) {
+  const auto entries = readFolder(walk.fd());
+  if (!entries) return FileResult::failure(describeErrno("cannot read", shownPath, errno));
+  for (const FolderEntry& entry : *entries) {
+    const char* name = entry.name.c_str();
+    bool isFolder = entry.type == DT_DIR;
+    if (entry.type == DT_UNKNOWN) {
       struct stat info {};
-      if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return FileResult::failure(describeErrno("cannot examine", shownPath + "/" + name, errno));
+      if (::fstatat(walk.fd(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileResult::failure(
+            describeErrno("cannot examine", shownPath + "/" + entry.name, errno));
       isFolder = S_ISDIR(info.st_mode);
     }
-    if (!isFolder) {
-      if (::unlinkat(folder, name, 0) != 0)
-        return FileResult::failure(describeErrno("cannot remove", shownPath + "/" + name, errno));
+    if (isFolder) {
+      folders.push_back(entry.name);
+    } else if (::unlinkat(walk.fd(), name, 0) != 0) {
+      return FileResult::failure(
+          describeErrno("cannot remove", shownPath + "/" + entry.name, errno));
+    }
+  }
+  return FileResult::success();
+}
+
+// Empties the folder open as `top`, depth first with one descriptor whatever the depth.
+FileResult emptyFolder(UniqueFd top, const std::string& topPath) {
+  FolderWalk walk(std::move(top));
+  std::vector<std::vector<std::string>> levels(1);  // the subfolders still to remove
+  if (auto removed = removeEntries(walk, topPath, levels.back()); !removed) return removed;
+  while (!levels.empty()) {
+    std::vector<std::string>& folders = levels.back();
+    if (!folders.empty()) {
+      const std::string name = std::move(folders.back());
+      folders.pop_back();
+      const std::string inner = walk.pathOf(topPath) + "/" + name;
+      openToOwner(walk.fd(), name.c_str());
+      if (!walk.enter(name)) return FileResult::failure(describeErrno("cannot open", inner, errno));
+      levels.emplace_back();
+      if (auto removed = removeEntries(walk, inner, levels.back()); !removed) return removed;
       continue;
     }
-    const std::string inner = shownPath + "/" + name;
-    openToOwner(folder, name);
-    {
-      const UniqueFd child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!child) return FileResult::failure(describeErrno("cannot open", inner, errno));
-      if (auto emptied = emptyFolder(child.get(), inner); !emptied) return emptied;
-    }
-    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0)
+    levels.pop_back();
+    if (levels.empty()) break;
+    const std::string inner = walk.pathOf(topPath);
+    const std::string name = walk.names().back();
+    if (!walk.leave()) return FileResult::failure(describeErrno("cannot remove", inner, errno));
+    if (::unlinkat(walk.fd(), name.c_str(), AT_REMOVEDIR) != 0)
       return FileResult::failure(describeErrno("cannot remove", inner, errno));
   }
+  return FileResult::success();
 }
 
 }  // namespace
 
 FileResult removeTree(const std::string& path) {
   openToOwner(AT_FDCWD, path.c_str());
-  {
-    const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder) return FileResult::failure(describeErrno("cannot remove", path, errno));
-    if (auto emptied = emptyFolder(folder.get(), path); !emptied) return emptied;
-  }
+  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder) return FileResult::failure(describeErrno("cannot remove", path, errno));
+  if (auto emptied = emptyFolder(std::move(folder), path); !emptied) return emptied;
   if (::rmdir(path.c_str()) != 0)
     return FileResult::failure(describeErrno("cannot remove", path, errno));
   return FileResult::success();
@@ -287,11 +407,14 @@ FileResult cloneTree(const std::string& from, const std::string& to) {
     return FileResult::failure(describeErrno("cannot clone", from, ENOTDIR));
   if (::mkdir(to.c_str(), 0700) != 0)
     return FileResult::failure(describeErrno("cannot create folder", to, errno));
-  const UniqueFd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  const UniqueFd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!source || !target) return FileResult::failure(describeErrno("cannot open", from, errno));
-  if (auto cloned = cloneFolder(source.get(), target.get(), from); !cloned) return cloned;
-  return finishFolder(target.get(), info, to);
+  const int targetFd = ::dup(target.get());
+  if (targetFd < 0) return FileResult::failure(describeErrno("cannot open", to, errno));
+  const UniqueFd top(targetFd);
+  if (auto cloned = cloneFolder(std::move(source), std::move(target), from); !cloned) return cloned;
+  return finishFolder(top.get(), info, to);
 }
 
 bool isRealDirectory(const std::string& path) {

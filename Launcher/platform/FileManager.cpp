@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Text.h"
 #include "Launcher/platform/UniqueFd.h"
 
@@ -19,26 +21,26 @@ namespace launcher::platform {
 namespace fs = std::filesystem;
 namespace {
 
-std::string describe(const std::string& what, const std::string& path,
-                     const std::error_code& error) {
-  return what + " \"" + path + "\": " + error.message();
-}
-
-void walk(const fs::path& root, const std::string& prefix, std::vector<std::string>& out) {
+// Lists `root` depth first into `out`. Each folder is read whole before the walk goes below it,
+// so that no descriptor stays open per level of a deep tree. False when a folder of it cannot
+// be read: a walk that left part of the tree out is no walk of it.
+bool walk(const fs::path& root, const std::string& prefix, std::vector<std::string>& out) {
   std::error_code error;
-  fs::directory_iterator it(root, error), end;
-  if (error) return;
-  for (; it != end; it.increment(error)) {
-    if (error) break;
-    const std::string name = it->path().filename().string();
+  std::vector<std::pair<std::string, bool>> entries;  // name, and whether to walk below it
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    std::error_code statusError;
+    entries.emplace_back(it->path().filename().string(),
+                         it->is_directory(statusError) && !it->is_symlink(statusError));
+  }
+  if (error) return false;
+  for (const auto& [name, isFolder] : entries) {
     std::string relative = prefix;
     if (!relative.empty()) relative += '/';
     relative += name;
     out.push_back(relative);
-    std::error_code statusError;
-    if (it->is_directory(statusError) && !it->is_symlink(statusError))
-      walk(it->path(), relative, out);
+    if (isFolder && !walk(root / name, relative, out)) return false;
   }
+  return true;
 }
 
 // Copies the bytes of the open file `in` to `out`.
@@ -135,7 +137,7 @@ std::optional<std::vector<std::string>> enumerateFolder(const std::string& folde
   fs::directory_iterator probe(folder, error);
   if (error) return std::nullopt;
   std::vector<std::string> entries;
-  walk(folder, "", entries);
+  if (!walk(folder, "", entries)) return std::nullopt;
   return entries;
 }
 
@@ -215,10 +217,14 @@ FileResult createDirectory(const std::string& path, bool intermediate,
 }
 
 FileResult removeItem(const std::string& path) {
-  if (!itemExists(path)) return FileResult::failure(describeErrno("cannot remove", path, ENOENT));
-  std::error_code error;
-  fs::remove_all(path, error);
-  if (error) return FileResult::failure(describe("cannot remove", path, error));
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0)
+    return FileResult::failure(describeErrno("cannot remove", path, errno));
+  // A folder goes by descriptors, one at a time however deep it is (std::filesystem keeps one
+  // open per level and runs out of them in a deep tree, which then stays for good).
+  if (S_ISDIR(info.st_mode)) return removeTree(path);
+  if (::unlink(path.c_str()) != 0)
+    return FileResult::failure(describeErrno("cannot remove", path, errno));
   return FileResult::success();
 }
 
