@@ -102,7 +102,16 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
     error = describeFailure("cannot open folder", path_, errno);
     return current;
   }
-  std::vector<UniqueFd> created;
+  // A folder made now gets its date once its one folder below is made, which changes its time:
+  // only two descriptors are open however many levels are made (one each, a path as long as the
+  // system allows runs out of them).
+  const auto dated = [&](const UniqueFd& folder) {
+    if (!date) return;
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(*date)};
+    // A folder that keeps the time of its making is no failure of the extraction.
+    static_cast<void>(::futimens(folder.get(), times));
+  };
+  bool currentMade = false;
   for (std::size_t index = 0; index < relative.size(); ++index) {
     const char* name = relative[index].c_str();
     UniqueFd next = openFolder(current.get(), name);
@@ -124,16 +133,11 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
       error = describeFailure("cannot create folder", pathOf(prefix), errno);
       return next;
     }
-    if (made) created.push_back(UniqueFd(::dup(next.get())));
+    if (currentMade) dated(current);
     current = std::move(next);
+    currentMade = made;
   }
-  // Set once every folder exists: making a folder changes its parent's time.
-  if (date) {
-    const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(*date)};
-    // A folder that keeps the time of its making is no failure of the extraction.
-    for (const UniqueFd& folder : created)
-      if (folder) static_cast<void>(::futimens(folder.get(), times));
-  }
+  if (currentMade) dated(current);
   return current;
 }
 

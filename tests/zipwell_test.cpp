@@ -456,6 +456,26 @@ TEST_P(ZipwellTest, MissingDestinationIsCreatedWithTheFirstEntrysDate) {
   EXPECT_EQ(mtimeOf(root / "new"), kDateSeconds);
 }
 
+// An entry may lie as deep as paths allow: its folders are made, and dated, with a couple of
+// descriptors, not one per level (1,024 is the usual limit; here it is lowered below the depth).
+TEST_P(ZipwellTest, FoldersOfADeepEntryAreMadeAndDatedWithFewDescriptors) {
+  std::string name;
+  for (int level = 0; level < 600; ++level) name += "d/";
+  make({testing::file(name + "f", "deep").withDate(kDate)});
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 128);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const Outcome outcome = extract(archive, dest);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_TRUE(outcome.result) << outcome.log;
+  EXPECT_EQ(readFile(dest + "/" + name + "f"), "deep");
+  EXPECT_EQ(mtimeOf(dest + "/d"), kDateSeconds);
+  EXPECT_EQ(mtimeOf(dest + "/" + name.substr(0, 600)), kDateSeconds);
+}
+
 TEST_P(ZipwellTest, DirectoryEntriesGetTheirDatesBackAfterFilesAreWritten) {
   make({testing::directory("docs/").withDate(kDate), testing::directory("old/").withDate(0),
         testing::file("docs/a.txt", "a"), testing::file("old/b.txt", "b")});
