@@ -23,8 +23,10 @@ namespace {
 
 // Lists `root` depth first into `out`. Each folder is read whole before the walk goes below it,
 // so that no descriptor stays open per level of a deep tree. False when a folder of it cannot
-// be read: a walk that left part of the tree out is no walk of it.
-bool walk(const fs::path& root, const std::string& prefix, std::vector<std::string>& out) {
+// be read: a walk that left part of the tree out is no walk of it. The folders on the way are
+// kept as plain text: a std::filesystem path holds each of its components besides, which made
+// the memory of a deep walk grow with the square of its depth (200 MB at the deepest).
+bool walk(const std::string& root, const std::string& prefix, std::vector<std::string>& out) {
   std::error_code error;
   std::vector<std::pair<std::string, bool>> entries;  // name, and whether to walk below it
   for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
@@ -38,7 +40,7 @@ bool walk(const fs::path& root, const std::string& prefix, std::vector<std::stri
     if (!relative.empty()) relative += '/';
     relative += name;
     out.push_back(relative);
-    if (isFolder && !walk(root / name, relative, out)) return false;
+    if (isFolder && !walk(appendPathComponent(root, name), relative, out)) return false;
   }
   return true;
 }
