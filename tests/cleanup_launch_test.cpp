@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "Launcher/Config.h"
 #include "Launcher/ViewController.h"
 #include "Launcher/platform/Application.h"
+#include "Launcher/platform/InstanceLock.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/Doubles.h"
 #include "tests/support/TestFolders.h"
@@ -242,17 +244,23 @@ struct StartReport {
   pid_t session = 0;
   std::string folder;
   std::string input;
+  // SigIgn of /proc/PID/status, and how many of its descriptors name a ".lock".
+  unsigned long long ignored = 0;
+  int locks = -1;
 };
 
 class RealLaunchTest : public InstallFolderTest {
  protected:
   std::string marker() const { return folders.root() + "/started"; }
 
-  // A program that reports its pid, session, working folder and standard input, then ends.
+  // A program that reports its pid, session, working folder, standard input, ignored signals and
+  // the lock files it holds open, then ends.
   std::string script() const {
     return "#!/bin/sh\n"
            "read -r pid comm state ppid pgrp sid rest < /proc/$$/stat\n"
-           "{ echo \"$$\"; echo \"$sid\"; pwd -P; readlink /proc/$$/fd/0; } > \"" +
+           "{ echo \"$$\"; echo \"$sid\"; pwd -P; readlink /proc/$$/fd/0;\n"
+           "  sed -n 's/^SigIgn:\\t//p' /proc/$$/status;\n"
+           "  ls -l /proc/$$/fd | grep -c '/\\.lock$'; } > \"" +
            marker() + ".tmp\"\n" + "mv \"" + marker() + ".tmp\" \"" + marker() + "\"\n";
   }
 
@@ -274,6 +282,7 @@ class RealLaunchTest : public InstallFolderTest {
     in.ignore();
     std::getline(in, report.folder);
     std::getline(in, report.input);
+    in >> std::hex >> report.ignored >> std::dec >> report.locks;
     return report;
   }
 };
@@ -282,8 +291,16 @@ TEST_F(RealLaunchTest, BundleProgramStartsDetachedInItsFolderAndTheLauncherQuits
   const std::string bundle = install() + "/" + name() + ".app";
   writeProgram(bundle + "/AppRun", 0755);
   auto controller = makeRealController();
+  // What a launcher holds while it launches: its lock, and SIGPIPE ignored.
+  const auto lock = platform::InstanceLock::acquire(install() + "/.lock");
+  ASSERT_TRUE(lock.held()) << lock.error();
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction savedPipe {};
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &savedPipe), 0);
 
   controller->LaunchApplication();
+  EXPECT_EQ(::sigaction(SIGPIPE, &savedPipe, nullptr), 0);
 
   EXPECT_EQ(rig.application->terminateCount(), 1);
   EXPECT_TRUE(rig.alerts->shown().empty());
@@ -293,6 +310,11 @@ TEST_F(RealLaunchTest, BundleProgramStartsDetachedInItsFolderAndTheLauncherQuits
   EXPECT_NE(report->session, ::getsid(0));
   EXPECT_EQ(report->folder, fs::canonical(bundle).string());
   EXPECT_EQ(report->input, "/dev/null");
+  // Neither reaches the application: a pipe in its scripts ends as in a shell, and a launcher
+  // started while it runs gets the lock. Of the signals above 31, the C library leaves its own
+  // two ignored in every program it spawns.
+  EXPECT_EQ(report->ignored & 0x7fffffffu, 0u) << std::hex << report->ignored;
+  EXPECT_EQ(report->locks, 0);
   // Once ended it is reaped: no zombie stays behind the running launcher.
   const std::string process = "/proc/" + std::to_string(report->pid);
   EXPECT_TRUE(waitFor([&] { return !fs::exists(process); })) << readFile(process + "/stat");
