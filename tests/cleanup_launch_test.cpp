@@ -332,6 +332,33 @@ TEST_F(RealLaunchTest, ExecutableFileNamedLikeTheBundleStarts) {
   EXPECT_EQ(report->folder, fs::canonical(install()).string());
 }
 
+// A shell clears the signal mask it starts with; a program of another kind keeps it. The terminal
+// launcher blocks the signals that close its window: the application must get none of them
+// blocked, or Ctrl-C, a hang-up and a plain kill would not end it.
+TEST_F(RealLaunchTest, ProgramOfAnotherKindStartsWithNoSignalBlocked) {
+  const std::string awk = "/usr/bin/awk";
+  if (::access(awk.c_str(), X_OK) != 0) GTEST_SKIP() << awk << " is not installed";
+  const std::string program = install() + "/" + name() + ".app";
+  writeFile(program, "#!" + awk + " -f\nBEGIN {\n" +
+                         "  while ((getline line < \"/proc/self/status\") > 0)\n" +
+                         "    if (sub(/^SigBlk:\\t/, \"\", line)) print line > \"" + marker() +
+                         ".tmp\"\n" + "  close(\"" + marker() + ".tmp\")\n" + "  system(\"mv '" +
+                         marker() + ".tmp' '" + marker() + "'\")\n}\n");
+  ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  auto controller = makeRealController();
+  sigset_t closing, saved;
+  ::sigemptyset(&closing);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&closing, signal);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &closing, &saved), 0);
+
+  controller->LaunchApplication();
+  EXPECT_EQ(::pthread_sigmask(SIG_SETMASK, &saved, nullptr), 0);
+
+  EXPECT_EQ(rig.application->terminateCount(), 1);
+  ASSERT_TRUE(waitFor([&] { return fs::exists(marker()); })) << "the program did not start";
+  EXPECT_EQ(readFile(marker()), "0000000000000000\n");
+}
+
 TEST_F(RealLaunchTest, BundleThatCannotStartKeepsTheLauncherOpen) {
   const std::string bundle = install() + "/" + name() + ".app";
   writeProgram(bundle + "/AppRun", 0644);
