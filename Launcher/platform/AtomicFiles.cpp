@@ -410,9 +410,9 @@ FileResult cloneTree(const std::string& from, const std::string& to) {
   UniqueFd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   UniqueFd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!source || !target) return FileResult::failure(describeErrno("cannot open", from, errno));
-  const int targetFd = ::dup(target.get());
-  if (targetFd < 0) return FileResult::failure(describeErrno("cannot open", to, errno));
-  const UniqueFd top(targetFd);
+  // The walk takes `target` down the tree; the top stays open for its attributes at the end.
+  const UniqueFd top(::fcntl(target.get(), F_DUPFD_CLOEXEC, 0));
+  if (!top) return FileResult::failure(describeErrno("cannot open", to, errno));
   if (auto cloned = cloneFolder(std::move(source), std::move(target), from); !cloned) return cloned;
   return finishFolder(top.get(), info, to);
 }
