@@ -720,11 +720,17 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
       logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
   }
   // Only the permission bits, without set-user-ID, set-group-ID and sticky, and never more than
-  // the umask allows.
+  // the umask allows. A file left with other permissions than the entry's is not the entry: a
+  // tool that cannot run, or a private file that others can read.
   const auto mode = static_cast<mode_t>(entry.central.externalAttributes >> 16);
   if (mode != 0 && ::fchmod(file.get(), Zipwell::extractedFileMode(entry.central.externalAttributes,
-                                                                   x_.umask)) != 0)
+                                                                   x_.umask)) != 0) {
+    const int error = errno;  // before the log line, whose write may change it
     logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
+    out.fail(Zipwell::kWriteFailed,
+             platform::describeErrno("cannot set the permissions of", path, error));
+    if (written == Written::kComplete) written = Written::kPartial;
+  }
   if (!file.reset() && written == Written::kComplete) {
     logLine("[Zipwell] Failed to write file: " + path);
     out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, errno));
