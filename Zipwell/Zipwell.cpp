@@ -720,16 +720,23 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
       logLine("[Zipwell] Failed to set attributes - whilst setting modification date");
   }
   // Only the permission bits, without set-user-ID, set-group-ID and sticky, and never more than
-  // the umask allows. A file left with other permissions than the entry's is not the entry: a
-  // tool that cannot run, or a private file that others can read.
+  // the umask allows.
   const auto mode = static_cast<mode_t>(entry.central.externalAttributes >> 16);
-  if (mode != 0 && ::fchmod(file.get(), Zipwell::extractedFileMode(entry.central.externalAttributes,
-                                                                   x_.umask)) != 0) {
+  const mode_t wanted = Zipwell::extractedFileMode(entry.central.externalAttributes, x_.umask);
+  if (mode != 0 && ::fchmod(file.get(), wanted) != 0) {
     const int error = errno;  // before the log line, whose write may change it
     logLine("[Zipwell] Failed to set attributes - whilst setting permissions");
-    out.fail(Zipwell::kWriteFailed,
-             platform::describeErrno("cannot set the permissions of", path, error));
-    if (written == Written::kComplete) written = Written::kPartial;
+    // A file system that keeps permissions of its own (FAT, say) refuses most changes: its file
+    // will do as long as it runs when the entry's would and nobody else may change it. Otherwise
+    // it is not the entry: a tool that cannot run, or one that anyone may rewrite.
+    struct stat kept {};
+    if (::fstat(file.get(), &kept) != 0 ||
+        ((wanted & S_IXUSR) != 0 && (kept.st_mode & S_IXUSR) == 0) ||
+        (kept.st_mode & ~wanted & (S_IWGRP | S_IWOTH)) != 0) {
+      out.fail(Zipwell::kWriteFailed,
+               platform::describeErrno("cannot set the permissions of", path, error));
+      if (written == Written::kComplete) written = Written::kPartial;
+    }
   }
   if (!file.reset() && written == Written::kComplete) {
     logLine("[Zipwell] Failed to write file: " + path);
