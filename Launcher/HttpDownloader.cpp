@@ -632,10 +632,9 @@ struct Attempt {
   bool begun = false;  // the answer was taken up: its first byte, or its end without a body
   std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
-  // Where the answer's bytes end in the package, as it announced them (the end of its range, or
-  // the package's size), and where its body so far ends there.
-  std::optional<std::uint64_t> end;
-  std::uint64_t taken = 0;
+  // How many more bytes the answer may bring, as it announced them (to the end of its range, or
+  // of the package).
+  std::optional<std::uint64_t> left;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
 
@@ -712,7 +711,7 @@ bool beginAnswer(Attempt& attempt) {
       return false;
     }
     if (!roomForTheRest(attempt)) return false;
-    attempt.end = range->last + 1;
+    attempt.left = range->last + 1 - attempt.offset;
     // The digest covers the whole package: the part on disk first, read once.
     if (attempt.writer->digesting() &&
         !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
@@ -733,12 +732,11 @@ bool beginAnswer(Attempt& attempt) {
         length >= 0)
       attempt.total = static_cast<std::uint64_t>(length);
     if (attempt.total && !roomForTheRest(attempt)) return false;
-    attempt.end = attempt.total;
+    attempt.left = attempt.total;
     // Without a side file the part is simply not continued later: no reason to stop.
     if (auto validator = platform::rangeValidator(attempt.handle))
       static_cast<void>(part.record(std::move(*validator), attempt.total));
   }
-  attempt.taken = part.size();
   reportProgress(attempt);
   return true;
 }
@@ -749,13 +747,13 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
   // A body that runs past what the answer announced (a range answer without a length that goes
   // on, say) is never taken in: the part would grow until the disk is full.
-  if (attempt.end && total > *attempt.end - attempt.taken) {
+  if (attempt.left && total > *attempt.left) {
     attempt.failure = AttemptFailure(
         downloadingError("the server sent more bytes than it announced (" + *attempt.address + ")"),
         false);
     return CURL_WRITEFUNC_ERROR;
   }
-  attempt.taken += total;
+  if (attempt.left) *attempt.left -= total;
   // A refused write is described once the writer is done (see fetch). The writer reports the
   // progress as the part grows.
   if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
