@@ -139,6 +139,15 @@ std::int64_t nanosecondsOf(platform::FileTime time) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
+// True once `visit` is true of a folder above `path` ("a", then "a/b", for "a/b/c").
+template <typename Visit>
+bool anyFolderAbove(const std::string& path, Visit visit) {
+  for (std::size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
+    if (visit(path.substr(0, slash))) return true;
+  return false;
+}
+
 // The CRC-32 of a regular file's bytes; nothing when it cannot be read whole.
 std::optional<std::uint32_t> crcOfFile(const std::string& path) {
   const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -271,34 +280,33 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
   // over files of its folder: the extraction of the fetched entries ends as the whole package's
   // only with every one of them, however unchanged each looks.
   std::map<std::string, std::size_t> writers;
-  std::set<std::string> nestFolders;  // each with its trailing '/'; "" for the install folder
+  std::set<std::string> nestFolders;  // "" for the install folder
   // A path that one entry writes as a file or link and another needs as a folder makes the
   // extraction fail: it must see every entry at and below that path, as in the whole package.
   std::set<std::string> leaves;   // the paths of file and link entries
   std::set<std::string> folders;  // every folder above an entry
   for (const zipdir::Entry& entry : directory.entries) {
     const std::string path = writtenPath(entry.name);
-    if (nests(entry, path)) nestFolders.insert(path.substr(0, path.rfind('/') + 1));
+    if (nests(entry, path)) {
+      const std::size_t slash = path.rfind('/');
+      nestFolders.insert(slash == std::string::npos ? std::string() : path.substr(0, slash));
+    }
     ++writers[path];
     if (!entry.isFolder()) leaves.insert(path);
-    for (std::size_t slash = path.find('/'); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-      folders.insert(path.substr(0, slash));
+    anyFolderAbove(path, [&folders](std::string folder) {
+      folders.insert(std::move(folder));
+      return false;
+    });
   }
   const auto belowALeaf = [&leaves](const std::string& path) {
-    for (std::size_t slash = path.find('/'); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-      if (leaves.contains(path.substr(0, slash))) return true;
-    return false;
+    return anyFolderAbove(path,
+                          [&leaves](const std::string& folder) { return leaves.contains(folder); });
   };
   const auto belowANest = [&nestFolders](const std::string& path) {
-    for (std::size_t end = 0; !nestFolders.empty();) {
-      if (nestFolders.contains(path.substr(0, end))) return true;
-      end = path.find('/', end);
-      if (end == std::string::npos) break;
-      ++end;
-    }
-    return false;
+    return !nestFolders.empty() && (nestFolders.contains("") ||
+                                    anyFolderAbove(path, [&nestFolders](const std::string& folder) {
+                                      return nestFolders.contains(folder);
+                                    }));
   };
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
