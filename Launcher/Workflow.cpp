@@ -31,6 +31,8 @@ void setOfferHidden(ViewController& controller, bool update, bool hidden) {
   }
 }
 
+// The changed entries of an update, fetched into the temporary folder.
+constexpr const char* kChangedEntriesArchive = "changed-entries.zip";
 constexpr const char* kUpToDate = "Up to date";
 constexpr const char* kNotChecked = "Could not check for updates";
 
@@ -51,6 +53,18 @@ void ViewController::RecoverInstallation() {
     else
       platform::logLine("   cannot record version " + std::to_string(*version) +
                         " in the version file");
+    // What the cut-short install fetched or extracted into the cache (the changed entries, the
+    // package unpacked) would otherwise stay there until the next install. Removed only from a
+    // temporary folder that is the user's own: a link in its place may lead anywhere.
+    if (const auto temporary = tempURL(); temporary && platform::itemExists(*temporary)) {
+      if (auto own = platform::createTemporaryFolder(environment_.paths); !own) {
+        platform::logLine("the temporary folder cannot be used: " + own.error);
+      } else {
+        for (const std::string& leftover :
+             {*extractionFolder(), *temporary + "/" + kChangedEntriesArchive})
+          if (platform::itemExists(leftover)) platform::removeItem(leftover);
+      }
+    }
   }
   installer.removeLeftovers();
 }
@@ -149,7 +163,7 @@ ViewController::Download ViewController::DownloadChangedEntries(
     return notPossible("no install manifest of version " + std::to_string(localVersion));
   const auto temporary = tempURL();
   if (!temporary) return notPossible("no temporary folder");
-  const std::string archive = *temporary + "/changed-entries.zip";
+  const std::string archive = *temporary + "/" + kChangedEntriesArchive;
   DownloadOptions options;
   options.retryPause = environment_.downloadRetryPause;
   // The download bar shows the bytes fetched of the bytes to fetch.

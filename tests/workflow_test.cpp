@@ -469,6 +469,37 @@ TEST_F(InstallTest, RefusedTemporaryFolderFailsAndRemovesNothingThroughIt) {
   EXPECT_EQ(readFile(versionFile()), "4");
 }
 
+// An install cut short leaves the changed entries it fetched or the package it unpacked in the
+// cache: the next start undoes the install and removes them, but nothing through a link in the
+// cache's place.
+TEST_F(InstallTest, InterruptedInstallLeavesNothingInTheCache) {
+  for (const bool linked : {true, false}) {
+    SCOPED_TRACE(linked ? "cache folder a link" : "cache folder the user's own");
+    fs::remove_all(folders.cacheHome());
+    const std::string app = folders.cacheHome() + "/" + APPLICATION_NAME();
+    const std::string elsewhere = folders.root() + "/elsewhere";
+    if (linked) {
+      fs::create_directories(folders.cacheHome());
+      fs::create_directory_symlink(elsewhere, app);
+    }
+    const std::string temporary = (linked ? elsewhere : app) + "/tmp";
+    const std::string extracted = temporary + "/Content/" + bundle + "/AppRun";
+    writeFile(extracted, "unpacked");
+    writeFile(temporary + "/changed-entries.zip", "fetched");
+    installed("4");
+    Installer interrupted(install(), APPLICATION_NAME());
+    ASSERT_TRUE(interrupted.begin(4, 5, {}));
+    writeFile(versionFile(), "0");
+
+    rig.makeController()->RecoverInstallation();
+    EXPECT_EQ(readFile(versionFile()), "4");
+    EXPECT_FALSE(fs::exists(interrupted.journalPath()));
+    EXPECT_EQ(fs::exists(extracted), linked);
+    EXPECT_EQ(fs::exists(temporary + "/changed-entries.zip"), linked);
+    fs::remove_all(elsewhere);
+  }
+}
+
 // A version file that cannot be written (here made immutable): the update is refused before it
 // changes anything, rather than installed beside a record of the previous version, and an
 // interrupted install's journal stays until its version is recorded.
