@@ -1,5 +1,7 @@
 #include "Launcher/Installer.h"
 
+#include <sys/statvfs.h>
+
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +72,12 @@ std::pair<std::string_view, std::string_view> keyAndValue(std::string_view line)
   const auto blank = line.find(' ');
   if (blank == std::string_view::npos) return {line, {}};
   return {line.substr(0, blank), line.substr(blank + 1)};
+}
+
+// Whether the file system holding `path` is mounted so that no program on it may run.
+bool forbidsPrograms(const std::string& path) {
+  struct statvfs info {};
+  return ::statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_NOEXEC) != 0;
 }
 
 // One entry of a folder: no path, no "." or "..", and no NUL, which would cut a path short.
@@ -217,6 +225,9 @@ platform::FileResult Installer::check() const {
   std::string reason;
   if (!packaged && !platform::itemExists(path))
     reason = "the package holds no " + bundle;
+  else if (forbidsPrograms(tree))
+    reason =
+        "programs cannot run from \"" + installFolder_ + "\": its file system is mounted noexec";
   else if (!platform::isDirectory(path))
     reason = whose + bundle + " is not an executable file";
   else if (!platform::itemExists(path + "/AppRun"))

@@ -3,6 +3,7 @@
 // server, real archives, the real extraction and the real merge.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mount.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -446,6 +447,27 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
     EXPECT_FALSE(fs::exists(install() + own)) << own;
   EXPECT_FALSE(fs::exists(extraction()));
+}
+
+// An install folder on a file system mounted noexec: the package is fine, and the failure says
+// where the fault lies.
+TEST_F(InstallTest, InstallFolderWhereProgramsCannotRunSaysSo) {
+  if (::mount("tmpfs", folders.dataHome().c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+              "size=32m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folders.dataHome()};
+  publish(package("one"));
+  serverAnswers(1);
+  acceptOffer("downloadButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText,
+            "Failed to update the application.\n programs cannot run from \"" + install() +
+                "\": its file system is mounted noexec, so the application could not start. "
+                "Nothing was changed.");
+  EXPECT_EQ(readFile(versionFile()), "0");
 }
 
 // A temporary folder that is refused (its application folder a link elsewhere) fails the install
