@@ -604,6 +604,38 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
   }
 }
 
+// Nested archives are checked in $TMPDIR, in /tmp when it is empty; a TMPDIR that names no folder
+// fails the publish with its name, before anything is written.
+TEST(FeedPublish, NestedArchivesAreCheckedWhereTMPDIRSays) {
+  struct Restore {
+    const char* saved = std::getenv("TMPDIR");
+    std::string value = saved != nullptr ? saved : "";
+    ~Restore() { saved != nullptr ? ::setenv("TMPDIR", value.c_str(), 1) : ::unsetenv("TMPDIR"); }
+  } restore;
+  AppFixture fixture;
+  testing::writeZip((fixture.app / "lib" / "assets.zip").string(),
+                    {testing::file("../../outside.txt", "x")});
+  const std::string missing = fixture.dir / "missing";
+  const struct {
+    std::string tmpdir;
+    int exitCode;
+    std::string mentions;
+  } cases[] = {
+      {"", kExitRefused, "lib/assets.zip\": entry \"../../outside.txt\" leads outside"},
+      {missing, kExitRuntimeFailure, "cannot check the nested archives in \"" + missing + "\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("TMPDIR=" + c.tmpdir);
+    ::setenv("TMPDIR", c.tmpdir.c_str(), 1);
+    const auto outcome = publish(fixture.request(), APPLICATION_NAME());
+    const auto* failure = std::get_if<Failure>(&outcome);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->exitCode(), c.exitCode);
+    EXPECT_NE(failure->message.find(c.mentions), std::string::npos) << failure->message;
+    EXPECT_FALSE(fs::exists(fixture.feed / "v" / "version"));
+  }
+}
+
 // --- Serving ---
 
 struct HttpAnswer {

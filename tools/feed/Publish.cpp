@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -260,16 +261,26 @@ std::string versionDocument(std::int64_t version, const std::string& packageUrl,
   return document.dump(2) + "\n";
 }
 
+namespace {
+// The folder for scratch files: $TMPDIR when set and not empty, else /tmp, as mktemp(1) has it.
+// A TMPDIR that names no folder fails where it is used, with its name in the message.
+std::string scratchFolder() {
+  const char* value = std::getenv("TMPDIR");
+  return value != nullptr && value[0] != '\0' ? std::string(value) : std::string("/tmp");
+}
+}  // namespace
+
 // The launcher extracts the .zip files it finds in a package, and a refusal inside one fails
 // the whole install: a package that holds any is extracted here as the launcher would, so that
 // the publisher learns it now.
 std::optional<Failure> nestedArchivesProblem(const std::string& package,
                                              const PackageSummary& summary) {
   if (summary.nestedArchives.empty()) return std::nullopt;
-  std::string folder = (fs::temp_directory_path() / "launcher-feed-XXXXXX").string();
+  const std::string scratch = scratchFolder();
+  std::string folder = (fs::path(scratch) / "launcher-feed-XXXXXX").string();
   if (::mkdtemp(folder.data()) == nullptr)
-    return Failure::runtime(platform::describeErrno("cannot check the nested archives in",
-                                                    fs::temp_directory_path().string(), errno));
+    return Failure::runtime(
+        platform::describeErrno("cannot check the nested archives in", scratch, errno));
   std::optional<platform::ErrorRecord> error;
   // The extraction's own lines are not the tool's.
   platform::setConsoleSink([](platform::ConsoleStream, std::string_view) {});
