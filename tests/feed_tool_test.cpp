@@ -499,6 +499,8 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
   writeFile(fixture.app / "lib" / "publisher.key", secretKey);
   fs::create_symlink(fixture.app / "lib", fixture.dir / "lib-link");
   writeFile(fixture.dir / "publisher.key", secretKey);
+  // Another key kept in the folder that a publish would write its feed into.
+  writeFile(fixture.dir / "keys/own.key", minisign::generateKeyPair("test")->secretKeyFile);
 
   struct Case {
     std::string label;
@@ -531,6 +533,12 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
        "would be published"},
       {"key copied into app", [&](auto& r) { r.secretKey = fixture.dir / "publisher.key"; },
        "lib/publisher.key\": it would be published"},
+      {"key inside feed",
+       [&](auto& r) {
+         r.feedFolder = fixture.dir / "keys";
+         r.secretKey = fixture.dir / "keys/own.key";
+       },
+       "it would be served"},
   };
   for (const auto& test : cases) {
     PublishRequest request = fixture.request();
@@ -544,6 +552,7 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
         << test.label << ": " << failure->message;
     EXPECT_FALSE(fs::exists(fixture.feed)) << test.label;
     EXPECT_FALSE(fs::exists(fixture.app / "feed")) << test.label;
+    EXPECT_FALSE(fs::exists(fixture.dir / "keys/v")) << test.label;
   }
   EXPECT_EQ(parseVersionNumber("007"), 7);
   EXPECT_EQ(parseVersionNumber("9223372036854775807"), INT64_MAX);

@@ -90,16 +90,16 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   return *key;
 }
 
-// The first file among the application's (links not followed) that holds the bytes of the key
-// file at `keyPath`: the key file itself, a hard link to it or a copy. Only files of the key's
-// size are read.
-std::optional<fs::path> copyOfKeyIn(const fs::path& appFolder, const fs::path& keyPath) {
+// The first file below `folder` (links not followed) that holds the bytes of the key file at
+// `keyPath`: the key file itself, a hard link to it or a copy. Only files of the key's size are
+// read; a folder that does not exist holds none.
+std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const fs::path& keyPath) {
   std::error_code error;
   const fs::path realKey = fs::canonical(keyPath, error);
   const auto key = error ? std::nullopt : platform::readSmallFile(realKey, kMaxKeyFileBytes);
   // Loading the key says what is wrong with a missing, empty or oversized one.
   if (!key || key->empty()) return std::nullopt;
-  for (fs::recursive_directory_iterator entry(appFolder, error), end; !error && entry != end;
+  for (fs::recursive_directory_iterator entry(folder, error), end; !error && entry != end;
        entry.increment(error)) {
     std::error_code ignored;
     if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
@@ -338,6 +338,13 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                               platform::quotedLine(request.secretKey.string()) + " at " +
                               platform::quotedLine(copy->string()) +
                               ": it would be published with the package");
+  // Nor among the feed's files, which its server hands to anyone who asks.
+  if (!request.secretKey.empty())
+    if (auto copy = copyOfKeyIn(feedFolder, request.secretKey))
+      return Failure::refused("the feed folder holds the secret key " +
+                              platform::quotedLine(request.secretKey.string()) + " at " +
+                              platform::quotedLine(copy->string()) +
+                              ": it would be served with the package; keep it elsewhere");
 
   const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
   if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
