@@ -570,6 +570,14 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
       {"not UTF-8",
        [](const fs::path& app) { writeFile((app / "lib" / "latin1-\xe9").string(), "x"); },
        "not UTF-8"},
+      // Shown escaped however the name is refused: nothing in it breaks the line or acts on the
+      // terminal.
+      {"backslash beside a line feed",
+       [](const fs::path& app) { writeFile((app / "lib" / "back\\slash\nline").string(), "x"); },
+       "back\\\\slash\\nline\": the launcher reads a backslash"},
+      {"not UTF-8 beside an escape sequence",
+       [](const fs::path& app) { writeFile((app / "lib" / "latin1-\xe9\x1b[2J").string(), "x"); },
+       "latin1-\xe9\\x1b[2J\": its name is not UTF-8"},
       {"control character",
        [](const fs::path& app) { writeFile((app / "lib" / "bell\x07").string(), "x"); },
        "bell\\x07\": its name holds a control character"},

@@ -22,6 +22,11 @@ namespace launcher::feed {
 namespace {
 namespace fs = std::filesystem;
 
+// A path inside a message: quoted, on one line, whatever bytes its names hold.
+std::string shown(const fs::path& path) {
+  return platform::quotedLine(path.string());
+}
+
 constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 // "Version made by": host system 3 (Unix) in the upper byte, so that readers take the upper 16
 // bits of the external attributes as a POSIX mode; ZIP format version 2.0 in the lower byte.
@@ -110,19 +115,18 @@ class PackageBuilder {
   std::optional<Failure> addItem(const fs::path& path, const std::string& name,
                                  const struct stat& status) {
     if (!platform::isValidUtf8(name))
-      return Failure::refused("cannot package \"" + path.string() +
-                              "\": its name is not UTF-8 text");
+      return Failure::refused("cannot package " + shown(path) + ": its name is not UTF-8 text");
     if (name.find('\\') != std::string::npos)
-      return Failure::refused("cannot package \"" + path.string() +
-                              "\": the launcher reads a backslash in a name as a folder separator");
+      return Failure::refused("cannot package " + shown(path) +
+                              ": the launcher reads a backslash in a name as a folder separator");
     if (Zipwell::hasControlCharacter(name))
-      return Failure::refused("cannot package \"" + platform::escapeLine(path.string()) +
-                              "\": its name holds a control character, which the launcher refuses");
+      return Failure::refused("cannot package " + shown(path) +
+                              ": its name holds a control character, which the launcher refuses");
     if (S_ISDIR(status.st_mode)) return addFolder(path, name, status);
     if (S_ISREG(status.st_mode)) return addFile(path, name, status);
     if (S_ISLNK(status.st_mode)) return addLink(path, name, status);
-    return Failure::refused("cannot package \"" + path.string() +
-                            "\": it is neither a file, a folder nor a symbolic link");
+    return Failure::refused("cannot package " + shown(path) +
+                            ": it is neither a file, a folder nor a symbolic link");
   }
 
   const PackageSummary& summary() const { return summary_; }
@@ -140,16 +144,16 @@ class PackageBuilder {
                                    const struct stat& status, bool deflate) {
     const int result = zip_.openEntry(name, entryInfo(status), deflate);
     if (result != ZIP_OK)
-      return Failure::runtime("cannot add \"" + path.string() +
-                              "\" to the package: " + zipErrorText(result));
+      return Failure::runtime("cannot add " + shown(path) +
+                              " to the package: " + zipErrorText(result));
     return std::nullopt;
   }
 
   std::optional<Failure> closeEntry(const fs::path& path) {
     const int result = zip_.closeEntry();
     if (result != ZIP_OK)
-      return Failure::runtime("cannot finish \"" + path.string() +
-                              "\" in the package: " + zipErrorText(result));
+      return Failure::runtime("cannot finish " + shown(path) +
+                              " in the package: " + zipErrorText(result));
     ++summary_.entries;
     return std::nullopt;
   }
@@ -157,8 +161,8 @@ class PackageBuilder {
   std::optional<Failure> writeData(const fs::path& path, const char* data, std::size_t size) {
     const int result = zip_.write(data, size);
     if (result != ZIP_OK)
-      return Failure::runtime("cannot write \"" + path.string() +
-                              "\" into the package: " + zipErrorText(result));
+      return Failure::runtime("cannot write " + shown(path) +
+                              " into the package: " + zipErrorText(result));
     return std::nullopt;
   }
 
@@ -170,8 +174,7 @@ class PackageBuilder {
     for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
       children.push_back(it->path().filename().string());
     if (error)
-      return Failure::runtime("cannot read the folder \"" + path.string() +
-                              "\": " + error.message());
+      return Failure::runtime("cannot read the folder " + shown(path) + ": " + error.message());
     std::sort(children.begin(), children.end());
 
     // A folder's entry, and the prefix of its children's: "name/".
@@ -183,8 +186,8 @@ class PackageBuilder {
       const fs::path childPath = path / child;
       struct stat childStatus {};
       if (::lstat(childPath.c_str(), &childStatus) != 0)
-        return Failure::runtime(
-            platform::describeErrno("cannot examine", childPath.string(), errno));
+        return Failure::runtime(platform::describeErrno(
+            "cannot examine", platform::escapeLine(childPath.string()), errno));
       if (auto failure = addItem(childPath, folderName + child, childStatus)) return failure;
     }
     return std::nullopt;
@@ -193,12 +196,13 @@ class PackageBuilder {
   std::optional<Failure> addFile(const fs::path& path, const std::string& name,
                                  const struct stat& status) {
     if (static_cast<std::uintmax_t>(status.st_size) >= kLauncherLimit)
-      return Failure::refused("cannot package \"" + path.string() + "\": it holds " +
+      return Failure::refused("cannot package " + shown(path) + ": it holds " +
                               std::to_string(status.st_size) +
                               " bytes, and the launcher cannot install a file of 4 GiB or more");
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file)
-      return Failure::runtime(platform::describeErrno("cannot read", path.string(), errno));
+      return Failure::runtime(
+          platform::describeErrno("cannot read", platform::escapeLine(path.string()), errno));
     if (auto failure = openEntry(path, name, status, true)) return failure;
 
     std::vector<char> buffer(kChunkSize);
@@ -210,7 +214,7 @@ class PackageBuilder {
       if (count < buffer.size()) break;
     }
     if (std::ferror(file.get()))
-      return Failure::runtime("cannot read \"" + path.string() + "\": read error");
+      return Failure::runtime("cannot read " + shown(path) + ": read error");
     if (auto failure = closeEntry(path)) return failure;
 
     if (platform::hasZipExtension(name)) summary_.nestedArchives.push_back(name);
@@ -223,10 +227,10 @@ class PackageBuilder {
     std::vector<char> target(static_cast<std::size_t>(status.st_size) + 2);
     const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
     if (length < 0)
-      return Failure::runtime(
-          platform::describeErrno("cannot read the link", path.string(), errno));
+      return Failure::runtime(platform::describeErrno("cannot read the link",
+                                                      platform::escapeLine(path.string()), errno));
     if (static_cast<std::size_t>(length) >= target.size())
-      return Failure::runtime("the link \"" + path.string() + "\" changed while being read");
+      return Failure::runtime("the link " + shown(path) + " changed while being read");
     const std::string_view text(target.data(), static_cast<std::size_t>(length));
     // The launcher's own rule, applied to the application folder: what passes here installs.
     const std::string inApp = name.substr(std::min(name.size(), topName_.size() + 1));
@@ -236,7 +240,7 @@ class PackageBuilder {
              S_ISLNK(linkStatus.st_mode);
     };
     if (const auto problem = Zipwell::linkTargetProblem(inApp, text, isLink))
-      return Failure::refused("cannot package the link \"" + path.string() + "\" -> \"" +
+      return Failure::refused("cannot package the link " + shown(path) + " -> \"" +
                               platform::escapeLine(text) + "\": " + *problem +
                               " (the launcher installs only links that stay inside the "
                               "application folder)");
@@ -274,37 +278,36 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
                                                    const fs::path& archive) {
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0)
-    return Failure::refused(platform::describeErrno("cannot examine", folder.string(), errno));
+    return Failure::refused(
+        platform::describeErrno("cannot examine", platform::escapeLine(folder.string()), errno));
   // A character rather than a one-character literal before the temporary: GCC 12 at -O3 reports a
   // false -Wrestrict inside `"x" + std::string&&`.
-  if (!S_ISDIR(status.st_mode))
-    return Failure::refused('"' + folder.string() + "\" is not a folder");
+  if (!S_ISDIR(status.st_mode)) return Failure::refused(shown(folder) + " is not a folder");
 
   fs::path normal = folder.lexically_normal();
   if (!normal.has_filename()) normal = normal.parent_path();
   const std::string name = normal.filename().string();
   if (name.empty() || name == "." || name == "..")
-    return Failure::refused("cannot name the package's top-level entry after \"" + folder.string() +
-                            "\"");
+    return Failure::refused("cannot name the package's top-level entry after " + shown(folder));
 
   ZipWriter zip(archive);
   if (!zip.isOpen())
-    return Failure::runtime(platform::describeErrno("cannot create", archive.string(), errno));
+    return Failure::runtime(
+        platform::describeErrno("cannot create", platform::escapeLine(archive.string()), errno));
   PackageBuilder builder(zip, folder, name);
   if (auto failure = builder.addItem(folder, name, status)) return *failure;
   const int closed = zip.finish();
   if (closed != ZIP_OK)
-    return Failure::runtime("cannot finish \"" + archive.string() + "\": " + zipErrorText(closed));
+    return Failure::runtime("cannot finish " + shown(archive) + ": " + zipErrorText(closed));
 
   PackageSummary summary = builder.summary();
   std::error_code error;
   summary.bytes = fs::file_size(archive, error);
-  if (error)
-    return Failure::runtime("cannot examine \"" + archive.string() + "\": " + error.message());
+  if (error) return Failure::runtime("cannot examine " + shown(archive) + ": " + error.message());
   if (summary.bytes >= kLauncherLimit) {
     const auto directory = delta::readDirectory(archive.string());
     if (const auto* problem = std::get_if<std::string>(&directory))
-      return Failure::runtime("cannot read back \"" + archive.string() + "\": " + *problem);
+      return Failure::runtime("cannot read back " + shown(archive) + ": " + *problem);
     for (const auto& entry : std::get<zipdir::Directory>(directory).entries)
       if (entry.localHeader >= kLauncherLimit)
         return Failure::refused("the package reaches 4 GiB before \"" +
