@@ -331,20 +331,23 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   if (!appError && !feedError && platform::isWithin(realFeed, realApp))
     return Failure::refused("the feed folder " + platform::quotedLine(request.feedFolder.string()) +
                             " lies inside the application folder and would be packaged into it");
-  // A key kept among the application's files would go out to every user with the package.
-  if (!request.secretKey.empty())
-    if (auto copy = copyOfKeyIn(appFolder, request.secretKey))
-      return Failure::refused("the application folder holds the secret key " +
-                              platform::quotedLine(request.secretKey.string()) + " at " +
-                              platform::quotedLine(copy->string()) +
-                              ": it would be published with the package");
-  // Nor among the feed's files, which its server hands to anyone who asks.
-  if (!request.secretKey.empty())
-    if (auto copy = copyOfKeyIn(feedFolder, request.secretKey))
-      return Failure::refused("the feed folder holds the secret key " +
-                              platform::quotedLine(request.secretKey.string()) + " at " +
-                              platform::quotedLine(copy->string()) +
-                              ": it would be served with the package; keep it elsewhere");
+  // A key kept among the application's files would go out to every user with the package; one
+  // among the feed's files, to anyone who asks its server.
+  if (!request.secretKey.empty()) {
+    const struct {
+      const fs::path& folder;
+      const char* named;
+      const char* consequence;
+    } places[] = {
+        {appFolder, "the application folder", "it would be published with the package"},
+        {feedFolder, "the feed folder", "it would be served with the package; keep it elsewhere"},
+    };
+    for (const auto& place : places)
+      if (auto copy = copyOfKeyIn(place.folder, request.secretKey))
+        return Failure::refused(std::string(place.named) + " holds the secret key " +
+                                platform::quotedLine(request.secretKey.string()) + " at " +
+                                platform::quotedLine(copy->string()) + ": " + place.consequence);
+  }
 
   const fs::path documentPath = feedFolder / std::string(kVersionDocumentPath);
   if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
