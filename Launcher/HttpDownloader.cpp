@@ -685,8 +685,7 @@ bool beginAnswer(Attempt& attempt) {
   if (status == 206) {
     const auto range = platform::contentRangeOf(attempt.handle);
     const auto recorded = part.recordedSize();
-    if (attempt.offset == 0 || !range || range->first != attempt.offset ||
-        (range->size && recorded && *range->size != *recorded)) {
+    if (attempt.offset == 0 || !range || range->first != attempt.offset) {
       attempt.failure = AttemptFailure(
           downloadingError("the server sent another part of the package than the rest from byte " +
                            std::to_string(attempt.offset) + " (" + address + ")"),
@@ -694,9 +693,11 @@ bool beginAnswer(Attempt& attempt) {
       return false;
     }
     // A server that ignored If-Range sends the rest of another package: that one is asked for
-    // whole.
+    // whole. So is a package of another size under the same validator: one replaced within the
+    // second of its Last-Modified date.
     if (const auto validator = part.resumeValidator();
-        validator && platform::namesAnotherValidator(attempt.handle, *validator)) {
+        (range->size && recorded && *range->size != *recorded) ||
+        (validator && platform::namesAnotherValidator(attempt.handle, *validator))) {
       attempt.failure = AttemptFailure(
           downloadingError("the server sent the rest of another package (" + address + ")"), false);
       attempt.failure->rangeRefused = true;

@@ -484,6 +484,21 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
     EXPECT_TRUE(readFile(install + "/p.zip") == package) << "the package byte for byte";
     EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
   }
+  // A package replaced within the second of its date keeps its validator; another size still
+  // shows that it is another package: that one is fetched whole, never joined to the part.
+  const std::string resized = package.substr(0, package.size() / 2) + "another package";
+  writeFile(part, package.substr(0, cut));
+  writeFile(side, R"({"address":")" + address + R"(","validator":")" + kDate + R"(","size":)" +
+                      std::to_string(package.size()) + "}");
+  server.forgetPackageRequests();
+  server.servePackage("/p.zip", ServedPackage(resized, "", kDate));
+  const Result sameDate = download(address);
+  ASSERT_FALSE(sameDate.error.has_value()) << sameDate.error->description;
+  EXPECT_EQ(ranges(server.packageRequests("/p.zip")),
+            (std::vector<std::string>{"bytes=" + std::to_string(cut) + "-", ""}));
+  EXPECT_TRUE(readFile(install + "/p.zip") == resized) << "the new package whole";
+  EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+
   // A 206 that starts elsewhere than asked is a failed download, and the part goes.
   fs::remove(install + "/p.zip");
   writeFile(part, package.substr(0, cut));
