@@ -512,25 +512,30 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   EXPECT_EQ(installEntries(), std::vector<std::string>{});
 
   // A server that ignores If-Range sends the rest of the package it has now, under its own
-  // validator: that package is fetched whole, never joined to the part of the old one.
-  writeFile(part, package.substr(0, cut));
-  writeFile(side, good);
+  // validator: that package is fetched whole, never joined to the part of the old one. Also when
+  // its ETag comes unquoted, against the rules, and without a date.
   std::string other = package;
   for (char& byte : other) byte = static_cast<char>(byte ^ 0x5A);
-  server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
-    response.set_header("ETag", "\"v2\"");
-    if (!request.has_header("Range")) return response.set_content(other, "application/zip");
-    const std::size_t first = std::stoul(request.get_header_value("Range").substr(6));
-    response.status = 206;
-    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                             std::to_string(other.size() - 1) + "/" +
-                                             std::to_string(other.size()));
-    response.set_content(other.substr(first), "application/zip");
-  });
-  const Result replaced = download(address);
-  ASSERT_FALSE(replaced.error.has_value()) << replaced.error->description;
-  EXPECT_TRUE(readFile(install + "/p.zip") == other) << "the new package whole";
-  fs::remove(install + "/p.zip");
+  const std::string unquoted = R"({"address":")" + address + R"(","validator":"v1"})";
+  for (const auto& [quote, sideText] : {std::pair{"\"", good}, {"", unquoted}}) {
+    SCOPED_TRACE(sideText);
+    writeFile(part, package.substr(0, cut));
+    writeFile(side, sideText);
+    server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
+      response.set_header("ETag", std::string(quote) + "v2" + quote);
+      if (!request.has_header("Range")) return response.set_content(other, "application/zip");
+      const std::size_t first = std::stoul(request.get_header_value("Range").substr(6));
+      response.status = 206;
+      response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                               std::to_string(other.size() - 1) + "/" +
+                                               std::to_string(other.size()));
+      response.set_content(other.substr(first), "application/zip");
+    });
+    const Result replaced = download(address);
+    ASSERT_FALSE(replaced.error.has_value()) << replaced.error->description;
+    EXPECT_TRUE(readFile(install + "/p.zip") == other) << "the new package whole";
+    fs::remove(install + "/p.zip");
+  }
 
   // Ranges that end before the package does are never taken for the whole of it: each retry
   // asks for the rest, and what came stays for the next call.

@@ -117,8 +117,16 @@ std::optional<std::string> rangeValidator(CURL* handle) {
 }
 
 bool namesAnotherValidator(CURL* handle, const std::string& validator) {
-  const auto named = responseHeader(handle, validator.starts_with('"') ? "ETag" : "Last-Modified");
-  return named && *named != validator;
+  if (validator.starts_with('"')) {
+    const auto tag = responseHeader(handle, "ETag");
+    return tag && *tag != validator;
+  }
+  // A date, or a tag sent unquoted by a server that sends no date (see rangeValidator): an
+  // answer without a date is told by its ETag.
+  const auto named = responseHeader(handle, "Last-Modified");
+  if (named) return *named != validator;
+  const auto tag = responseHeader(handle, "ETag");
+  return tag && *tag != validator;
 }
 
 std::optional<std::string> contentCodingOf(CURL* handle) {

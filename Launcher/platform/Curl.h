@@ -58,8 +58,9 @@ std::optional<std::string> responseHeader(CURL* handle, const char* name);
 // answer has none of them.
 std::optional<std::string> rangeValidator(CURL* handle);
 
-// Whether the answer names a validator of the kind of `validator` (a strong ETag, else a date)
-// other than it: a server that ignored If-Range sent another version of the file.
+// Whether the answer names a validator of the kind of `validator` (a strong ETag, else a date,
+// else an unquoted ETag) other than it: a server that ignored If-Range sent another version of
+// the file.
 bool namesAnotherValidator(CURL* handle, const std::string& validator);
 
 // The coding the answer's body is in (gzip, deflate, ...) when it is not the file's bytes as
