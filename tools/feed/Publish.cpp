@@ -90,20 +90,26 @@ std::variant<minisign::SecretKey, Failure> loadSecretKey(const fs::path& path) {
   return *key;
 }
 
-// The first file below `folder` (links not followed) that holds the bytes of the key file at
-// `keyPath`: the key file itself, a hard link to it or a copy. Only files of the key's size are
-// read; a folder that does not exist holds none.
-std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const fs::path& keyPath) {
+// The bytes of the key file at `keyPath`; nothing when it is missing, empty or oversized, which
+// loading the key describes.
+std::optional<std::string> keyFileBytes(const fs::path& keyPath) {
   std::error_code error;
   const fs::path realKey = fs::canonical(keyPath, error);
-  const auto key = error ? std::nullopt : platform::readSmallFile(realKey, kMaxKeyFileBytes);
-  // Loading the key says what is wrong with a missing, empty or oversized one.
+  auto key = error ? std::nullopt : platform::readSmallFile(realKey, kMaxKeyFileBytes);
   if (!key || key->empty()) return std::nullopt;
+  return key;
+}
+
+// The first file below `folder` (links not followed) that holds the bytes `key` of the key file:
+// the key file itself, a hard link to it or a copy. Only files of the key's size are read; a
+// folder that does not exist holds none.
+std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const std::string& key) {
+  std::error_code error;
   for (fs::recursive_directory_iterator entry(folder, error), end; !error && entry != end;
        entry.increment(error)) {
     std::error_code ignored;
     if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
-        entry->file_size(ignored) == key->size() &&
+        entry->file_size(ignored) == key.size() &&
         platform::readSmallFile(entry->path(), kMaxKeyFileBytes) == key)
       return entry->path();
   }
@@ -333,7 +339,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                             " lies inside the application folder and would be packaged into it");
   // A key kept among the application's files would go out to every user with the package; one
   // among the feed's files, to anyone who asks its server.
-  if (!request.secretKey.empty()) {
+  if (const auto key = request.secretKey.empty() ? std::nullopt : keyFileBytes(request.secretKey)) {
     const struct {
       const fs::path& folder;
       const char* named;
@@ -343,7 +349,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
         {feedFolder, "the feed folder", "it would be served with the package; keep it elsewhere"},
     };
     for (const auto& place : places)
-      if (auto copy = copyOfKeyIn(place.folder, request.secretKey))
+      if (auto copy = copyOfKeyIn(place.folder, *key))
         return Failure::refused(std::string(place.named) + " holds the secret key " +
                                 platform::quotedLine(request.secretKey.string()) + " at " +
                                 platform::quotedLine(copy->string()) + ": " + place.consequence);
