@@ -318,6 +318,52 @@ FileResult emptyFolder(UniqueFd top, const std::string& topPath) {
 
 }  // namespace
 
+// Declared with the other folder operations; walked like the tree copy and removal, one descriptor
+// open however deep the tree is.
+std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
+  UniqueFd top(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!top) return std::nullopt;
+  FolderWalk walk(std::move(top));
+  // For each folder entered, its entries and the next one to list.
+  struct Level {
+    std::vector<FolderEntry> entries;
+    std::size_t next = 0;
+  };
+  auto topEntries = readFolder(walk.fd());
+  if (!topEntries) return std::nullopt;
+  std::vector<Level> levels;
+  levels.push_back({std::move(*topEntries)});
+  std::vector<std::string> listed;
+  std::string prefix;  // the current folder's path from the top, "" at the top
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
+      if (levels.empty()) break;
+      if (!walk.leave()) return std::nullopt;
+      const std::size_t slash = prefix.rfind('/');
+      prefix.resize(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    const FolderEntry& entry = level.entries[level.next++];
+    bool isFolder = entry.type == DT_DIR;
+    if (entry.type == DT_UNKNOWN) {
+      struct stat info {};
+      if (::fstatat(walk.fd(), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+      isFolder = S_ISDIR(info.st_mode);
+    }
+    listed.push_back(prefix.empty() ? entry.name : prefix + "/" + entry.name);
+    if (!isFolder) continue;
+    if (!walk.enter(entry.name)) return std::nullopt;
+    auto inner = readFolder(walk.fd());
+    if (!inner) return std::nullopt;
+    prefix = listed.back();
+    levels.push_back({std::move(*inner)});
+  }
+  return listed;
+}
+
 FileResult removeTree(const std::string& path) {
   openToOwner(AT_FDCWD, path.c_str());
   UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
-#include <utility>
 
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Text.h"
@@ -20,30 +19,6 @@
 namespace launcher::platform {
 namespace fs = std::filesystem;
 namespace {
-
-// Lists `root` depth first into `out`. Each folder is read whole before the walk goes below it,
-// so that no descriptor stays open per level of a deep tree. False when a folder of it cannot
-// be read: a walk that left part of the tree out is no walk of it. The folders on the way are
-// kept as plain text: a std::filesystem path holds each of its components besides, which made
-// the memory of a deep walk grow with the square of its depth (200 MB at the deepest).
-bool walk(const std::string& root, const std::string& prefix, std::vector<std::string>& out) {
-  std::error_code error;
-  std::vector<std::pair<std::string, bool>> entries;  // name, and whether to walk below it
-  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    std::error_code statusError;
-    entries.emplace_back(it->path().filename().string(),
-                         it->is_directory(statusError) && !it->is_symlink(statusError));
-  }
-  if (error) return false;
-  for (const auto& [name, isFolder] : entries) {
-    std::string relative = prefix;
-    if (!relative.empty()) relative += '/';
-    relative += name;
-    out.push_back(relative);
-    if (isFolder && !walk(appendPathComponent(root, name), relative, out)) return false;
-  }
-  return true;
-}
 
 // Copies the bytes of the open file `in` to `out`.
 bool copyBytes(int in, int out) {
@@ -131,16 +106,6 @@ timespec toTimespec(FileTime date) {
   const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds);
   return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
-std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
-  std::error_code error;
-  if (!fs::is_directory(folder, error)) return std::nullopt;
-  fs::directory_iterator probe(folder, error);
-  if (error) return std::nullopt;
-  std::vector<std::string> entries;
-  if (!walk(folder, "", entries)) return std::nullopt;
-  return entries;
 }
 
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder) {

@@ -29,7 +29,8 @@ struct FileResult {
 
 // Depth-first walk of `folder`: each entry's path relative to it, a folder before its contents,
 // hidden entries included, symbolic links listed but not followed. The whole walk is read before
-// it is returned. Nothing when `folder` cannot be walked.
+// it is returned, holding one descriptor however deep the tree is (see AtomicFiles.cpp). Nothing
+// when `folder` or a folder in it cannot be read.
 std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder);
 // The direct entries of `folder` (names only); nothing when it cannot be listed.
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder);
