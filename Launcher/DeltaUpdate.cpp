@@ -330,9 +330,10 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
     if (entry.dosDate != 0 &&
         recorded.modified != nanosecondsOf(Zipwell::dateWithMSDOSFormat(entry.dosDate)))
       continue;
+    // The file must hold as many bytes as the entry, whatever a damaged row says it held.
     const auto installed = tree.regularFile(*relative);
-    if (!installed || installed->size != recorded.fileSize ||
-        installed->modified != recorded.modified ||
+    if (!installed || installed->size != entry.uncompressedSize ||
+        installed->size != recorded.fileSize || installed->modified != recorded.modified ||
         installed->permissions != Zipwell::extractedFileMode(entry.externalAttributes, umask))
       continue;
     take[index] = false;

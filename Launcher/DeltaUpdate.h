@@ -73,10 +73,10 @@ void removeManifest(const std::string& installFolder);
 // below it), every file entry at or below a path that is both a file or link and a folder of
 // other entries, and every other file entry that is not unchanged. An entry is unchanged when its
 // row names the same size, CRC-32, DOS date and attributes (and, with `sha256` given, the same
-// SHA-256 as the signed manifest's) and the installed file still has the recorded size and
-// modification time, the date the extraction gives the entry in the present time zone and the
-// permissions the extraction gives the entry, reached through real folders alone: a link in the
-// place of one of them gives way to the package's folder.
+// SHA-256 as the signed manifest's) and the installed file still has the recorded size (the
+// entry's) and modification time, the date the extraction gives the entry in the present time
+// zone and the permissions the extraction gives the entry, reached through real folders alone: a
+// link in the place of one of them gives way to the package's folder.
 std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const LocalManifest& manifest,
                                  const std::string& installFolder,
                                  const std::map<std::string, std::string>* sha256 = nullptr);

@@ -268,10 +268,10 @@ class ChangeDecision : public ::testing::Test {
 TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   std::vector<ZipEntry> v2 = {testing::directory("A.app/"),
                               testing::file("A.app/link", "same").withMode(0120777)};
-  const char* names[] = {"same",       "content",      "size",
-                         "date",       "mode",         "touched",
-                         "edited",     "removed",      "replaced by a link",
-                         "unrecorded", "made writable"};
+  const char* names[] = {"same",       "content",       "size",
+                         "date",       "mode",          "touched",
+                         "edited",     "removed",       "replaced by a link",
+                         "unrecorded", "made writable", "recorded apart"};
   for (const char* name : names)
     v2.push_back(testing::file(std::string("A.app/") + name, "12345").withMode(0100644));
   // Files written twice, the later bytes of the same size: by one name given twice, by another
@@ -296,6 +296,13 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   for (const char* name : {"B/twice", "B/aliased", "N/n"})
     EXPECT_FALSE(manifest.rows.contains(name)) << name << " holds another entry's bytes";
   manifest.rows.erase("A.app/unrecorded");
+  // A damaged row that gives the installed file another size than the entry's, which the file
+  // then has, with its recorded time.
+  const std::string apart = install() + "/A.app/recorded apart";
+  const auto apartTime = fs::last_write_time(apart);
+  writeFile(apart, "123456");
+  fs::last_write_time(apart, apartTime);
+  manifest.rows["A.app/recorded apart"].fileSize = 6;
 
   // What happened to each since, locally and in the new package.
   std::vector<ZipEntry> v3 = v2;
@@ -332,8 +339,8 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
   const std::vector<std::string> fetched = {
       "A.app/", "A.app/link", "A.app/content", "A.app/size", "A.app/date", "A.app/mode",
       "A.app/touched", "A.app/edited", "A.app/removed", "A.app/replaced by a link",
-      "A.app/unrecorded", "A.app/made writable", "B/twice", "B/aliased", "B/twice", "B/./aliased",
-      "N/n", "N/nested.zip", "C/d/linked",
+      "A.app/unrecorded", "A.app/made writable", "A.app/recorded apart", "B/twice", "B/aliased",
+      "B/twice", "B/./aliased", "N/n", "N/nested.zip", "C/d/linked",
       // In the folder of a nested archive of the new package, or written by two of its entries.
       "D/inner.zip", "D/own", "D/sub/deep", "E/again", "E/again", "E/./respelled", "E/respelled",
       // A file and a folder of the same path.
