@@ -97,7 +97,8 @@ std::string sideText(const SideRecord& record) {
 }
 
 // The record in the side file at `path`; nothing when it is missing, not a regular file, too
-// large, torn or incomplete: a part that it cannot vouch for is never continued.
+// large, torn, incomplete or holding a validator that no answer gives: a part that it cannot vouch
+// for is never continued.
 std::optional<SideRecord> readSide(const std::string& path) {
   const auto text = platform::readSmallFile(path, kMaxSideFileBytes);
   if (!text) return std::nullopt;
@@ -109,7 +110,11 @@ std::optional<SideRecord> readSide(const std::string& path) {
       !validator->is_string())
     return std::nullopt;
   SideRecord record{address->get<std::string>(), validator->get<std::string>(), std::nullopt};
-  if (record.address.empty() || record.validator.empty()) return std::nullopt;
+  // The validator goes into the If-Range header as it is: one with a line break would add
+  // header lines of its own to the request. No answer gives such a validator.
+  if (record.address.empty() || record.validator.empty() ||
+      platform::hasControlCharacter(record.validator))
+    return std::nullopt;
   if (const auto size = document.find("size"); size != document.end()) {
     if (!size->is_number_unsigned()) return std::nullopt;
     record.size = size->get<std::uint64_t>();
