@@ -1,0 +1,138 @@
+// The install journal is read at every start, and recovery moves and removes entries of the
+// install folder by what it says: any bytes must be read or refused, what is read must read back
+// the same when written out again, and no journal may make recovery touch anything outside the
+// install folder. Small inode numbers in a journal stand for the inodes of a fixed tree, so that
+// the fuzzer reaches the switching and the switching back.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "Launcher/Installer.h"
+#include "Launcher/platform/AtomicFiles.h"
+#include "Launcher/platform/Console.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void fail(const char* what) {
+  std::fprintf(stderr, "install_journal_fuzz: %s\n", what);
+  std::abort();
+}
+
+void writeFile(const fs::path& path, std::string_view text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// What a tree holds: each path below it, with a file's bytes or a link's target.
+std::map<std::string, std::string> listing(const fs::path& root) {
+  std::map<std::string, std::string> found;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string relative = it->path().lexically_relative(root).string();
+    if (it->is_symlink()) {
+      found[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      std::ifstream in(it->path(), std::ios::binary);
+      found[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      found[relative] = "/";
+    }
+  }
+  return found;
+}
+
+struct Fixture {
+  fs::path root;
+  Fixture() {
+    std::string pattern = (fs::temp_directory_path() / "journal-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
+    root = pattern;
+    launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
+  }
+  ~Fixture() {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using launcher::InstallJournal;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto journal = InstallJournal::parse(text);
+  if (journal) {
+    if (InstallJournal::parse(journal->text()) != journal) fail("the journal does not read back");
+    for (const auto& entry : journal->entries)
+      if (entry.name.empty() || entry.name == "." || entry.name == ".." ||
+          entry.name.find('/') != std::string::npos || entry.name.find('\0') != std::string::npos)
+        fail("an entry that is not a plain name");
+  }
+
+  static const Fixture fixture;
+  const fs::path base = fixture.root / "case";
+  std::error_code ignored;
+  fs::remove_all(base, ignored);
+  const fs::path install = base / "install", outside = base / "outside";
+  fs::create_directories(install / "b");
+  fs::create_directories(install / ".staging" / "b");
+  fs::create_directories(outside / "folder");
+  writeFile(install / "a", "live a");
+  writeFile(install / "b" / "f", "live b/f");
+  writeFile(install / "version.txt", "3");
+  writeFile(install / ".staging" / "a", "staged a");
+  writeFile(install / ".staging" / "c", "staged c");
+  writeFile(install / ".staging" / "b" / "g", "staged b/g");
+  writeFile(outside / "keep", "keep");
+  writeFile(outside / "folder" / "inner", "inner");
+  fs::create_symlink("../outside", install / "ln");
+  fs::create_symlink("../outside/keep", install / ".staging" / "d");
+  const auto before = listing(outside);
+
+  // The journal as read, with inodes 0 to 9 standing for items of the tree.
+  std::string written(text);
+  if (journal) {
+    const fs::path items[] = {install / "a",
+                              install / "b",
+                              install / ".staging" / "a",
+                              install / ".staging" / "c",
+                              install / ".staging" / "b",
+                              install / "ln",
+                              outside,
+                              outside / "keep",
+                              install / ".staging",
+                              install / ".staging" / "d"};
+    for (auto& entry : journal->entries)
+      if (entry.inode < std::size(items))
+        entry.inode = *launcher::platform::inodeOf(items[entry.inode].string());
+    written = journal->text();
+  }
+  writeFile(install / ".install-journal", written);
+
+  launcher::Installer installer(install.string(), "App");
+  const auto recorded = installer.recover();
+  if (journal.has_value() != recorded.has_value())
+    fail("a journal read gave no version, or one refused gave one");
+  if (journal && *recorded != journal->previousVersion && *recorded != journal->newVersion &&
+      *recorded != 0)
+    fail("recovery gave a version the journal does not name");
+  if (journal && journal->phase == InstallJournal::Phase::switching &&
+      *recorded == journal->newVersion && *recorded != journal->previousVersion)
+    for (const auto& entry : installer.journal().entries)
+      if (launcher::platform::inodeOf((install / entry.name).string()) != entry.inode)
+        fail("an install was finished with an entry not in place");
+  if (listing(outside) != before) fail("recovery changed a folder outside the install folder");
+  for (const auto& item : fs::directory_iterator(base))
+    if (item.path() != install && item.path() != outside)
+      fail("recovery put something beside the install folder");
+  return 0;
+}
