@@ -1,0 +1,134 @@
+// The feed tool packs whatever application folder the publisher points it at: names, folders and
+// links of any shape. Every package it writes must be one the launcher's extraction installs
+// whole, with the same files, folders and links; what it refuses, it must refuse with a reason
+// and never crash. The input describes the folder, one item a line: "d <path>" a folder,
+// "f <path>" a file holding its path, "l <path> <target>" a link.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "Launcher/platform/Console.h"
+#include "Launcher/platform/Text.h"
+#include "Zipwell/Zipwell.h"
+#include "tools/feed/PackageWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void fail(const char* what) {
+  std::fprintf(stderr, "package_writer_fuzz: %s\n", what);
+  std::abort();
+}
+
+struct Scratch {
+  fs::path folder;
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "package-writer-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
+    folder = pattern;
+    launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+};
+
+// Each path below `root`, with a file's bytes, a link's target or "/" for a folder.
+std::map<std::string, std::string> listing(const fs::path& root) {
+  std::map<std::string, std::string> found;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string relative = it->path().lexically_relative(root).string();
+    if (it->is_symlink()) {
+      found[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      std::ifstream in(it->path(), std::ios::binary);
+      found[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      found[relative] = "/";
+    }
+  }
+  return found;
+}
+
+// A path of the description, kept inside the application folder: no absolute path, no "..".
+bool usable(std::string_view path) {
+  if (path.empty() || path.front() == '/' || path.size() > 200) return false;
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::string_view part = path.substr(start, slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 2048) return 0;
+  static const Scratch scratch;
+  const fs::path base = scratch.folder / "case";
+  std::error_code error;
+  fs::remove_all(base, error);
+  const fs::path app = base / "App.app";
+  fs::create_directories(app);
+
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  int items = 0;
+  while (!text.empty() && items < 24) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.size() < 3 || line[1] != ' ') continue;
+    std::string_view rest = line.substr(2);
+    ++items;
+    if (line[0] == 'l') {
+      const std::size_t blank = rest.find(' ');
+      if (blank == std::string_view::npos || !usable(rest.substr(0, blank))) continue;
+      const fs::path at = app / std::string(rest.substr(0, blank));
+      fs::create_directories(at.parent_path(), error);
+      // A link that cannot be made is simply not in the folder.
+      static_cast<void>(::symlink(std::string(rest.substr(blank + 1)).c_str(), at.c_str()));
+    } else if (!usable(rest)) {
+      continue;
+    } else if (line[0] == 'd') {
+      fs::create_directories(app / std::string(rest), error);
+    } else if (line[0] == 'f') {
+      const fs::path at = app / std::string(rest);
+      fs::create_directories(at.parent_path(), error);
+      std::ofstream(at, std::ios::binary) << rest;
+    }
+  }
+  // What fs could not make (a path through a file or a link) is simply not in the folder.
+  const auto before = listing(app);
+
+  const fs::path archive = base / "package.zip";
+  const auto written = launcher::feed::writePackage(app, archive);
+  if (std::holds_alternative<launcher::feed::Failure>(written)) return 0;
+  const fs::path out = base / "out";
+  fs::create_directories(out);
+  std::optional<launcher::platform::ErrorRecord> record;
+  if (!launcher::Zipwell::unzipFileAtPath(archive.string(), out.string(), true, std::nullopt,
+                                          &record)) {
+    std::fprintf(stderr, "extraction: %s\n", record ? record->description.c_str() : "?");
+    fail("a package the feed tool wrote does not extract");
+  }
+  auto after = listing(out / "App.app");
+  // Nested archives are unpacked where they lie: such names were only written, never compared.
+  bool nested = false;
+  for (const auto& [path, content] : before)
+    nested = nested || launcher::platform::hasZipExtension(fs::path(path).filename().string());
+  if (!nested && after != before) fail("the extracted folder is not the packed one");
+  return 0;
+}
