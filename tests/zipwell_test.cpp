@@ -191,6 +191,11 @@ TEST_P(ZipwellTest, UnreadableArchivesTouchNothing) {
   std::string uncounted = zipBytes({testing::file("a.txt", "a")});
   uncounted.replace(uncounted.size() - 14, 4, std::string(4, '\0'));
   writeFile(root / "uncounted.zip", uncounted);
+  // A local header whose extra field claims 20 bytes more than it has: the entry's data then
+  // runs into the central directory.
+  std::string intoDirectory = zipBytes({testing::file("a.txt", std::string(100, 'a')).stored()});
+  intoDirectory[28] = static_cast<char>(intoDirectory[28] + 20);
+  writeFile(root / "into-directory.zip", intoDirectory);
   // minizip takes a ZIP64 locator from anywhere in the archive's last bytes, its comment
   // included: there one points at a ZIP64 end record that counts one entry of the three.
   std::string misled = zipBytes(
@@ -215,6 +220,8 @@ TEST_P(ZipwellTest, UnreadableArchivesTouchNothing) {
       {root / "broken.zip", -2, "failed to open first file in zip file"},
       {root / "uncounted.zip", Zipwell::kDamagedArchive,
        "the archive is damaged: its directory lists no entries"},
+      {root / "into-directory.zip", Zipwell::kDamagedArchive,
+       "the archive is damaged: entry 1 runs into the directory"},
       {root / "misled.zip", Zipwell::kDamagedArchive,
        "the archive is damaged: its end records disagree on how many entries it holds"},
   };
