@@ -343,6 +343,8 @@ TEST_P(ZipwellTest, UnsupportedAndEncryptedEntriesAreDescribed) {
        "entry \"docs/odd.bin\" uses compression method 12 (bzip2), which is not supported"},
       {14, 0, Zipwell::kUnsupportedMethod,
        "entry \"docs/odd.bin\" uses compression method 14 (LZMA), which is not supported"},
+      {6, 0, Zipwell::kUnsupportedMethod,
+       "entry \"docs/odd.bin\" uses compression method 6, which is not supported"},
       {77, 0, Zipwell::kUnsupportedMethod,
        "entry \"docs/odd.bin\" uses compression method 77, which is not supported"},
       {99, 0, Zipwell::kEncryptedEntry, "entry \"docs/odd.bin\" is encrypted"},  // AES
