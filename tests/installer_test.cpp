@@ -146,13 +146,14 @@ TEST_F(InstallerTest, JournalNamesTheEntriesAndSwitchingGivesTheNewTree) {
 
 TEST_F(InstallerTest, FailedSwitchPutsBackWhatItSwitched) {
   ASSERT_TRUE(installer.journalSwitch());
-  // The new folder's name is taken after the journal was written: its rename fails.
+  // The new folder's name is taken after the journal was written, by an empty folder that a
+  // plain rename would replace: its rename fails.
   const auto& entries = installer.journal().entries;
   const auto fresh = std::find_if(entries.begin(), entries.end(),
                                   [](const auto& entry) { return !entry.replaces; });
   ASSERT_NE(fresh, entries.end());
-  writeFile(install + "/" + fresh->name, "in the way");
-  oldTree.push_back(fresh->name + "=in the way");
+  fs::create_directory(install + "/" + fresh->name);
+  oldTree.push_back(fresh->name + "/");
   std::sort(oldTree.begin(), oldTree.end());
 
   const auto result = installer.switchEntries();
