@@ -257,6 +257,23 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
   }
 }
 
+TEST_F(InstallerTest, UndoThatCannotPutEverythingBackRecordsNoVersion) {
+  ASSERT_TRUE(installer.journalSwitch());
+  const auto& entries = installer.journal().entries;
+  const auto replacing = std::find_if(entries.begin(), entries.end(),
+                                      [](const auto& entry) { return entry.replaces; });
+  ASSERT_NE(replacing, entries.end());
+  const auto index = static_cast<std::size_t>(replacing - entries.begin());
+  const auto& other = entries.at(index == 0 ? 1 : 0);
+  // One entry switched whose previous copy is gone, and another staged entry gone: the switch
+  // cannot be finished and the installation cannot be put back whole.
+  switchOne(index);
+  fs::remove_all(installer.stagingFolder() + "/" + replacing->name);
+  fs::remove_all(installer.stagingFolder() + "/" + other.name);
+
+  EXPECT_EQ(restart(), 0) << "a mix of versions is recorded as no version";
+}
+
 TEST_F(InstallerTest, JournalIsWrittenAsAFileOfItsOwnWhateverStandsAtItsScratchName) {
   // A link planted at the journal's scratch name: the journal is written beside it, never
   // through it into the file it names.
