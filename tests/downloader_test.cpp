@@ -517,16 +517,26 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
 
   // A server that ignores If-Range sends the rest of the package it has now, under its own
   // validator: that package is fetched whole, never joined to the part of the old one. Also when
-  // its ETag comes unquoted, against the rules, and without a date.
+  // its ETag comes unquoted, against the rules, and without a date; and when the part was
+  // recorded under a date, which the new package's date replaces.
   std::string other = package;
   for (char& byte : other) byte = static_cast<char>(byte ^ 0x5A);
   const std::string unquoted = R"({"address":")" + address + R"(","validator":"v1"})";
-  for (const auto& [quote, sideText] : {std::pair{"\"", good}, {"", unquoted}}) {
+  const std::string dated =
+      R"({"address":")" + address + R"(","validator":")" + std::string(kDate) + R"("})";
+  const struct {
+    const char* quote;
+    const std::string& sideText;
+    const char* date;  // the new package's Last-Modified; none when empty
+  } replacements[] = {
+      {"\"", good, ""}, {"", unquoted, ""}, {"\"", dated, "Wed, 05 Jun 2024 10:00:00 GMT"}};
+  for (const auto& [quote, sideText, date] : replacements) {
     SCOPED_TRACE(sideText);
     writeFile(part, package.substr(0, cut));
     writeFile(side, sideText);
     server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
       response.set_header("ETag", std::string(quote) + "v2" + quote);
+      if (*date != '\0') response.set_header("Last-Modified", date);
       if (!request.has_header("Range")) return response.set_content(other, "application/zip");
       const std::size_t first = std::stoul(request.get_header_value("Range").substr(6));
       response.status = 206;
