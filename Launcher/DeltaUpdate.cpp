@@ -483,13 +483,25 @@ using UnzipFile = std::unique_ptr<void, UnzipCloser>;
 }  // namespace
 
 std::variant<PackageManifest, std::string> digestEntries(const std::string& path) {
+  // As many entries as the directory holds. Past 65,535 entries minizip writes 0xFFFF in the plain
+  // end record, and reading such a directory it never meets its end: the step past the last
+  // record fails as over a damaged one.
+  std::size_t count = 0;
+  {
+    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return platform::describeErrno("cannot open", path, errno);
+    auto directory = zipwell::readCentralDirectory(file.get());
+    if (auto* why = std::get_if<std::string>(&directory))
+      return "cannot read the directory of \"" + path + "\": " + *why;
+    count = std::get<zipwell::CentralDirectory>(directory).entries.size();
+  }
   const UnzipFile zip(unzOpen64(path.c_str()));
   if (!zip) return "cannot open \"" + path + "\" as a ZIP archive";
   PackageManifest manifest;
   std::vector<char> buffer(std::size_t{256} * 1024);
-  for (int status = unzGoToFirstFile(zip.get()); status != UNZ_END_OF_LIST_OF_FILE;
-       status = unzGoToNextFile(zip.get())) {
-    if (status != UNZ_OK) return std::string("cannot go to the next entry");
+  for (std::size_t index = 0; index < count; ++index) {
+    if ((index == 0 ? unzGoToFirstFile(zip.get()) : unzGoToNextFile(zip.get())) != UNZ_OK)
+      return std::string("cannot go to the next entry");
     unz_file_info64 info{};
     std::string name(0xFFFF, '\0');
     if (unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size() + 1, nullptr, 0, nullptr,

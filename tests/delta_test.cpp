@@ -138,6 +138,17 @@ TEST(ZipDirectory, ReadsDirectoriesOfMoreThan65535Entries) {
   EXPECT_TRUE(zip64.location.zip64);
   EXPECT_EQ(zip64.location.entries, 0x10000u + 20);
   expectSameAsZipwell(again, zip64);
+
+  // The publisher's manifest of either lists every entry.
+  for (const std::string& archive : {path, again}) {
+    SCOPED_TRACE(archive);
+    const auto digests = delta::digestEntries(archive);
+    ASSERT_TRUE(std::holds_alternative<delta::PackageManifest>(digests))
+        << std::get<std::string>(digests);
+    const auto& manifest = std::get<delta::PackageManifest>(digests);
+    EXPECT_EQ(manifest.size(), 0x10000u + 20);
+    EXPECT_EQ(manifest.count("f/65555"), 1u);
+  }
 }
 
 // Values beyond 32 bits live in the ZIP64 extra field; a record written again reads back the same.
