@@ -45,8 +45,8 @@ Outcome runTask(const std::string& address,
         record->second.thread = std::this_thread::get_id();
       });
   alive.reset();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!watch.expired() && std::chrono::steady_clock::now() < deadline)
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!watch.expired() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(watch.expired()) << "the session still holds the completion";
   std::lock_guard lock(record->first);
