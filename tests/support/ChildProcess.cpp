@@ -248,6 +248,11 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      // What it wrote before it ended is read before its end is reported: the readers may lag
+      // behind on a busy machine. A program it started may hold its streams open for longer:
+      // that one is waited for only briefly.
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, std::chrono::seconds(2), [&] { return out_.closed && err_.closed; });
       return status_;
     }
     if (done < 0 || Clock::now() >= limit) return std::nullopt;
