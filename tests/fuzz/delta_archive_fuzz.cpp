@@ -16,6 +16,7 @@
 #include <string_view>
 #include <variant>
 
+#include "FuzzScratch.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Zipwell/ZipDirectory.h"
 
@@ -29,19 +30,6 @@ void fail(const char* what) {
   std::fprintf(stderr, "delta_archive_fuzz: %s\n", what);
   std::abort();
 }
-
-struct Scratch {
-  fs::path folder;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "delta-archive-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
-    folder = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-  }
-};
 
 }  // namespace
 
@@ -78,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       static_cast<std::size_t>(std::count(take.begin(), take.end(), true)))
     fail("the plan lost or added entries");
 
-  static const Scratch scratch;
+  static const fuzz::ScratchFolder scratch("delta-archive-fuzz");
   const fs::path archive = scratch.folder / "delta.zip";
   {
     std::ofstream out(archive, std::ios::binary | std::ios::trunc);

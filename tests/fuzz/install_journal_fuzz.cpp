@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzScratch.h"
 #include "Launcher/Installer.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
@@ -32,39 +33,13 @@ void writeFile(const fs::path& path, std::string_view text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// What a tree holds: each path below it, with a file's bytes or a link's target.
-std::map<std::string, std::string> listing(const fs::path& root) {
-  std::map<std::string, std::string> found;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    const std::string relative = it->path().lexically_relative(root).string();
-    if (it->is_symlink()) {
-      found[relative] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      std::ifstream in(it->path(), std::ios::binary);
-      found[relative] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      found[relative] = "/";
-    }
-  }
-  return found;
-}
-
-struct Fixture {
-  fs::path root;
-  Fixture() {
-    std::string pattern = (fs::temp_directory_path() / "journal-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
-    root = pattern;
-    launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
-  }
-  ~Fixture() {
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
-  }
-};
-
 }  // namespace
+
+// What the code under test logs is not wanted.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using launcher::InstallJournal;
@@ -78,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("an entry that is not a plain name");
   }
 
-  static const Fixture fixture;
-  const fs::path base = fixture.root / "case";
+  static const fuzz::ScratchFolder scratch("journal-fuzz");
+  const fs::path base = scratch.folder / "case";
   std::error_code ignored;
   fs::remove_all(base, ignored);
   const fs::path install = base / "install", outside = base / "outside";
@@ -96,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   writeFile(outside / "folder" / "inner", "inner");
   fs::create_symlink("../outside", install / "ln");
   fs::create_symlink("../outside/keep", install / ".staging" / "d");
-  const auto before = listing(outside);
+  const auto before = fuzz::listing(outside);
 
   // The journal as read, with inodes 0 to 9 standing for items of the tree.
   std::string written(text);
@@ -130,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& entry : installer.journal().entries)
       if (launcher::platform::inodeOf((install / entry.name).string()) != entry.inode)
         fail("an install was finished with an entry not in place");
-  if (listing(outside) != before) fail("recovery changed a folder outside the install folder");
+  if (fuzz::listing(outside) != before)
+    fail("recovery changed a folder outside the install folder");
   for (const auto& item : fs::directory_iterator(base))
     if (item.path() != install && item.path() != outside)
       fail("recovery put something beside the install folder");

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzScratch.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Zipwell/Zipwell.h"
 
@@ -68,13 +69,10 @@ void setTime(const fs::path& path, Time time) {
 // An install folder and the package it is compared with: files that fit, one of another size,
 // one below a link to a folder, a link, a nested archive.
 struct Fixture {
-  fs::path root, install;
+  fuzz::ScratchFolder scratch{"manifests-fuzz"};
+  fs::path root = scratch.folder, install = root / "install";
   zipdir::Directory directory;
   Fixture() {
-    std::string pattern = (fs::temp_directory_path() / "manifests-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
-    root = pattern;
-    install = root / "install";
     fs::create_directories(install / "dir" / "sub");
     fs::create_directories(root / "elsewhere");
     fs::create_symlink("../elsewhere", install / "linked");
@@ -103,10 +101,6 @@ struct Fixture {
                          entry("./twice", 2, 1),
                          entry("a-link", 1, 2, kDosDate, 0120777u << 16),
                          entry("nodate", 5, 0x3610a686, 0)};
-  }
-  ~Fixture() {
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
   }
 };
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <variant>
 
+#include "FuzzScratch.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Text.h"
 #include "Zipwell/Zipwell.h"
@@ -27,38 +28,6 @@ namespace fs = std::filesystem;
 void fail(const char* what) {
   std::fprintf(stderr, "package_writer_fuzz: %s\n", what);
   std::abort();
-}
-
-struct Scratch {
-  fs::path folder;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "package-writer-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
-    folder = pattern;
-    launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-  }
-};
-
-// Each path below `root`, with a file's bytes, a link's target or "/" for a folder.
-std::map<std::string, std::string> listing(const fs::path& root) {
-  std::map<std::string, std::string> found;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    const std::string relative = it->path().lexically_relative(root).string();
-    if (it->is_symlink()) {
-      found[relative] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      std::ifstream in(it->path(), std::ios::binary);
-      found[relative] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      found[relative] = "/";
-    }
-  }
-  return found;
 }
 
 // A path of the description, kept inside the application folder: no absolute path, no "..".
@@ -75,9 +44,15 @@ bool usable(std::string_view path) {
 
 }  // namespace
 
+// What the code under test logs is not wanted.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  launcher::platform::setConsoleSink([](launcher::platform::ConsoleStream, std::string_view) {});
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 2048) return 0;
-  static const Scratch scratch;
+  static const fuzz::ScratchFolder scratch("package-writer-fuzz");
   const fs::path base = scratch.folder / "case";
   std::error_code error;
   fs::remove_all(base, error);
@@ -111,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   // What fs could not make (a path through a file or a link) is simply not in the folder.
-  const auto before = listing(app);
+  const auto before = fuzz::listing(app);
 
   const fs::path archive = base / "package.zip";
   const auto written = launcher::feed::writePackage(app, archive);
@@ -124,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fprintf(stderr, "extraction: %s\n", record ? record->description.c_str() : "?");
     fail("a package the feed tool wrote does not extract");
   }
-  auto after = listing(out / "App.app");
+  auto after = fuzz::listing(out / "App.app");
   // Nested archives are unpacked where they lie: such names were only written, never compared.
   bool nested = false;
   for (const auto& [path, content] : before)
