@@ -117,14 +117,10 @@ std::optional<std::string> rangeValidator(CURL* handle) {
 }
 
 bool namesAnotherValidator(CURL* handle, const std::string& validator) {
-  if (validator.starts_with('"')) {
-    const auto tag = responseHeader(handle, "ETag");
-    return tag && *tag != validator;
-  }
   // A date, or a tag sent unquoted by a server that sends no date (see rangeValidator): an
-  // answer without a date is told by its ETag.
-  const auto named = responseHeader(handle, "Last-Modified");
-  if (named) return *named != validator;
+  // answer without a date is told by its ETag, as a quoted tag always is.
+  if (!validator.starts_with('"'))
+    if (const auto date = responseHeader(handle, "Last-Modified")) return *date != validator;
   const auto tag = responseHeader(handle, "ETag");
   return tag && *tag != validator;
 }
