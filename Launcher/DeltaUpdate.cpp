@@ -308,6 +308,7 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
                                       return nestFolders.contains(folder);
                                     }));
   };
+  Zipwell::Dates dates;
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
@@ -327,9 +328,7 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
     }
     // DOS dates are local times: in another time zone the extraction gives the entry another
     // date than the installed file bears (an entry without a date keeps the file's own).
-    if (entry.dosDate != 0 &&
-        recorded.modified != nanosecondsOf(Zipwell::dateWithMSDOSFormat(entry.dosDate)))
-      continue;
+    if (entry.dosDate != 0 && recorded.modified != nanosecondsOf(dates(entry.dosDate))) continue;
     // The file must hold as many bytes as the entry, whatever a damaged row says it held.
     const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != entry.uncompressedSize ||

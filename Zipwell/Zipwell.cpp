@@ -432,6 +432,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
   // folder in one call, and so does everyone who opens the file later.
   std::size_t baseLength = x_.destination.size();
   for (const std::string& part : base_) baseLength += 1 + part.size();
+  Zipwell::Dates dates;
   for (const CentralEntry& central : entries) {
     PlannedEntry entry;
     entry.central = central;
@@ -442,7 +443,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
              "entry " + quotedLine(entry.name) + " has a control character in its name");
       return false;
     }
-    entry.date = Zipwell::dateWithMSDOSFormat(central.dosDate);
+    entry.date = dates(central.dosDate);
     entry.isDirectory =
         !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
@@ -1288,6 +1289,12 @@ platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
       seconds = second;
   }
   return std::chrono::system_clock::from_time_t(seconds);
+}
+
+platform::FileTime Zipwell::Dates::operator()(std::uint32_t msdosDateTime) {
+  const auto [known, added] = read_.try_emplace(msdosDateTime);
+  if (added) known->second = dateWithMSDOSFormat(msdosDateTime);
+  return known->second;
 }
 
 }  // namespace launcher
