@@ -1254,7 +1254,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
 }
 
 platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
-  // The local time zone is read once and kept for the life of the process.
+  // localtime_r need not load the local time zone; mktime loads it, again whenever TZ changes.
   static std::once_flag zoneLoaded;
   std::call_once(zoneLoaded, [] { ::tzset(); });
 
