@@ -16,7 +16,7 @@
 #include <string_view>
 #include <variant>
 
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Zipwell/ZipDirectory.h"
 
@@ -26,10 +26,7 @@ namespace fs = std::filesystem;
 namespace delta = launcher::delta;
 namespace zipdir = launcher::zipdir;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "delta_archive_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 }  // namespace
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "Launcher/Installer.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
@@ -24,10 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "install_journal_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 void writeFile(const fs::path& path, std::string_view text) {
   std::ofstream(path, std::ios::binary) << text;

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "Launcher/DeltaUpdate.h"
 #include "Zipwell/Zipwell.h"
 
@@ -30,10 +30,7 @@ namespace fs = std::filesystem;
 namespace delta = launcher::delta;
 namespace zipdir = launcher::zipdir;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "manifests_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 constexpr std::uint32_t kFileMode = 0100644u << 16;
 constexpr std::uint32_t kDosDate = 0x5A8E6B2Cu;  // 2025-04-14 13:25:24

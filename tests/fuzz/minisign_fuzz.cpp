@@ -11,15 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "Launcher/Minisign.h"
 
 namespace {
 namespace minisign = launcher::minisign;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "minisign_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 // A small package file for signatures that read the package again; removed at exit.
 struct PackageFile {

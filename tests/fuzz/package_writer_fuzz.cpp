@@ -15,7 +15,7 @@
 #include <string_view>
 #include <variant>
 
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/Text.h"
 #include "Zipwell/Zipwell.h"
@@ -25,10 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "package_writer_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 // A path of the description, kept inside the application folder: no absolute path, no "..".
 bool usable(std::string_view path) {

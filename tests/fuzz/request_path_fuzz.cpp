@@ -12,16 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "Launcher/platform/FileManager.h"
 #include "tools/feed/FeedServer.h"
 
 namespace {
 namespace fs = std::filesystem;
 
-void fail(const std::string& what) {
-  std::fprintf(stderr, "request_path_fuzz: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz::fail;
 
 void write(const fs::path& path, const char* text) {
   std::ofstream(path, std::ios::binary) << text;

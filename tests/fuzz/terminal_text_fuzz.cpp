@@ -8,16 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "frontends/tty/TextFormat.h"
 
 namespace {
 
 namespace tty = launcher::tty;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "terminal_text_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 // Columns as the front end counts them: the fewest that fitColumns takes the whole text into.
 std::size_t columnsOf(const std::string& text) {

@@ -8,15 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "Launcher/VersionAnswer.h"
 #include "Launcher/VersionNumbers.h"
 
 namespace {
 
-void fail(const char* what) {
-  std::fprintf(stderr, "version_answer_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 bool same(const launcher::VersionAnswer& a, const launcher::VersionAnswer& b) {
   return a.kind == b.kind && a.version == b.version && a.url == b.url && a.signature == b.signature;

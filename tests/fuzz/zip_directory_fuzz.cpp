@@ -9,16 +9,14 @@
 #include <string_view>
 #include <variant>
 
+#include "FuzzSupport.h"
 #include "Zipwell/ZipDirectory.h"
 
 namespace {
 
 namespace zipdir = launcher::zipdir;
 
-void fail(const char* what) {
-  std::fprintf(stderr, "zip_directory_fuzz: %s\n", what);
-  std::abort();
-}
+using fuzz::fail;
 
 bool sameEntry(const zipdir::Entry& a, const zipdir::Entry& b) {
   return a.name == b.name && a.flags == b.flags && a.method == b.method && a.dosDate == b.dosDate &&

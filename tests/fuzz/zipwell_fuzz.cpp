@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
 #include "Zipwell/Zipwell.h"
@@ -46,10 +47,7 @@ const Workspace& workspace() {
   return made;
 }
 
-void fail(const std::string& what) {
-  std::fprintf(stderr, "zipwell_fuzz: %s\n", what.c_str());
-  std::abort();
-}
+using fuzz::fail;
 
 void expectOnly(const fs::path& folder, const std::set<std::string>& allowed) {
   for (const auto& item : fs::directory_iterator(folder))

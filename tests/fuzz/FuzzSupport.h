@@ -1,7 +1,9 @@
-// What the fuzz targets that work on files share: a scratch folder of their own in the temporary
-// folder, removed at exit, and a listing of a tree to compare before and after.
+// What the fuzz targets share: the end of a run on a finding, and for those that work on files a
+// scratch folder of their own in the temporary folder, removed at exit, and a listing of a tree
+// to compare before and after.
 #pragma once
 
+#include <errno.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -14,15 +16,18 @@
 
 namespace fuzz {
 
+// Ends the run on a finding, naming the target and what it found; libFuzzer keeps the input.
+[[noreturn]] inline void fail(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
+  std::abort();
+}
+
 // A folder "<name>-XXXXXX" made in the temporary folder; the target ends when it cannot be made.
 struct ScratchFolder {
   std::filesystem::path folder;
   explicit ScratchFolder(const char* name) {
     std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::fprintf(stderr, "%s: no temporary folder\n", name);
-      std::abort();
-    }
+    if (::mkdtemp(pattern.data()) == nullptr) fail("no temporary folder");
     folder = pattern;
   }
   ScratchFolder(const ScratchFolder&) = delete;
