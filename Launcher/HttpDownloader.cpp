@@ -409,9 +409,14 @@ class PackageWriter {
   // then says why.
   bool write(const char* data, std::size_t size) { return add(data, size, true); }
   bool digesting() const { return verifier_ != nullptr; }
-  // Called after each piece is appended to the part, on the thread that appended it (one at a
-  // time); set before the first write, and left alone until finish() returned.
-  void onWritten(std::function<void()> called) { onWritten_ = std::move(called); }
+  // Called with true after each piece is appended to the part, on the thread that appended it
+  // (one at a time); set before the first write, and left alone until finish() returned. The
+  // writer's own thread also calls it with false every `quiet` while nothing arrives after a
+  // first piece, so that a stall shows.
+  void onWritten(std::function<void(bool grew)> called, std::chrono::milliseconds quiet) {
+    onWritten_ = std::move(called);
+    quiet_ = quiet;
+  }
   // Bytes the part holds already, for the digest alone.
   void digestOnly(const char* data, std::size_t size) {
     if (digesting()) add(data, size, false);
@@ -445,7 +450,7 @@ class PackageWriter {
           error_ = errno;
           return false;
         }
-        if (onWritten_) onWritten_();
+        if (onWritten_) onWritten_(true);
       }
       if (verifier_ != nullptr) verifier_->update(data, size);
       return true;
@@ -522,12 +527,22 @@ class PackageWriter {
 
   void writeBuffers() {
     bool wrote = false;
+    std::chrono::steady_clock::time_point quietReport;  // the next call while nothing arrives
     std::unique_lock lock(mutex_);
     for (;;) {
       // The next buffer: one handed over, or the one being filled once it is old enough.
       while (toWrite_.empty() && !closed_) {
         if (filling_.bytes.empty()) {
-          changed_.wait(lock);
+          if (!wrote || error_ != 0 || !onWritten_ || quiet_.count() <= 0) {
+            changed_.wait(lock);
+          } else if (const auto now = std::chrono::steady_clock::now(); now < quietReport) {
+            changed_.wait_until(lock, quietReport);
+          } else {
+            quietReport = now + quiet_;
+            lock.unlock();
+            onWritten_(false);
+            lock.lock();
+          }
         } else if (const auto due = filledSince_ + kHandOverAfter;
                    std::chrono::steady_clock::now() < due) {
           changed_.wait_until(lock, due);
@@ -544,7 +559,8 @@ class PackageWriter {
         if (!part_.write(buffer.bytes.data(), buffer.bytes.size()))
           error_ = errno;
         else if (onWritten_)
-          onWritten_();
+          onWritten_(true);
+        quietReport = std::chrono::steady_clock::now() + quiet_;
       }
       lock.lock();
       if (verifier_ != nullptr)
@@ -583,7 +599,8 @@ class PackageWriter {
   minisign::PackageVerifier* verifier_;
   bool threaded_ = false;
   std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
-  std::function<void()> onWritten_;
+  std::function<void(bool grew)> onWritten_;
+  std::chrono::milliseconds quiet_{0};
   Buffer filling_;                                     // with mutex_ held
   std::chrono::steady_clock::time_point filledSince_;  // its first byte
   std::mutex mutex_;
@@ -643,12 +660,13 @@ struct Attempt {
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
 };
 
-// Reports what the part holds, when it grew: the bar never shows bytes that a killed launcher
-// would lose. Called only where the part is not being written by another thread: on the thread
-// that writes it, before the writer has anything of this answer, or after it is done.
-void reportProgress(Attempt& attempt) {
+// Reports what the part holds, when it grew or `again` when it did not: the bar never shows bytes
+// that a killed launcher would lose. Called only where the part is not being written by another
+// thread: on the thread that writes it, before the writer has anything of this answer, or after
+// it is done.
+void reportProgress(Attempt& attempt, bool again = false) {
   const std::uint64_t size = attempt.part->size();
-  if (!attempt.options->progress || attempt.reported == size) return;
+  if (!attempt.options->progress || (attempt.reported == size && !again)) return;
   attempt.reported = size;
   attempt.options->progress(size, attempt.total);
 }
@@ -803,12 +821,12 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
                           curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)))
     return AttemptFailure(downloadingError("cannot set up the request for " + address));
 
-  writer.onWritten([&attempt] { reportProgress(attempt); });
+  writer.onWritten([&attempt](bool grew) { reportProgress(attempt, !grew); }, options.quietReport);
   const CURLcode code = curl_easy_perform(h);
   begun = begun || attempt.begun;
   // Nothing is judged before all that arrived is in the part.
   const int writeError = writer.finish();
-  writer.onWritten(nullptr);
+  writer.onWritten(nullptr, {});
   if (writeError != 0)
     return AttemptFailure(savingError(describeErrno("cannot write", part.path(), writeError)),
                           false);

@@ -39,8 +39,10 @@ struct DownloadOptions {
   std::chrono::milliseconds directoryDeadline{kSmallFetchDeadline};
   // Called as the package's bytes are written, on the download's threads one at a time: the
   // bytes in the part so far and the package's whole size when the server gave it. A resumed
-  // download counts the part already on disk in both.
+  // download counts the part already on disk in both. While no byte arrives, it is called again
+  // with the same count every `quietReport`, so that the speed shown falls during a stall.
   std::function<void(std::uint64_t received, std::optional<std::uint64_t> total)> progress;
+  std::chrono::milliseconds quietReport{1000};
 };
 
 class HttpDownloader {

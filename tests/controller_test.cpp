@@ -487,6 +487,9 @@ TEST(DownloadProgress, SpeedIsTheAverageOfTheLastSeconds) {
   EXPECT_EQ(last.text, "10.0 MB \u00b7 1.0 MB/s");
   for (int step = 0; step < 60; ++step, now += 100ms) progress.update(received += 300'000, {});
   EXPECT_EQ(last.text, "28.0 MB \u00b7 3.0 MB/s");
+  // A stall: the same count again and again brings the speed down to nothing.
+  for (int step = 0; step < 60; ++step, now += 100ms) progress.update(received, 40'000'000);
+  EXPECT_EQ(last.text, "28.0 MB of 40.0 MB \u00b7 0 B/s");
 }
 
 TEST_F(DisplayTest, DownloadProgressIsOneTaskWithoutAPause) {

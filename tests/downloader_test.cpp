@@ -752,6 +752,35 @@ TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
   };
   ASSERT_FALSE(download(server.url("/bursty.zip"), {}, options).error.has_value());
   EXPECT_TRUE(shownWhileWaiting) << "the burst showed only once more bytes came";
+
+  // A stall: while nothing arrives, the bar hears again of the bytes it has, so that the speed
+  // it shows can fall. The server waits for two such reports, 5 s at most.
+  int sameAgain = 0;
+  bool stallShown = false;
+  server.handle("/stalled.zip", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(2 * piece, "application/zip",
+                                  [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                    if (offset > 0) {
+                                      std::unique_lock lock(mutex);
+                                      stallShown =
+                                          reported.wait_for(lock, std::chrono::seconds(5),
+                                                            [&] { return sameAgain >= 2; });
+                                    }
+                                    return sink.write(std::string(piece, 's').data(), piece);
+                                  });
+  });
+  std::vector<std::uint64_t> stalled;
+  options.quietReport = std::chrono::milliseconds(20);
+  options.progress = [&](std::uint64_t size, std::optional<std::uint64_t>) {
+    std::lock_guard lock(mutex);
+    if (!stalled.empty() && stalled.back() == piece && size == piece) ++sameAgain;
+    stalled.push_back(size);
+    reported.notify_all();
+  };
+  ASSERT_FALSE(download(server.url("/stalled.zip"), {}, options).error.has_value());
+  EXPECT_TRUE(stallShown) << "nothing reached the bar while the server waited";
+  ASSERT_FALSE(stalled.empty());
+  EXPECT_EQ(stalled.back(), 2 * piece);
 }
 
 TEST_F(Downloader, GivesUpATransferThatCrawls) {
