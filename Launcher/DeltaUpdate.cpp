@@ -607,8 +607,10 @@ class RangeClient {
     }
   }
 
-  // Bytes [range.first, range.end) to `sink`, taken up again where a cut left them.
-  std::optional<std::string> fetch(ByteRange range, const Sink& sink) {
+  // Bytes [range.first, range.end) to `sink`, taken up again where a cut left them; `quiet` is
+  // called every options.quietReport in which none arrive.
+  std::optional<std::string> fetch(ByteRange range, const Sink& sink,
+                                   const std::function<void()>& quiet) {
     std::uint64_t first = range.first;
     for (int retry = 0;; ++retry) {
       Request request;
@@ -619,6 +621,7 @@ class RangeClient {
         first += size;
         return sink(data, size);
       };
+      request.quiet = quiet;
       const auto outcome = perform(request);
       if (!outcome.cut) return outcome.refusal;
       if (first >= range.end) return std::nullopt;
@@ -634,6 +637,7 @@ class RangeClient {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     Sink sink;
+    std::function<void()> quiet;  // called while no byte arrives, when set
     RangeClient* client = nullptr;
     bool begun = false;
     std::uint64_t left = 0;              // bytes of the answer's range still to come
@@ -742,10 +746,16 @@ class RangeClient {
         curl_easy_setopt(h, CURLOPT_RANGE, request.range.c_str()) != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)
       return {"cannot set up the request", false};
+    platform::QuietWatch watch;
+    watch.quiet = request.quiet;
+    watch.interval = options_.quietReport;
+    if (request.quiet && !platform::watchQuietSpells(h, &watch))
+      return {"cannot set up the request", false};
     const CURLcode code = curl_easy_perform(h);
     // The handle keeps the connection for the next request, but none of this one's pointers.
     static_cast<void>(curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr));
     static_cast<void>(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr));
+    static_cast<void>(platform::watchQuietSpells(h, nullptr));
     if (request.refusal) return {request.refusal, false};
     if (code != CURLE_OK && deadline_ && std::chrono::steady_clock::now() >= *deadline_)
       return {deadlineMissed_, false};
@@ -831,7 +841,8 @@ std::variant<Fetched, std::string> fetchChangedEntries(
                                     [&bytes](const char* data, std::size_t count) {
                                       bytes.append(data, count);
                                       return true;
-                                    }))
+                                    },
+                                    {}))
       return *problem;
   }
   auto parsed = zipdir::parseDirectory(bytes, location);
@@ -866,12 +877,17 @@ std::variant<Fetched, std::string> fetchChangedEntries(
   std::uint64_t received = 0;
   if (options.progress) options.progress(0, plan.bytes);
   for (const ByteRange& range : plan.ranges) {
-    if (auto problem = client.fetch(range, [&](const char* data, std::size_t count) {
-          if (!platform::writeAll(file.get(), std::string_view(data, count))) return false;
-          received += count;
-          if (options.progress) options.progress(received, plan.bytes);
-          return true;
-        }))
+    if (auto problem = client.fetch(
+            range,
+            [&](const char* data, std::size_t count) {
+              if (!platform::writeAll(file.get(), std::string_view(data, count))) return false;
+              received += count;
+              if (options.progress) options.progress(received, plan.bytes);
+              return true;
+            },
+            [&] {
+              if (options.progress) options.progress(received, plan.bytes);
+            }))
       return *problem;
   }
   if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);

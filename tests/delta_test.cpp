@@ -691,6 +691,42 @@ TEST(DeltaFetch, LeavesRoomFreeOnTheTemporaryFolderFileSystem) {
   }
 }
 
+// While a changed entry's bytes do not come, the bar hears again of what it has, so that the
+// speed it shows can fall. libcurl looks in about once a second while nothing arrives.
+TEST(DeltaFetch, TheBarHearsOfAStall) {
+  const std::string unchanged = testing::pseudoRandomBytes(256 * 1024, 2);
+  const std::string bytes =
+      testing::zipBytes({testing::file("a", testing::pseudoRandomBytes(64 * 1024, 1)).stored(),
+                         testing::file("b", unchanged).stored()});
+  const auto directory = mustRead(bytes);
+  TempDir folder;
+  writeFile(folder / "b", unchanged);
+  ASSERT_TRUE(platform::setModificationDate(
+      folder / "b", Zipwell::dateWithMSDOSFormat(directory.entries[1].dosDate)));
+  const auto manifest = delta::manifestOf(folder.path(), 1, directory.entries, {});
+  testing::ServedPackage served(bytes, "\"v1\"");
+  served.piece = 64 * 1024;
+  served.pause = std::chrono::milliseconds(1200);  // before each piece of 64 KiB
+  testing::LocalHttpServer server;
+  server.servePackage("/p.zip", served);
+  DownloadOptions options;
+  options.quietReport = std::chrono::milliseconds(20);
+  std::vector<std::uint64_t> reports;
+  options.progress = [&](std::uint64_t received, std::optional<std::uint64_t>) {
+    reports.push_back(received);
+  };
+  bool refused = true;
+  const auto fetched =
+      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
+                                 folder.path(), folder / "c.zip", options, nullptr, refused);
+  ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched)) << std::get<std::string>(fetched);
+  EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+  EXPECT_NE(std::adjacent_find(reports.begin(), reports.end()), reports.end())
+      << "no report while the server waited";
+  ASSERT_FALSE(reports.empty());
+  EXPECT_GT(reports.back(), 64u * 1024);
+}
+
 // ==== The publisher's signed manifest ===========================================================
 
 // The manifest of a package lists every entry, folders included, with its size, attributes and

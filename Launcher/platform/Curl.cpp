@@ -35,7 +35,32 @@ int stopEndlessRedirectBody(void* handle, curl_off_t, curl_off_t received, curl_
   return status >= 300 && status <= 399 ? 1 : 0;
 }
 
+int watchQuiet(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto& watch = *static_cast<QuietWatch*>(data);
+  if (stopEndlessRedirectBody(watch.handle, 0, received, 0, 0) != 0) return 1;
+  const auto now = std::chrono::steady_clock::now();
+  if (received != watch.received) {
+    watch.received = received;
+    watch.since = now;
+  } else if (now - watch.since >= watch.interval) {
+    watch.since = now;
+    if (watch.quiet) watch.quiet();
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool watchQuietSpells(CURL* handle, QuietWatch* watch) {
+  if (watch == nullptr)
+    return curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, stopEndlessRedirectBody) ==
+               CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_XFERINFODATA, handle) == CURLE_OK;
+  watch->handle = handle;
+  watch->received = -1;
+  return curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watchQuiet) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, watch) == CURLE_OK;
+}
 
 bool applyCommonOptions(CURL* handle, const char* url) {
   return curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,24 @@ constexpr curl_off_t kMaxRedirectBodyBytes = curl_off_t{1024} * 1024;
 // callback is taken for the redirect body's limit. False when libcurl
 // refuses an option.
 bool applyCommonOptions(CURL* handle, const char* url);
+
+// What a transfer's progress callback watches for: spells of `interval` in which no byte of the
+// body arrives, each told to `quiet` on the transfer's thread, so that a stall shows. libcurl calls
+// the callback about once a second while nothing arrives, so spells shorter than that are told
+// that often.
+struct QuietWatch {
+  std::function<void()> quiet;
+  std::chrono::milliseconds interval{1000};
+  // Kept by watchQuietSpells and the callback.
+  CURL* handle = nullptr;
+  curl_off_t received = -1;
+  std::chrono::steady_clock::time_point since;
+};
+
+// Sets `watch` (which must outlive the transfers it watches) as the handle's progress callback,
+// which also keeps the redirect body's limit of applyCommonOptions; null gives that limit alone
+// back. False when libcurl refuses an option.
+bool watchQuietSpells(CURL* handle, QuietWatch* watch);
 
 // The options of a package transfer (the whole package or ranges of it), beside those above: only
 // http and https, redirects included, since the address comes from the network; a large receive
