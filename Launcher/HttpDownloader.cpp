@@ -626,7 +626,8 @@ struct AttemptFailure {
   // What is on disk may be continued later: the package is still there as far as we know.
   bool keepPart;
   // The server found nothing left to send after what the part holds (416 to a request for the
-  // rest): it is asked once more for the whole package.
+  // rest), or answered that request with what cannot be joined to the part: it is asked once
+  // more for the whole package.
   bool rangeRefused = false;
 };
 
@@ -709,10 +710,13 @@ bool beginAnswer(Attempt& attempt) {
     const auto range = platform::contentRangeOf(attempt.handle);
     const auto recorded = part.recordedSize();
     if (attempt.offset == 0 || !range || range->first != attempt.offset) {
+      // Other bytes than the rest, or several ranges in one answer (multipart): a server or a
+      // proxy that gets ranges wrong may still send the whole package right.
       attempt.failure = AttemptFailure(
           downloadingError("the server sent another part of the package than the rest from byte " +
                            std::to_string(attempt.offset) + " (" + address + ")"),
           false);
+      attempt.failure->rangeRefused = attempt.offset > 0;
       return false;
     }
     // A server that ignored If-Range sends the rest of another package: that one is asked for

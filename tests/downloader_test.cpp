@@ -503,17 +503,32 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   EXPECT_TRUE(readFile(install + "/p.zip") == resized) << "the new package whole";
   EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
 
-  // A 206 that starts elsewhere than asked is a failed download, and the part goes.
+  // A 206 that starts elsewhere than asked is never joined to the part: the whole package is
+  // asked for, once. A server that sends that 206 to it too fails the download, and the part goes.
   fs::remove(install + "/p.zip");
-  writeFile(part, package.substr(0, cut));
-  writeFile(side, good);
-  server.handle("/p.zip", [&](const httplib::Request&, httplib::Response& response) {
-    response.status = 206;
-    response.set_header("Content-Range", "bytes 0-9/" + std::to_string(package.size()));
-    response.set_content(package.substr(0, 10), "application/zip");
-  });
-  expectError(download(address), "Error downloading file", HttpDownloader::kErrorDownloadingFile);
-  EXPECT_EQ(installEntries(), std::vector<std::string>{});
+  for (const bool wholeRight : {true, false}) {
+    SCOPED_TRACE(wholeRight ? "the whole package comes right" : "every answer starts elsewhere");
+    writeFile(part, package.substr(0, cut));
+    writeFile(side, good);
+    server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
+      if (wholeRight && !request.has_header("Range"))
+        return response.set_content(package, "application/zip");
+      response.status = 206;
+      response.set_header("Content-Range", "bytes 0-9/" + std::to_string(package.size()));
+      response.set_content(package.substr(0, 10), "application/zip");
+    });
+    const int before = server.requestCount("/p.zip");
+    const Result elsewhere = download(address);
+    EXPECT_EQ(server.requestCount("/p.zip") - before, 2);
+    if (wholeRight) {
+      ASSERT_FALSE(elsewhere.error.has_value()) << elsewhere.error->description;
+      EXPECT_TRUE(readFile(install + "/p.zip") == package);
+      fs::remove(install + "/p.zip");
+    } else {
+      expectError(elsewhere, "Error downloading file", HttpDownloader::kErrorDownloadingFile);
+    }
+    EXPECT_EQ(installEntries(), std::vector<std::string>{}) << "no part stays";
+  }
 
   // A server that ignores If-Range sends the rest of the package it has now, under its own
   // validator: that package is fetched whole, never joined to the part of the old one. Also when
