@@ -875,19 +875,21 @@ std::variant<Fetched, std::string> fetchChangedEntries(
       ::open(archive.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!file) return platform::describeErrno("cannot create", archive, errno);
   std::uint64_t received = 0;
-  if (options.progress) options.progress(0, plan.bytes);
+  // Also while no byte arrives: the bar's speed falls during a stall.
+  const auto report = [&] {
+    if (options.progress) options.progress(received, plan.bytes);
+  };
+  report();
   for (const ByteRange& range : plan.ranges) {
     if (auto problem = client.fetch(
             range,
             [&](const char* data, std::size_t count) {
               if (!platform::writeAll(file.get(), std::string_view(data, count))) return false;
               received += count;
-              if (options.progress) options.progress(received, plan.bytes);
+              report();
               return true;
             },
-            [&] {
-              if (options.progress) options.progress(received, plan.bytes);
-            }))
+            report))
       return *problem;
   }
   if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);
