@@ -747,19 +747,25 @@ TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
   // that report, 5 s at most.
   std::mutex mutex;
   std::condition_variable reported;
+  // Serves two pieces at `path`; before the second, waits until `shown` holds, 5 s at most, and
+  // records in `held` whether it did.
+  const auto servePaused = [&](const std::string& path, const std::function<bool()>& shown,
+                               bool& held) {
+    server.handle(path, [&, shown](const httplib::Request&, httplib::Response& response) {
+      response.set_content_provider(
+          2 * piece, "application/zip",
+          [&, shown](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (offset > 0) {
+              std::unique_lock lock(mutex);
+              held = reported.wait_for(lock, std::chrono::seconds(5), shown);
+            }
+            return sink.write(std::string(piece, 'p').data(), piece);
+          });
+    });
+  };
   bool burstShown = false, shownWhileWaiting = false;
-  server.handle("/bursty.zip", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_content_provider(2 * piece, "application/zip",
-                                  [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                    if (offset > 0) {
-                                      std::unique_lock lock(mutex);
-                                      shownWhileWaiting =
-                                          reported.wait_for(lock, std::chrono::seconds(5),
-                                                            [&] { return burstShown; });
-                                    }
-                                    return sink.write(std::string(piece, 'b').data(), piece);
-                                  });
-  });
+  servePaused(
+      "/bursty.zip", [&] { return burstShown; }, shownWhileWaiting);
   options.progress = [&](std::uint64_t size, std::optional<std::uint64_t>) {
     std::lock_guard lock(mutex);
     burstShown = burstShown || size == piece;
@@ -772,18 +778,8 @@ TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
   // it shows can fall. The server waits for two such reports, 5 s at most.
   int sameAgain = 0;
   bool stallShown = false;
-  server.handle("/stalled.zip", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_content_provider(2 * piece, "application/zip",
-                                  [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                    if (offset > 0) {
-                                      std::unique_lock lock(mutex);
-                                      stallShown =
-                                          reported.wait_for(lock, std::chrono::seconds(5),
-                                                            [&] { return sameAgain >= 2; });
-                                    }
-                                    return sink.write(std::string(piece, 's').data(), piece);
-                                  });
-  });
+  servePaused(
+      "/stalled.zip", [&] { return sameAgain >= 2; }, stallShown);
   std::vector<std::uint64_t> stalled;
   options.quietReport = std::chrono::milliseconds(20);
   options.progress = [&](std::uint64_t size, std::optional<std::uint64_t>) {
