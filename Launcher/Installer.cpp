@@ -112,7 +112,10 @@ std::string InstallJournal::text() const {
 }
 
 std::optional<InstallJournal> InstallJournal::parse(std::string_view text) {
-  if (!text.starts_with(kJournalHeader) || !text.ends_with('\n')) return std::nullopt;
+  // The header is a line of its own.
+  if (!text.starts_with(kJournalHeader) || !text.substr(kJournalHeader.size()).starts_with('\n') ||
+      !text.ends_with('\n'))
+    return std::nullopt;
   InstallJournal journal;
   bool phase = false, previous = false, next = false;
   text.remove_prefix(kJournalHeader.size() + 1);

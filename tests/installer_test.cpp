@@ -54,7 +54,7 @@ TEST(InstallJournalText, KeepsEveryFieldAndAnyNameAndRefusesWhatIsNotAJournal) {
   for (const std::string& damaged :
        {std::string(), text.substr(0, text.size() - 1), "x" + text, text + "entry 5 replaces\n",
         text + "entry x new a\n", text + "entry 5 moved a\n", text + "colour blue\n",
-        text + "package %4\n"}) {
+        text + "package %4\n", "launcher-install-journal 1 " + text.substr(text.find('\n') + 1)}) {
     EXPECT_FALSE(InstallJournal::parse(damaged)) << damaged;
   }
 }
