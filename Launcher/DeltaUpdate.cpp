@@ -762,6 +762,10 @@ class RangeClient {
     if (code != CURLE_OK)
       return {platform::describeCurlError(code, errorBuffer, address_), cutByNetwork(code)};
     if (!request.begun && !begin(request)) return {request.refusal, false};
+    // An answer without a length ends when the connection closes, which may be early.
+    if (request.left > 0)
+      return {"the answer ended " + std::to_string(request.left) + " bytes short of its range",
+              true};
     return {};
   }
 

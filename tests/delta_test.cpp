@@ -12,8 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -691,19 +693,90 @@ TEST(DeltaFetch, LeavesRoomFreeOnTheTemporaryFolderFileSystem) {
   }
 }
 
+// A package of two stored entries, "a" (64 KiB, changed) and "b" (256 KiB), of which `folder`
+// holds "b" as installed; and the manifest of that install.
+struct OneChangedEntry {
+  std::string bytes;
+  delta::LocalManifest manifest;
+};
+
+OneChangedEntry oneChangedEntry(const TempDir& folder) {
+  const std::string unchanged = testing::pseudoRandomBytes(256 * 1024, 2);
+  OneChangedEntry made;
+  made.bytes =
+      testing::zipBytes({testing::file("a", testing::pseudoRandomBytes(64 * 1024, 1)).stored(),
+                         testing::file("b", unchanged).stored()});
+  const auto directory = mustRead(made.bytes);
+  writeFile(folder / "b", unchanged);
+  EXPECT_TRUE(platform::setModificationDate(
+      folder / "b", Zipwell::dateWithMSDOSFormat(directory.entries[1].dosDate)));
+  made.manifest = delta::manifestOf(folder.path(), 1, directory.entries, {});
+  return made;
+}
+
+// The bytes [first, last] a range request asks of a package of `size` bytes.
+std::pair<std::uint64_t, std::uint64_t> askedRange(const httplib::Request& request,
+                                                   std::uint64_t size) {
+  const std::string range = request.get_header_value("Range");
+  if (range.starts_with("bytes=-"))
+    return {size - std::min<std::uint64_t>(std::stoull(range.substr(7)), size), size - 1};
+  return {std::stoull(range.substr(6)), std::stoull(range.substr(range.find('-') + 1))};
+}
+
+// An answer without a length ends when the server closes the connection. One that ends before
+// its range does is taken up again from where it ended, as a cut transfer is.
+TEST(DeltaFetch, AnAnswerWithoutALengthThatEndsEarlyIsTakenUpAgain) {
+  TempDir folder;
+  const auto [bytes, manifest] = oneChangedEntry(folder);
+  std::mutex mutex;
+  std::vector<std::string> asked;
+  testing::LocalHttpServer server;
+  server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
+    const auto [first, last] = askedRange(request, bytes.size());
+    bool cut = false;
+    {
+      const std::lock_guard lock(mutex);
+      asked.push_back(request.get_header_value("Range"));
+      cut = asked.size() == 2;  // the first range after the tail
+    }
+    std::string body = bytes.substr(first, last - first + 1);
+    response.status = 206;
+    response.set_header("ETag", "\"v1\"");
+    response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(last) + "/" +
+                                             std::to_string(bytes.size()));
+    if (!cut) return response.set_content(body, "application/zip");
+    // Without a length, half the range, then the connection closes (after about 1 s).
+    body.resize(body.size() / 2);
+    response.set_content_provider("application/zip", [body](std::size_t, httplib::DataSink& sink) {
+      sink.write(body.data(), body.size());
+      sink.done();
+      return true;
+    });
+  });
+  DownloadOptions options;
+  options.retryPause = std::chrono::milliseconds(0);
+  bool refused = true;
+  const auto fetched =
+      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
+                                 folder.path(), folder / "c.zip", options, nullptr, refused);
+  ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched)) << std::get<std::string>(fetched);
+  EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+  ASSERT_EQ(asked.size(), 3u);
+  const auto cutRange = asked[1].substr(6);
+  const std::uint64_t cutFirst = std::stoull(cutRange);
+  const std::uint64_t cutLast = std::stoull(cutRange.substr(cutRange.find('-') + 1));
+  EXPECT_EQ(asked[2], "bytes=" + std::to_string(cutFirst + (cutLast - cutFirst + 1) / 2) + "-" +
+                          std::to_string(cutLast));
+  ASSERT_TRUE(Zipwell::unzipFileAtPath(folder / "c.zip", folder / "made"));
+  EXPECT_EQ(readFile(folder / "made/a"), testing::pseudoRandomBytes(64 * 1024, 1));
+}
+
 // While a changed entry's bytes do not come, the bar hears again of what it has, so that the
 // speed it shows can fall. libcurl looks in about once a second while nothing arrives.
 TEST(DeltaFetch, TheBarHearsOfAStall) {
-  const std::string unchanged = testing::pseudoRandomBytes(256 * 1024, 2);
-  const std::string bytes =
-      testing::zipBytes({testing::file("a", testing::pseudoRandomBytes(64 * 1024, 1)).stored(),
-                         testing::file("b", unchanged).stored()});
-  const auto directory = mustRead(bytes);
   TempDir folder;
-  writeFile(folder / "b", unchanged);
-  ASSERT_TRUE(platform::setModificationDate(
-      folder / "b", Zipwell::dateWithMSDOSFormat(directory.entries[1].dosDate)));
-  const auto manifest = delta::manifestOf(folder.path(), 1, directory.entries, {});
+  const auto [bytes, manifest] = oneChangedEntry(folder);
   testing::ServedPackage served(bytes, "\"v1\"");
   served.piece = 64 * 1024;
   served.pause = std::chrono::milliseconds(1200);  // before each piece of 64 KiB
