@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -157,10 +158,9 @@ bool continuable(const std::string& folder, const std::string& name,
   return side && (!address || side->address == *address);
 }
 
-// Removes the download's files from `folder` but the parts that can be continued (all of them,
-// or only the one for `address`) with their side files. Folders are never removed: a package may
-// have placed one under any name.
-void removeParts(const std::string& folder, const std::optional<std::string>& address) {
+// Removes the download's files from `folder` but the parts for which `keep` holds, with their
+// side files. Folders are never removed: a package may have placed one under any name.
+void removeParts(const std::string& folder, const std::function<bool(const std::string&)>& keep) {
   const auto names = platform::folderEntries(folder);
   if (!names) return;
   for (const std::string& name : *names) {
@@ -168,7 +168,7 @@ void removeParts(const std::string& folder, const std::optional<std::string>& ad
     const bool leftover =
         name.starts_with('.') &&
         (name.ends_with(kSideTemporarySuffix) || name.find(kOlderPartMarker) != std::string::npos);
-    if (!leftover && (!part || continuable(folder, *part, address))) continue;
+    if (!leftover && (!part || keep(*part))) continue;
     const std::string path = platform::appendPathComponent(folder, name);
     struct stat status {};
     if (::lstat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
@@ -937,7 +937,8 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
 
   // The part is opened before the fetch: a folder that cannot take it fails at once, before a
   // byte is transferred. Parts of other addresses go: they can never be continued now.
-  removeParts(folder, url.string());
+  removeParts(folder,
+              [&](const std::string& name) { return continuable(folder, name, url.string()); });
   PartFile part(folder, segment, url.string());
   std::string saveError;
   if (!part.open(saveError)) {
@@ -1018,7 +1019,12 @@ std::string HttpDownloader::sideFileName(const std::string& segment) {
 }
 
 void HttpDownloader::removeStaleParts(const std::string& folder) {
-  removeParts(folder, std::nullopt);
+  removeParts(folder,
+              [&](const std::string& name) { return continuable(folder, name, std::nullopt); });
+}
+
+void HttpDownloader::removeAllParts(const std::string& folder) {
+  removeParts(folder, [](const std::string&) { return false; });
 }
 
 }  // namespace launcher

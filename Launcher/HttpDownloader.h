@@ -104,6 +104,9 @@ class HttpDownloader {
   // and the part files of older launchers (".<name>.part-XXXXXX"). A part with a readable side
   // file stays for the next download. Called at start-up, before anything is downloaded.
   static void removeStaleParts(const std::string& folder);
+  // Removes every part and side file from `folder`, continuable or not: once an install is
+  // done, none is worth continuing (an update of changed entries does not use one).
+  static void removeAllParts(const std::string& folder);
 };
 
 }  // namespace launcher

@@ -379,6 +379,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   Increase(5);
   installer.finish();
   platform::removeItem(*extraction);
+  HttpDownloader::removeAllParts(install);
 }
 
 void ViewController::showFailure(const std::string& description) {

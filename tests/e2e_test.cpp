@@ -1398,7 +1398,16 @@ TEST_F(DeltaUpdates, OnlyTheChangedEntriesAreFetchedAndTheTreeIsTheFullInstallsO
   // Version 3 with ranges: only they were asked for, for the changed entries and the directory.
   const std::string package = serve(3, true);
   server.forgetPackageRequests();
+  // A whole download of version 3 was cut earlier; its part is no use once the update is in.
+  const std::string part = install() + "/.package_mac.zip.part";
+  writeFile(part, package.substr(0, 1000));
+  writeFile(part + ".json", nlohmann::json{{"address", server.url("/package_mac.zip")},
+                                           {"validator", "\"e2e-3\""},
+                                           {"size", package.size()}}
+                                .dump());
   const std::string errors = run("updateButton", "version 3\n");
+  EXPECT_FALSE(fs::exists(part));
+  EXPECT_FALSE(fs::exists(part + ".json"));
   EXPECT_NE(errors.find("delta update: fetched 174 of 2,036 entries, "), std::string::npos)
       << errors;
   // Each range but the tail and the directory runs from the local header of an entry to fetch
