@@ -811,6 +811,23 @@ std::optional<std::string> noRoomFor(const std::string& archive, const zipdir::D
          formatBytes(*available) + " is free in the temporary folder";
 }
 
+// Comparing the entries with the install keeps every folder above every entry, each name a copy
+// of its own: names deep and long enough (a few thousand folders each), or enough of them, would
+// take more memory and time than the whole download. Past this much, counted with each folder's
+// keeping, the whole package is downloaded.
+constexpr std::uint64_t kMaxFolderBytes = std::uint64_t{128} * 1024 * 1024;
+
+std::optional<std::string> tooDeepToCompare(const zipdir::Directory& directory) {
+  constexpr std::uint64_t kKeeping = 64;  // a set's node and a string's own bytes, about
+  std::uint64_t bytes = 0;
+  for (const zipdir::Entry& entry : directory.entries)
+    for (std::size_t slash = entry.name.find('/'); slash != std::string::npos;
+         slash = entry.name.find('/', slash + 1))
+      if ((bytes += slash + kKeeping) > kMaxFolderBytes)
+        return "the package's paths are too deep to compare with the install";
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<Fetched, std::string> fetchChangedEntries(
@@ -861,6 +878,7 @@ std::variant<Fetched, std::string> fetchChangedEntries(
     if (auto mismatch = manifestMismatch(*signedManifest, fetched.directory)) return *mismatch;
     digests = digestsOf(*signedManifest);
   }
+  if (auto problem = tooDeepToCompare(fetched.directory)) return *problem;
   const auto take = entriesToFetch(fetched.directory, manifest, installFolder,
                                    signedManifest != nullptr ? &digests : nullptr);
   auto planned = planFetch(fetched.directory, take);

@@ -593,6 +593,29 @@ TEST(DeltaFetch, ATailAndDirectoryThatTrickleInAreGivenUpAtTheirDeadline) {
   EXPECT_FALSE(refused);
 }
 
+// Names thousands of folders deep would make the comparison with the install keep gigabytes of
+// folder names: the update takes the whole package instead, whose extraction has no such cost.
+TEST(DeltaFetch, PathsTooDeepToCompareTakeTheWholePackage) {
+  std::string deep;
+  for (int level = 0; level < 2000; ++level) deep += "a/";
+  std::vector<ZipEntry> entries;
+  for (int index = 0; index < 40; ++index)
+    entries.push_back(testing::file("p" + std::to_string(index) + "/" + deep + "f", "x"));
+  testing::LocalHttpServer server;
+  server.servePackage("/p.zip", testing::ServedPackage(testing::zipBytes(entries), "\"v1\""));
+  TempDir folder;
+  delta::LocalManifest manifest;
+  manifest.version = 1;
+  bool refused = true;
+  const auto fetched = delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")),
+                                                  manifest, folder.path(), folder.path() + "/c.zip",
+                                                  DownloadOptions{}, nullptr, refused);
+  ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
+  EXPECT_EQ(std::get<std::string>(fetched),
+            "the package's paths are too deep to compare with the install");
+  EXPECT_FALSE(refused);
+}
+
 // A server that ignores If-Range answers a later range from the package it has now, under that
 // package's validator: the update takes the whole package instead of mixing two.
 TEST(DeltaFetch, ARangeOfAnotherVersionOfThePackageIsGivenUp) {
