@@ -254,6 +254,9 @@ class PartFile {
   // temporary file, synced and renamed into place, so that the side file is whole or absent.
   // False when it could not be written; the part then cannot be continued later, nothing more.
   bool record(std::string validator, std::optional<std::uint64_t> size) {
+    // The side file is JSON, which holds UTF-8 text only: a header with other bytes is no
+    // validator we can keep.
+    if (!platform::isValidUtf8(validator) || !platform::isValidUtf8(address_)) return false;
     SideRecord side{address_, std::move(validator), size};
     const std::string temporary = path_ + kTemporaryExtension;
     platform::UniqueFd file(
