@@ -638,8 +638,9 @@ AttemptFailure statusFailure(long status, const std::string& address, bool asked
   AttemptFailure failure{
       downloadingError("HTTP status " + std::to_string(status) + " (" + address + ")")};
   failure.rangeRefused = askedForRest && status == 416;
-  // A client error says the address is wrong now; a server error may pass.
-  failure.keepPart = status >= 500;
+  // A client error says the address is wrong now; a server error may pass, and so may a
+  // request timeout or a server asking for fewer requests.
+  failure.keepPart = status >= 500 || status == 408 || status == 429;
   return failure;
 }
 

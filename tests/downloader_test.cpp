@@ -416,7 +416,8 @@ TEST_F(Resumable, AnswersThatEndTheDownloadAreNotRetried) {
     int status;
     bool kept;  // the part stays for a later call
   };
-  for (const Case c : {Case{404, false}, Case{410, false}, Case{503, true}}) {
+  for (const Case c :
+       {Case{404, false}, Case{410, false}, Case{503, true}, Case{408, true}, Case{429, true}}) {
     SCOPED_TRACE(c.status);
     fs::remove_all(install);
     fs::create_directories(install);
