@@ -742,6 +742,14 @@ bool beginAnswer(Attempt& attempt) {
           false);
       return false;
     }
+    if (range->last >= *attempt.total) {
+      // Only a range without the package's size ("/*") can say so: the recorded size holds.
+      attempt.failure = AttemptFailure(
+          downloadingError("the server sent bytes beyond the end of the package (" + address + ")"),
+          false);
+      attempt.failure->rangeRefused = true;
+      return false;
+    }
     if (!roomForTheRest(attempt)) return false;
     attempt.left = range->last + 1 - attempt.offset;
     // The digest covers the whole package: the part on disk first, read once.

@@ -505,17 +505,33 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   EXPECT_TRUE(readFile(install + "/p.zip") == resized) << "the new package whole";
   EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
 
-  // A 206 that starts elsewhere than asked is never joined to the part: the whole package is
-  // asked for, once. A server that sends that 206 to it too fails the download, and the part goes.
+  // A 206 that starts elsewhere than asked, or runs past the package's recorded size (a range
+  // of unknown size, "/*"), is never joined to the part: the whole package is asked for, once. A
+  // server that sends that 206 to it too fails the download, and the part goes.
   fs::remove(install + "/p.zip");
-  for (const bool wholeRight : {true, false}) {
-    SCOPED_TRACE(wholeRight ? "the whole package comes right" : "every answer starts elsewhere");
+  const struct {
+    const char* title;
+    bool wholeRight;
+    bool pastTheEnd;
+  } answers[] = {{"the whole package comes right", true, false},
+                 {"every answer starts elsewhere", false, false},
+                 {"the rest runs past the recorded end", true, true}};
+  for (const auto& [title, wholeRight, pastTheEnd] : answers) {
+    SCOPED_TRACE(title);
     writeFile(part, package.substr(0, cut));
-    writeFile(side, good);
+    writeFile(side, pastTheEnd ? R"({"address":")" + address + R"(","validator":"\"v1\"","size":)" +
+                                     std::to_string(package.size()) + "}"
+                               : good);
     server.handle("/p.zip", [&](const httplib::Request& request, httplib::Response& response) {
       if (wholeRight && !request.has_header("Range"))
         return response.set_content(package, "application/zip");
       response.status = 206;
+      if (pastTheEnd) {
+        response.set_header("Content-Range",
+                            "bytes " + std::to_string(cut) + "-18446744073709551615/*");
+        return response.set_content(package.substr(cut) + std::string(5000, 'x'),
+                                    "application/zip");
+      }
       response.set_header("Content-Range", "bytes 0-9/" + std::to_string(package.size()));
       response.set_content(package.substr(0, 10), "application/zip");
     });
