@@ -237,7 +237,9 @@ class PartFile {
       }
     }
     side_.reset();
-    if (::ftruncate(file_.get(), 0) != 0) {
+    // Emptied on the disk before a new side file can vouch for the part: file systems that sync
+    // a file alone (btrfs) could otherwise bring back the old bytes under the new record.
+    if (::ftruncate(file_.get(), 0) != 0 || ::fdatasync(file_.get()) != 0) {
       error = describeErrno("cannot empty", path_, errno);
       return false;
     }
