@@ -737,6 +737,18 @@ OneChangedEntry oneChangedEntry(const TempDir& folder) {
   return made;
 }
 
+// The changed entry of oneChangedEntry's package at "/p.zip" on `server` is fetched, alone, into
+// `folder`/c.zip.
+void expectOneEntryFetched(const testing::LocalHttpServer& server, const TempDir& folder,
+                           const delta::LocalManifest& manifest, const DownloadOptions& options) {
+  bool refused = true;
+  const auto fetched =
+      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
+                                 folder.path(), folder / "c.zip", options, nullptr, refused);
+  ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched)) << std::get<std::string>(fetched);
+  EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+}
+
 // The bytes [first, last] a range request asks of a package of `size` bytes.
 std::pair<std::uint64_t, std::uint64_t> askedRange(const httplib::Request& request,
                                                    std::uint64_t size) {
@@ -779,12 +791,7 @@ TEST(DeltaFetch, AnAnswerWithoutALengthThatEndsEarlyIsTakenUpAgain) {
   });
   DownloadOptions options;
   options.retryPause = std::chrono::milliseconds(0);
-  bool refused = true;
-  const auto fetched =
-      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
-                                 folder.path(), folder / "c.zip", options, nullptr, refused);
-  ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched)) << std::get<std::string>(fetched);
-  EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+  expectOneEntryFetched(server, folder, manifest, options);
   ASSERT_EQ(asked.size(), 3u);
   const auto cutRange = asked[1].substr(6);
   const std::uint64_t cutFirst = std::stoull(cutRange);
@@ -811,12 +818,7 @@ TEST(DeltaFetch, TheBarHearsOfAStall) {
   options.progress = [&](std::uint64_t received, std::optional<std::uint64_t>) {
     reports.push_back(received);
   };
-  bool refused = true;
-  const auto fetched =
-      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
-                                 folder.path(), folder / "c.zip", options, nullptr, refused);
-  ASSERT_TRUE(std::holds_alternative<delta::Fetched>(fetched)) << std::get<std::string>(fetched);
-  EXPECT_EQ(std::get<delta::Fetched>(fetched).entries, 1u);
+  expectOneEntryFetched(server, folder, manifest, options);
   EXPECT_NE(std::adjacent_find(reports.begin(), reports.end()), reports.end())
       << "no report while the server waited";
   ASSERT_FALSE(reports.empty());
