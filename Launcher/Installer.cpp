@@ -1,5 +1,6 @@
 #include "Launcher/Installer.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <charconv>
@@ -12,6 +13,7 @@
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
+#include "Zipwell/Zipwell.h"
 
 namespace launcher {
 namespace {
@@ -217,7 +219,37 @@ platform::FileResult Installer::stage(const std::string& extractionFolder) {
   return platform::FileResult::success();
 }
 
+// Why a link of the staged tree may not stay, or nothing. The package's links were judged in the
+// package's own tree; the staged one also holds the installed entries the package lacks, and a
+// target that passes through one of their links (or an installed target through a new link)
+// can lead outside the install folder, where ".." climbs from wherever that link leads.
+std::optional<std::string> Installer::linkProblem() const {
+  const std::string staging = stagingFolder();
+  const auto entries = platform::enumerateFolder(staging);
+  if (!entries) return "cannot walk the new files in \"" + staging + "\"";
+  const auto isLink = [&staging](const std::string& relative) {
+    struct stat status {};
+    return ::lstat((staging + "/" + relative).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+  };
+  for (const std::string& relative : *entries) {
+    if (!isLink(relative)) continue;
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(staging + "/" + relative, error);
+    if (error) return "cannot read the link \"" + relative + "\": " + error.message();
+    // Absolute targets and the like were judged when their links were installed; only a path
+    // through a link is new here.
+    bool throughALink = false;
+    const auto problem = Zipwell::linkTargetProblem(
+        relative, target.native(),
+        [&](const std::string& path) { return throughALink = isLink(path); });
+    if (problem && throughALink) return "the link \"" + relative + "\" cannot stay: " + *problem;
+  }
+  return std::nullopt;
+}
+
 platform::FileResult Installer::check() const {
+  if (auto problem = linkProblem())
+    return platform::FileResult::failure(*problem + ". Nothing was changed.");
   const std::string bundle = applicationName_ + ".app";
   const bool packaged = platform::itemExists(stagedPath(bundle));
   const std::string tree = packaged ? stagingFolder() : installFolder_;

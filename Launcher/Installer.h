@@ -89,6 +89,8 @@ class Installer {
   // The tree the switch would leave (a staged entry where the package has one, else the live
   // one) must hold a launchable application; otherwise says why not.
   platform::FileResult check() const;
+  // Why a link of the staged tree may not stay, or nothing (see Installer.cpp).
+  std::optional<std::string> linkProblem() const;
   // Writes the staged tree to the disk: one syncfs of the install folder's file system.
   platform::FileResult flushStaging();
   // Once the staged tree is on the disk (flushStaging, called here unless it was called

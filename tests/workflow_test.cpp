@@ -449,6 +449,27 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   EXPECT_FALSE(fs::exists(extraction()));
 }
 
+// A link that stays inside the package's own tree can lead out of the install folder through a
+// link of the installed version that the package lacks ("up" -> ".." below, then "up/.."): the
+// staged tree is refused and nothing changes.
+TEST_F(InstallTest, ALinkLeadingOutThroughAnInstalledLinkIsNotSwitchedIn) {
+  installed("4");
+  fs::create_directory_symlink("..", install() + "/" + bundle + "/up");
+  auto entries = package("five");
+  entries.push_back(testing::file(bundle + "/lib/out", "../up/..").withMode(0120777));
+  publish(entries);
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_EQ(rig.alerts->shown()[0].informativeText,
+            "Failed to update the application.\n the link \"" + bundle +
+                "/lib/out\" cannot stay: its target passes through the link \"" + bundle +
+                "/up\". Nothing was changed.");
+  EXPECT_EQ(readFile(versionFile()), "4");
+  EXPECT_FALSE(fs::exists(install() + "/" + bundle + "/lib/out"));
+  EXPECT_FALSE(fs::exists(install() + "/.staging"));
+}
+
 // An install folder on a file system mounted noexec: the package is fine, and the failure says
 // where the fault lies.
 TEST_F(InstallTest, InstallFolderWhereProgramsCannotRunSaysSo) {
