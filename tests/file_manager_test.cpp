@@ -1,12 +1,17 @@
 // The file manager's move between two file systems, where rename(2) cannot serve and the item
 // is copied and removed.
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/ScratchFileSystem.h"
@@ -20,6 +25,10 @@ using testing::readFile;
 using testing::ScratchFileSystem;
 using testing::TempDir;
 using testing::writeFile;
+
+// Set, the next folder read fails with EIO once a name other than "." and ".." has come, as on
+// a disk that fails part-way through a listing; then it is cleared. See readdir below.
+std::atomic<bool> failAfterOneName = false;
 
 void setTimes(const std::string& path, std::time_t seconds) {
   const timespec times[2] = {{seconds - 100, 0}, {seconds, 500}};
@@ -118,7 +127,35 @@ TEST_F(MoveAcrossFileSystems, FailedCopyLeavesTheSourceWholeAndNothingBehind) {
       << moved.error;
   EXPECT_EQ(snapshot(app), before);
   EXPECT_FALSE(fs::exists(fs::symlink_status(other / "app")));
+
+  // A listing that fails part-way is no shorter listing: the copy fails, nothing is lost.
+  fs::remove(app + "/sub/pipe");
+  writeFile(app + "/b.txt", "b");
+  const auto whole = snapshot(app);
+  failAfterOneName = true;
+  EXPECT_FALSE(moveItem(app, other / "app"));
+  EXPECT_FALSE(failAfterOneName) << "the listing did not fail";
+  EXPECT_EQ(snapshot(app), whole);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(other / "app")));
 }
 
 }  // namespace
 }  // namespace launcher::platform
+
+// Every folder read of this test program comes here first (see failAfterOneName).
+extern "C" dirent* readdir(DIR* stream) {
+  using Readdir = dirent* (*)(DIR*);
+  static const auto next = reinterpret_cast<Readdir>(::dlsym(RTLD_NEXT, "readdir"));
+  static bool nameCame = false;
+  if (launcher::platform::failAfterOneName && nameCame) {
+    launcher::platform::failAfterOneName = false;
+    nameCame = false;
+    errno = EIO;
+    return nullptr;
+  }
+  dirent* entry = next(stream);
+  if (launcher::platform::failAfterOneName && entry != nullptr &&
+      std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..")
+    nameCame = true;
+  return entry;
+}

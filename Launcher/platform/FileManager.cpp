@@ -117,6 +117,8 @@ std::optional<std::vector<std::string>> folderEntries(const std::string& folder)
     if (error) return std::nullopt;
     names.push_back(it->path().filename().string());
   }
+  // A read that fails part-way ends the walk as if the folder ended there.
+  if (error) return std::nullopt;
   return names;
 }
 
