@@ -19,8 +19,9 @@ namespace launcher {
 namespace {
 
 constexpr std::string_view kJournalHeader = "launcher-install-journal 1";
-// A journal names a handful of paths: anything larger is not one of ours.
-constexpr off_t kMaxJournalBytes = off_t{1024} * 1024;
+// A journal names the package's top-level entries: anything larger is not one of ours, and an
+// install that would need a larger one is not begun or not switched.
+constexpr off_t kMaxJournalBytes = off_t{16} * 1024 * 1024;
 
 bool isPartFileName(std::string_view name) {
   return name.starts_with('.') && name.find(".part-") != std::string_view::npos;
@@ -177,7 +178,13 @@ std::string Installer::stagedPath(const std::string& name) const {
 }
 
 platform::FileResult Installer::writeJournal() {
-  return platform::writeFileDurably(journalPath(), journal_.text());
+  const std::string text = journal_.text();
+  // Recovery reads no more than this: a longer journal would be ignored, and the way back lost.
+  if (text.size() > static_cast<std::size_t>(kMaxJournalBytes))
+    return platform::FileResult::failure("the install journal would be larger than " +
+                                         std::to_string(kMaxJournalBytes >> 20) +
+                                         " MiB: the package has too many top-level entries");
+  return platform::writeFileDurably(journalPath(), text);
 }
 
 platform::FileResult Installer::begin(std::int64_t previousVersion, std::int64_t newVersion,

@@ -287,6 +287,21 @@ TEST_F(InstallerTest, JournalIsWrittenAsAFileOfItsOwnWhateverStandsAtItsScratchN
   EXPECT_FALSE(fs::exists(fs::symlink_status(installer.journalPath() + ".tmp")));
 }
 
+// Recovery reads a journal up to 16 MiB: none larger is written, so that no install goes ahead
+// that a crash would leave without its way back.
+TEST_F(InstallerTest, NoJournalIsWrittenThatRecoveryCouldNotRead) {
+  constexpr std::size_t kLimit = std::size_t{16} << 20;
+  for (const std::size_t length : {kLimit, kLimit - 4096}) {
+    SCOPED_TRACE(length);
+    Installer next(install, kName);
+    const bool fits = length < kLimit;
+    EXPECT_EQ(static_cast<bool>(next.begin(4, 5, install + "/" + std::string(length, 'p'))), fits);
+    if (fits) {
+      EXPECT_TRUE(Installer(install, kName).recover().has_value()) << "the journal was not read";
+    }
+  }
+}
+
 TEST_F(InstallerTest, DownloadLeftoversGoAtStartAndThePackagesOwnEntriesAreLeftOut) {
   installer.removeJournal();
   writeFile(install + "/.package_mac.zip.part-Ab12Cd", "half");
