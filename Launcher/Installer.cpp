@@ -236,12 +236,14 @@ std::optional<std::string> Installer::linkProblem() const {
   if (!entries) return "cannot walk the new files in \"" + staging + "\"";
   const auto isLink = [&staging](const std::string& relative) {
     struct stat status {};
-    return ::lstat((staging + "/" + relative).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+    return ::lstat(platform::appendPathComponent(staging, relative).c_str(), &status) == 0 &&
+           S_ISLNK(status.st_mode);
   };
   for (const std::string& relative : *entries) {
     if (!isLink(relative)) continue;
     std::error_code error;
-    const auto target = std::filesystem::read_symlink(staging + "/" + relative, error);
+    const auto target =
+        std::filesystem::read_symlink(platform::appendPathComponent(staging, relative), error);
     if (error) return "cannot read the link \"" + relative + "\": " + error.message();
     // Absolute targets and the like were judged when their links were installed; only a path
     // through a link is new here.
