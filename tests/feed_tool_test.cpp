@@ -525,6 +525,7 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
       {"query", [](auto& r) { r.baseUrl = "http://h/?x=1"; }, "query"},
       {"not UTF-8", [](auto& r) { r.baseUrl = "http://h/caf\xe9"; }, "UTF-8"},
       {"feed inside app", [&](auto& r) { r.feedFolder = fixture.app / "feed"; }, "inside"},
+      {"empty feed path", [](auto& r) { r.feedFolder.clear(); }, "empty path"},
       {"encrypted key", [&](auto& r) { r.secretKey = fixture.dir / "encrypted.key"; },
        "use an unencrypted key"},
       {"missing key", [&](auto& r) { r.secretKey = fixture.dir / "none.key"; },

@@ -326,6 +326,9 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   if (auto problem = bundleNameProblem(bundleName, applicationName); !problem.empty())
     return Failure::refused(problem);
 
+  // An empty path (an unset variable in a script, say) would be the current folder.
+  if (request.feedFolder.empty())
+    return Failure::refused("the feed folder is an empty path: name the folder to write into");
   const fs::path feedFolder = normalisedFolder(request.feedFolder);
   const auto feedStatus = fs::status(feedFolder, error);
   if (fs::exists(feedStatus) && !fs::is_directory(feedStatus))
