@@ -266,10 +266,24 @@ TEST(FeedPublish, SignedPublishAddsTheSignatureBesideThePackageAndToTheDocument)
   ASSERT_TRUE(
       std::holds_alternative<PublishReport>(publish(fixture.request(), APPLICATION_NAME())));
   const std::string unsignedDocument = readFile((fixture.feed / "v" / "version").string());
+  const std::string unsignedPackage = readFile((fixture.feed / "package_mac.zip").string());
 
   PublishRequest request = fixture.request();
   request.secretKey = fixture.dir / "publisher.key";
   request.force = true;  // the same version again, now signed
+  // A folder where the signature goes: refused before anything moves, the feed's files as they
+  // were (the package would differ: the application gained a file).
+  fs::create_directory(fixture.feed / "package_mac.zip.minisig");
+  writeFile(fixture.app / "added.txt", "added");
+  const auto blocked = publish(request, APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<Failure>(blocked));
+  EXPECT_NE(std::get<Failure>(blocked).message.find("is not a file"), std::string::npos)
+      << std::get<Failure>(blocked).message;
+  EXPECT_TRUE(readFile((fixture.feed / "package_mac.zip").string()) == unsignedPackage);
+  EXPECT_EQ(readFile((fixture.feed / "v" / "version").string()), unsignedDocument);
+  fs::remove(fixture.feed / "package_mac.zip.minisig");
+  fs::remove(fixture.app / "added.txt");
+
   const auto outcome = publish(request, APPLICATION_NAME());
   ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome)) << std::get<Failure>(outcome).message;
   EXPECT_EQ(std::get<PublishReport>(outcome).signaturePath,

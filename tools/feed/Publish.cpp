@@ -16,6 +16,7 @@
 #include <ostream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "Launcher/Config.h"
 #include "Launcher/DeltaUpdate.h"
@@ -452,14 +453,18 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
         "; another publish into it at the same time could mix its files with these");
   if (auto problem = feedVersionProblem(documentPath, *version, request.force)) return *problem;
 
-  if (auto failure = package.commit()) return *failure;
-  if (signatureFile)
-    if (auto failure = signatureFile->commit()) return *failure;
-  if (manifestFile) {
-    if (auto failure = manifestFile->commit()) return *failure;
-    if (auto failure = manifestSignatureFile->commit()) return *failure;
+  // Every file is on the disk, and every name free for it, before the first move: a failure then
+  // leaves the feed's files as they were, never a new package under the old document.
+  std::vector<StagedFile*> staged{&package};
+  for (auto* file : {&signatureFile, &manifestFile, &manifestSignatureFile})
+    if (*file) staged.push_back(&**file);
+  staged.push_back(&document);
+  for (StagedFile* file : staged) {
+    if (auto failure = file->settle(0644)) return *failure;
+    if (auto failure = file->targetProblem()) return *failure;
   }
-  if (auto failure = document.commit()) return *failure;
+  for (StagedFile* file : staged)
+    if (auto failure = file->place(true)) return *failure;
   if (!secretKey) {
     // An earlier signed publish's files would no longer match the package.
     for (const char* suffix : {".minisig", ".manifest", ".manifest.minisig"})

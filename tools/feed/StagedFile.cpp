@@ -63,6 +63,14 @@ std::optional<Failure> StagedFile::place(bool replace) {
   return std::nullopt;
 }
 
+std::optional<Failure> StagedFile::targetProblem() const {
+  struct stat status {};
+  if (::lstat(target_.c_str(), &status) != 0 || S_ISREG(status.st_mode) || S_ISLNK(status.st_mode))
+    return std::nullopt;
+  return Failure::refused(platform::quotedLine(target_.string()) +
+                          " is not a file: nothing can be moved over it");
+}
+
 std::optional<Failure> StagedFile::commit() {
   if (auto failure = settle(0644)) return failure;
   return place(true);

@@ -32,6 +32,8 @@ class StagedFile {
   // Moves the settled file to its target: over a file there when `replace`; otherwise refused
   // ("… already exists") when one is there, which link() leaves alone.
   std::optional<Failure> place(bool replace);
+  // Why place(true) could not move the file over its target (a folder stands there, say), if so.
+  std::optional<Failure> targetProblem() const;
   // Settles the file readable by everyone and moves it over its target.
   std::optional<Failure> commit();
 
