@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <latch>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Launcher/platform/AtomicFiles.h"
@@ -506,6 +508,25 @@ TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lockPath)));
     EXPECT_EQ(platform::InstanceLock::acquire(lockPath).state(),
               platform::InstanceLock::State::heldElsewhere);
+  }
+
+  // Launchers that start together and all find a link at the lock's name: one of them holds it.
+  const std::string together = root / "link/.together";
+  for (int round = 0; round < 500; ++round) {
+    fs::remove(together);
+    fs::create_symlink(root / "missing", together);
+    std::vector<platform::InstanceLock> locks(4);
+    std::latch start(static_cast<std::ptrdiff_t>(locks.size()));
+    std::vector<std::thread> launchers;
+    for (auto& lock : locks)
+      launchers.emplace_back([&] {
+        start.arrive_and_wait();
+        lock = platform::InstanceLock::acquire(together);
+      });
+    for (auto& launcher : launchers) launcher.join();
+    ASSERT_EQ(
+        std::count_if(locks.begin(), locks.end(), [](const auto& lock) { return lock.held(); }), 1)
+        << "round " << round;
   }
   EXPECT_EQ(readFile(root / "target"), "not the lock");
   EXPECT_FALSE(fs::exists(root / "missing"));

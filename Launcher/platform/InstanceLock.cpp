@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <string>
 
 #include "Launcher/platform/FileManager.h"
 
@@ -20,6 +22,20 @@ constexpr int kLockFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
 // A link is removed, never followed; a folder only when it is empty.
 UniqueFd openLockFile(const std::string& path) {
   struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode))
+    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  // Replaced under a lock on the folder, and looked at again there: two launchers that both saw
+  // the odd entry would otherwise each make a file, the second removing the first one's, and
+  // each hold a lock of its own.
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const UniqueFd guard(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (guard) {
+    int locked = 0;
+    do {
+      locked = ::flock(guard.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+  }
   if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode))
     return UniqueFd(::open(path.c_str(), kLockFlags, 0644));
   if ((S_ISDIR(entry.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) != 0)
