@@ -373,6 +373,18 @@ TEST_F(RealLaunchTest, BundleThatCannotStartKeepsTheLauncherOpen) {
   EXPECT_FALSE(fs::exists(marker()));
 }
 
+// The install folder named through a link and "..", as XDG_DATA_HOME may name it: the program is
+// looked for where the kernel resolves the folder, where the install put it.
+TEST_F(RealLaunchTest, AFolderNamedThroughALinkIsTheOneTheKernelReaches) {
+  const std::string real = folders.root() + "/real";
+  fs::create_directories(real + "/sub");
+  fs::create_directory_symlink(real + "/sub", folders.root() + "/link");
+  writeProgram(real + "/" + name() + ".app/AppRun", 0755);
+  platform::LinuxWorkspace workspace(folders.root() + "/link/..");
+  EXPECT_TRUE(workspace.launchApplication(name()));
+  EXPECT_TRUE(waitForReport()) << "the program did not start";
+}
+
 TEST_F(RealLaunchTest, NamesThatResolveToNoProgramAreRefused) {
   fs::create_directories(install() + "/Empty.app");
   writeFile(install() + "/Plain.app", "not executable");

@@ -88,7 +88,9 @@ std::optional<LaunchTarget> findApplication(const std::string& folder, const std
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
     return std::nullopt;
   std::error_code error;
-  const std::string base = std::filesystem::absolute(folder, error).lexically_normal().string();
+  // Not normalised: ".." after a link is the kernel's to resolve, as for every other use of the
+  // folder.
+  const std::string base = std::filesystem::absolute(folder, error).string();
   if (error) return std::nullopt;
   const std::string bundle = appendPathComponent(base, name + ".app");
   struct stat info {};
