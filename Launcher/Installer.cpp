@@ -369,7 +369,16 @@ void Installer::removeJournal() {
 
 std::optional<std::int64_t> Installer::recover() {
   if (!platform::itemExists(journalPath())) return std::nullopt;
-  const auto text = platform::readSmallFile(journalPath(), kMaxJournalBytes);
+  platform::ReadFailure failure = platform::ReadFailure::notAFile;
+  const auto text = platform::readSmallFile(journalPath(), kMaxJournalBytes, &failure);
+  if (!text && failure == platform::ReadFailure::notReadNow) {
+    // An I/O error or no descriptor left says nothing of the journal: it stays, with the staged
+    // tree it names, for a start that can read it.
+    platform::logLine("   the install journal \"" + journalPath() +
+                      "\" cannot be read now: it stays for the next start");
+    journalKept_ = true;
+    return std::nullopt;
+  }
   const auto parsed = text ? InstallJournal::parse(*text) : std::nullopt;
   if (!parsed) {
     // Written whole or not at all, so only a hand could have damaged it: nothing to go by.
@@ -456,7 +465,7 @@ std::optional<std::int64_t> Installer::recover() {
 }
 
 void Installer::removeLeftovers() {
-  discardStaging();
+  if (!journalKept_) discardStaging();
   // The journal's and the install manifest's files while they were written.
   for (const std::string& temporary :
        {journalPath() + ".tmp", livePath(std::string(kManifestFileName)) + ".tmp"})

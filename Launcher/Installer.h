@@ -123,10 +123,11 @@ class Installer {
   // record. Phase switching: switches the entries not switched yet and the new version is the
   // one to record; when a staged entry is gone, switches back those already switched and the
   // previous version is the one to record, or 0 when even that fails. The caller records the
-  // version, then removes the journal.
+  // version, then removes the journal. A journal that cannot be read now (an I/O error, no
+  // descriptor left) stays, with the staging folder, and nothing is to be recorded.
   std::optional<std::int64_t> recover();
-  // Removes a leftover staging folder, the journal or install manifest half written, and what an
-  // interrupted download left behind.
+  // Removes a leftover staging folder (unless `recover` kept a journal it could not read now), the
+  // journal or install manifest half written, and what an interrupted download left behind.
   void removeLeftovers();
 
  private:
@@ -140,6 +141,7 @@ class Installer {
   std::string applicationName_;
   InstallJournal journal_;
   bool flushed_ = false;
+  bool journalKept_ = false;
 };
 
 // A download's leftovers in the install folder (hidden part files, ".<name>.part-XXXXXX"), which

@@ -259,6 +259,29 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
   }
 }
 
+// No descriptor left at start: the journal cannot be read, and says nothing of the switch. It
+// stays with the staged tree, and the next start finishes the install.
+TEST_F(InstallerTest, AJournalThatCannotBeReadNowStaysForTheNextStart) {
+  ASSERT_TRUE(installer.journalSwitch());
+  switchOne(0);
+  const auto halfway = tree(install);
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const platform::UniqueFd lowest(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(lowest);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowest.get());
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const auto recorded = restart();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_EQ(recorded, std::nullopt);
+  EXPECT_EQ(tree(install), halfway) << "the journal and the staged tree stay";
+  EXPECT_EQ(restart(), 5);
+  EXPECT_EQ(tree(install), newTree);
+}
+
 TEST_F(InstallerTest, UndoThatCannotPutEverythingBackRecordsNoVersion) {
   ASSERT_TRUE(installer.journalSwitch());
   const auto& entries = installer.journal().entries;

@@ -403,18 +403,27 @@ FileResult syncFolder(const std::string& folder) {
   return FileResult::success();
 }
 
-std::optional<std::string> readSmallFile(const std::string& path, off_t limit) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat status {};
-  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_size > limit)
+std::optional<std::string> readSmallFile(const std::string& path, off_t limit, ReadFailure* why) {
+  const auto failed = [why](ReadFailure failure) -> std::optional<std::string> {
+    if (why) *why = failure;
     return std::nullopt;
+  };
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!file) {
+    const bool absent = errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENXIO;
+    return failed(absent ? ReadFailure::notAFile : ReadFailure::notReadNow);
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) return failed(ReadFailure::notReadNow);
+  if (!S_ISREG(status.st_mode) || status.st_size > limit) return failed(ReadFailure::notAFile);
   std::string text(static_cast<std::size_t>(status.st_size), '\0');
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t count = ::read(file.get(), text.data() + done, text.size() - done);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return std::nullopt;
+    // Shorter than it was a moment ago: cut while it was read.
+    if (count == 0) return failed(ReadFailure::notAFile);
+    if (count < 0) return failed(ReadFailure::notReadNow);
     done += static_cast<std::size_t>(count);
   }
   return text;

@@ -26,9 +26,15 @@ FileResult syncFolder(const std::string& folder);
 // content: written to a new file `path` + ".tmp" (whatever was there goes first), flushed, renamed
 // over `path`, and the folder flushed.
 FileResult writeFileDurably(const std::string& path, std::string_view content);
+// Why `readSmallFile` gave nothing: no such file to read (missing, a link or something else than a
+// file, or larger than asked), or a file that could not be read now (an I/O error, no descriptor
+// or memory left), which a later try may read.
+enum class ReadFailure { notAFile, notReadNow };
 // The whole content of the regular file at `path` (not a link, and never waiting on a pipe), when
-// it is at most `limit` bytes; nothing when it is missing, something else, larger, or unreadable.
-std::optional<std::string> readSmallFile(const std::string& path, off_t limit);
+// it is at most `limit` bytes; nothing when it is missing, something else, larger, or unreadable,
+// and then `why` says which.
+std::optional<std::string> readSmallFile(const std::string& path, off_t limit,
+                                         ReadFailure* why = nullptr);
 
 // Recreates the folder `from` as `to` (which must not exist) on the same file system, cheaply:
 // real folders with the same permissions and modification times, a hard link for every file,
