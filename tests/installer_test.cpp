@@ -431,6 +431,21 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
             0);
   EXPECT_FALSE(fs::exists(to));
   if (!mountedOwn) GTEST_SKIP() << "not root: the copy where hard links are refused is untested";
+
+  // A removal never goes into another file system, nor into a folder of the same disk bound
+  // below the tree: the files there are someone else's.
+  writeFile(root / "elsewhere/precious", "kept");
+  const std::string bound = from + "/share/bound";
+  fs::create_directories(bound);
+  ASSERT_EQ(::mount((root / "elsewhere").c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+  const Unmount unbind{bound, true};
+  for (const std::string& top : {from, mounted, bound}) {
+    const auto removed = platform::removeTree(top);
+    EXPECT_FALSE(removed) << top;
+    EXPECT_NE(removed.error.find("busy"), std::string::npos) << removed.error;
+  }
+  EXPECT_EQ(readFile(mounted + "/copied"), "copy me");
+  EXPECT_EQ(readFile(root / "elsewhere/precious"), "kept");
 }
 
 // A package may bring a tree as deep as paths allow. Listed, cloned or removed with a descriptor

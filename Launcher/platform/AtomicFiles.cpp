@@ -263,6 +263,16 @@ bool openToOwner(int folder, const char* name) {
          ::fchmodat(folder, name, (info.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// True when the folder `name` in `folder` is where a file system is mounted (a bind mount of a
+// folder of the same disk included): a removal stops there, or it would empty the user's files
+// elsewhere.
+bool isMountRoot(int folder, const char* name) {
+  struct statx info {};
+  return ::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &info) == 0 &&
+         (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 // Removes every entry of the current folder of `walk` but the folders, whose names it gives back.
 FileResult removeEntries(const FolderWalk& walk, const std::string& shownPath,
                          std::vector<std::string>& folders) {
@@ -299,6 +309,8 @@ FileResult emptyFolder(UniqueFd top, const std::string& topPath) {
       const std::string name = std::move(folders.back());
       folders.pop_back();
       const std::string inner = walk.pathOf(topPath) + "/" + name;
+      if (isMountRoot(walk.fd(), name.c_str()))
+        return FileResult::failure(describeErrno("cannot remove", inner, EBUSY));
       openToOwner(walk.fd(), name.c_str());
       if (!walk.enter(name)) return FileResult::failure(describeErrno("cannot open", inner, errno));
       levels.emplace_back();
@@ -365,6 +377,8 @@ std::optional<std::vector<std::string>> enumerateFolder(const std::string& folde
 }
 
 FileResult removeTree(const std::string& path) {
+  if (isMountRoot(AT_FDCWD, path.c_str()))
+    return FileResult::failure(describeErrno("cannot remove", path, EBUSY));
   openToOwner(AT_FDCWD, path.c_str());
   UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!folder) return FileResult::failure(describeErrno("cannot remove", path, errno));
