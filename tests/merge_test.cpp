@@ -124,6 +124,16 @@ TEST_F(MergeTest, NewLevelsAreCreatedOutermostFirstBeforeTheFileMoves) {
             " subPath: a/b/c\n   create directory\n"
             " subPath: a/b/c/file.txt\n   moveItemAtPath\n");
   EXPECT_EQ(readFile(destination + "/a/b/c/file.txt"), "deep");
+
+  // An install folder named through a link and "..": the folders are made where the moves go,
+  // where the kernel resolves the name, not where the name reads.
+  fs::create_directories(scratch / "real/sub");
+  fs::create_directory_symlink(scratch / "real/sub", scratch / "link");
+  destination = scratch / "link/../second";
+  writeFile(source + "/a/b/c/file.txt", "deep");
+  EXPECT_TRUE(merge().result);
+  EXPECT_EQ(readFile(scratch / "real/second/a/b/c/file.txt"), "deep");
+  EXPECT_FALSE(fs::exists(scratch / "second")) << "nothing made where the name reads";
 }
 
 TEST_F(MergeTest, EmptySourceWritesOnlyTheLogLine) {

@@ -165,7 +165,8 @@ FileResult createDirectory(const std::string& path, bool intermediate,
   }
   // Find the missing ancestors, outermost first.
   std::vector<fs::path> missing;
-  fs::path current = fs::path(path).lexically_normal();
+  // Taken as the kernel resolves it: a ".." after a link leads to the parent of the link's target.
+  fs::path current = fs::path(path);
   while (!current.empty()) {
     const std::string text(withoutTrailingSlashes(current.string()));
     if (isDirectory(text)) break;
