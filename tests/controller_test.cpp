@@ -92,8 +92,24 @@ TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
   EXPECT_TRUE(platform::createTemporaryFolder(paths));
   EXPECT_EQ(modeOf(paths.temporaryFolder), 0700u) << "an existing folder is made private again";
 
+  // A data folder set inside the temporary folder, directly or through a link: the install
+  // folder would be removed with the extraction folder.
+  for (const std::string& data :
+       {paths.temporaryFolder + "/Content", folders.root() + "/to-content"}) {
+    SCOPED_TRACE(data);
+    std::filesystem::create_directories(paths.temporaryFolder + "/Content");
+    if (!data.ends_with("Content"))
+      std::filesystem::create_directory_symlink(paths.temporaryFolder + "/Content", data);
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const auto made = platform::createTemporaryFolder(lookUp());
+    EXPECT_FALSE(made);
+    EXPECT_NE(made.error.find("lies inside the temporary folder"), std::string::npos) << made.error;
+  }
+  ::setenv("XDG_DATA_HOME", folders.dataHome().c_str(), 1);
+  EXPECT_TRUE(platform::createTemporaryFolder(lookUp()));
+
   testing::TempDir elsewhere;
-  std::filesystem::remove(paths.temporaryFolder);
+  std::filesystem::remove_all(paths.temporaryFolder);
   std::filesystem::create_directory_symlink(elsewhere.path(), paths.temporaryFolder);
   EXPECT_FALSE(platform::createTemporaryFolder(paths));
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -119,6 +120,24 @@ FileResult createTemporaryFolder(const UserPaths& paths) {
     return FileResult::failure(describeErrno("cannot examine", paths.temporaryFolder, errno));
   if ((info.st_mode & 07777) != 0700 && ::chmod(paths.temporaryFolder.c_str(), 0700) != 0)
     return FileResult::failure(describeErrno("cannot make private", paths.temporaryFolder, errno));
+  // What the temporary folder holds is removed at will: an install folder inside it (a data
+  // folder set inside the cache folder) would go with it. Compared as the kernel resolves both.
+  if (!paths.installFolder.empty()) {
+    std::error_code error;
+    const auto temporaryReal = std::filesystem::canonical(paths.temporaryFolder, error);
+    const auto installReal =
+        error ? temporaryReal : std::filesystem::weakly_canonical(paths.installFolder, error);
+    if (error)
+      return FileResult::failure("cannot resolve \"" + paths.installFolder +
+                                 "\": " + error.message());
+    const auto end = std::mismatch(temporaryReal.begin(), temporaryReal.end(), installReal.begin(),
+                                   installReal.end())
+                         .first;
+    if (end == temporaryReal.end())
+      return FileResult::failure("the install folder \"" + paths.installFolder +
+                                 "\" lies inside the temporary folder \"" + paths.temporaryFolder +
+                                 "\"");
+  }
   return FileResult::success();
 }
 
