@@ -132,6 +132,17 @@ TEST(CurlHttpSession, ReportsARefusedConnectionAsOneLineNamingTheAddress) {
   EXPECT_EQ(text.find('\n'), std::string::npos) << text;
   EXPECT_NE(text.find(curl_easy_strerror(CURLE_COULDNT_CONNECT)), std::string::npos) << text;
   EXPECT_NE(text.find(address), std::string::npos) << text;
+
+  // A proxy named in the environment is not asked instead: the launcher reads no variables
+  // beyond its folders'.
+  LocalHttpServer proxy;
+  for (const char* variable : {"http_proxy", "ALL_PROXY"}) {
+    SCOPED_TRACE(variable);
+    ::setenv(variable, proxy.url("/").c_str(), 1);
+    const Outcome proxied = runTask(address);
+    ::unsetenv(variable);
+    EXPECT_TRUE(proxied.error.has_value()) << "answered through the proxy";
+  }
 }
 
 // --- Bounds: an answer is at most 1 MiB and the whole exchange ends by the deadline --------------

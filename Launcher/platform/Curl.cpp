@@ -68,6 +68,9 @@ bool applyCommonOptions(CURL* handle, const char* url) {
          curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, stopEndlessRedirectBody) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_XFERINFODATA, handle) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         // No proxy from the environment (http_proxy, ALL_PROXY...): the launcher reads no
+         // variables beyond the standard folders'.
+         curl_easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
