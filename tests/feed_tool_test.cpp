@@ -676,7 +676,7 @@ struct HttpAnswer {
 };
 
 // Sends `target` exactly as given (no client-side normalisation) and reads the whole answer.
-HttpAnswer rawGet(int port, const std::string& target) {
+HttpAnswer rawGet(int port, const std::string& target, const std::string& method = "GET") {
   HttpAnswer answer;
   const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   EXPECT_GE(sock, 0);
@@ -686,7 +686,7 @@ HttpAnswer rawGet(int port, const std::string& target) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     const std::string request =
-        "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     EXPECT_EQ(::send(sock, request.data(), request.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size()));
     std::string reply;
@@ -770,9 +770,13 @@ TEST_F(FeedServe, ServesFeedFilesWithTheirTypesAndLogsEachRequest) {
   answer = client.Post("/v/version", "x", "text/plain");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 405);
+  // A client's bytes reach the operator's terminal only escaped, the method's too (the request
+  // refused as bad holds its connection for the keep-alive second).
+  EXPECT_EQ(rawGet(server.port(), "/v/version\x1b[2J", "GE\x1b[31m\rT").status, 400);
 
   stopServer();
   const std::string lines = log.str();
+  EXPECT_EQ(lines.find_first_of("\x1b\r"), std::string::npos) << lines;
   EXPECT_NE(lines.find("GET /v/version 200 11\n"), std::string::npos) << lines;
   EXPECT_NE(lines.find("GET /missing.zip 404 "), std::string::npos) << lines;
   EXPECT_NE(lines.find("POST /v/version 405 "), std::string::npos) << lines;

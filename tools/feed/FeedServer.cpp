@@ -264,8 +264,8 @@ FeedServer::FeedServer(fs::path feedFolder, std::ostream& log, std::string prefi
   server_->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
     const std::string length = response.get_header_value("Content-Length");
     const std::string bytes = length.empty() ? std::to_string(response.body.size()) : length;
-    logRequest(request.method + " " + platform::escapeLine(request.path) + " " +
-               std::to_string(response.status) + " " + bytes);
+    logRequest(platform::escapeLine(request.method) + " " + platform::escapeLine(request.path) +
+               " " + std::to_string(response.status) + " " + bytes);
   });
   server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // Idle keep-alive connections hold a worker; keep that short so that stopping is quick.
