@@ -536,6 +536,21 @@ TEST(QtWindow, TaskHeldByAPauseRunsWhenItEnds) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
 }
 
+// A pause that ends between the two readings of the clock in one turn: the first finds it
+// holding, the second over. The task still runs, without another post to wake the queue.
+TEST(QtWindow, APauseThatEndsWhileATurnLooksStillLetsTheTaskRun) {
+  auto readings = std::make_shared<std::atomic<int>>(0);
+  // Every reading of this clock is 1 ms later than the one before.
+  QtMainQueue queue([readings] { return QtMainQueue::Clock::time_point(1ms * ++*readings); });
+  queue.pause(1500us);
+  bool ran = false;
+  queue.post([&ran] { ran = true; });
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!ran && std::chrono::steady_clock::now() < deadline) QCoreApplication::processEvents();
+  EXPECT_TRUE(ran) << "the task waits for another post";
+  EXPECT_GE(readings->load(), 3) << "the pause was never seen holding";
+}
+
 // During a display pause the window still handles its own events: a close request ends the
 // event loop long before the pause is over, and the task held back never runs.
 TEST(QtWindow, ClosesDuringADisplayPause) {

@@ -3,6 +3,7 @@
 // thread of the QApplication, in posting order.
 #include <QPointer>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 #include "Launcher/platform/Dispatch.h"
@@ -11,8 +12,10 @@ namespace launcher::qt {
 
 class QtMainQueue final : public platform::MainQueue {
  public:
-  // Needs the QApplication and its thread; it may be called from any thread afterwards.
-  QtMainQueue();
+  using Clock = platform::SerialTaskQueue::Clock;
+  // Needs the QApplication and its thread; it may be called from any thread afterwards. `now`
+  // tells the time of the pauses (tests move it on at will).
+  explicit QtMainQueue(std::function<Clock::time_point()> now = &Clock::now);
   ~QtMainQueue() override;
   void post(platform::Task task) override;
   bool isMainThread() const override;
@@ -29,6 +32,7 @@ class QtMainQueue final : public platform::MainQueue {
   void discardPending() { queue_->discardPending(); }
 
  private:
+  std::function<Clock::time_point()> now_;
   std::shared_ptr<platform::SerialTaskQueue> queue_;
   // Owned here; turns that outlive this object find it gone.
   QPointer<QTimer> timer_;
