@@ -1,5 +1,6 @@
 #include "Launcher/Installer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -13,6 +14,7 @@
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
+#include "Zipwell/Beneath.h"
 #include "Zipwell/Zipwell.h"
 
 namespace launcher {
@@ -204,6 +206,7 @@ platform::FileResult Installer::notePackage(const std::string& package) {
 
 platform::FileResult Installer::stage(const std::string& extractionFolder) {
   flushed_ = false;
+  closedFolders_.clear();
   discardStaging();
   if (auto made = platform::createDirectory(stagingFolder(), false); !made) return made;
   const auto names = platform::folderEntries(extractionFolder);
@@ -219,9 +222,16 @@ platform::FileResult Installer::stage(const std::string& extractionFolder) {
       if (auto removed = platform::removeItem(extracted); !removed) return removed;
       continue;
     }
-    if (platform::isRealDirectory(extracted) && platform::isRealDirectory(livePath(name)))
-      if (auto cloned = platform::cloneTree(livePath(name), stagedPath(name)); !cloned)
+    if (platform::isRealDirectory(extracted) && platform::isRealDirectory(livePath(name))) {
+      // Folders the user or the application made read-only stay open for the merge; they are
+      // closed again before the switch.
+      std::vector<platform::FolderPermissions> closed;
+      if (auto cloned = platform::cloneTree(livePath(name), stagedPath(name), &closed); !cloned)
         return cloned;
+      for (auto& folder : closed)
+        closedFolders_.push_back(
+            {folder.path.empty() ? name : name + "/" + folder.path, folder.mode});
+    }
   }
   return platform::FileResult::success();
 }
@@ -289,7 +299,33 @@ platform::FileResult Installer::flushStaging() {
   return synced;
 }
 
+platform::FileResult Installer::closeFolders() {
+  if (closedFolders_.empty()) return platform::FileResult::success();
+  const zipwell::Beneath staging(
+      platform::UniqueFd(
+          ::open(stagingFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+      stagingFolder());
+  if (staging.fd() < 0)
+    return platform::FileResult::failure(
+        platform::describeErrno("cannot open", stagingFolder(), errno));
+  // Innermost first: each folder is reached before one above it is closed.
+  for (const auto& folder : closedFolders_) {
+    zipwell::Components components;
+    for (const auto& component : std::filesystem::path(folder.path))
+      components.push_back(component.string());
+    // Something else in its place (the package's link, say) keeps its own permissions.
+    const platform::UniqueFd opened = staging.open(components, O_RDONLY | O_DIRECTORY);
+    if (!opened) continue;
+    if (::fchmod(opened.get(), folder.mode) != 0)
+      return platform::FileResult::failure(platform::describeErrno(
+          "cannot set the permissions of", staging.pathOf(folder.path), errno));
+  }
+  closedFolders_.clear();
+  return platform::FileResult::success();
+}
+
 platform::FileResult Installer::journalSwitch() {
+  if (auto closed = closeFolders(); !closed) return closed;
   const auto names = platform::folderEntries(stagingFolder());
   if (!names)
     return platform::FileResult::failure("cannot list the staged tree in \"" + stagingFolder() +

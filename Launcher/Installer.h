@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/FileManager.h"
 
 namespace launcher {
@@ -94,7 +95,8 @@ class Installer {
   // Writes the staged tree to the disk: one syncfs of the install folder's file system.
   platform::FileResult flushStaging();
   // Once the staged tree is on the disk (flushStaging, called here unless it was called
-  // already), writes the journal with phase switching and the entries to switch.
+  // already), writes the journal with phase switching and the entries to switch. First gives the
+  // installed folders made read-only, which `stage` left open, their permissions back.
   platform::FileResult journalSwitch();
   struct SwitchResult {
     bool switched = false;
@@ -132,6 +134,7 @@ class Installer {
 
  private:
   std::string livePath(const std::string& name) const;
+  platform::FileResult closeFolders();
   std::string stagedPath(const std::string& name) const;
   platform::FileResult writeJournal();
   // Switches back the entries before `end`, last first. True when every one went back.
@@ -142,6 +145,8 @@ class Installer {
   InstallJournal journal_;
   bool flushed_ = false;
   bool journalKept_ = false;
+  // Staged folders cloned open from read-only installed ones, innermost first.
+  std::vector<platform::FolderPermissions> closedFolders_;
 };
 
 // A download's leftovers in the install folder (hidden part files, ".<name>.part-XXXXXX"), which

@@ -448,6 +448,28 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
   EXPECT_EQ(readFile(root / "elsewhere/precious"), "kept");
 }
 
+// A folder of the installed application made read-only (by the user, or by the application):
+// the clone that seeds the staged tree keeps it open while the package's files go in, and it is
+// read-only again in the new version.
+TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
+  const std::string lib = install + "/" + kName + ".app/lib";
+  fs::permissions(lib, fs::perms(0555));
+  const std::string extraction = root / "Content";
+  writeApplication(extraction, "five");
+  const int status = exitStatusAsOwner([&] {
+    if (::unlink((lib + "/data.txt").c_str()) == 0 || errno != EACCES) ::_exit(2);
+    // As the merge does: the staged file goes, the package's takes its place.
+    const std::string staged = installer.stagingFolder() + "/" + kName + ".app/lib/data.txt";
+    return installer.stage(extraction) && platform::removeItem(staged) &&
+           platform::moveItem(extraction + "/" + kName + ".app/lib/data.txt", staged) &&
+           installer.journalSwitch() && installer.switchEntries().switched;
+  });
+  ASSERT_NE(status, 2) << "permissions do not count here";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(readFile(lib + "/data.txt"), "five");
+  EXPECT_EQ(fs::status(lib).permissions(), fs::perms(0555));
+}
+
 // A package may bring a tree as deep as paths allow. Listed, cloned or removed with a descriptor
 // per level, it runs out of them (1,024 is the usual limit): the merge would leave part of it
 // out, the next update could not be staged, and a staged tree that cannot go stops every later

@@ -59,10 +59,17 @@ FileResult copyFileAt(int fromFolder, int toFolder, const char* name, const stru
   return closeChecked(target, shownPath);
 }
 
-// Gives the clone of a folder the permissions and times of its original, once it is filled.
-FileResult finishFolder(int folder, const struct stat& info, const std::string& shownPath) {
+// Gives the clone of a folder the permissions and times of its original, once it is filled. With
+// `closedFolders`, a folder closed to its owner stays open to them, and is noted there as `path`.
+FileResult finishFolder(int folder, const struct stat& info, const std::string& shownPath,
+                        std::vector<FolderPermissions>* closedFolders, const std::string& path) {
+  mode_t mode = info.st_mode & 07777;
+  if (closedFolders != nullptr && (mode & S_IRWXU) != S_IRWXU) {
+    closedFolders->push_back({path, mode});
+    mode |= S_IRWXU;
+  }
   const timespec times[2] = {info.st_atim, info.st_mtim};
-  if (::fchmod(folder, info.st_mode & 07777) != 0 || ::futimens(folder, times) != 0)
+  if (::fchmod(folder, mode) != 0 || ::futimens(folder, times) != 0)
     return FileResult::failure(describeErrno("cannot keep the attributes of", shownPath, errno));
   return FileResult::success();
 }
@@ -211,7 +218,8 @@ FileResult cloneEntries(const FolderWalk& from, const FolderWalk& to, const std:
 // Clones the contents of the folder open as `fromTop` into the one open as `toTop`, depth first
 // with two descriptors whatever the depth; each folder of the clone gets the permissions and
 // times of its original once it is filled (the top's are left to the caller).
-FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& fromPath) {
+FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& fromPath,
+                       std::vector<FolderPermissions>* closedFolders) {
   FolderWalk from(std::move(fromTop)), to(std::move(toTop));
   // For each folder entered, the subfolders still to clone and its original's attributes.
   struct Level {
@@ -243,10 +251,12 @@ FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& from
     levels.pop_back();
     if (levels.empty()) break;
     const std::string shownPath = from.pathOf(fromPath);
+    const std::string path = to.pathOf("").substr(1);
     const UniqueFd left = to.leave();
     if (!left || !from.leave())
       return FileResult::failure(describeErrno("cannot go back up from", shownPath, errno));
-    if (auto finished = finishFolder(left.get(), info, shownPath); !finished) return finished;
+    if (auto finished = finishFolder(left.get(), info, shownPath, closedFolders, path); !finished)
+      return finished;
   }
   return FileResult::success();
 }
@@ -468,7 +478,8 @@ FileResult writeFileDurably(const std::string& path, std::string_view content) {
   return syncFolder(parentOf(path));
 }
 
-FileResult cloneTree(const std::string& from, const std::string& to) {
+FileResult cloneTree(const std::string& from, const std::string& to,
+                     std::vector<FolderPermissions>* closedFolders) {
   struct stat info {};
   if (::lstat(from.c_str(), &info) != 0)
     return FileResult::failure(describeErrno("cannot examine", from, errno));
@@ -482,8 +493,9 @@ FileResult cloneTree(const std::string& from, const std::string& to) {
   // The walk takes `target` down the tree; the top stays open for its attributes at the end.
   const UniqueFd top(::fcntl(target.get(), F_DUPFD_CLOEXEC, 0));
   if (!top) return FileResult::failure(describeErrno("cannot open", to, errno));
-  if (auto cloned = cloneFolder(std::move(source), std::move(target), from); !cloned) return cloned;
-  return finishFolder(top.get(), info, to);
+  if (auto cloned = cloneFolder(std::move(source), std::move(target), from, closedFolders); !cloned)
+    return cloned;
+  return finishFolder(top.get(), info, to, closedFolders, "");
 }
 
 bool isRealDirectory(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Launcher/platform/FileManager.h"
 
@@ -36,11 +37,21 @@ enum class ReadFailure { notAFile, notReadNow };
 std::optional<std::string> readSmallFile(const std::string& path, off_t limit,
                                          ReadFailure* why = nullptr);
 
+// A folder's path below a tree, and the permissions it is to have.
+struct FolderPermissions {
+  std::string path;  // relative to the tree, "" for the tree itself
+  mode_t mode;
+};
+
 // Recreates the folder `from` as `to` (which must not exist) on the same file system, cheaply:
 // real folders with the same permissions and modification times, a hard link for every file,
 // symbolic links as links to the same target. Where the file system refuses a hard link, the
 // file is copied with its permissions and times. Nothing is ever written into a file of `from`.
-FileResult cloneTree(const std::string& from, const std::string& to);
+// With `closedFolders`, a folder whose permissions keep even its owner from changing it (made
+// read-only) is cloned open to its owner, and its path and own permissions are given there, for
+// the caller to set once it has changed the clone.
+FileResult cloneTree(const std::string& from, const std::string& to,
+                     std::vector<FolderPermissions>* closedFolders = nullptr);
 
 // Deletes the folder `path` with everything in it, links as links, walking it by descriptors (no
 // path is looked up twice): the quick way to drop a whole tree. A read-only folder in it is
