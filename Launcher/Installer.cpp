@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <set>
 #include <utility>
 
 #include "Launcher/platform/Application.h"
@@ -236,32 +237,58 @@ platform::FileResult Installer::stage(const std::string& extractionFolder) {
   return platform::FileResult::success();
 }
 
-// Why a link of the staged tree may not stay, or nothing. The package's links were judged in the
-// package's own tree; the staged one also holds the installed entries the package lacks, and a
-// target that passes through one of their links (or an installed target through a new link)
-// can lead outside the install folder, where ".." climbs from wherever that link leads.
+// Why a link of the tree the switch would leave may not stay, or nothing. The package's links
+// were judged in the package's own tree; the staged one also holds the installed files the package
+// lacks, and the top-level entries it lacks stay beside it. A target that passes through a link
+// there (an installed link, or a new one on the way of an installed target) can lead outside the
+// install folder, where ".." climbs from wherever that link leads. Absolute targets and the like
+// were judged when their links were installed, and installed links that pass only through
+// installed links are as they were: only a path through a link is new here.
 std::optional<std::string> Installer::linkProblem() const {
   const std::string staging = stagingFolder();
-  const auto entries = platform::enumerateFolder(staging);
-  if (!entries) return "cannot walk the new files in \"" + staging + "\"";
-  const auto isLink = [&staging](const std::string& relative) {
-    struct stat status {};
-    return ::lstat(platform::appendPathComponent(staging, relative).c_str(), &status) == 0 &&
-           S_ISLNK(status.st_mode);
+  const auto stagedNames = platform::folderEntries(staging);
+  if (!stagedNames) return "cannot walk the new files in \"" + staging + "\"";
+  const std::set<std::string> staged(stagedNames->begin(), stagedNames->end());
+  const auto isStaged = [&staged](const std::string& relative) {
+    return staged.contains(relative.substr(0, relative.find('/')));
   };
-  for (const std::string& relative : *entries) {
-    if (!isLink(relative)) continue;
+  // Where a path of the tree after the switch lies now.
+  const auto place = [&](const std::string& relative) {
+    return platform::appendPathComponent(isStaged(relative) ? staging : installFolder_, relative);
+  };
+  const auto isLink = [&place](const std::string& relative) {
+    struct stat status {};
+    return ::lstat(place(relative).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+  };
+  const auto judge = [&](const std::string& relative) -> std::optional<std::string> {
+    if (!isLink(relative)) return std::nullopt;
     std::error_code error;
-    const auto target =
-        std::filesystem::read_symlink(platform::appendPathComponent(staging, relative), error);
+    const auto target = std::filesystem::read_symlink(place(relative), error);
     if (error) return "cannot read the link \"" + relative + "\": " + error.message();
-    // Absolute targets and the like were judged when their links were installed; only a path
-    // through a link is new here.
+    const bool installed = !isStaged(relative);
     bool throughALink = false;
-    const auto problem = Zipwell::linkTargetProblem(
-        relative, target.native(),
-        [&](const std::string& path) { return throughALink = isLink(path); });
+    const auto problem =
+        Zipwell::linkTargetProblem(relative, target.native(), [&](const std::string& path) {
+          return throughALink = isLink(path) && (!installed || isStaged(path));
+        });
     if (problem && throughALink) return "the link \"" + relative + "\" cannot stay: " + *problem;
+    return std::nullopt;
+  };
+  // Every entry of the staged tree, then every one of the installed entries that stay.
+  const auto installedNames = platform::folderEntries(installFolder_);
+  if (!installedNames) return "cannot walk the installed files in \"" + installFolder_ + "\"";
+  for (const auto& [tree, names] :
+       {std::pair{staging, *stagedNames}, std::pair{installFolder_, *installedNames}}) {
+    for (const std::string& name : names) {
+      if (tree == installFolder_ && (staged.contains(name) || isReservedEntryName(name))) continue;
+      if (auto problem = judge(name)) return problem;
+      const std::string path = platform::appendPathComponent(tree, name);
+      if (!platform::isRealDirectory(path)) continue;
+      const auto entries = platform::enumerateFolder(path);
+      if (!entries) return "cannot walk the files in \"" + path + "\"";
+      for (const std::string& relative : *entries)
+        if (auto problem = judge(platform::appendPathComponent(name, relative))) return problem;
+    }
   }
   return std::nullopt;
 }

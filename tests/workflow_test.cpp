@@ -453,21 +453,53 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
 // link of the installed version that the package lacks ("up" -> ".." below, then "up/.."): the
 // staged tree is refused and nothing changes.
 TEST_F(InstallTest, ALinkLeadingOutThroughAnInstalledLinkIsNotSwitchedIn) {
-  installed("4");
-  fs::create_directory_symlink("..", install() + "/" + bundle + "/up");
-  auto entries = package("five");
-  entries.push_back(testing::file(bundle + "/lib/out", "../up/..").withMode(0120777));
-  publish(entries);
-  serverAnswers(5);
-  acceptOffer("updateButton");
-  ASSERT_EQ(rig.alerts->shown().size(), 1u);
-  EXPECT_EQ(rig.alerts->shown()[0].informativeText,
-            "Failed to update the application.\n the link \"" + bundle +
-                "/lib/out\" cannot stay: its target passes through the link \"" + bundle +
-                "/up\". Nothing was changed.");
-  EXPECT_EQ(readFile(versionFile()), "4");
-  EXPECT_FALSE(fs::exists(install() + "/" + bundle + "/lib/out"));
-  EXPECT_FALSE(fs::exists(install() + "/.staging"));
+  const struct {
+    const char* title;
+    std::function<void(const std::string& install)> before;
+    std::vector<testing::ZipEntry> added;
+    std::string link, through;
+  } cases[] = {
+      {"a new link through an installed link in the bundle",
+       [&](const std::string& install) {
+         fs::create_directory_symlink("..", install + "/" + bundle + "/up");
+       },
+       {testing::file(bundle + "/lib/out", "../up/..").withMode(0120777)},
+       bundle + "/lib/out",
+       bundle + "/up"},
+      {"a new link through an installed top-level link the package lacks",
+       [](const std::string& install) { fs::create_directory_symlink(".", install + "/up"); },
+       {testing::file(bundle + "/lib/out", "../../up/..").withMode(0120777)},
+       bundle + "/lib/out",
+       "up"},
+      {"an installed link the package lacks through a new top-level link",
+       [](const std::string& install) {
+         fs::create_directories(install + "/up");
+         fs::create_directories(install + "/extras");
+         fs::create_symlink("../up/..", install + "/extras/l");
+       },
+       {testing::file("up", ".").withMode(0120777)},
+       "extras/l",
+       "up"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    fs::remove_all(install());
+    const std::size_t alerts = rig.alerts->shown().size();
+    installed("4");
+    c.before(install());
+    const auto before = testing::tree(install());
+    auto entries = package("five");
+    entries.insert(entries.end(), c.added.begin(), c.added.end());
+    publish(entries);
+    serverAnswers(5);
+    acceptOffer("updateButton");
+    ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
+    EXPECT_EQ(rig.alerts->shown().back().informativeText,
+              "Failed to update the application.\n the link \"" + c.link +
+                  "\" cannot stay: its target passes through the link \"" + c.through +
+                  "\". Nothing was changed.");
+    EXPECT_EQ(testing::tree(install()), before) << "version 4 as it was";
+  }
 }
 
 // An install folder on a file system mounted noexec: the package is fine, and the failure says
