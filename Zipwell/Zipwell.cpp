@@ -249,7 +249,7 @@ struct Extraction {
   // The archives being read, outermost first: none of them may be rewritten.
   std::vector<std::string> openArchives;
   // The link entries of every archive planned so far, relative to the destination, and its
-  // other file entries, nested archives included.
+  // other entries (files, folders, nested archives).
   std::set<std::string> linkPaths;
   std::set<std::string> filePaths;
   // What the archives judged so far leave of the free space, in bytes and in files and folders
@@ -512,11 +512,18 @@ bool ArchiveWalk::judgeLinks() {
   const auto isLinkPath = [&](const std::string& path) {
     return added.contains(path) || x_.linkPaths.contains(path);
   };
+  // An entry of the archives before at `path`, or one inside a folder there.
+  const auto isTaken = [&](const std::string& path) {
+    if (x_.filePaths.contains(path)) return true;
+    const std::string inside = path + "/";
+    const auto next = x_.filePaths.lower_bound(inside);
+    return next != x_.filePaths.end() && next->starts_with(inside);
+  };
   for (const PlannedEntry& entry : planned_) {
     if (!entry.isLink) continue;
     const std::string path = zipwell::joined(entry.relative);
     if (x_.linkPaths.contains(path) || !added.insert(path).second || path.empty() ||
-        x_.filePaths.contains(path)) {
+        isTaken(path)) {
       refuse("Refused link sharing its path with another entry: " + escapeLine(entry.name),
              Zipwell::kLinkRefused,
              "the link " + quotedLine(entry.name) + " shares its path with another entry");
@@ -543,7 +550,7 @@ bool ArchiveWalk::judgeLinks() {
   }
   x_.linkPaths.merge(added);
   for (const PlannedEntry& entry : planned_)
-    if (!entry.isLink && !entry.isDirectory && !entry.relative.empty())
+    if (!entry.isLink && !entry.relative.empty())
       x_.filePaths.insert(zipwell::joined(entry.relative));
   return true;
 }

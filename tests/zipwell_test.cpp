@@ -613,6 +613,12 @@ TEST_P(ZipwellTest, LinksAreMadeOnlyWhenTheyStayInsideTheDestination) {
         testing::file("a.txt", "the package's file"), testing::file("b.txt", "b")},
        "in the nested archive \"inner.zip\": the link \"a.txt\" shares its path with another "
        "entry"},
+      {"a link of a nested archive where the package has a folder of files",
+       {testing::file("pkg/inner.zip", zipBytes({link("l", "d")})), testing::file("pkg/l/f", "f")},
+       "the link \"l\" shares its path with another entry"},
+      {"a link of a nested archive where the package has a folder entry",
+       {testing::directory("pkg/l/"), testing::file("pkg/inner.zip", zipBytes({link("l", "d")}))},
+       "the link \"l\" shares its path with another entry"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
