@@ -548,6 +548,20 @@ TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
                          platform::InstanceLock::State::heldElsewhere;
             }),
             0);
+  // One the user may not even read (another account's, private) gives way to a file of theirs:
+  // without it, each launcher would go on without the lock.
+  fs::create_directories(root / "closed");
+  writeFile(root / "closed/.lock", "");
+  fs::permissions(root / "closed/.lock", fs::perms(0));
+  EXPECT_EQ(exitStatusAsOwner([&] {
+              if (::open((root / "closed/.lock").c_str(), O_RDONLY) >= 0 || errno != EACCES)
+                ::_exit(2);
+              const auto held = platform::InstanceLock::acquire(root / "closed/.lock");
+              return held.held() &&
+                     platform::InstanceLock::acquire(root / "closed/.lock").state() ==
+                         platform::InstanceLock::State::heldElsewhere;
+            }),
+            0);
 
   // Whatever else stands at the lock's name gives way to a lock file, and a link's target stays;
   // a folder with something in it is not removed.

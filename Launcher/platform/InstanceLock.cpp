@@ -17,13 +17,28 @@ namespace {
 
 constexpr int kLockFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
 
-// Whatever else stands at the lock's name (a link, a folder, a pipe) gives way to a new file: the
-// install folder is the user's, and a lock that cannot be taken would let a second launcher in.
-// A link is removed, never followed; a folder only when it is empty.
+// The lock file as it stands, to read and write; else to read: a file this user may only read
+// (left by a run under another account, or on a read-only file system) still takes the lock, as
+// flock needs no write access, except on NFS.
+UniqueFd openRegular(const std::string& path) {
+  UniqueFd file(::open(path.c_str(), kLockFlags, 0644));
+  if (file || (errno != EACCES && errno != EROFS)) return file;
+  const int error = errno;
+  file = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!file && errno == ENOENT) errno = error;
+  return file;
+}
+
+// Whatever else stands at the lock's name (a link, a folder, a pipe, a file this user may not
+// even read) gives way to a new file: the install folder is the user's, and a lock that cannot be
+// taken would let a second launcher in. A link is removed, never followed; a folder only when it
+// is empty.
 UniqueFd openLockFile(const std::string& path) {
   struct stat entry {};
-  if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode))
-    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode)) {
+    UniqueFd file = openRegular(path);
+    if (file || errno != EACCES) return file;
+  }
   // Replaced under a lock on the folder, and looked at again there: two launchers that both saw
   // the odd entry would otherwise each make a file, the second removing the first one's, and
   // each hold a lock of its own.
@@ -36,13 +51,16 @@ UniqueFd openLockFile(const std::string& path) {
       locked = ::flock(guard.get(), LOCK_EX);
     } while (locked != 0 && errno == EINTR);
   }
-  if (::lstat(path.c_str(), &entry) != 0 || S_ISREG(entry.st_mode))
-    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  if (::lstat(path.c_str(), &entry) != 0) return openRegular(path);
+  if (S_ISREG(entry.st_mode)) {
+    UniqueFd file = openRegular(path);
+    if (file || errno != EACCES) return file;
+  }
   if ((S_ISDIR(entry.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) != 0)
-    return UniqueFd(::open(path.c_str(), kLockFlags, 0644));  // gives the reason
+    return openRegular(path);  // gives the reason
   UniqueFd file(::open(path.c_str(), kLockFlags | O_EXCL, 0644));
   // Another launcher made the file in the meantime: its file is the lock.
-  if (!file && errno == EEXIST) file = UniqueFd(::open(path.c_str(), kLockFlags, 0644));
+  if (!file && errno == EEXIST) file = openRegular(path);
   return file;
 }
 
@@ -51,10 +69,6 @@ UniqueFd openLockFile(const std::string& path) {
 InstanceLock InstanceLock::acquire(const std::string& path) {
   InstanceLock lock;
   lock.file_ = openLockFile(path);
-  // A lock file that this user may read but not write (left by a run under another account, or
-  // on a read-only file system) still takes the lock: flock needs no write access, except on NFS.
-  if (!lock.file_ && (errno == EACCES || errno == EROFS))
-    lock.file_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!lock.file_) {
     lock.error_ = describeErrno("cannot open", path, errno);
     return lock;
