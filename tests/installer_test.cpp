@@ -452,22 +452,31 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
 // the clone that seeds the staged tree keeps it open while the package's files go in, and it is
 // read-only again in the new version.
 TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
-  const std::string lib = install + "/" + kName + ".app/lib";
+  const std::string bundle = install + "/" + kName + ".app";
+  const std::string lib = bundle + "/lib";
   fs::permissions(lib, fs::perms(0555));
+  // A folder moves to another folder only when its owner may write it (its ".." changes): the
+  // switch itself must open it.
+  fs::permissions(bundle, fs::perms(0555));
   const std::string extraction = root / "Content";
   writeApplication(extraction, "five");
   const int status = exitStatusAsOwner([&] {
     if (::unlink((lib + "/data.txt").c_str()) == 0 || errno != EACCES) ::_exit(2);
     // As the merge does: the staged file goes, the package's takes its place.
     const std::string staged = installer.stagingFolder() + "/" + kName + ".app/lib/data.txt";
-    return installer.stage(extraction) && platform::removeItem(staged) &&
-           platform::moveItem(extraction + "/" + kName + ".app/lib/data.txt", staged) &&
-           installer.journalSwitch() && installer.switchEntries().switched;
+    const bool switched =
+        installer.stage(extraction) && platform::removeItem(staged) &&
+        platform::moveItem(extraction + "/" + kName + ".app/lib/data.txt", staged) &&
+        installer.journalSwitch() && installer.switchEntries().switched;
+    if (switched) installer.finish();
+    return switched;
   });
   ASSERT_NE(status, 2) << "permissions do not count here";
   EXPECT_EQ(status, 0);
   EXPECT_EQ(readFile(lib + "/data.txt"), "five");
   EXPECT_EQ(fs::status(lib).permissions(), fs::perms(0555));
+  EXPECT_EQ(fs::status(bundle).permissions(), fs::perms(0555));
+  EXPECT_FALSE(fs::exists(installer.stagingFolder())) << "the old version, read-only too, went";
 }
 
 // A package may bring a tree as deep as paths allow. Listed, cloned or removed with a descriptor

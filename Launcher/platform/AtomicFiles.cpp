@@ -398,15 +398,56 @@ FileResult removeTree(const std::string& path) {
   return FileResult::success();
 }
 
+namespace {
+
+// A folder moves into another folder only when its owner may write it (its ".." changes). One of
+// this user's made read-only is opened to them for the move; its permissions are given back.
+std::optional<mode_t> openForMove(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+      (info.st_mode & S_IWUSR) != 0 ||
+      ::fchmodat(AT_FDCWD, path.c_str(), (info.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) !=
+          0)
+    return std::nullopt;
+  return info.st_mode & 07777;
+}
+
+// False when the permissions could not be given back: the folder then stays open to its owner
+// alone, as the move needed, which is no reason to undo the move.
+bool closeAfterMove(const std::string& path, std::optional<mode_t> mode) {
+  return !mode || ::fchmodat(AT_FDCWD, path.c_str(), *mode, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// renameat2, also for folders made read-only; 0, or -1 with errno set.
+int moveOpening(const std::string& from, const std::string& to, unsigned int flags) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0) return 0;
+  if (errno != EACCES) return -1;
+  const auto fromMode = openForMove(from);
+  const auto toMode = (flags & RENAME_EXCHANGE) != 0 ? openForMove(to) : std::nullopt;
+  if (!fromMode && !toMode) {
+    errno = EACCES;
+    return -1;
+  }
+  const int moved = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags);
+  const int error = errno;
+  // Moved, each folder is at the other's name.
+  closeAfterMove(moved == 0 ? to : from, fromMode);
+  closeAfterMove(moved == 0 ? from : to, toMode);
+  errno = error;
+  return moved;
+}
+
+}  // namespace
+
 FileResult exchangeItems(const std::string& first, const std::string& second) {
-  if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0)
+  if (moveOpening(first, second, RENAME_EXCHANGE) != 0)
     return FileResult::failure(describeErrno("cannot swap", first, errno) + " with \"" + second +
                                "\"");
   return FileResult::success();
 }
 
 FileResult renameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+  if (moveOpening(from, to, RENAME_NOREPLACE) != 0)
     return FileResult::failure(describeErrno("cannot move", from, errno) + " to \"" + to + "\"");
   return FileResult::success();
 }
