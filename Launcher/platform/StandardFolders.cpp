@@ -125,8 +125,10 @@ FileResult createTemporaryFolder(const UserPaths& paths) {
   if (!paths.installFolder.empty()) {
     std::error_code error;
     const auto temporaryReal = std::filesystem::canonical(paths.temporaryFolder, error);
-    const auto installReal =
-        error ? temporaryReal : std::filesystem::weakly_canonical(paths.installFolder, error);
+    if (error)
+      return FileResult::failure("cannot resolve \"" + paths.temporaryFolder +
+                                 "\": " + error.message());
+    const auto installReal = std::filesystem::weakly_canonical(paths.installFolder, error);
     if (error)
       return FileResult::failure("cannot resolve \"" + paths.installFolder +
                                  "\": " + error.message());
