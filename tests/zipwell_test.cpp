@@ -710,7 +710,8 @@ double processorSeconds() {
 TEST(ZipwellLinks, TargetsThroughDeepFoldersAreJudgedInTimeOfTheirLength) {
   // A folder 500 levels deep, and links whose targets pass each of its levels: every level is
   // looked up once, not once for each link from the destination down. 400 such links then cost
-  // little more than one.
+  // a few times one, where a lookup from the destination down for each took minutes. The bound
+  // leaves room for the sanitizer builds on a loaded machine (there 400 cost up to 6 times one).
   std::string deep;
   for (int i = 0; i < 500; ++i) deep += "a/";
   const auto spentOn = [&](int links) {
@@ -727,7 +728,7 @@ TEST(ZipwellLinks, TargetsThroughDeepFoldersAreJudgedInTimeOfTheirLength) {
   };
   const double one = spentOn(1);
   const double many = spentOn(400);
-  EXPECT_LT(many, 3 * one + 0.5) << "one link: " << one << " s, 400 links: " << many << " s";
+  EXPECT_LT(many, 10 * one + 3) << "one link: " << one << " s, 400 links: " << many << " s";
 }
 
 // --- Existing files --------------------------------------------------------------------------
