@@ -285,7 +285,13 @@ std::optional<std::string> Installer::linkProblem() const {
       const std::string path = platform::appendPathComponent(tree, name);
       if (!platform::isRealDirectory(path)) continue;
       const auto entries = platform::enumerateFolder(path);
-      if (!entries) return "cannot walk the files in \"" + path + "\"";
+      if (!entries && tree == staging) return "cannot walk the files in \"" + path + "\"";
+      // An installed folder the package leaves alone that this user cannot read (another
+      // account's, say) is no reason to refuse the update.
+      if (!entries) {
+        platform::logLine("   the links in \"" + path + "\" are not judged: it cannot be read");
+        continue;
+      }
       for (const std::string& relative : *entries)
         if (auto problem = judge(platform::appendPathComponent(name, relative))) return problem;
     }

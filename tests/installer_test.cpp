@@ -458,6 +458,10 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
   // A folder moves to another folder only when its owner may write it (its ".." changes): the
   // switch itself must open it.
   fs::permissions(bundle, fs::perms(0555));
+  // A folder the package leaves alone that the user cannot read: its links go unjudged, and the
+  // update goes on.
+  fs::create_directories(install + "/private/inner");
+  fs::permissions(install + "/private", fs::perms(0));
   const std::string extraction = root / "Content";
   writeApplication(extraction, "five");
   const int status = exitStatusAsOwner([&] {
@@ -467,7 +471,7 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
     const bool switched =
         installer.stage(extraction) && platform::removeItem(staged) &&
         platform::moveItem(extraction + "/" + kName + ".app/lib/data.txt", staged) &&
-        installer.journalSwitch() && installer.switchEntries().switched;
+        installer.check() && installer.journalSwitch() && installer.switchEntries().switched;
     if (switched) installer.finish();
     return switched;
   });
@@ -477,6 +481,7 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
   EXPECT_EQ(fs::status(lib).permissions(), fs::perms(0555));
   EXPECT_EQ(fs::status(bundle).permissions(), fs::perms(0555));
   EXPECT_FALSE(fs::exists(installer.stagingFolder())) << "the old version, read-only too, went";
+  fs::permissions(install + "/private", fs::perms(0700));
 }
 
 // A package may bring a tree as deep as paths allow. Listed, cloned or removed with a descriptor
