@@ -395,10 +395,8 @@ class PackageWriter {
   static constexpr std::size_t kBufferBytes = std::size_t{1024} * 1024;
   static constexpr std::chrono::milliseconds kHandOverAfter{100};
 
-  // `shown`: the bar has been shown what the part holds (an earlier attempt of this call wrote
-  // to it), so a stall shows from the start, before the answer's first bytes.
-  PackageWriter(PartFile& part, minisign::PackageVerifier* verifier, bool shown)
-      : part_(part), verifier_(verifier), shown_(shown) {
+  PackageWriter(PartFile& part, minisign::PackageVerifier* verifier)
+      : part_(part), verifier_(verifier) {
     try {
       writer_ = std::thread([this] { writeBuffers(); });
       if (verifier_ != nullptr) digester_ = std::thread([this] { digestBuffers(); });
@@ -533,7 +531,7 @@ class PackageWriter {
   }
 
   void writeBuffers() {
-    bool wrote = shown_ && part_.size() > 0;
+    bool wrote = false;
     std::chrono::steady_clock::time_point quietReport;  // the next call while nothing arrives
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -607,7 +605,6 @@ class PackageWriter {
   bool threaded_ = false;
   std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
   std::function<void(bool grew)> onWritten_;
-  const bool shown_;
   std::chrono::milliseconds quiet_{0};
   Buffer filling_;                                     // with mutex_ held
   std::chrono::steady_clock::time_point filledSince_;  // its first byte
@@ -678,8 +675,7 @@ void reportProgress(Attempt& attempt, bool again = false) {
   const std::uint64_t size = attempt.part->size();
   if (!attempt.options->progress || (attempt.reported == size && !again)) return;
   attempt.reported = size;
-  // Before the answer's headers, the size the part's package was found to have.
-  attempt.options->progress(size, attempt.total ? attempt.total : attempt.part->recordedSize());
+  attempt.options->progress(size, attempt.total);
 }
 
 // False (with the failure set) when the rest of the package, from what the part holds, would
@@ -977,7 +973,7 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
     verifier.reset();
     if (!options.publicKey.empty())
       verifier.emplace(std::get<minisign::PackageVerifier>(makeVerifier(options)));
-    writer.emplace(part, verifier ? &*verifier : nullptr, begun);
+    writer.emplace(part, verifier ? &*verifier : nullptr);
     failure = fetch(url.string(), part, *writer, options, begun);
     if (!failure) break;
     if (failure->rangeRefused && !askedForWhole) {
@@ -994,17 +990,7 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
                       "); taking it up again in " + std::to_string(pause.count()) +
                       " ms, attempt " + std::to_string(retry + 1) + " of " +
                       std::to_string(options.retries + 1));
-    // The bar hears again of what it was shown, so that the speed it shows falls.
-    const auto until = std::chrono::steady_clock::now() + pause;
-    for (auto now = std::chrono::steady_clock::now(); now < until;
-         now = std::chrono::steady_clock::now()) {
-      const bool report =
-          begun && options.progress && options.quietReport.count() > 0 && part.size() > 0;
-      if (report) options.progress(part.size(), part.recordedSize());
-      std::this_thread::sleep_for(
-          report ? std::min<std::chrono::steady_clock::duration>(until - now, options.quietReport)
-                 : until - now);
-    }
+    std::this_thread::sleep_for(pause);
   }
   writer.reset();  // every byte received is in the part
   if (failure) {
