@@ -405,9 +405,7 @@ namespace {
 std::optional<mode_t> openForMove(const std::string& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & S_IWUSR) != 0 ||
-      ::fchmodat(AT_FDCWD, path.c_str(), (info.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) !=
-          0)
+      (info.st_mode & S_IWUSR) != 0 || !openToOwner(AT_FDCWD, path.c_str()))
     return std::nullopt;
   return info.st_mode & 07777;
 }
