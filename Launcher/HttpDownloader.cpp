@@ -395,8 +395,16 @@ class PackageWriter {
   static constexpr std::size_t kBufferBytes = std::size_t{1024} * 1024;
   static constexpr std::chrono::milliseconds kHandOverAfter{100};
 
-  PackageWriter(PartFile& part, minisign::PackageVerifier* verifier)
-      : part_(part), verifier_(verifier) {
+  // `meanwhile`, when given, is called every `quiet` (see onWritten) until answered(): a cut
+  // download taken up again keeps showing what the part held, so that the speed shown falls
+  // while the server is reached again. It must not touch the part, which the transfer may start
+  // over meanwhile.
+  PackageWriter(PartFile& part, minisign::PackageVerifier* verifier,
+                std::function<void()> meanwhile = {})
+      : part_(part),
+        verifier_(verifier),
+        meanwhile_(std::move(meanwhile)),
+        awaiting_(static_cast<bool>(meanwhile_)) {
     try {
       writer_ = std::thread([this] { writeBuffers(); });
       if (verifier_ != nullptr) digester_ = std::thread([this] { digestBuffers(); });
@@ -419,8 +427,18 @@ class PackageWriter {
   // writer's own thread also calls it with false every `quiet` while nothing arrives after a
   // first piece, so that a stall shows.
   void onWritten(std::function<void(bool grew)> called, std::chrono::milliseconds quiet) {
-    onWritten_ = std::move(called);
-    quiet_ = quiet;
+    {
+      std::lock_guard lock(mutex_);
+      onWritten_ = std::move(called);
+      quiet_ = quiet;
+    }
+    changed_.notify_all();
+  }
+  // The answer is taken up, on the transfer's thread before it touches the part: no call of
+  // `meanwhile` comes after this returns.
+  void answered() {
+    std::lock_guard lock(meanwhileMutex_);
+    awaiting_ = false;
   }
   // Bytes the part holds already, for the digest alone.
   void digestOnly(const char* data, std::size_t size) {
@@ -538,14 +556,19 @@ class PackageWriter {
       // The next buffer: one handed over, or the one being filled once it is old enough.
       while (toWrite_.empty() && !closed_) {
         if (filling_.bytes.empty()) {
-          if (!wrote || error_ != 0 || !onWritten_ || quiet_.count() <= 0) {
+          if (error_ != 0 || quiet_.count() <= 0 || (wrote ? !onWritten_ : !awaiting_)) {
             changed_.wait(lock);
           } else if (const auto now = std::chrono::steady_clock::now(); now < quietReport) {
             changed_.wait_until(lock, quietReport);
           } else {
             quietReport = now + quiet_;
             lock.unlock();
-            onWritten_(false);
+            if (wrote) {
+              onWritten_(false);
+            } else {
+              std::lock_guard meanwhile(meanwhileMutex_);
+              if (awaiting_) meanwhile_();
+            }
             lock.lock();
           }
         } else if (const auto due = filledSince_ + kHandOverAfter;
@@ -603,9 +626,12 @@ class PackageWriter {
   PartFile& part_;
   minisign::PackageVerifier* verifier_;
   bool threaded_ = false;
-  std::atomic<int> error_ = 0;  // set by whichever thread writes to the part
-  std::function<void(bool grew)> onWritten_;
-  std::chrono::milliseconds quiet_{0};
+  std::atomic<int> error_ = 0;                // set by whichever thread writes to the part
+  std::function<void(bool grew)> onWritten_;  // set with mutex_ held
+  std::chrono::milliseconds quiet_{0};        // set with mutex_ held
+  const std::function<void()> meanwhile_;
+  std::mutex meanwhileMutex_;                          // held while meanwhile_ is called
+  std::atomic<bool> awaiting_;                         // for the answer, with meanwhile_ to call
   Buffer filling_;                                     // with mutex_ held
   std::chrono::steady_clock::time_point filledSince_;  // its first byte
   std::mutex mutex_;
@@ -695,6 +721,7 @@ bool roomForTheRest(Attempt& attempt) {
 // other 2xx starts it again; records where the bytes come from. False (with the failure set) when
 // the answer cannot be taken.
 bool beginAnswer(Attempt& attempt) {
+  attempt.writer->answered();
   PartFile& part = *attempt.part;
   const std::string& address = *attempt.address;
   long status = 0;
@@ -806,10 +833,10 @@ using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
 // One GET of `address` into `part`: the rest of it when it can be continued, else the whole
 // package. Nothing when the body arrived whole with a 2xx status; the failure otherwise.
-// `begun` is set once an answer was taken up.
+// `begun` is set once an answer was taken up, and `total` to the package's size it gave.
 std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
                                     PackageWriter& writer, const HttpDownloader::Options& options,
-                                    bool& begun) {
+                                    bool& begun, std::optional<std::uint64_t>& total) {
   platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle)
     return AttemptFailure(downloadingError("cannot create a libcurl handle (" + address + ")"));
@@ -842,6 +869,7 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
   writer.onWritten([&attempt](bool grew) { reportProgress(attempt, !grew); }, options.quietReport);
   const CURLcode code = curl_easy_perform(h);
   begun = begun || attempt.begun;
+  if (attempt.begun) total = attempt.total;
   // Nothing is judged before all that arrived is in the part.
   const int writeError = writer.finish();
   writer.onWritten(nullptr, {});
@@ -967,14 +995,24 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
   std::optional<PackageWriter> writer;
   std::optional<AttemptFailure> failure;
   bool begun = false;
+  std::optional<std::uint64_t> total;  // the package's size, as the last answer gave it
+  // Between attempts and until the next answer, the bar hears again of what the part held
+  // after a cut, so that the speed it shows falls. Called where the part is not being written.
+  const auto showPart = [&] {
+    const bool shown = begun && options.progress && options.quietReport.count() > 0;
+    std::function<void()> show;
+    if (shown && part.size() > 0)
+      show = [&options, size = part.size(), total] { options.progress(size, total); };
+    return show;
+  };
   bool askedForWhole = false;
   for (int retry = 0;;) {
     writer.reset();
     verifier.reset();
     if (!options.publicKey.empty())
       verifier.emplace(std::get<minisign::PackageVerifier>(makeVerifier(options)));
-    writer.emplace(part, verifier ? &*verifier : nullptr);
-    failure = fetch(url.string(), part, *writer, options, begun);
+    writer.emplace(part, verifier ? &*verifier : nullptr, showPart());
+    failure = fetch(url.string(), part, *writer, options, begun, total);
     if (!failure) break;
     if (failure->rangeRefused && !askedForWhole) {
       // The part holds all there is, or the server thinks so: it is asked for the whole package.
@@ -990,7 +1028,14 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
                       "); taking it up again in " + std::to_string(pause.count()) +
                       " ms, attempt " + std::to_string(retry + 1) + " of " +
                       std::to_string(options.retries + 1));
-    std::this_thread::sleep_for(pause);
+    const auto show = showPart();
+    auto now = std::chrono::steady_clock::now();
+    for (const auto until = now + pause; now < until; now = std::chrono::steady_clock::now()) {
+      if (show) show();
+      std::this_thread::sleep_for(
+          show ? std::min<std::chrono::steady_clock::duration>(until - now, options.quietReport)
+               : until - now);
+    }
   }
   writer.reset();  // every byte received is in the part
   if (failure) {

@@ -810,6 +810,37 @@ TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {
   EXPECT_TRUE(stallShown) << "nothing reached the bar while the server waited";
   ASSERT_FALSE(stalled.empty());
   EXPECT_EQ(stalled.back(), 2 * piece);
+
+  // Cut after a piece, and slow to answer again: the bar hears of that piece through the pause
+  // before the next attempt, and while the answer is awaited. The second answer waits for two
+  // such reports, 5 s at most.
+  int requests = 0;
+  int shownInPause = 0;
+  bool reconnectShown = false;
+  options.retryPause = std::chrono::milliseconds(200);
+  sameAgain = 0;
+  stalled.clear();
+  server.handle("/cut.zip", [&](const httplib::Request&, httplib::Response& response) {
+    if (requests++ == 0) {
+      response.set_content_provider(2 * piece, "application/zip",
+                                    [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      return offset == 0 &&
+                                             sink.write(std::string(piece, 'c').data(), piece);
+                                    });
+      return;
+    }
+    std::unique_lock lock(mutex);
+    shownInPause = sameAgain;
+    sameAgain = 0;  // only what comes while the answer is awaited counts
+    reconnectShown =
+        reported.wait_for(lock, std::chrono::seconds(5), [&] { return sameAgain >= 2; });
+    response.set_content(std::string(2 * piece, 'c'), "application/zip");
+  });
+  ASSERT_FALSE(download(server.url("/cut.zip"), {}, options).error.has_value());
+  EXPECT_EQ(requests, 2);
+  EXPECT_GE(shownInPause, 2) << "the bar heard nothing through the pause";
+  EXPECT_TRUE(reconnectShown) << "nothing reached the bar while the download was taken up again";
+  EXPECT_EQ(stalled.back(), 2 * piece);
 }
 
 TEST_F(Downloader, GivesUpATransferThatCrawls) {
