@@ -772,6 +772,11 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
     out.fail(nested.record()->code, "in the nested archive " + quotedLine(entry.name) + ": " +
                                         nested.record()->description);
     endWalk = true;
+  } else {
+    // A .zip the application ships may be one it reads itself, damaged or no archive at all:
+    // the extraction goes on without it, and the log says so.
+    logLine("[Zipwell] Nested archive not extracted in full, left as a file: " + path +
+            (nested.record() ? " (" + nested.record()->description + ")" : std::string()));
   }
 }
 

@@ -997,9 +997,29 @@ TEST_P(ZipwellTest, NestedArchivesAreExtractedBesideThemselvesAndRemoved) {
 
 TEST_P(ZipwellTest, NestedFileThatIsNoArchiveStays) {
   make({testing::file("pkg/fake.zip", "not really"), testing::file("pkg/after.txt", "after")});
-  EXPECT_TRUE(extract(archive, dest).result);
+  Outcome outcome = extract(archive, dest);
+  EXPECT_TRUE(outcome.result);
   EXPECT_EQ(readFile(dest + "/pkg/fake.zip"), "not really");
   EXPECT_EQ(readFile(dest + "/pkg/after.txt"), "after");
+  EXPECT_NE(outcome.log.find("[Zipwell] Nested archive not extracted in full, left as a file: " +
+                             dest + "/pkg/fake.zip"),
+            std::string::npos)
+      << outcome.log;
+
+  // A damaged nested archive stays too, with what it gave, and the log says why.
+  const std::string payload = "nested-payload-that-appears-once";
+  std::string inner = zipBytes({testing::file("bad.txt", payload).stored()});
+  inner[inner.find(payload)] ^= 1;
+  TempDir folder;
+  make({testing::file("pkg/damaged.zip", inner), testing::file("pkg/after.txt", "after")});
+  outcome = extract(archive, folder / "out");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(readFile(folder / "out/pkg/damaged.zip"), inner);
+  EXPECT_EQ(readFile(folder / "out/pkg/after.txt"), "after");
+  EXPECT_NE(outcome.log.find("[Zipwell] Nested archive not extracted in full, left as a file: " +
+                             folder / "out/pkg/damaged.zip" + " (crc check failed for file)"),
+            std::string::npos)
+      << outcome.log;
 }
 
 TEST_P(ZipwellTest, NestingIsFollowedToABoundedDepth) {
