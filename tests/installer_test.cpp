@@ -244,14 +244,33 @@ TEST_F(InstallerTest, NextStartEndsWithTheWholeOldOrTheWholeNewTree) {
          writeFile(t.installer.journalPath(), journal.text());
        },
        4, false},
+      // The package's name is all a staging journal says of it: a folder of the installation or
+      // the running launcher's lock file at that name is not the package.
+      {"staging, a package named as the installed application",
+       [](InstallerTest& t) {
+         const InstallJournal journal{
+             InstallJournal::Phase::staging, 4, 5, t.install + "/" + kName + ".app", {}};
+         writeFile(t.installer.journalPath(), journal.text());
+       },
+       4, false},
+      {"staging, a package named as the lock file",
+       [](InstallerTest& t) {
+         writeFile(t.install + "/.lock", "");
+         const InstallJournal journal{
+             InstallJournal::Phase::staging, 4, 5, t.install + "/.lock", {}};
+         writeFile(t.installer.journalPath(), journal.text());
+       },
+       4, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
     fs::remove_all(install);
     SetUp();
     c.cutShort(*this);
+    const bool locked = fs::exists(install + "/.lock");
 
     EXPECT_EQ(restart(), c.recorded);
+    EXPECT_EQ(fs::exists(install + "/.lock"), locked);
     EXPECT_EQ(installed(), c.isNew ? newTree : oldTree);
     EXPECT_EQ(readFile(outside), "beside the install folder");
     for (const char* own : {"/.staging", "/.install-journal", "/package_mac.zip"})
