@@ -301,6 +301,17 @@ TEST_F(InstallerTest, AJournalThatCannotBeReadNowStaysForTheNextStart) {
   EXPECT_EQ(tree(install), newTree);
 }
 
+// The user's own links beside the application, to a folder elsewhere and through that one, were
+// never the package's to judge: they do not stop an update.
+TEST_F(InstallerTest, TheUsersOwnLinksLeadingElsewhereDoNotStopTheSwitch) {
+  fs::create_directories(root / "shared");
+  fs::create_directory_symlink(root / "shared", install + "/shared");
+  fs::create_directories(install + "/extras");
+  fs::create_symlink("../shared/latest", install + "/extras/latest");
+  const auto checked = installer.check();
+  EXPECT_TRUE(checked) << checked.error;
+}
+
 TEST_F(InstallerTest, UndoThatCannotPutEverythingBackRecordsNoVersion) {
   ASSERT_TRUE(installer.journalSwitch());
   const auto& entries = installer.journal().entries;
