@@ -485,6 +485,10 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
   const std::string bundle = install + "/" + kName + ".app";
   const std::string lib = bundle + "/lib";
   fs::permissions(lib, fs::perms(0555));
+  // One the package replaces with a file: nothing is left to close again.
+  const std::string share = bundle + "/share";
+  fs::create_directories(share);
+  fs::permissions(share, fs::perms(0555));
   // A folder moves to another folder only when its owner may write it (its ".." changes): the
   // switch itself must open it.
   fs::permissions(bundle, fs::perms(0555));
@@ -494,13 +498,17 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
   fs::permissions(install + "/private", fs::perms(0));
   const std::string extraction = root / "Content";
   writeApplication(extraction, "five");
+  writeFile(extraction + "/" + kName + ".app/share", "a file now");
   const int status = exitStatusAsOwner([&] {
     if (::unlink((lib + "/data.txt").c_str()) == 0 || errno != EACCES) ::_exit(2);
     // As the merge does: the staged file goes, the package's takes its place.
     const std::string staged = installer.stagingFolder() + "/" + kName + ".app/lib/data.txt";
+    const std::string stagedShare = installer.stagingFolder() + "/" + kName + ".app/share";
     const bool switched =
         installer.stage(extraction) && platform::removeItem(staged) &&
         platform::moveItem(extraction + "/" + kName + ".app/lib/data.txt", staged) &&
+        platform::removeItem(stagedShare) &&
+        platform::moveItem(extraction + "/" + kName + ".app/share", stagedShare) &&
         installer.check() && installer.journalSwitch() && installer.switchEntries().switched;
     if (switched) installer.finish();
     return switched;
@@ -508,6 +516,7 @@ TEST_F(InstallerTest, AFolderMadeReadOnlyIsUpdatedAndStaysReadOnly) {
   ASSERT_NE(status, 2) << "permissions do not count here";
   EXPECT_EQ(status, 0);
   EXPECT_EQ(readFile(lib + "/data.txt"), "five");
+  EXPECT_EQ(readFile(share), "a file now");
   EXPECT_EQ(fs::status(lib).permissions(), fs::perms(0555));
   EXPECT_EQ(fs::status(bundle).permissions(), fs::perms(0555));
   EXPECT_FALSE(fs::exists(installer.stagingFolder())) << "the old version, read-only too, went";
