@@ -181,6 +181,8 @@ TEST_F(WorkflowTest, FinalStatusSaysWhetherUpdatesWereChecked) {
 }
 
 TEST_F(WorkflowTest, NothingInstalledOffersTheDownloadAndWaitsForTheAnswer) {
+  // A version recorded without its application is nothing installed: a launch could not start.
+  writeFile(versionFile(), "5");
   serverAnswers(5);
   start();
   ASSERT_TRUE(serveUntilShown("downloadButton"));
