@@ -451,6 +451,27 @@ TEST_F(InstallTest, PackageThatCannotStartIsNotSwitchedIn) {
   EXPECT_FALSE(fs::exists(extraction()));
 }
 
+// The switch waits for its journal: one that cannot be written (its scratch name taken by a
+// folder while the package arrives) stops the update before anything changes.
+TEST_F(InstallTest, SwitchThatCannotBeJournaledIsNotMade) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  const std::string zip = testing::zipBytes(package("five"));
+  server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
+    writeFile(install() + "/.install-journal.tmp/taken", "");
+    answer.status = 200;
+    answer.set_content(zip, "application/zip");
+  });
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  ASSERT_EQ(rig.alerts->shown().size(), 1u);
+  EXPECT_NE(rig.alerts->shown()[0].informativeText.find("cannot write the new files to the disk"),
+            std::string::npos)
+      << rig.alerts->shown()[0].informativeText;
+  EXPECT_EQ(readFile(versionFile()), "4");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
+}
+
 // A link that stays inside the package's own tree can lead out of the install folder through a
 // link of the installed version that the package lacks ("up" -> ".." below, then "up/.."): the
 // staged tree is refused and nothing changes.
