@@ -629,38 +629,48 @@ TEST_F(InstallTest, VersionFileThatCannotBeWrittenKeepsTheInstallAndItsJournal) 
     EXPECT_FALSE(fs::exists(install() + own)) << own;
 }
 
-// A version file that stops taking writes while the package arrives (as on a full disk): the
-// failed update cannot put version 4 back over its "0", so its journal stays and the next start
-// records version 4, rather than forgetting what is installed.
-TEST_F(InstallTest, FailedUpdateThatCannotRecordThePreviousVersionKeepsItsJournal) {
-  installed("4");
-  // Set by the server's thread once the version file is immutable.
-  std::atomic<bool> immutable = false;
-  struct Mutable {
-    const std::string path;
-    std::atomic<bool>& immutable;
-    ~Mutable() {
-      if (immutable) {
-        EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
+// A version file that stops taking writes while the package arrives (as on a full disk): a failed
+// update cannot put version 4 back over its "0", nor a switched one record version 5, so the
+// journal stays and the next start records the version installed, rather than forgetting it.
+TEST_F(InstallTest, FailedUpdateThatCannotRecordAVersionKeepsItsJournal) {
+  for (const bool served : {false, true}) {
+    SCOPED_TRACE(served ? "package switched in" : "download failed");
+    fs::remove_all(install());
+    installed("4");
+    const std::size_t alerts = rig.alerts->shown().size();
+    // Set by the server's thread once the version file is immutable.
+    std::atomic<bool> immutable = false;
+    struct Mutable {
+      const std::string path;
+      std::atomic<bool>& immutable;
+      ~Mutable() {
+        if (immutable) {
+          EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
+        }
       }
-    }
-  } restore{versionFile(), immutable};
-  server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
-    immutable = std::system(("chattr +i '" + versionFile() + "' 2>/dev/null").c_str()) == 0;
-    answer.status = 404;
-  });
-  serverAnswers(5);
-  acceptOffer("updateButton");
-  if (!immutable) GTEST_SKIP() << "the version file cannot be made immutable here";
-  ASSERT_EQ(rig.alerts->shown().size(), 1u);
-  EXPECT_EQ(readFile(versionFile()), "0");
-  EXPECT_TRUE(fs::exists(install() + "/.install-journal")) << "version 4 is not recorded yet";
+    } restore{versionFile(), immutable};
+    const std::string zip = testing::zipBytes(package("five"));
+    server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
+      immutable = std::system(("chattr +i '" + versionFile() + "' 2>/dev/null").c_str()) == 0;
+      answer.status = served ? 200 : 404;
+      if (served) answer.set_content(zip, "application/zip");
+    });
+    serverAnswers(5);
+    acceptOffer("updateButton");
+    if (!immutable) GTEST_SKIP() << "the version file cannot be made immutable here";
+    ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
+    EXPECT_EQ(readFile(versionFile()), "0");
+    EXPECT_TRUE(fs::exists(install() + "/.install-journal")) << "no version is recorded yet";
 
-  ASSERT_EQ(std::system(("chattr -i '" + versionFile() + "'").c_str()), 0);
-  immutable = false;
-  rig.makeController()->RecoverInstallation();
-  EXPECT_EQ(readFile(versionFile()), "4");
-  EXPECT_FALSE(fs::exists(install() + "/.install-journal"));
+    ASSERT_EQ(std::system(("chattr -i '" + versionFile() + "'").c_str()), 0);
+    immutable = false;
+    rig.makeController()->RecoverInstallation();
+    EXPECT_EQ(readFile(versionFile()), served ? "5" : "4");
+    if (served) {
+      EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "five");
+    }
+    EXPECT_FALSE(fs::exists(install() + "/.install-journal"));
+  }
 }
 
 }  // namespace
