@@ -472,6 +472,52 @@ TEST_F(InstallTest, SwitchThatCannotBeJournaledIsNotMade) {
   EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
 }
 
+// A move the install cannot make (from or onto a file made immutable while the package arrives)
+// stops it, in the merge as in the switch: the previous version stays whole and recorded.
+TEST_F(InstallTest, MoveThatCannotBeMadeKeepsThePreviousVersion) {
+  const std::string leftover = *rig.makeController()->extractionFolder() + "/extra.txt";
+  const std::string readMe = install() + "/README.txt";
+  for (const bool switching : {false, true}) {
+    const std::string fixed = switching ? readMe : leftover;
+    SCOPED_TRACE(fixed);
+    fs::remove_all(install());
+    installed("4");
+    writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+    writeFile(readMe, "read me four");
+    const std::size_t alerts = rig.alerts->shown().size();
+    std::atomic<bool> immutable = false;
+    struct Mutable {
+      const std::string path;
+      std::atomic<bool>& immutable;
+      ~Mutable() {
+        if (immutable) {
+          EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
+        }
+      }
+    } restore{fixed, immutable};
+    const std::string zip = testing::zipBytes(package("five"));
+    server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
+      if (!switching) writeFile(leftover, "in the way");
+      immutable = std::system(("chattr +i '" + fixed + "' 2>/dev/null").c_str()) == 0;
+      answer.status = 200;
+      answer.set_content(zip, "application/zip");
+    });
+    serverAnswers(5);
+    acceptOffer("updateButton");
+    if (!immutable) GTEST_SKIP() << "no file can be made immutable here";
+    ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
+    const std::string shown = rig.alerts->shown().back().informativeText;
+    EXPECT_NE(shown.find(switching ? "cannot switch to the new files"
+                                   : "cannot put the package's files in place"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(readFile(versionFile()), "4");
+    EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
+    EXPECT_EQ(readFile(readMe), "read me four");
+    EXPECT_FALSE(fs::exists(install() + "/.install-journal"));
+  }
+}
+
 // A link that stays inside the package's own tree can lead out of the install folder through a
 // link of the installed version that the package lacks ("up" -> ".." below, then "up/.."): the
 // staged tree is refused and nothing changes.
