@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <latch>
@@ -310,6 +311,21 @@ TEST_F(InstallerTest, TheUsersOwnLinksLeadingElsewhereDoNotStopTheSwitch) {
   fs::create_symlink("../shared/latest", install + "/extras/latest");
   const auto checked = installer.check();
   EXPECT_TRUE(checked) << checked.error;
+}
+
+// A switch the next start cannot finish (an installed file made immutable) is undone: a mix of
+// versions is never recorded as the new one.
+TEST_F(InstallerTest, SwitchTheNextStartCannotFinishIsUndone) {
+  ASSERT_TRUE(installer.journalSwitch());
+  for (std::size_t index = 0; index < installer.journal().entries.size(); ++index)
+    if (installer.journal().entries[index].name != "README.txt") switchOne(index);
+  const std::string readMe = install + "/README.txt";
+  if (std::system(("chattr +i '" + readMe + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "a file cannot be made immutable here";
+  const auto recorded = restart();
+  EXPECT_EQ(std::system(("chattr -i '" + readMe + "'").c_str()), 0);
+  EXPECT_EQ(recorded, 4);
+  EXPECT_EQ(installed(), oldTree);
 }
 
 TEST_F(InstallerTest, UndoThatCannotPutEverythingBackRecordsNoVersion) {
