@@ -279,6 +279,22 @@ class InstallTest : public WorkflowTest {
     return out.finish();
   }
   std::string extraction() const { return *controller->extractionFolder(); }
+  // A file that refuses every change (as on a disk that stops taking writes) from make() until
+  // undo() or its end; make() may run on the server's thread, and fails where no file can be made
+  // immutable.
+  struct Immutable {
+    const std::string path;
+    std::atomic<bool> made = false;
+    bool make() {
+      return made = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+    }
+    void undo() {
+      if (made.exchange(false)) {
+        EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
+      }
+    }
+    ~Immutable() { undo(); }
+  };
 };
 
 TEST_F(InstallTest, FirstInstallFetchesExtractsMergesAndRecords) {
@@ -485,26 +501,17 @@ TEST_F(InstallTest, MoveThatCannotBeMadeKeepsThePreviousVersion) {
     writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
     writeFile(readMe, "read me four");
     const std::size_t alerts = rig.alerts->shown().size();
-    std::atomic<bool> immutable = false;
-    struct Mutable {
-      const std::string path;
-      std::atomic<bool>& immutable;
-      ~Mutable() {
-        if (immutable) {
-          EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
-        }
-      }
-    } restore{fixed, immutable};
+    Immutable immutable{fixed};
     const std::string zip = testing::zipBytes(package("five"));
     server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
       if (!switching) writeFile(leftover, "in the way");
-      immutable = std::system(("chattr +i '" + fixed + "' 2>/dev/null").c_str()) == 0;
+      immutable.make();
       answer.status = 200;
       answer.set_content(zip, "application/zip");
     });
     serverAnswers(5);
     acceptOffer("updateButton");
-    if (!immutable) GTEST_SKIP() << "no file can be made immutable here";
+    if (!immutable.made) GTEST_SKIP() << "no file can be made immutable here";
     ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
     const std::string shown = rig.alerts->shown().back().informativeText;
     EXPECT_NE(shown.find(switching ? "cannot switch to the new files"
@@ -652,12 +659,8 @@ TEST_F(InstallTest, VersionFileThatCannotBeWrittenKeepsTheInstallAndItsJournal) 
   writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
   Installer interrupted(install(), APPLICATION_NAME());
   ASSERT_TRUE(interrupted.begin(4, 5, {}));
-  if (std::system(("chattr +i '" + versionFile() + "' 2>/dev/null").c_str()) != 0)
-    GTEST_SKIP() << "the version file cannot be made immutable here";
-  struct Mutable {
-    std::string path;
-    ~Mutable() { EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0); }
-  } restore{versionFile()};
+  Immutable immutable{versionFile()};
+  if (!immutable.make()) GTEST_SKIP() << "the version file cannot be made immutable here";
 
   rig.makeController()->RecoverInstallation();
   EXPECT_TRUE(fs::exists(interrupted.journalPath())) << "kept until version 4 is recorded";
@@ -684,32 +687,21 @@ TEST_F(InstallTest, FailedUpdateThatCannotRecordAVersionKeepsItsJournal) {
     fs::remove_all(install());
     installed("4");
     const std::size_t alerts = rig.alerts->shown().size();
-    // Set by the server's thread once the version file is immutable.
-    std::atomic<bool> immutable = false;
-    struct Mutable {
-      const std::string path;
-      std::atomic<bool>& immutable;
-      ~Mutable() {
-        if (immutable) {
-          EXPECT_EQ(std::system(("chattr -i '" + path + "'").c_str()), 0);
-        }
-      }
-    } restore{versionFile(), immutable};
+    Immutable immutable{versionFile()};
     const std::string zip = testing::zipBytes(package("five"));
     server.handle("/feed/package_mac.zip", [&](const httplib::Request&, httplib::Response& answer) {
-      immutable = std::system(("chattr +i '" + versionFile() + "' 2>/dev/null").c_str()) == 0;
+      immutable.make();
       answer.status = served ? 200 : 404;
       if (served) answer.set_content(zip, "application/zip");
     });
     serverAnswers(5);
     acceptOffer("updateButton");
-    if (!immutable) GTEST_SKIP() << "the version file cannot be made immutable here";
+    if (!immutable.made) GTEST_SKIP() << "the version file cannot be made immutable here";
     ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
     EXPECT_EQ(readFile(versionFile()), "0");
     EXPECT_TRUE(fs::exists(install() + "/.install-journal")) << "no version is recorded yet";
 
-    ASSERT_EQ(std::system(("chattr -i '" + versionFile() + "'").c_str()), 0);
-    immutable = false;
+    immutable.undo();
     rig.makeController()->RecoverInstallation();
     EXPECT_EQ(readFile(versionFile()), served ? "5" : "4");
     if (served) {
