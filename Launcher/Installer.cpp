@@ -490,8 +490,10 @@ std::optional<std::int64_t> Installer::recover() {
     for (; done < journal_.entries.size(); ++done) {
       if (switched[done]) continue;
       const auto& entry = journal_.entries[done];
+      // An entry the package adds goes only where nothing stands, as in the switch: what took its
+      // name since (the user's own) would go with the staging folder.
       const auto moved =
-          platform::itemExists(livePath(entry.name))
+          entry.replaces && platform::itemExists(livePath(entry.name))
               ? platform::exchangeItems(stagedPath(entry.name), livePath(entry.name))
               : platform::renameNoReplace(stagedPath(entry.name), livePath(entry.name));
       if (!moved) {

@@ -328,6 +328,18 @@ TEST_F(InstallerTest, SwitchTheNextStartCannotFinishIsUndone) {
   EXPECT_EQ(installed(), oldTree);
 }
 
+// What took the name of an entry the package adds after a cut-short switch (the user's own file)
+// stays: the switch is undone rather than finished over it.
+TEST_F(InstallerTest, NextStartLeavesWhatTookTheNameOfANewEntry) {
+  ASSERT_TRUE(installer.journalSwitch());
+  writeFile(install + "/plugins", "mine");
+  EXPECT_EQ(restart(), 4);
+  auto expected = oldTree;
+  expected.push_back("plugins=mine");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(installed(), expected);
+}
+
 TEST_F(InstallerTest, UndoThatCannotPutEverythingBackRecordsNoVersion) {
   ASSERT_TRUE(installer.journalSwitch());
   const auto& entries = installer.journal().entries;
