@@ -234,6 +234,36 @@ TEST_P(ZipwellTest, UnreadableArchivesTouchNothing) {
   }
 }
 
+// minizip walks the directory a ZIP64 locator in the comment points at. There the package's one
+// entry has the same record but another entry's bytes, which are never written.
+TEST_P(ZipwellTest, EntriesThatAreNotTheOnesJudgedAreNeverWritten) {
+  const std::string two = zipBytes({testing::file("a.txt", "a"), testing::file("a.txt", "b")});
+  const auto location =
+      std::get<zipdir::DirectoryLocation>(zipdir::locateDirectory(two, two.size()));
+  const auto entries =
+      std::get<zipdir::Directory>(
+          zipdir::parseDirectory(std::string_view(two).substr(location.offset, location.size),
+                                 location))
+          .entries;
+  std::string bytes = two.substr(0, location.offset);  // both entries' headers and data
+  const std::string judged = zipdir::centralRecord(entries[0], entries[0].localHeader);
+  const std::string other = zipdir::centralRecord(entries[1], entries[1].localHeader);
+  const std::size_t zip64Bytes = zipdir::kZip64EndRecordBytes + zipdir::kZip64LocatorBytes;
+  std::string end = zipdir::endRecords(1, bytes.size(), judged.size()).substr(zip64Bytes);
+  end[20] = static_cast<char>(other.size() + zip64Bytes);  // the comment's length
+  const std::uint64_t otherAt = bytes.size() + judged.size() + end.size();
+  bytes += judged + end + other;
+  bytes += zipdir::endRecords(1, otherAt, other.size()).substr(0, zip64Bytes);
+  writeFile(archive, bytes);
+
+  const Outcome outcome = extract(archive, dest);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.error,
+            (ErrorRecord{"ZipwellErrorDomain", Zipwell::kDamagedArchive,
+                         "the archive is damaged: entry 1 does not match its directory"}));
+  EXPECT_FALSE(fs::exists(dest + "/a.txt"));
+}
+
 // --- Entry names to paths --------------------------------------------------------------------
 
 TEST_P(ZipwellTest, EntryNamesBecomePathsUnderTheDestination) {
