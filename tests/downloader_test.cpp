@@ -506,17 +506,20 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
   EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
 
   // A 206 that starts elsewhere than asked, or runs past the package's recorded size (a range
-  // of unknown size, "/*"), is never joined to the part: the whole package is asked for, once. A
-  // server that sends that 206 to it too fails the download, and the part goes.
+  // of unknown size, "/*"), even by one byte, is never joined to the part: the whole package is
+  // asked for, once. A server that sends that 206 to it too fails the download, and the part goes.
   fs::remove(install + "/p.zip");
   const struct {
     const char* title;
     bool wholeRight;
-    bool pastTheEnd;
-  } answers[] = {{"the whole package comes right", true, false},
-                 {"every answer starts elsewhere", false, false},
-                 {"the rest runs past the recorded end", true, true}};
-  for (const auto& [title, wholeRight, pastTheEnd] : answers) {
+    std::string last;  // of a range past the recorded end; empty: none
+  } answers[] = {
+      {"the whole package comes right", true, ""},
+      {"every answer starts elsewhere", false, ""},
+      {"the rest runs past the recorded end", true, "18446744073709551615"},
+      {"the rest ends one byte past the recorded end", true, std::to_string(package.size())}};
+  for (const auto& [title, wholeRight, last] : answers) {
+    const bool pastTheEnd = !last.empty();
     SCOPED_TRACE(title);
     writeFile(part, package.substr(0, cut));
     writeFile(side, pastTheEnd ? R"({"address":")" + address + R"(","validator":"\"v1\"","size":)" +
@@ -527,8 +530,7 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
         return response.set_content(package, "application/zip");
       response.status = 206;
       if (pastTheEnd) {
-        response.set_header("Content-Range",
-                            "bytes " + std::to_string(cut) + "-18446744073709551615/*");
+        response.set_header("Content-Range", "bytes " + std::to_string(cut) + "-" + last + "/*");
         return response.set_content(package.substr(cut) + std::string(5000, 'x'),
                                     "application/zip");
       }
