@@ -233,6 +233,8 @@ TEST(ZipDirectory, DamagedArchivesAreRefusedWithAReason) {
       {"a directory beyond the end record", patched(end + 16, std::string("\xff\xff\xff\x0f", 4))},
       {"more entries than fit", patched(end + 8, std::string("\xff\x00\xff\x00", 4))},
       {"fewer entries than records", patched(end + 8, std::string("\x01\x00\x01\x00", 4))},
+      {"a ZIP64 count of more entries than fit",
+       good.substr(0, end) + zipdir::endRecords(std::uint64_t{1} << 60, offset, end - offset)},
       {"several disks", patched(end + 4, std::string("\x01\x00", 2))},
       {"a record with a long name", patched(offset + 28, std::string("\xff\xff", 2))},
       {"a record's local header beyond the directory",
