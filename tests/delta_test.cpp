@@ -501,12 +501,16 @@ TEST(DeltaPlan, FetchedRangesMakeAnArchiveOfTheChosenEntries) {
     std::sort(expectedNames.begin(), expectedNames.end());
     EXPECT_EQ(madeNames, expectedNames);
 
-    // The same bytes with one local header renamed: the package is not what it says.
+    // The same bytes with one local header renamed, or naming another CRC: the package is not
+    // what it says.
     const std::size_t at = fetched.find("App.app/many/3");
     ASSERT_NE(at, std::string::npos);
-    fetched[at + 13] = 'X';
-    writeFile(archive, fetched);
-    EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt);
+    for (const std::size_t changed : {at + 13, at - 30 + 14}) {  // in the name, in the CRC
+      std::string damaged = fetched;
+      damaged[changed] ^= 1;
+      writeFile(archive, damaged);
+      EXPECT_NE(delta::finishArchive(archive, directory, plan), std::nullopt) << changed;
+    }
   }
 }
 
