@@ -184,22 +184,31 @@ TEST_F(Downloader, ChecksASignedPackageWhileItArrives) {
   writeFile(destination, changed);
   const auto otherSignature = minisign::signFile(*secret, destination, "version:4");
   ASSERT_TRUE(signature && otherSignature);
+  const auto otherKeys = minisign::generateKeyPair("other");
+  ASSERT_TRUE(otherKeys) << otherKeys.error();
   fs::remove(destination);
 
   struct Case {
     const char* name;
     std::string signature;
     std::optional<std::string> reason;  // nothing: accepted
+    std::string publicKey;              // another key than the signing one; none when empty
   };
   const Case cases[] = {
-      {"its own signature", *signature, std::nullopt},
-      {"the signature of other bytes", *otherSignature, "the signature does not match the package"},
+      {"its own signature", *signature, std::nullopt, ""},
+      {"the signature of other bytes", *otherSignature, "the signature does not match the package",
+       ""},
+      {"a key that did not sign it", *signature,
+       "the package was signed with another key (key id " + minisign::keyIdText(keys->id) +
+           ", expected " + minisign::keyIdText(otherKeys->id) + ")",
+       otherKeys->publicKeyLine},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     writeFile(destination, "older package");
+    const int before = server.requestCount("/big.zip");
     HttpDownloader::Options options;
-    options.publicKey = keys->publicKeyLine;
+    options.publicKey = c.publicKey.empty() ? keys->publicKeyLine : c.publicKey;
     options.signature = c.signature;
     options.expectedVersion = 4;
     std::optional<ErrorRecord> error;
@@ -213,6 +222,8 @@ TEST_F(Downloader, ChecksASignedPackageWhileItArrives) {
       EXPECT_EQ(error->code, HttpDownloader::kErrorVerifyingFile);
       EXPECT_EQ(error->description, "the package signature is not valid: " + *c.reason);
     }
+    // A signature by another key costs no transfer.
+    EXPECT_EQ(server.requestCount("/big.zip") - before, c.publicKey.empty() ? 1 : 0);
     // The accepted package replaces the older one; a refused one never takes its place.
     EXPECT_EQ(installEntries(), std::vector<std::string>{"big.zip"});
     EXPECT_EQ(fs::file_size(destination), c.reason ? std::string("older package").size() : size);
