@@ -185,6 +185,9 @@ TEST(FeedPublish, PackageReadsBackWithNamesModesTimesAndContent) {
     feedFiles.push_back(fs::relative(item.path(), fixture.feed).string());
   std::sort(feedFiles.begin(), feedFiles.end());
   EXPECT_EQ(feedFiles, (std::vector<std::string>{"package_mac.zip", "v", "v/version"}));
+  // Readable by a web server that runs as another user.
+  for (const char* file : {"package_mac.zip", "v/version"})
+    EXPECT_EQ(fs::status(fixture.feed / file).permissions(), fs::perms(0644)) << file;
 }
 
 TEST(FeedPublish, LauncherExtractionRebuildsTheBundle) {
@@ -368,6 +371,16 @@ TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
   const auto& warnings = std::get<PublishReport>(outcome).warnings;
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("plugins.ZIP"), std::string::npos);
+
+  // An AppRun that cannot be executed: the launcher would find nothing to start.
+  fs::remove(fixture.app / "lib" / "plugins.ZIP");
+  fs::permissions(fixture.app / "AppRun", fs::perms(0644));
+  const auto notExecutable = publish(fixture.request("43"), APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(notExecutable));
+  const auto& appRunWarnings = std::get<PublishReport>(notExecutable).warnings;
+  ASSERT_EQ(appRunWarnings.size(), 1u);
+  EXPECT_NE(appRunWarnings[0].find("AppRun\" is missing or not executable"), std::string::npos)
+      << appRunWarnings[0];
 }
 
 TEST(FeedPublish, RefusesAVersionNotAboveTheFeedsUnlessForced) {
@@ -537,9 +550,13 @@ TEST(FeedPublish, RefusesBadInputBeforeWritingAnything) {
       {"ftp", [](auto& r) { r.baseUrl = "ftp://127.0.0.1/feed"; }, "http://"},
       {"no scheme", [](auto& r) { r.baseUrl = "127.0.0.1:8765"; }, "http://"},
       {"query", [](auto& r) { r.baseUrl = "http://h/?x=1"; }, "query"},
+      // libcurl would read "feed" as the host.
+      {"no host", [](auto& r) { r.baseUrl = "http:///feed"; }, "names no host"},
       {"not UTF-8", [](auto& r) { r.baseUrl = "http://h/caf\xe9"; }, "UTF-8"},
       {"feed inside app", [&](auto& r) { r.feedFolder = fixture.app / "feed"; }, "inside"},
       {"empty feed path", [](auto& r) { r.feedFolder.clear(); }, "empty path"},
+      {"feed is a file", [&](auto& r) { r.feedFolder = fixture.dir / "publisher.key"; },
+       "exists and is not a folder"},
       {"encrypted key", [&](auto& r) { r.secretKey = fixture.dir / "encrypted.key"; },
        "use an unencrypted key"},
       {"missing key", [&](auto& r) { r.secretKey = fixture.dir / "none.key"; },
