@@ -1034,6 +1034,14 @@ TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites)
     EXPECT_EQ(readFile(keys / "publisher.key"), pairKey) << blocked;
     EXPECT_EQ(readFile(keys / "publisher.pub"), pairPub) << blocked;
   }
+  // With no old public key to put back, the new one is not left beside the old secret key.
+  fs::remove(keys / "publisher.pub");
+  fs::rename(keys / "publisher.key", keys / "publisher.key.aside");
+  fs::create_directories(keys / "publisher.key" / "in-the-way");
+  EXPECT_EQ(runTool(keygen + " --force", &errors), 1) << errors;
+  EXPECT_FALSE(fs::exists(keys / "publisher.pub"));
+  fs::remove_all(keys / "publisher.key");
+  fs::rename(keys / "publisher.key.aside", keys / "publisher.key");
   ASSERT_EQ(runTool(keygen + " --force", &errors), 0) << errors;
   EXPECT_NE(readFile(keys / "publisher.key"), secretKey);
   EXPECT_EQ(std::distance(fs::directory_iterator(keys), fs::directory_iterator()), 2);
