@@ -765,7 +765,10 @@ TEST_F(FeedServe, ServesFeedFilesWithTheirTypesAndLogsEachRequest) {
   EXPECT_EQ(answer->status, 200);
   EXPECT_EQ(answer->body, R"({"data":{}})");
 
-  for (const char* path : {"/missing.zip", "/v", "/", "/v/.version.tmp"}) {
+  // Nor is one that leads to a hidden file, such as a file being staged.
+  writeFile((feed / "v" / ".version.tmp").string(), "staged");
+  fs::create_symlink("v/.version.tmp", feed / "staged");
+  for (const char* path : {"/missing.zip", "/v", "/", "/v/.version.tmp", "/staged"}) {
     answer = get(path);
     ASSERT_TRUE(answer) << path;
     EXPECT_EQ(answer->status, 404) << path;
@@ -872,6 +875,7 @@ TEST_F(FeedServe, AnswersOneByteRangeAndTellsItsValidators) {
       {{{"Range", "bytes=2-4"}}, 206, "234", "bytes 2-4/20"},
       {{{"Range", "bytes=15-30"}}, 206, "fghij", "bytes 15-19/20"},
       {{{"Range", "bytes=-3"}}, 206, "hij", "bytes 17-19/20"},
+      {{{"Range", "bytes=-30"}}, 206, all, "bytes 0-19/20"},
       {{{"Range", "bytes=19-19"}}, 206, "j", "bytes 19-19/20"},
       {{{"Range", "bytes=20-"}}, 416, "", "bytes */20"},
       {{{"Range", "bytes=0-1,5-6"}}, 200, all, ""},
