@@ -281,6 +281,7 @@ TEST_F(Resumable, TheNextCallAsksOnlyForTheRestOfTheSamePackage) {
       {"a server that ignores ranges", kTag, kDate, [](ServedPackage& p) { p.ranges = false; },
        true, "/p.zip", false, 200},
       {"no validator", "", "", nullptr, false, "/p.zip", false, 200},
+      {"only a weak ETag", "W/\"v1\"", "", nullptr, false, "/p.zip", false, 200},
       {"an ETag not in UTF-8", "\"v\xFF\"", "", nullptr, false, "/p.zip", false, 200},
       {"another address", kTag, kDate, nullptr, true, "/q.zip", false, 200},
   };
