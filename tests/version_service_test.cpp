@@ -216,22 +216,29 @@ TEST_F(VersionServiceTest, UnparsableAnswerKeepsTheVersionFileAndReleasesTheCall
 TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorAndSaysWhatIsUsedInstead) {
   const std::string installed = folders.installFolder() + "/version.txt";
   // The installed version is used only when it is recorded and its application can start.
-  // A pipe in the version file's place is never waited on: the launcher reads no version there.
+  // A pipe in the version file's place is never waited on, and a link to a file is not followed:
+  // the launcher reads no version there.
   const struct {
     std::string recorded;
     bool application;
     bool pipe = false;
-  } cases[] = {{"4", true}, {"4", false}, {"0", true}, {"", false}, {"", true, true}};
-  for (const auto& [recorded, application, pipe] : cases) {
+    bool link = false;
+  } cases[] = {{"4", true}, {"4", false},     {"0", true},
+               {"", false}, {"", true, true}, {"4", true, false, true}};
+  for (const auto& [recorded, application, pipe, link] : cases) {
     SCOPED_TRACE("version file: " + (pipe ? std::string("a pipe") : recorded) +
-                 (application ? ", application" : ""));
+                 (application ? ", application" : "") + (link ? ", through a link" : ""));
     std::filesystem::remove_all(folders.installFolder() + "/" + APPLICATION_NAME() + ".app");
     if (application) writeApplication(folders.installFolder());
     std::filesystem::remove(installed);
-    if (pipe)
+    if (pipe) {
       ASSERT_EQ(::mkfifo(installed.c_str(), 0600), 0);
-    else if (!recorded.empty())
+    } else if (link) {
+      writeFile(installed + ".real", recorded);
+      std::filesystem::create_symlink(installed + ".real", installed);
+    } else if (!recorded.empty()) {
       writeFile(installed, recorded);
+    }
     auto controller =
         makeController("http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/v/version");
     testing::CaptureFd out(1);
@@ -247,7 +254,7 @@ TEST_F(VersionServiceTest, ClosedPortPrintsTheErrorAndSaysWhatIsUsedInstead) {
     EXPECT_EQ(shown.back().messageText, "Error");
     EXPECT_EQ(shown.back().informativeText,
               "Failed to launch the application.\n " + description +
-                  (recorded == "4" && application ? kInstalledIsUsed : kNothingInstalled));
+                  (recorded == "4" && application && !link ? kInstalledIsUsed : kNothingInstalled));
     EXPECT_EQ(shown.back().buttons, std::vector<std::string>{"OK"});
     EXPECT_EQ(rig.application->terminateCount(), 0);
     EXPECT_EQ(std::filesystem::exists(installed), pipe || !recorded.empty())
