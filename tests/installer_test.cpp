@@ -478,8 +478,9 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
     EXPECT_EQ(fs::status(to + "/mounted/copied").permissions(), fs::perms(0604));
     EXPECT_EQ(fs::last_write_time(to + "/mounted/copied"), folderTime);
   }
-  // The read-only folder does not keep the clone from going: a staged tree that stayed would
-  // stop every later install.
+  // The read-only folders, the top one included, do not keep the clone from going: a staged tree
+  // (or a superseded bundle) that stayed would stop every later install.
+  fs::permissions(to, fs::perms(0555));
   EXPECT_EQ(exitStatusAsOwner([&] {
               if (::unlink((to + "/share/readme").c_str()) == 0 || errno != EACCES) {
                 ::_exit(2);  // permissions do not count: the removal would prove nothing
