@@ -381,6 +381,7 @@ TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
     std::vector<std::string> ranges;  // of the requests, in order
     std::optional<long> code;         // the error; nothing: the package is saved
     bool kept = false;                // a failure leaves the part for later
+    bool reset = false;               // the cuts reset the connection rather than close it
   };
   const std::string rest = "bytes=" + std::to_string(cut) + "-";
   const std::string twice = "bytes=" + std::to_string(2 * cut) + "-";
@@ -391,6 +392,9 @@ TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
   };
   const Case cases[] = {
       {"cut once", cutAt({cut}), {"", rest}, std::nullopt},
+      // The reset drops what the server had not sent yet: the rest is asked from wherever the
+      // part ends.
+      {"reset once", cutAt({cut}), {}, std::nullopt, false, true},
       {"cut twice", cutAt({cut, cut}), {"", rest, twice}, std::nullopt},
       {"cut before the first byte", cutAt({0, cut}), {"", "", rest}, std::nullopt},
       {"no validator: again from the start", cutAt({cut}, ""), {"", ""}, std::nullopt},
@@ -404,13 +408,19 @@ TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
     SCOPED_TRACE(c.name);
     fs::remove_all(install);
     fs::create_directories(install);
-    server.forgetPackageRequests();
-    server.servePackage("/p.zip", c.served);
+    LocalHttpServer resetting(true);
+    LocalHttpServer& serving = c.reset ? resetting : server;
+    serving.forgetPackageRequests();
+    serving.servePackage("/p.zip", c.served);
     HttpDownloader::Options options = quick();
     options.retryPause = std::chrono::milliseconds(20);
     const auto start = std::chrono::steady_clock::now();
-    const Result result = download(server.url("/p.zip"), {}, options);
-    EXPECT_EQ(ranges(server.packageRequests("/p.zip")), c.ranges);
+    const Result result = download(serving.url("/p.zip"), {}, options);
+    const auto asked = ranges(serving.packageRequests("/p.zip"));
+    if (c.reset)
+      EXPECT_EQ(asked.size(), 2u);
+    else
+      EXPECT_EQ(asked, c.ranges);
     if (!c.code) {
       EXPECT_FALSE(result.error.has_value()) << result.error->description;
       EXPECT_TRUE(readFile(install + "/p.zip") == package) << "the package byte for byte";

@@ -30,9 +30,16 @@ const std::string& generatedPattern() {
 
 }  // namespace
 
-LocalHttpServer::LocalHttpServer() {
+LocalHttpServer::LocalHttpServer(bool resets) {
   // A client that keeps its connection open must not hold up the stop for long.
   server_.set_keep_alive_timeout(1);
+  // A lingering time of 0 makes a close send a reset; connections take it from the listener.
+  if (resets)
+    server_.set_socket_options([](socket_t socket) {
+      httplib::default_socket_options(socket);
+      const linger reset{1, 0};
+      ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    });
   server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     dispatch(request, response);
   });

@@ -63,7 +63,9 @@ class LocalHttpServer {
  public:
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-  LocalHttpServer();
+  // `resets`: each connection ends with a reset, as a failing network ends one, rather than
+  // closed; a cut answer's too.
+  explicit LocalHttpServer(bool resets = false);
   ~LocalHttpServer();
   LocalHttpServer(const LocalHttpServer&) = delete;
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
