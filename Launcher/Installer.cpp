@@ -285,10 +285,10 @@ std::optional<std::string> Installer::linkProblem() const {
       const std::string path = platform::appendPathComponent(tree, name);
       if (!platform::isRealDirectory(path)) continue;
       const auto entries = platform::enumerateFolder(path);
-      if (!entries && tree == staging) return "cannot walk the files in \"" + path + "\"";
-      // An installed folder the package leaves alone that this user cannot read (another
-      // account's, say) is no reason to refuse the update.
       if (!entries) {
+        if (tree == staging) return "cannot walk the files in \"" + path + "\"";
+        // An installed folder the package leaves alone that this user cannot read (another
+        // account's, say) is no reason to refuse the update.
         platform::logLine("   the links in \"" + path + "\" are not judged: it cannot be read");
         continue;
       }
