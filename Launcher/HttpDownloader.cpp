@@ -998,12 +998,10 @@ void HttpDownloader::loadFileSync(const platform::Url& url, const std::string& f
   std::optional<std::uint64_t> total;  // the package's size, as the last answer gave it
   // Between attempts and until the next answer, the bar hears again of what the part held
   // after a cut, so that the speed it shows falls. Called where the part is not being written.
-  const auto showPart = [&] {
-    const bool shown = begun && options.progress && options.quietReport.count() > 0;
-    std::function<void()> show;
-    if (shown && part.size() > 0)
-      show = [&options, size = part.size(), total] { options.progress(size, total); };
-    return show;
+  const auto showPart = [&]() -> std::function<void()> {
+    if (!begun || !options.progress || options.quietReport.count() <= 0 || part.size() == 0)
+      return {};
+    return [&options, size = part.size(), total] { options.progress(size, total); };
   };
   bool askedForWhole = false;
   for (int retry = 0;;) {
