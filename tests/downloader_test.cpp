@@ -408,8 +408,9 @@ TEST_F(Resumable, ACutTransferIsTakenUpWithinOneCall) {
     SCOPED_TRACE(c.name);
     fs::remove_all(install);
     fs::create_directories(install);
-    LocalHttpServer resetting(true);
-    LocalHttpServer& serving = c.reset ? resetting : server;
+    std::optional<LocalHttpServer> resetting;
+    if (c.reset) resetting.emplace(true);
+    LocalHttpServer& serving = c.reset ? *resetting : server;
     serving.forgetPackageRequests();
     serving.servePackage("/p.zip", c.served);
     HttpDownloader::Options options = quick();
