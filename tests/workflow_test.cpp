@@ -283,7 +283,7 @@ class InstallTest : public WorkflowTest {
   // recorded.
   void expectVersionFourKept(const std::string& why, std::size_t alertsBefore = 0) {
     ASSERT_EQ(rig.alerts->shown().size(), alertsBefore + 1);
-    const std::string& shown = rig.alerts->shown().back().informativeText;
+    const std::string shown = rig.alerts->shown().back().informativeText;
     EXPECT_NE(shown.find(why), std::string::npos) << shown;
     EXPECT_EQ(readFile(versionFile()), "4");
     EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "four");
