@@ -5,7 +5,6 @@
 #include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,6 +27,7 @@
 #include "Launcher/platform/Text.h"
 #include "Zipwell/Beneath.h"
 #include "Zipwell/ZipDirectory.h"
+#include "tests/support/Capabilities.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
@@ -814,29 +814,6 @@ class FileSizeLimit {
   void (*ignored_)(int) = SIG_DFL;
 };
 
-// As root, this thread and the threads it starts meanwhile lose the power to change what others
-// own, as a user has none; `active()` is false when that could not be done (not root, say).
-class WithoutOwnerOverride {
- public:
-  WithoutOwnerOverride() {
-    if (::geteuid() != 0 || ::syscall(SYS_capget, &header_, saved_) != 0) return;
-    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-    reduced[CAP_FOWNER / 32].effective &= ~(1U << (CAP_FOWNER % 32));
-    active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-  }
-  ~WithoutOwnerOverride() {
-    if (active_) ::syscall(SYS_capset, &header_, saved_);
-  }
-  WithoutOwnerOverride(const WithoutOwnerOverride&) = delete;
-  WithoutOwnerOverride& operator=(const WithoutOwnerOverride&) = delete;
-  bool active() const { return active_; }
-
- private:
-  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct saved_[2]{};
-  bool active_ = false;
-};
-
 TEST_P(ZipwellTest, EntriesThatCannotBeWrittenFailTheResultButNotTheWalk) {
   const struct {
     const char* title;
@@ -885,9 +862,9 @@ TEST_P(ZipwellTest, EntriesThatCannotBeWrittenFailTheResultButNotTheWalk) {
     {
       std::optional<FileSizeLimit> limit;
       if (c.sizeLimit != 0) limit.emplace(c.sizeLimit);
-      std::optional<WithoutOwnerOverride> asUser;
+      std::optional<testing::WithoutCapabilities> asUser;
       if (c.asUser) {
-        ASSERT_TRUE(asUser.emplace().active());
+        ASSERT_TRUE(asUser.emplace({CAP_FOWNER}).active());
       }
       outcome = extract(folder / "p.zip", target);
     }
