@@ -36,6 +36,7 @@
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
 #include "Zipwell/Zipwell.h"
+#include "tests/support/Capabilities.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
@@ -381,6 +382,47 @@ TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
   ASSERT_EQ(appRunWarnings.size(), 1u);
   EXPECT_NE(appRunWarnings[0].find("AppRun\" is missing or not executable"), std::string::npos)
       << appRunWarnings[0];
+}
+
+// A folder in the feed that the publisher cannot open (a `lost+found`, say) is passed over with a
+// warning, and the copy of the key beside it is still found. A listing follows either the names or
+// the order of creation, so one of the four feeds lists the closed folder first.
+TEST(FeedPublish, AFolderThatCannotBeOpenedHidesNoCopyOfTheKey) {
+  AppFixture fixture;
+  const std::string secretKey = minisign::generateKeyPair("test")->secretKeyFile;
+  writeFile(fixture.dir / "publisher.key", secretKey);
+  testing::WithoutCapabilities asUser({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
+  if (::geteuid() == 0 && !asUser.active()) GTEST_SKIP() << "cannot give up root's access here";
+  PublishRequest request = fixture.request();
+  request.secretKey = fixture.dir / "publisher.key";
+  for (const bool closedFirst : {true, false}) {
+    for (const std::string closed : {"a", "b"}) {
+      request.feedFolder = fixture.dir / ("feed-" + closed + (closedFirst ? "1" : "2"));
+      const fs::path copy = request.feedFolder / (closed == "a" ? "b" : "a");
+      const auto makeClosed = [&] {
+        fs::create_directories(request.feedFolder / closed / "inside");
+        fs::permissions(request.feedFolder / closed, fs::perms::none);
+      };
+      if (closedFirst) makeClosed();
+      writeFile(copy, secretKey);
+      if (!closedFirst) makeClosed();
+      SCOPED_TRACE(request.feedFolder);
+
+      const auto refused = publish(request, APPLICATION_NAME());
+      const auto* failure = std::get_if<Failure>(&refused);
+      ASSERT_NE(failure, nullptr);
+      EXPECT_NE(failure->message.find(copy.string() + "\": it would be served"), std::string::npos)
+          << failure->message;
+      fs::remove(copy);
+    }
+  }
+  const auto published = publish(request, APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(published))
+      << std::get<Failure>(published).message;
+  EXPECT_EQ(
+      std::get<PublishReport>(published).warnings,
+      std::vector<std::string>{"cannot look for copies of the secret key in \"" +
+                               (request.feedFolder / "b").string() + "\": Permission denied"});
 }
 
 TEST(FeedPublish, RefusesAVersionNotAboveTheFeedsUnlessForced) {

@@ -103,12 +103,31 @@ std::optional<std::string> keyFileBytes(const fs::path& keyPath) {
 
 // The first file below `folder` (links not followed) that holds the bytes `key` of the key file:
 // the key file itself, a hard link to it or a copy. Only files of the key's size are read; a
-// folder that does not exist holds none.
-std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const std::string& key) {
+// folder that does not exist holds none. A folder that cannot be opened (a `lost+found`, say) is
+// passed over, with why, in `unsearched`, rather than ending the search before the folders after
+// it.
+std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const std::string& key,
+                                    std::vector<std::string>& unsearched) {
+  const auto cannotOpen = [&](const fs::path& path) {
+    if (platform::UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)))
+      return false;
+    const int why = errno;
+    unsearched.push_back("cannot look for copies of the secret key in " +
+                         platform::quotedLine(path.string()) + ": " + platform::describeErrno(why));
+    return true;
+  };
   std::error_code error;
-  for (fs::recursive_directory_iterator entry(folder, error), end; !error && entry != end;
-       entry.increment(error)) {
+  fs::recursive_directory_iterator entry(folder, error);
+  if (error) {
+    if (error != std::errc::no_such_file_or_directory) cannotOpen(folder);
+    return std::nullopt;
+  }
+  for (const fs::recursive_directory_iterator end; !error && entry != end; entry.increment(error)) {
     std::error_code ignored;
+    if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) {
+      if (cannotOpen(entry->path())) entry.disable_recursion_pending();
+      continue;
+    }
     if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
         entry->file_size(ignored) == key.size() &&
         platform::readSmallFile(entry->path(), kMaxKeyFileBytes) == key)
@@ -343,6 +362,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                             " lies inside the application folder and would be packaged into it");
   // A key kept among the application's files would go out to every user with the package; one
   // among the feed's files, to anyone who asks its server.
+  std::vector<std::string> unsearched;
   if (const auto key = request.secretKey.empty() ? std::nullopt : keyFileBytes(request.secretKey)) {
     const struct {
       const fs::path& folder;
@@ -353,7 +373,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
         {feedFolder, "the feed folder", "it would be served with the package; keep it elsewhere"},
     };
     for (const auto& place : places)
-      if (auto copy = copyOfKeyIn(place.folder, *key))
+      if (auto copy = copyOfKeyIn(place.folder, *key, unsearched))
         return Failure::refused(std::string(place.named) + " holds the secret key " +
                                 platform::quotedLine(request.secretKey.string()) + " at " +
                                 platform::quotedLine(copy->string()) + ": " + place.consequence);
@@ -378,6 +398,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   report.packagePath = feedFolder / packageName;
   report.versionPath = documentPath;
   report.warnings = bundleWarnings(appFolder, bundleName, applicationName);
+  report.warnings.insert(report.warnings.end(), unsearched.begin(), unsearched.end());
 
   fs::create_directories(report.versionPath.parent_path(), error);
   if (error)
