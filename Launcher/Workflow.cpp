@@ -11,6 +11,7 @@
 #include "Launcher/platform/Application.h"
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/InstanceLock.h"
 #include "Launcher/platform/StandardFolders.h"
 #include "Zipwell/Zipwell.h"
 
@@ -41,6 +42,15 @@ std::string describe(const platform::ErrorRecord& error) {
                                    : error.description;
 }
 
+// The lock of the temporary folder, which platform::createTemporaryFolder has accepted as the
+// user's own; held until the returned object goes.
+platform::InstanceLock lockTemporaryFolder(const std::string& temporary) {
+  auto lock = platform::InstanceLock::acquire(temporary + "/" + std::string(kLockFileName));
+  if (lock.state() == platform::InstanceLock::State::unavailable)
+    platform::logLine("the temporary folder cannot be locked: " + lock.error());
+  return lock;
+}
+
 }  // namespace
 
 void ViewController::RecoverInstallation() {
@@ -55,10 +65,14 @@ void ViewController::RecoverInstallation() {
                         " in the version file");
     // What the cut-short install fetched or extracted into the cache (the changed entries, the
     // package unpacked) would otherwise stay there until the next install. Removed only from a
-    // temporary folder that is the user's own: a link in its place may lead anywhere.
+    // temporary folder that is the user's own (a link in its place may lead anywhere), and not
+    // while the launcher of another install folder works in it.
     if (const auto temporary = tempURL(); temporary && platform::itemExists(*temporary)) {
       if (auto own = platform::createTemporaryFolder(environment_.paths); !own) {
         platform::logLine("the temporary folder cannot be used: " + own.error);
+      } else if (const auto lock = lockTemporaryFolder(*temporary);
+                 lock.state() == platform::InstanceLock::State::heldElsewhere) {
+        platform::logLine("another launcher is installing through the temporary folder");
       } else {
         for (const std::string& leftover :
              {*extractionFolder(), *temporary + "/" + kChangedEntriesArchive})
@@ -251,6 +265,16 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   if (auto made = platform::createTemporaryFolder(environment_.paths); !made) {
     platform::logLine("the temporary folder cannot be used: " + made.error);
     fail("no temporary folder is available for the extraction");
+    return;
+  }
+  // Launchers of other install folders (another data folder, the same cache folder) share the
+  // temporary folder: one at a time installs through it, or one would remove what the other
+  // unpacks.
+  const auto temporaryLock = lockTemporaryFolder(*tempURL());
+  if (temporaryLock.state() == platform::InstanceLock::State::heldElsewhere) {
+    fail("another " + APPLICATION_NAME() +
+         " launcher is installing through the temporary folder \"" + *tempURL() +
+         "\"; try again once it has finished");
     return;
   }
   extractionMade = true;

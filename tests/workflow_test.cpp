@@ -12,6 +12,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/Installer.h"
+#include "Launcher/platform/InstanceLock.h"
 #include "tests/support/CaptureFd.h"
 #include "tests/support/Doubles.h"
 #include "tests/support/LocalHttpServer.h"
@@ -619,23 +620,53 @@ TEST_F(InstallTest, RefusedTemporaryFolderFailsAndRemovesNothingThroughIt) {
   EXPECT_EQ(readFile(versionFile()), "4");
 }
 
+// The launcher of another install folder (another data folder, the same cache folder) installing
+// through the temporary folder: this update fails rather than remove what that one unpacks, and
+// goes through once the other has finished.
+TEST_F(InstallTest, TemporaryFolderInUseByAnotherLauncherIsLeftToIt) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  const std::string temporary = *rig.makeController()->tempURL();
+  writeFile(temporary + "/Content/theirs.txt", "unpacking");
+  auto other = platform::InstanceLock::acquire(temporary + "/.lock");
+  ASSERT_TRUE(other.held());
+  publish(package("five"));
+  serverAnswers(5);
+  acceptOffer("updateButton");
+  expectVersionFourKept("another " + APPLICATION_NAME() +
+                        " launcher is installing through the temporary folder \"" + temporary +
+                        "\"; try again once it has finished");
+  EXPECT_EQ(readFile(temporary + "/Content/theirs.txt"), "unpacking");
+
+  other = {};
+  rig.journal->clear();
+  acceptOffer("updateButton");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "five");
+}
+
 // An install cut short leaves the changed entries it fetched or the package it unpacked in the
 // cache: the next start undoes the install and removes them, but nothing through a link in the
-// cache's place.
+// cache's place, nor while the launcher of another install folder works there.
 TEST_F(InstallTest, InterruptedInstallLeavesNothingInTheCache) {
-  for (const bool linked : {true, false}) {
-    SCOPED_TRACE(linked ? "cache folder a link" : "cache folder the user's own");
+  enum class Cache { linked, own, inUse };
+  for (const Cache cache : {Cache::linked, Cache::own, Cache::inUse}) {
+    SCOPED_TRACE(static_cast<int>(cache));
     fs::remove_all(folders.cacheHome());
     const std::string app = folders.cacheHome() + "/" + APPLICATION_NAME();
     const std::string elsewhere = folders.root() + "/elsewhere";
-    if (linked) {
+    if (cache == Cache::linked) {
       fs::create_directories(folders.cacheHome());
       fs::create_directory_symlink(elsewhere, app);
     }
-    const std::string temporary = (linked ? elsewhere : app) + "/tmp";
+    const std::string temporary = (cache == Cache::linked ? elsewhere : app) + "/tmp";
     const std::string extracted = temporary + "/Content/" + bundle + "/AppRun";
     writeFile(extracted, "unpacked");
     writeFile(temporary + "/changed-entries.zip", "fetched");
+    platform::InstanceLock other;
+    if (cache == Cache::inUse) {
+      other = platform::InstanceLock::acquire(temporary + "/.lock");
+      ASSERT_TRUE(other.held());
+    }
     installed("4");
     Installer interrupted(install(), APPLICATION_NAME());
     ASSERT_TRUE(interrupted.begin(4, 5, {}));
@@ -644,8 +675,8 @@ TEST_F(InstallTest, InterruptedInstallLeavesNothingInTheCache) {
     rig.makeController()->RecoverInstallation();
     EXPECT_EQ(readFile(versionFile()), "4");
     EXPECT_FALSE(fs::exists(interrupted.journalPath()));
-    EXPECT_EQ(fs::exists(extracted), linked);
-    EXPECT_EQ(fs::exists(temporary + "/changed-entries.zip"), linked);
+    EXPECT_EQ(fs::exists(extracted), cache != Cache::own);
+    EXPECT_EQ(fs::exists(temporary + "/changed-entries.zip"), cache != Cache::own);
     fs::remove_all(elsewhere);
   }
 }
