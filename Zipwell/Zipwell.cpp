@@ -1266,6 +1266,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
 }
 
 platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
+  constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
   // localtime_r need not load the local time zone; mktime loads it, again whenever TZ changes.
   static std::once_flag zoneLoaded;
   std::call_once(zoneLoaded, [] { ::tzset(); });
@@ -1285,20 +1286,25 @@ platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
   // Every DOS date lies far from -1 (1969); a local time the zone cannot place is read as UTC.
   if (seconds == static_cast<std::time_t>(-1)) {
     seconds = ::timegm(&copy);
-  } else if (fields.tm_isdst >= 0) {
+  } else {
     // When the clocks go back, an hour of local time happens twice, and mktime picks either
     // reading after what it was asked before: the same entry would get another date in another
-    // archive, or in a fetch of changed entries. The earlier reading is always taken.
-    std::tm other = fields;
-    other.tm_isdst = fields.tm_isdst > 0 ? 0 : 1;
-    const std::time_t second = std::mktime(&other);
-    std::tm back{};
-    if (second != static_cast<std::time_t>(-1) && second < seconds &&
-        ::localtime_r(&second, &back) != nullptr && back.tm_year == fields.tm_year &&
-        back.tm_mon == fields.tm_mon && back.tm_mday == fields.tm_mday &&
-        back.tm_hour == fields.tm_hour && back.tm_min == fields.tm_min &&
-        back.tm_sec == fields.tm_sec)
-      seconds = second;
+    // archive, or in a fetch of changed entries. The earlier reading is always taken. The other
+    // reading keeps the local time under the offset in force a day before or after (summer time
+    // ending, or a zone's standard offset changing); a few readings of the clock find it, where
+    // asking mktime for the other summer-time flag searches decades in a zone without summer time.
+    const long offset = fields.tm_gmtoff;
+    for (const std::time_t near : {seconds - kSecondsPerDay, seconds + kSecondsPerDay}) {
+      std::tm around{};
+      if (::localtime_r(&near, &around) == nullptr || around.tm_gmtoff == offset) continue;
+      const std::time_t other = seconds + (offset - around.tm_gmtoff);
+      std::tm back{};
+      if (other < seconds && ::localtime_r(&other, &back) != nullptr &&
+          back.tm_year == fields.tm_year && back.tm_mon == fields.tm_mon &&
+          back.tm_mday == fields.tm_mday && back.tm_hour == fields.tm_hour &&
+          back.tm_min == fields.tm_min && back.tm_sec == fields.tm_sec)
+        seconds = other;
+    }
   }
   return std::chrono::system_clock::from_time_t(seconds);
 }
