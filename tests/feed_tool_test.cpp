@@ -395,25 +395,30 @@ TEST(FeedPublish, AFolderThatCannotBeOpenedHidesNoCopyOfTheKey) {
   if (::geteuid() == 0 && !asUser.active()) GTEST_SKIP() << "cannot give up root's access here";
   PublishRequest request = fixture.request();
   request.secretKey = fixture.dir / "publisher.key";
-  for (const bool closedFirst : {true, false}) {
-    for (const std::string closed : {"a", "b"}) {
-      request.feedFolder = fixture.dir / ("feed-" + closed + (closedFirst ? "1" : "2"));
-      const fs::path copy = request.feedFolder / (closed == "a" ? "b" : "a");
-      const auto makeClosed = [&] {
-        fs::create_directories(request.feedFolder / closed / "inside");
-        fs::permissions(request.feedFolder / closed, fs::perms::none);
-      };
-      if (closedFirst) makeClosed();
-      writeFile(copy, secretKey);
-      if (!closedFirst) makeClosed();
-      SCOPED_TRACE(request.feedFolder);
+  // Closed, or readable but not searchable: the files in it cannot be examined.
+  for (const fs::perms mode : {fs::perms::none, fs::perms(0444)}) {
+    for (const bool closedFirst : {true, false}) {
+      for (const std::string closed : {"a", "b"}) {
+        request.feedFolder = fixture.dir / ("feed-" + closed + (closedFirst ? "1" : "2") +
+                                            (mode == fs::perms::none ? "" : "r"));
+        const fs::path copy = request.feedFolder / (closed == "a" ? "b" : "a");
+        const auto makeClosed = [&] {
+          fs::create_directories(request.feedFolder / closed / "inside");
+          fs::permissions(request.feedFolder / closed, mode);
+        };
+        if (closedFirst) makeClosed();
+        writeFile(copy, secretKey);
+        if (!closedFirst) makeClosed();
+        SCOPED_TRACE(request.feedFolder);
 
-      const auto refused = publish(request, APPLICATION_NAME());
-      const auto* failure = std::get_if<Failure>(&refused);
-      ASSERT_NE(failure, nullptr);
-      EXPECT_NE(failure->message.find(copy.string() + "\": it would be served"), std::string::npos)
-          << failure->message;
-      fs::remove(copy);
+        const auto refused = publish(request, APPLICATION_NAME());
+        const auto* failure = std::get_if<Failure>(&refused);
+        ASSERT_NE(failure, nullptr);
+        EXPECT_NE(failure->message.find(copy.string() + "\": it would be served"),
+                  std::string::npos)
+            << failure->message;
+        fs::remove(copy);
+      }
     }
   }
   const auto published = publish(request, APPLICATION_NAME());

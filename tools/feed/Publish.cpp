@@ -103,14 +103,14 @@ std::optional<std::string> keyFileBytes(const fs::path& keyPath) {
 
 // The first file below `folder` (links not followed) that holds the bytes `key` of the key file:
 // the key file itself, a hard link to it or a copy. Only files of the key's size are read; a
-// folder that does not exist holds none. A folder that cannot be opened (a `lost+found`, say) is
-// passed over, with why, in `unsearched`, rather than ending the search before the folders after
-// it.
+// folder that does not exist holds none. A folder that cannot be searched (a `lost+found`, say)
+// is passed over, with why, in `unsearched`, rather than ending the search before the folders
+// after it.
 std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const std::string& key,
                                     std::vector<std::string>& unsearched) {
-  const auto cannotOpen = [&](const fs::path& path) {
-    if (platform::UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)))
-      return false;
+  const auto cannotSearch = [&](const fs::path& path) {
+    // Listed, and its files examined.
+    if (::faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK, AT_EACCESS) == 0) return false;
     const int why = errno;
     unsearched.push_back("cannot look for copies of the secret key in " +
                          platform::quotedLine(path.string()) + ": " + platform::describeErrno(why));
@@ -119,13 +119,13 @@ std::optional<fs::path> copyOfKeyIn(const fs::path& folder, const std::string& k
   std::error_code error;
   fs::recursive_directory_iterator entry(folder, error);
   if (error) {
-    if (error != std::errc::no_such_file_or_directory) cannotOpen(folder);
+    if (error != std::errc::no_such_file_or_directory) cannotSearch(folder);
     return std::nullopt;
   }
   for (const fs::recursive_directory_iterator end; !error && entry != end; entry.increment(error)) {
     std::error_code ignored;
     if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) {
-      if (cannotOpen(entry->path())) entry.disable_recursion_pending();
+      if (cannotSearch(entry->path())) entry.disable_recursion_pending();
       continue;
     }
     if (entry->is_regular_file(ignored) && !entry->is_symlink(ignored) &&
