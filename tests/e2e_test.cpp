@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -322,6 +323,25 @@ TEST_F(EndToEnd, DamagedPackageShowsTheErrorAndLeavesZero) {
   testing::truncateFile(feed() + "/package_mac.zip",
                         fs::file_size(feed() + "/package_mac.zip") / 2);
   auto launcher = startLauncher();
+  EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
+                                {"Failed to update the application.", ""}}),
+            0)
+      << launcher->errors();
+  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_FALSE(fs::exists(install() + "/" + kName + ".app"));
+}
+
+// A package beyond the file size limit (ulimit -f) fails its write as on a full disk: the
+// launcher says so rather than end with the signal.
+TEST_F(EndToEnd, FileSizeLimitShowsTheErrorAndLeavesZero) {
+  publish(1, {{"payload.bin", testing::pseudoRandomBytes(200'000, 7)}});
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 100'000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  auto launcher = startLauncher();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
                                 {"Failed to update the application.", ""}}),
             0)

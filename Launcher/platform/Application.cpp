@@ -112,6 +112,7 @@ void prepareProcess() {
     if (opened != fd && opened >= 0) ::close(opened);
   }
   static_cast<void>(::signal(SIGPIPE, SIG_IGN));
+  static_cast<void>(::signal(SIGXFSZ, SIG_IGN));
 }
 
 void ProcessApplication::terminate() {

@@ -35,8 +35,9 @@ class Workspace {
 // Call first in main(), before any thread or descriptor is made. Standard input, output or error
 // that the process was started without are opened on /dev/null, so that no descriptor opened
 // later takes their number and receives what is meant for them. SIGPIPE is ignored: a stream
-// whose reader has gone loses its lines and ends nothing (the launched application gets the
-// signal's default action back).
+// whose reader has gone loses its lines and ends nothing. SIGXFSZ too: a write beyond the file
+// size limit (ulimit -f) fails like one on a full disk, and the install reports it. (The launched
+// application gets the signals' default actions back.)
 void prepareProcess();
 
 // Flushes standard output and standard error and ends the process with status 0 without running
