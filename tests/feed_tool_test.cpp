@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1044,6 +1045,27 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
 
   ASSERT_EQ(runTool("--version", &errors, &output), 0) << errors;
   EXPECT_EQ(output, std::string("launcher-feed ") + LAUNCHER_VERSION + "\n");
+
+  // A package beyond the file size limit fails as on a full disk: said, and nothing left behind.
+  writeFile((fixture.app / "lib" / "noise.bin").string(), testing::pseudoRandomBytes(300'000, 3));
+  const auto feedNames = [&] {
+    std::vector<std::string> names;
+    for (const auto& item : fs::recursive_directory_iterator(fixture.feed))
+      names.push_back(fs::relative(item.path(), fixture.feed).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto before = feedNames();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 100'000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const int limitedStatus = runTool(publish + " --version 6", &errors);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(limitedStatus, kExitRuntimeFailure) << errors;
+  EXPECT_NE(errors.find("too large"), std::string::npos) << errors;
+  EXPECT_EQ(feedNames(), before);
 }
 
 TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites) {

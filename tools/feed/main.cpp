@@ -5,6 +5,7 @@
 //   launcher-feed keygen --out DIR [--name NAME] [--force]
 //   launcher-feed --version
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -94,6 +95,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A package beyond the file size limit (ulimit -f) fails its write as on a full disk: publish
+  // says so and removes its staged files rather than end with the signal.
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   // Setting up the command line, or a command, may still throw (a broken option definition, no
   // memory left): told like any other failure.
   try {
