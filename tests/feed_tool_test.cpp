@@ -146,7 +146,10 @@ struct AppFixture {
 
 TEST(FeedPublish, PackageReadsBackWithNamesModesTimesAndContent) {
   AppFixture fixture;
+  // A publisher who keeps his own files private.
+  const mode_t savedMask = ::umask(077);
   const auto outcome = publish(fixture.request(), APPLICATION_NAME());
+  ::umask(savedMask);
   ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome)) << std::get<Failure>(outcome).message;
   const auto& report = std::get<PublishReport>(outcome);
   EXPECT_EQ(report.entries, 7u);
@@ -190,6 +193,8 @@ TEST(FeedPublish, PackageReadsBackWithNamesModesTimesAndContent) {
   // Readable by a web server that runs as another user.
   for (const char* file : {"package_mac.zip", "v/version"})
     EXPECT_EQ(fs::status(fixture.feed / file).permissions(), fs::perms(0644)) << file;
+  for (const char* folder : {"", "v"})
+    EXPECT_EQ(fs::status(fixture.feed / folder).permissions(), fs::perms(0755)) << folder;
 }
 
 TEST(FeedPublish, LauncherExtractionRebuildsTheBundle) {

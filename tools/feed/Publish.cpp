@@ -400,7 +400,16 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   report.warnings = bundleWarnings(appFolder, bundleName, applicationName);
   report.warnings.insert(report.warnings.end(), unsearched.begin(), unsearched.end());
 
+  // The folders made here are opened to a web server that runs as another user, as the files
+  // are, whatever the umask; folders that exist keep their modes.
+  std::vector<fs::path> made;
+  for (fs::path folder = report.versionPath.parent_path();
+       !folder.empty() && fs::symlink_status(folder, error).type() == fs::file_type::not_found;
+       folder = folder.parent_path())
+    made.push_back(folder);
   fs::create_directories(report.versionPath.parent_path(), error);
+  for (const auto& folder : made)
+    if (!error) fs::permissions(folder, fs::perms(0755), error);
   if (error)
     return Failure::runtime("cannot create " +
                             platform::quotedLine(report.versionPath.parent_path().string()) + ": " +
