@@ -78,6 +78,8 @@ class EndToEnd : public ::testing::Test {
   std::string publicKey;
   // The launcher's per-user folders when they are not under `root`.
   const testing::TempDir* otherUsers = nullptr;
+  // Further variables of the launcher's environment.
+  std::map<std::string, std::string> launcherEnvironment;
 
   std::string keys() const { return root / "keys"; }
   std::string secretKey(const std::string& name) const { return keys() + "/" + name + ".key"; }
@@ -126,6 +128,7 @@ class EndToEnd : public ::testing::Test {
         : feedServer           ? feedServer->hostAndPort()
                                : "127.0.0.1:" + std::to_string(testing::unusedPort());
     environment["LAUNCHER_TEST_PUBLIC_KEY"] = publicKey;
+    environment.insert(launcherEnvironment.begin(), launcherEnvironment.end());
     std::vector<std::string> command{kBuild + "/tests/launcher-cli-e2e"};
     if (!outputFifo.empty())  // opened for reading and writing, so that the open never waits
       command = {"/bin/sh", "-c", "exec 3<>\"$1\" && exec \"$0\" >&3 3>&-", command[0], outputFifo};
@@ -549,11 +552,26 @@ TEST_F(HostileNetwork, LaunchStartsTheApplicationOnce) {
   EXPECT_EQ(log.find(unverified, first + 1), std::string::npos) << log;
 }
 
+// A terminal that cannot move the cursor (TERM=dumb) gets the plain lines, no escape sequences.
+TEST_F(EndToEnd, DumbTerminalGetsThePlainLines) {
+  publish(1);
+  launcherEnvironment["TERM"] = "dumb";
+  auto launcher = startLauncher(ChildProcess::Streams::terminal);
+  ASSERT_TRUE(launcher->waitForOutputLine("shown: downloadButton", true)) << launcher->output();
+  launcher->writeLine("download");
+  ASSERT_TRUE(launcher->waitForOutputLine("shown: launchButton", true)) << launcher->output();
+  launcher->writeLine("exit");
+  EXPECT_EQ(launcher->waitForExit(), 0);
+  EXPECT_EQ(launcher->output().find('\x1b'), std::string::npos) << launcher->output();
+  EXPECT_EQ(readFile(versionFile()), "1");
+}
+
 // Ctrl-C on the launcher's terminal, while the merge writes its lines there, ends it at once.
 TEST_F(EndToEnd, InterruptWhileTheMergePrintsEndsTheLauncher) {
   std::map<std::string, std::string> files;
   for (int i = 0; i < 4000; ++i) files["data/f" + std::to_string(i) + ".txt"] = "x";
   publish(1, files);
+  launcherEnvironment["TERM"] = "xterm";  // the live display, whatever terminal runs the tests
   auto launcher = startLauncher(ChildProcess::Streams::terminal);
   ASSERT_TRUE(launcher->waitForOutputLine("[download] [exit]", true)) << launcher->output();
   launcher->writeLine("download");

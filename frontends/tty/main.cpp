@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "Launcher/ProductionEnvironment.h"
 #include "Launcher/platform/Application.h"
@@ -29,7 +30,11 @@ int main() {
   options.displayFd = STDERR_FILENO;
   options.outputFd = STDOUT_FILENO;
   options.logFd = STDERR_FILENO;
-  options.mode = ::isatty(STDERR_FILENO) == 1 ? DisplayMode::live : DisplayMode::plain;
+  // A terminal that says it cannot move the cursor (TERM=dumb, as editors' shells set it) gets the
+  // plain lines: the live block's redraws would pile up there as escape sequences.
+  const char* terminal = std::getenv("TERM");
+  const bool dumb = terminal != nullptr && std::string_view(terminal) == "dumb";
+  options.mode = ::isatty(STDERR_FILENO) == 1 && !dumb ? DisplayMode::live : DisplayMode::plain;
 
   int status = 1;
   try {
