@@ -95,9 +95,9 @@ class Zipwell {
   // out-of-range fields carried into the next unit (0 is 30 November 1979 00:00:00).
   static platform::FileTime dateWithMSDOSFormat(std::uint32_t msdosDateTime);
 
-  // Reads MS-DOS dates as dateWithMSDOSFormat does, each distinct one once. Reading one takes up
-  // to 0.2 ms where the zone has no summer time (the search for an hour that happens twice spans
-  // years), and the entries of a package share few dates.
+  // Reads MS-DOS dates as dateWithMSDOSFormat does, each distinct one once: a package's entries
+  // often share dates, and each reading takes the C library's lock of the time zone, which the
+  // extraction's threads would otherwise contend for.
   class Dates {
    public:
     platform::FileTime operator()(std::uint32_t msdosDateTime);
