@@ -1266,7 +1266,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
 }
 
 platform::FileTime Zipwell::dateWithMSDOSFormat(std::uint32_t msdosDateTime) {
-  constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
+  constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
   // localtime_r need not load the local time zone; mktime loads it, again whenever TZ changes.
   static std::once_flag zoneLoaded;
   std::call_once(zoneLoaded, [] { ::tzset(); });
