@@ -154,14 +154,19 @@ std::optional<std::uint64_t> freeBytesAt(const std::string& path) {
   return availableBytes(fileSystem);
 }
 
-FileResult createDirectory(const std::string& path, bool intermediate,
-                           std::optional<FileTime> date) {
+FileResult createDirectory(const std::string& path, bool intermediate, std::optional<FileTime> date,
+                           std::optional<mode_t> mode) {
   if (path.empty()) return FileResult::failure("cannot create a folder with an empty path");
+  const auto settle = [&](const std::string& folder) {
+    if (mode && ::chmod(folder.c_str(), *mode) != 0)
+      return FileResult::failure(describeErrno("cannot set permissions of", folder, errno));
+    if (date) setModificationDate(folder, *date);
+    return FileResult::success();
+  };
   if (!intermediate) {
     if (::mkdir(path.c_str(), 0777) != 0)
       return FileResult::failure(describeErrno("cannot create folder", path, errno));
-    if (date) setModificationDate(path, *date);
-    return FileResult::success();
+    return settle(path);
   }
   // Find the missing ancestors, outermost first.
   std::vector<fs::path> missing;
@@ -181,8 +186,8 @@ FileResult createDirectory(const std::string& path, bool intermediate,
     if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && isDirectory(it->string())))
       return FileResult::failure(describeErrno("cannot create folder", it->string(), errno));
   }
-  if (date)
-    for (const auto& folder : missing) setModificationDate(folder.string(), *date);
+  for (const auto& folder : missing)
+    if (auto settled = settle(folder.string()); !settled) return settled;
   return FileResult::success();
 }
 

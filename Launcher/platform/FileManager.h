@@ -46,9 +46,11 @@ std::optional<std::uint64_t> freeBytesAt(const std::string& path);
 
 // With `intermediate`: makes missing ancestors too and succeeds when the folder exists already.
 // Without: makes exactly one folder; fails when it exists or its parent is missing.
-// `date`, when given, becomes the modification time of every folder created by this call.
+// `date`, when given, becomes the modification time of every folder created by this call, and
+// `mode` its permission bits, whatever the umask.
 FileResult createDirectory(const std::string& path, bool intermediate,
-                           std::optional<FileTime> date = std::nullopt);
+                           std::optional<FileTime> date = std::nullopt,
+                           std::optional<mode_t> mode = std::nullopt);
 // Deletes a file, a symbolic link (not its target) or a folder with everything in it.
 FileResult removeItem(const std::string& path);
 // Renames `from` to `to`, where nothing may exist. Across file systems copies and removes: files,

@@ -402,18 +402,10 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
 
   // The folders made here are opened to a web server that runs as another user, as the files
   // are, whatever the umask; folders that exist keep their modes.
-  std::vector<fs::path> made;
-  for (fs::path folder = report.versionPath.parent_path();
-       !folder.empty() && fs::symlink_status(folder, error).type() == fs::file_type::not_found;
-       folder = folder.parent_path())
-    made.push_back(folder);
-  fs::create_directories(report.versionPath.parent_path(), error);
-  for (const auto& folder : made)
-    if (!error) fs::permissions(folder, fs::perms(0755), error);
-  if (error)
-    return Failure::runtime("cannot create " +
-                            platform::quotedLine(report.versionPath.parent_path().string()) + ": " +
-                            error.message());
+  if (auto made = platform::createDirectory(report.versionPath.parent_path().string(), true,
+                                            std::nullopt, 0755);
+      !made)
+    return Failure::runtime(platform::escapeLine(made.error));
 
   StagedFile package(report.packagePath);
   if (auto failure = package.creationFailure()) return *failure;
