@@ -35,7 +35,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -270,18 +269,11 @@ double writeAlone(const std::string& tree, const std::string& destination) {
 // Reads every date of `dates` as the extraction does (Zipwell::Dates) in the zone `zone`: the
 // time it takes.
 double readDates(const std::vector<std::uint32_t>& dates, const char* zone) {
-  const char* before = std::getenv("TZ");
-  const std::string saved = before != nullptr ? before : "";
-  if (::setenv("TZ", zone, 1) != 0) throw std::runtime_error("cannot set the time zone");
-  ::tzset();
+  const launcher::testing::TimeZone inZone(zone);
   launcher::Zipwell::Dates read;
-  const double took = timed([&] {
+  return timed([&] {
     for (const std::uint32_t date : dates) static_cast<void>(read(date));
   });
-  if ((before != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ")) != 0)
-    throw std::runtime_error("cannot set the time zone back");
-  ::tzset();
-  return took;
 }
 
 // Keeps the process on the first `count` of the processors it may use.
