@@ -308,7 +308,6 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
                                       return nestFolders.contains(folder);
                                     }));
   };
-  Zipwell::Dates dates;
   for (std::size_t index = 0; index < directory.entries.size(); ++index) {
     const zipdir::Entry& entry = directory.entries[index];
     if (!entry.isFile()) continue;
@@ -326,9 +325,6 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
       const auto digest = sha256->find(entry.name);
       if (digest == sha256->end() || recorded.sha256 != digest->second) continue;
     }
-    // DOS dates are local times: in another time zone the extraction gives the entry another
-    // date than the installed file bears (an entry without a date keeps the file's own).
-    if (entry.dosDate != 0 && recorded.modified != nanosecondsOf(dates(entry.dosDate))) continue;
     // The file must hold as many bytes as the entry, whatever a damaged row says it held.
     const auto installed = tree.regularFile(*relative);
     if (!installed || installed->size != entry.uncompressedSize ||
@@ -338,6 +334,33 @@ std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const Local
     take[index] = false;
   }
   return take;
+}
+
+std::size_t redateKeptFiles(const std::string& installFolder, const LocalManifest& before,
+                            const zipdir::Directory& directory) {
+  // The files that the install of `before` left as they were are those an update would keep.
+  const std::vector<bool> changed = entriesToFetch(directory, before, installFolder);
+  InstalledTree tree(installFolder);
+  Zipwell::Dates dates;
+  std::size_t redated = 0;
+  for (std::size_t index = 0; index < directory.entries.size(); ++index) {
+    const zipdir::Entry& entry = directory.entries[index];
+    // An entry without a date leaves the file its own.
+    if (changed[index] || !entry.isFile() || entry.dosDate == 0) continue;
+    const auto relative = installedPath(entry.name);
+    const std::int64_t date = nanosecondsOf(dates(entry.dosDate));
+    const auto installed = relative ? tree.regularFile(*relative) : std::nullopt;
+    if (!installed || installed->modified == date) continue;
+    const timespec times[2] = {{0, UTIME_OMIT}, {date / 1000000000, date % 1000000000}};
+    const std::string path = tree.pathOf(*relative);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      platform::logLine(
+          platform::describeErrno("cannot set the modification date of", path, errno));
+      continue;
+    }
+    ++redated;
+  }
+  return redated;
 }
 
 std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& directory,

@@ -74,12 +74,19 @@ void removeManifest(const std::string& installFolder);
 // other entries, and every other file entry that is not unchanged. An entry is unchanged when its
 // row names the same size, CRC-32, DOS date and attributes (and, with `sha256` given, the same
 // SHA-256 as the signed manifest's) and the installed file still has the recorded size (the
-// entry's) and modification time, the date the extraction gives the entry in the present time
-// zone and the permissions the extraction gives the entry, reached through real folders alone: a
-// link in the place of one of them gives way to the package's folder.
+// entry's) and modification time and the permissions the extraction gives the entry, reached
+// through real folders alone: a link in the place of one of them gives way to the package's
+// folder.
 std::vector<bool> entriesToFetch(const zipdir::Directory& directory, const LocalManifest& manifest,
                                  const std::string& installFolder,
                                  const std::map<std::string, std::string>* sha256 = nullptr);
+// DOS dates are local times: a file kept from an install in another time zone bears another date
+// than the whole package gives it now. After an update, gives each file that `before` (the
+// manifest of the install before it) still counts as unchanged the date its entry of `directory`
+// gives in the present time zone; how many were given another date. A date that cannot be set is
+// logged.
+std::size_t redateKeptFiles(const std::string& installFolder, const LocalManifest& before,
+                            const zipdir::Directory& directory);
 
 // Bytes [first, end) of the package.
 struct ByteRange {

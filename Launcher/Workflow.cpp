@@ -387,6 +387,11 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // What was installed, for the next update to fetch only what changes; without it the next
   // update downloads the whole package.
   if (directory) {
+    if (const auto before = delta::readManifest(install)) {
+      if (const std::size_t redated = delta::redateKeptFiles(install, *before, *directory))
+        platform::logLine("gave " + std::to_string(redated) +
+                          " kept files the dates of the present time zone");
+    }
     const auto digests = signedManifest && !delta::manifestMismatch(*signedManifest, *directory)
                              ? delta::digestsOf(*signedManifest)
                              : std::map<std::string, std::string>{};

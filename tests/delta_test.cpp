@@ -371,19 +371,42 @@ TEST_F(ChangeDecision, OnlyUntouchedFilesWithTheSameEntryAreLeftOut) {
 }
 
 // DOS dates are local times: after a move to another time zone the package gives its files other
-// dates, which the installed files no longer bear. A file without a date keeps the one it got.
-TEST_F(ChangeDecision, FilesDatedInAnotherTimeZoneAreFetchedAgain) {
+// dates than the installed files bear. They are kept all the same, and given the present dates
+// after the update; a file without a date keeps the one it got, and one the user touched is
+// fetched.
+TEST_F(ChangeDecision, FilesDatedInAnotherTimeZoneAreKeptAndGivenThePresentDates) {
+  using namespace std::chrono_literals;
   const std::vector<ZipEntry> v2 = {testing::file("A.app/dated", "1"),
-                                    testing::file("A.app/undated", "2").withDate(0)};
+                                    testing::file("A.app/undated", "2").withDate(0),
+                                    testing::file("A.app/touched", "3")};
   std::optional<testing::TimeZone> zone(std::in_place, "UTC0");
   const auto directory = installAndRead(v2);
   const auto manifest = delta::manifestOf(install(), 2, directory.entries, {});
-  EXPECT_EQ(delta::entriesToFetch(directory, manifest, install()), std::vector<bool>(2, false));
+  const auto modified = [this](const char* name) {
+    struct stat status {};
+    EXPECT_EQ(::stat((install() + "/A.app/" + name).c_str(), &status), 0) << name;
+    return std::chrono::nanoseconds(std::int64_t{status.st_mtim.tv_sec} * 1000000000 +
+                                    status.st_mtim.tv_nsec);
+  };
+  const auto installed = modified("dated"), undated = modified("undated");
+  ASSERT_TRUE(platform::setModificationDate(install() + "/A.app/touched",
+                                            platform::FileTime(modified("touched") + 1h)));
+  const auto touched = modified("touched");
+  EXPECT_EQ(delta::redateKeptFiles(install(), manifest, directory), 0u) << "the same zone";
   for (const char* other : {"JST-9", "CET-1CEST,M3.5.0,M10.5.0/3", "NPT-5:45"}) {
     zone.emplace(other);
+    ASSERT_TRUE(
+        platform::setModificationDate(install() + "/A.app/dated", platform::FileTime(installed)));
     EXPECT_EQ(delta::entriesToFetch(directory, manifest, install()),
-              (std::vector<bool>{true, false}))
+              (std::vector<bool>{false, false, true}))
         << other;
+    EXPECT_EQ(delta::redateKeptFiles(install(), manifest, directory), 1u) << other;
+    EXPECT_EQ(platform::FileTime(modified("dated")),
+              Zipwell::dateWithMSDOSFormat(directory.entries[0].dosDate))
+        << other;
+    EXPECT_NE(modified("dated"), installed) << other;
+    EXPECT_EQ(modified("undated"), undated) << other;
+    EXPECT_EQ(modified("touched"), touched) << other;
   }
 }
 

@@ -1434,6 +1434,9 @@ TEST_F(DeltaUpdates, OnlyTheChangedEntriesAreFetchedAndTheTreeIsTheFullInstallsO
   writeFile(edited, std::string(original.size(), '#'));
 
   // Version 3 with ranges: only they were asked for, for the changed entries and the directory.
+  // The user has moved to another time zone since: the files the update keeps are given the
+  // dates the package gives them there, as the whole package would.
+  launcherEnvironment["TZ"] = "JST-9";
   const std::string package = serve(3, true);
   server.forgetPackageRequests();
   // A whole download of version 3 was cut earlier; its part is no use once the update is in.
