@@ -897,8 +897,9 @@ TEST_F(Downloader, GivesUpATransferThatCrawls) {
 TEST_F(Downloader, FetchesOnlyOverHttp) {
   const std::string local = folders.root() + "/elsewhere.zip";
   writeFile(local, "a local file");
-  server.redirect("/jump.zip", "file://" + local);
-  for (const std::string& address : {"file://" + local, server.url("/jump.zip")}) {
+  const std::string localAddress = testing::fileUrl(local);
+  server.redirect("/jump.zip", localAddress);
+  for (const std::string& address : {localAddress, server.url("/jump.zip")}) {
     SCOPED_TRACE(address);
     const Result result = download(address);
     expectError(result, "Error downloading file", HttpDownloader::kErrorDownloadingFile);

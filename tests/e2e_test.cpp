@@ -429,7 +429,7 @@ class HostileNetwork : public EndToEnd {
 TEST_F(HostileNetwork, PackageAddressNeverDeletesInstalledFiles) {
   installVersion2();
   server.answer("/dl/notes.txt", 404, "<html>Not Found</html>", "text/html");
-  for (const std::string& address : {server.url("/" + kName + ".app"), "file://" + bundle(),
+  for (const std::string& address : {server.url("/" + kName + ".app"), testing::fileUrl(bundle()),
                                      server.url("/dl/notes.txt"), server.url("/dl/version.txt")}) {
     SCOPED_TRACE(address);
     writeFile(versionFile(), "2");
@@ -461,7 +461,7 @@ TEST_F(HostileNetwork, UnusableVersionAnswerKeepsTheInstalledApplicationLaunchab
        [&] { server.answer("/v/version", 500, "<html>Internal Error</html>", "text/html"); }},
       {"captive portal page with 200",
        [&] { server.answer("/v/version", 200, "<html>Sign in to Wi-Fi</html>", "text/html"); }},
-      {"redirect to a local file", [&] { server.redirect("/v/version", "file://" + local); }},
+      {"redirect to a local file", [&] { server.redirect("/v/version", testing::fileUrl(local)); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -35,14 +35,27 @@ bool accepts(int port) {
   return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+// A path as one argument of a directive, whatever spaces, quotes or semicolons it holds.
+std::string quoted(const std::string& path) {
+  std::string text = "\"";
+  for (const char c : path) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text + '"';
+}
+
 // The configuration: one server on 127.0.0.1:`port`, everything nginx writes inside `work`. One
 // process (no master), so that stopping it leaves nothing behind.
 std::string configuration(const std::string& feed, const std::string& prefix,
-                          const std::string& work, std::uint64_t bytesPerSecond, int port) {
+                          const std::string& workFolder, std::uint64_t bytesPerSecond, int port) {
+  const auto work = [&workFolder](const std::string& name) {
+    return quoted(workFolder + "/" + name);
+  };
   std::ostringstream text;
   text << "master_process off;\n"
-       << "pid " << work << "/nginx.pid;\n"
-       << "error_log " << work << "/error.log;\n"
+       << "pid " << work("nginx.pid") << ";\n"
+       << "error_log " << work("error.log") << ";\n"
        << "events { worker_connections 64; }\n"
        << "http {\n"
        << "  types { application/zip zip; }\n"
@@ -50,20 +63,20 @@ std::string configuration(const std::string& feed, const std::string& prefix,
        // Files sent from the page cache, as Debian's own configuration has it.
        << "  sendfile on;\n";
   for (const char* temporary : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-    text << "  " << temporary << "_temp_path " << work << "/" << temporary << ";\n";
+    text << "  " << temporary << "_temp_path " << work(temporary) << ";\n";
   text << "  log_format transfer '$request_method $uri $status $body_bytes_sent "
           "\"$http_range\" \"$http_if_range\"';\n"
-       << "  access_log " << work << "/access.log transfer;\n"
+       << "  access_log " << work("access.log") << " transfer;\n"
        << "  server {\n"
        << "    listen 127.0.0.1:" << port << ";\n";
   if (bytesPerSecond > 0) text << "    limit_rate " << bytesPerSecond << ";\n";
   // As a publisher would: the version document never cached, the packages cacheable.
   text << "    location = " << prefix << "/v/version {\n"
-       << "      alias " << feed << "/v/version;\n"
+       << "      alias " << quoted(feed + "/v/version") << ";\n"
        << "      default_type application/json;\n"
        << "      add_header Cache-Control \"no-cache\";\n"
        << "    }\n"
-       << "    location " << prefix << "/ { alias " << feed << "/; }\n"
+       << "    location " << prefix << "/ { alias " << quoted(feed + "/") << "; }\n"
        << "  }\n"
        << "}\n";
   return text.str();

@@ -1,10 +1,13 @@
 #include "tests/support/TestFolders.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -93,6 +96,18 @@ std::vector<std::string> tree(const std::string& root) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+std::string fileUrl(const std::string& path) {
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  char* text = nullptr;
+  if (!url || curl_url_set(url.get(), CURLUPART_SCHEME, "file", 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), CURLU_URLENCODE) != CURLUE_OK ||
+      curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK)
+    throw std::runtime_error("no file address for " + path);
+  std::string address(text);
+  curl_free(text);
+  return address;
 }
 
 std::string readFile(const std::string& path) {

@@ -56,6 +56,9 @@ class TimeZone {
 // Every entry under `root`, sorted: "dir/", "file=content", "link@target".
 std::vector<std::string> tree(const std::string& root);
 
+// The file:// address of the absolute path `path`, with spaces and the like percent-encoded.
+std::string fileUrl(const std::string& path);
+
 // Whole-file helpers.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
