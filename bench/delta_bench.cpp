@@ -2,7 +2,9 @@
 // launcher (its test build) from a server throttled to 4 MB/s: once fetching only the changed
 // entries by range requests, once downloading the whole package from the same server told to
 // ignore ranges, side by side in one run. Prints what the server sent and how long each update
-// took, from the launcher's start to the launch button.
+// took, from the launcher's start to the launch button. Then the same update of changed entries
+// unthrottled, from that server and from the publisher's `launcher-feed serve`: a wait on each of
+// its few hundred answers (a delayed acknowledgement, say) shows as seconds there.
 //
 //   build/bench/delta_bench [files] [package MB]     (default 7400 files, 173 MB)
 //
@@ -11,11 +13,13 @@
 // unthrottled server; only the updates are timed.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -164,15 +168,15 @@ int main(int argc, char** argv) try {
   const std::string package1 = readFile(feed1 + "/package_mac.zip");
   const std::string package2 = readFile(feed2 + "/package_mac.zip");
 
-  // Version 1 in both sets of user folders, unthrottled.
-  Users delta, full;
+  // Version 1 in every set of user folders, unthrottled.
+  Users delta, full, quick, fromFeed;
   std::string errors;
   server.servePackage("/package_mac.zip", launcher::testing::ServedPackage(package1, "\"v1\""));
   server.answer("/v/version", 200, versionAnswer(1, server.url("/package_mac.zip")),
                 "application/json");
-  std::printf("installing version 1 twice ...\n");
-  session(delta, server.port(), "downloadButton", errors);
-  session(full, server.port(), "downloadButton", errors);
+  std::printf("installing version 1 four times ...\n");
+  for (const Users* users : {&delta, &full, &quick, &fromFeed})
+    session(*users, server.port(), "downloadButton", errors);
 
   // Version 2, throttled: the whole package from a server that ignores ranges, then only the
   // changed entries.
@@ -202,6 +206,30 @@ int main(int argc, char** argv) try {
   if (const auto at = errors.find("delta update: fetched"); at != std::string::npos)
     line = errors.substr(at, errors.find('\n', at) - at);
 
+  // Unthrottled: from the test server, and from the publisher's server, whose feed is version 2's
+  // with a version document naming the port it got.
+  served.pause = std::chrono::milliseconds(0);
+  server.servePackage("/package_mac.zip", served);
+  std::printf("updating with the changed entries, unthrottled ...\n");
+  const double quickSeconds = session(quick, server.port(), "updateButton", errors);
+  const std::string feed3 = work / "feed-3";
+  fs::create_directories(feed3 + "/v");
+  fs::create_hard_link(feed2 + "/package_mac.zip", feed3 + "/package_mac.zip");
+  ChildProcess feedServer({kBuild + "/launcher-feed", "serve", feed3, "--port", "0"}, {});
+  if (!feedServer.waitForErrorLine("serving ", true))
+    throw std::runtime_error("launcher-feed serve did not start: " + feedServer.errors());
+  std::smatch port;
+  const std::string serving = feedServer.errors();
+  if (!std::regex_search(serving, port, std::regex("127\\.0\\.0\\.1:([0-9]+)")))
+    throw std::runtime_error("no port in: " + serving);
+  const int feedPort = std::stoi(port[1]);
+  writeFile(feed3 + "/v/version",
+            versionAnswer(2, "http://127.0.0.1:" + port[1].str() + "/package_mac.zip"));
+  std::printf("updating with the changed entries from launcher-feed serve ...\n");
+  const double servedSeconds = session(fromFeed, feedPort, "updateButton", errors);
+  feedServer.signal(SIGTERM);
+  feedServer.waitForExit();
+
   const double bytesShare = static_cast<double>(deltaSent) / static_cast<double>(package2.size());
   const double timeShare = deltaSeconds / fullSeconds;
   std::printf("\npackage: %d files, %s (version 1: %s)\n", files,
@@ -213,6 +241,9 @@ int main(int argc, char** argv) try {
               fullRequests, fullSeconds);
   std::printf("%-22s %10s %9d %12.1f s%s\n", "changed entries", formatBytes(deltaSent).c_str(),
               deltaRequests, deltaSeconds, deltaRanges ? "" : "  (not all ranges!)");
+  std::printf("%-22s %10s %9s %12.1f s  (test server)\n", "  unthrottled", "", "", quickSeconds);
+  std::printf("%-22s %10s %9s %12.1f s  (launcher-feed serve)\n", "  unthrottled", "", "",
+              servedSeconds);
   std::printf("bytes sent: %.1f %% of the package (goal at most %.0f %%): %s\n", bytesShare * 100,
               kBytesGoal * 100, bytesShare <= kBytesGoal ? "met" : "NOT MET");
   std::printf("time: %.2fx the whole update's (goal at most %.2fx): %s\n", timeShare, kTimeGoal,
