@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -84,6 +86,14 @@ std::pair<std::string_view, std::string_view> keyAndValue(std::string_view line)
 bool forbidsPrograms(const std::string& path) {
   struct statvfs info {};
   return ::statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_NOEXEC) != 0;
+}
+
+// The target of the link at `path`, or nothing where no link is.
+std::optional<std::string> linkTargetOf(const std::string& path) {
+  std::error_code error;
+  auto target = std::filesystem::read_symlink(path, error);
+  if (error) return std::nullopt;
+  return target.native();
 }
 
 // One entry of a folder: no path, no "." or "..", and no NUL, which would cut a path short.
@@ -244,7 +254,10 @@ platform::FileResult Installer::stage(const std::string& extractionFolder) {
 // install folder, where ".." climbs from wherever that link leads. Absolute targets and the like
 // were judged when their links were installed, and installed links that pass only through
 // installed links are as they were: only a path through a link is new here.
-std::optional<std::string> Installer::linkProblem() const {
+// An installed link that stays in the staged tree only because the package no longer holds it,
+// and whose way the package now bars with a new link (a folder that became a link), goes: a
+// fresh install would not have it, and kept it would refuse this update and every later one.
+std::optional<std::string> Installer::linkProblem() {
   const std::string staging = stagingFolder();
   const auto stagedNames = platform::folderEntries(staging);
   if (!stagedNames) return "cannot walk the new files in \"" + staging + "\"";
@@ -267,12 +280,25 @@ std::optional<std::string> Installer::linkProblem() const {
     if (error) return "cannot read the link \"" + relative + "\": " + error.message();
     const bool installed = !isStaged(relative);
     bool throughALink = false;
+    std::string through;
     const auto problem =
         Zipwell::linkTargetProblem(relative, target.native(), [&](const std::string& path) {
-          return throughALink = isLink(path) && (!installed || isStaged(path));
+          throughALink = isLink(path) && (!installed || isStaged(path));
+          if (throughALink) through = path;
+          return throughALink;
         });
-    if (problem && throughALink) return "the link \"" + relative + "\" cannot stay: " + *problem;
-    return std::nullopt;
+    if (!problem || !throughALink) return std::nullopt;
+    // The package's own links were judged in its tree, so a staged link as it was installed,
+    // through a link that was not, is one the package no longer holds.
+    if (!installed && linkTargetOf(livePath(relative)) == target.native() &&
+        linkTargetOf(livePath(through)) != linkTargetOf(place(through))) {
+      if (::unlink(place(relative).c_str()) != 0)
+        return platform::describeErrno("cannot remove the link", place(relative), errno);
+      platform::logLine("   the installed link \"" + relative +
+                        "\", which the package no longer holds, goes: " + *problem);
+      return std::nullopt;
+    }
+    return "the link \"" + relative + "\" cannot stay: " + *problem;
   };
   // Every entry of the staged tree, then every one of the installed entries that stay.
   const auto installedNames = platform::folderEntries(installFolder_);
@@ -299,7 +325,7 @@ std::optional<std::string> Installer::linkProblem() const {
   return std::nullopt;
 }
 
-platform::FileResult Installer::check() const {
+platform::FileResult Installer::check() {
   if (auto problem = linkProblem())
     return platform::FileResult::failure(*problem + ". Nothing was changed.");
   const std::string bundle = applicationName_ + ".app";

@@ -542,6 +542,15 @@ TEST_F(InstallTest, ALinkLeadingOutThroughAnInstalledLinkIsNotSwitchedIn) {
        {testing::file(bundle + "/lib/out", "../up/..").withMode(0120777)},
        bundle + "/lib/out",
        bundle + "/up"},
+      {"an installed link in the bundle through another installed one",
+       [&](const std::string& install) {
+         fs::create_directory_symlink("..", install + "/" + bundle + "/up");
+         fs::create_directories(install + "/" + bundle + "/lib");
+         fs::create_symlink("../up/..", install + "/" + bundle + "/lib/out");
+       },
+       {},
+       bundle + "/lib/out",
+       bundle + "/up"},
       {"a new link through an installed top-level link the package lacks",
        [](const std::string& install) { fs::create_directory_symlink(".", install + "/up"); },
        {testing::file(bundle + "/lib/out", "../../up/..").withMode(0120777)},
@@ -576,6 +585,32 @@ TEST_F(InstallTest, ALinkLeadingOutThroughAnInstalledLinkIsNotSwitchedIn) {
                   "\". Nothing was changed.");
     EXPECT_EQ(testing::tree(install()), before) << "version 4 as it was";
   }
+}
+
+// A folder of the installed version that becomes a link, while a link of that version leading
+// through it is no longer in the package: that link goes, rather than refusing this update and
+// every later one.
+TEST_F(InstallTest, AnInstalledLinkThePackageDroppedGoesWhenANewLinkLiesOnItsWay) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/v2/mod.txt", "two");
+  fs::create_directories(install() + "/" + bundle + "/bin");
+  fs::create_symlink("../lib/v2/mod.txt", install() + "/" + bundle + "/bin/tool");
+  fs::create_directory_symlink("v2", install() + "/" + bundle + "/lib/current");
+  auto entries = package("five");
+  entries.insert(entries.end(), {testing::file(bundle + "/lib/v3/mod.txt", "three"),
+                                 testing::file(bundle + "/lib/v2", "v3").withMode(0120777)});
+  publish(entries);
+  serverAnswers(5);
+  acceptOffer("updateButton");
+
+  EXPECT_TRUE(rig.alerts->shown().empty());
+  EXPECT_EQ(readFile(versionFile()), "5");
+  EXPECT_EQ(fs::read_symlink(install() + "/" + bundle + "/lib/v2"), "v3");
+  EXPECT_FALSE(fs::is_symlink(install() + "/" + bundle + "/bin/tool"));
+  EXPECT_EQ(fs::read_symlink(install() + "/" + bundle + "/lib/current"), "v2")
+      << "a link whose last step is the new link stays";
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/v3/mod.txt"), "three");
+  EXPECT_TRUE(fs::exists(install() + "/" + bundle + "/bin"));
 }
 
 // An install folder on a file system mounted noexec: the package is fine, and the failure says
