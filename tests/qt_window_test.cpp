@@ -154,6 +154,12 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
     EXPECT_FALSE(rig.find<QPushButton>(name)->isVisible()) << name;
   }
   EXPECT_FALSE(rig.find<QProgressBar>("circleBar")->isVisible());
+  // The whole window is on the screen, also on a small one or at a large scale factor
+  // (qt_window_small_screen_test).
+  const QRect screen = rig.app.window()->screen()->availableGeometry();
+  EXPECT_TRUE(screen.contains(rig.app.window()->frameGeometry()));
+  EXPECT_TRUE(screen.contains(QRect(rig.find<QPushButton>("quitButton")->mapToGlobal(QPoint()),
+                                    rig.find<QPushButton>("quitButton")->size())));
   EXPECT_TRUE(rig.find<QLabel>("updateLabel")->isVisible());
   EXPECT_TRUE(rig.find<QProgressBar>("downloadBar")->isVisible());
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->value(), 0);

@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "Launcher/Config.h"
 
@@ -94,7 +96,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   column->addWidget(downloadText);
   column->addStretch(1);
   column->addLayout(buttonRow);
-  setFixedSize(kWindowWidth, kWindowHeight);
+  fitToScreen();
 
   updateLabel_ = std::make_shared<QtTextField>(label);
   progressBar_ = std::make_shared<QtProgressIndicator>(progress);
@@ -110,6 +112,24 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::fitToScreen() {
+  // One size, so that the window never jumps; on a screen too small for it (a small one, or one
+  // with a large scale factor) it takes the room the screen has, and never less than its elements
+  // need, so that every button stays on the screen.
+  const QWindow* handle = windowHandle();
+  const QSize room = screen()->availableGeometry().size().shrunkBy(
+      handle != nullptr ? handle->frameMargins() : QMargins());
+  setFixedSize(QSize(kWindowWidth, kWindowHeight).boundedTo(room).expandedTo(minimumSizeHint()));
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  fitToScreen();
+  // A window moved to another screen fits that one.
+  if (QWindow* handle = windowHandle())
+    connect(handle, &QWindow::screenChanged, this, &MainWindow::fitToScreen, Qt::UniqueConnection);
+  QWidget::showEvent(event);
+}
 
 QPushButton* MainWindow::primaryButton() const {
   for (const auto* element : {downloadButton_.get(), updateButton_.get(), launchButton_.get()})

@@ -46,8 +46,11 @@ class MainWindow final : public QWidget {
   void keyPressEvent(QKeyEvent* event) override;
   // Follows the primary buttons being shown and hidden, to keep the default button in step.
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Fits the window to the screen it is shown on.
+  void showEvent(QShowEvent* event) override;
 
  private:
+  void fitToScreen();
   void updateDefaultButton();
 
   std::shared_ptr<QtTextField> updateLabel_;
