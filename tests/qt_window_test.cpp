@@ -359,21 +359,38 @@ TEST(QtAlerts, ButtonsAnswerInTheirOrderAndAnEndWithoutAButtonAnswersZero) {
 }
 
 // A text of a server's (a header, a package address) may be of any length: the box stays on the
-// screen with its button, and the whole text is behind its details. A short one shows whole.
+// screen with its button, and the whole text is behind its details. A short one shows whole. A
+// long word (a path) is broken across lines rather than cut at the box's edge.
 TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
   MessageBoxPresenter presenter;
-  QString longWords, manyLines;
+  QString longWords, manyLines, longPath = QStringLiteral("cannot create /home/");
   for (int i = 0; i < 20000; ++i) longWords += QStringLiteral("gzip ");
   for (int i = 0; i < 2000; ++i) manyLines += QStringLiteral("line\n");
-  for (const QString& text : {longWords, manyLines, QStringLiteral("the disk is full")}) {
+  QString errorPage = QStringLiteral("Failed to launch the application.\n HTTP 502:");
+  for (int i = 0; i < 30; ++i) errorPage += QStringLiteral(" <p>Bad Gateway</p>");
+  errorPage += QStringLiteral("\n\nThe installed version will be used.");
+  for (int i = 0; i < 3000; ++i) longPath += QChar(i % 7 == 0 ? 0x05e9 : 'a' + i % 26);
+  longPath += QStringLiteral(": File name too long");
+  for (const QString& text :
+       {longWords, manyLines, errorPage, longPath, QStringLiteral("the disk is full")}) {
     SCOPED_TRACE(text.left(20).toStdString());
     QString shown, details;
-    int height = 0, screenHeight = 0;
+    int height = 0, screenHeight = 0, longestWord = 0, lineWidth = 0;
+    bool onScreen = false;
     AlertAnswerer answerer([&](QMessageBox& box) {
       shown = box.informativeText();
       details = box.detailedText();
       height = box.frameGeometry().height();
       screenHeight = box.screen()->availableGeometry().height();
+      const QRect screen = box.screen()->availableGeometry();
+      onScreen = true;
+      for (const QWidget* button : box.buttons())
+        onScreen =
+            onScreen && screen.contains(QRect(button->mapToGlobal(QPoint()), button->size()));
+      if (auto* label = box.findChild<QLabel*>("qt_msgbox_informativelabel")) {
+        longestWord = label->minimumSizeHint().width();
+        lineWidth = label->width();
+      }
       click(box, "Exit");
     });
     const platform::Alert alert{"Failed to update the application.",
@@ -382,10 +399,13 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
                                 {"Exit"}};
     EXPECT_EQ(presenter.presentModal(alert), 1000);
     EXPECT_LE(height, screenHeight);
+    EXPECT_TRUE(onScreen) << "every button on the screen";
+    EXPECT_LE(longestWord, lineWidth) << "no word wider than the box";
     if (text.size() < 100) {
       EXPECT_EQ(shown, text);
       EXPECT_TRUE(details.isEmpty());
     } else {
+      shown.remove(QChar(0x200B));  // where a long word may break
       EXPECT_TRUE(text.startsWith(shown.chopped(1))) << "the text's beginning";
       EXPECT_TRUE(details == text) << "the whole text behind the details";
     }

@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -15,12 +17,16 @@ namespace {
 // its buttons below the screen: it shows the text's beginning, and the whole behind its details.
 constexpr qsizetype kShownCharacters = 600;
 constexpr int kShownLines = 12;
+// A label breaks its lines between words only: in a longer word (a path, an address) a line may
+// break after every character, so that it never runs past the box's edge.
+constexpr qsizetype kLongestWord = 24;
 
-// The beginning of `text` that the box shows, or nothing when it shows the whole.
-std::optional<QString> shortened(const QString& text) {
-  qsizetype end = std::min(text.size(), kShownCharacters);
+// The beginning of `text` that the box shows, at most `characters` long and of `lines` lines, or
+// nothing when it shows the whole.
+std::optional<QString> shortened(const QString& text, qsizetype characters, int lines) {
+  qsizetype end = std::min(text.size(), characters);
   qsizetype lineEnd = -1;
-  for (int line = 0; line < kShownLines; ++line) {
+  for (int line = 0; line < lines; ++line) {
     lineEnd = text.indexOf(QLatin1Char('\n'), lineEnd + 1);
     if (lineEnd < 0) break;
   }
@@ -28,6 +34,55 @@ std::optional<QString> shortened(const QString& text) {
   if (end == text.size()) return std::nullopt;
   if (end > 0 && text.at(end - 1).isHighSurrogate()) --end;
   return text.left(end) + QChar(0x2026);
+}
+
+// `text` with a zero-width space between the characters (graphemes) of every word longer than
+// kLongestWord.
+QString breakable(const QString& text) {
+  QString result;
+  QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+  qsizetype wordStart = 0;
+  const auto addWord = [&](qsizetype end) {
+    const QStringView word = QStringView(text).mid(wordStart, end - wordStart);
+    if (word.size() <= kLongestWord) {
+      result += word;
+    } else {
+      graphemes.setPosition(wordStart);
+      for (qsizetype from = wordStart, to = graphemes.toNextBoundary(); from < end;
+           from = to, to = graphemes.toNextBoundary()) {
+        if (from > wordStart) result += QChar(0x200B);
+        result += QStringView(text).mid(from, to - from);
+      }
+    }
+  };
+  for (qsizetype index = 0; index < text.size(); ++index) {
+    if (!text.at(index).isSpace()) continue;
+    addWord(index);
+    result += text.at(index);
+    wordStart = index + 1;
+  }
+  addWord(text.size());
+  return result;
+}
+
+// Shows the box; while it is taller than its screen (a small one, or one at a large scale
+// factor), it shows a shorter beginning of `text` and the whole behind its details.
+void showOnScreen(QMessageBox& box, const QString& text) {
+  box.show();
+  const int room = box.screen()->availableGeometry().height();
+  qsizetype characters = kShownCharacters;
+  int lines = kShownLines;
+  while (box.frameGeometry().height() > room && lines > 1) {
+    characters /= 2;
+    lines /= 2;
+    const auto beginning = shortened(text, characters, lines);
+    if (!beginning) continue;
+    box.hide();
+    box.setInformativeText(breakable(*beginning));
+    box.setDetailedText(text);
+    // Shown again, the box takes the size of its new text.
+    box.show();
+  }
 }
 
 QMessageBox::Icon iconFor(int style) {
@@ -51,13 +106,13 @@ std::optional<long> MessageBoxPresenter::presentModal(const platform::Alert& ale
   box->setWindowTitle(QString::fromStdString(APPLICATION_NAME()));
   box->setIcon(iconFor(alert.style));
   box->setText(QString::fromStdString(alert.messageText));
-  if (!alert.informativeText.empty()) {
-    const QString text = QString::fromStdString(alert.informativeText);
-    if (const auto beginning = shortened(text)) {
-      box->setInformativeText(*beginning);
+  const QString text = QString::fromStdString(alert.informativeText);
+  if (!text.isEmpty()) {
+    if (const auto beginning = shortened(text, kShownCharacters, kShownLines)) {
+      box->setInformativeText(breakable(*beginning));
       box->setDetailedText(text);
     } else {
-      box->setInformativeText(text);
+      box->setInformativeText(breakable(text));
     }
   }
   // One role for every button keeps them in the order given; the first is the default.
@@ -66,6 +121,7 @@ std::optional<long> MessageBoxPresenter::presentModal(const platform::Alert& ale
     buttons.push_back(box->addButton(QString::fromStdString(title), QMessageBox::AcceptRole));
   if (!buttons.empty()) box->setDefaultButton(buttons.front());
   box->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+  if (!text.isEmpty()) showOnScreen(*box, text);
   box->exec();
   if (box.isNull()) return std::nullopt;
 
