@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -376,7 +377,7 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
     SCOPED_TRACE(text.left(20).toStdString());
     QString shown, details;
     int height = 0, screenHeight = 0, longestWord = 0, lineWidth = 0;
-    bool onScreen = false;
+    bool onScreen = false, detailsByKeyboard = false;
     AlertAnswerer answerer([&](QMessageBox& box) {
       shown = box.informativeText();
       details = box.detailedText();
@@ -390,6 +391,14 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
       if (auto* label = box.findChild<QLabel*>("qt_msgbox_informativelabel")) {
         longestWord = label->minimumSizeHint().width();
         lineWidth = label->width();
+      }
+      // Without a mouse: the details open and Tab reaches their text, to scroll through it.
+      for (QAbstractButton* button : box.buttons())
+        if (box.buttonRole(button) == QMessageBox::ActionRole) button->click();
+      for (int tab = 0; tab < 4 && !detailsByKeyboard; ++tab) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(box.focusWidget() != nullptr ? box.focusWidget() : &box, &press);
+        detailsByKeyboard = qobject_cast<QTextEdit*>(box.focusWidget()) != nullptr;
       }
       click(box, "Exit");
     });
@@ -408,6 +417,7 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
       shown.remove(QChar(0x200B));  // where a long word may break
       EXPECT_TRUE(text.startsWith(shown.chopped(1))) << "the text's beginning";
       EXPECT_TRUE(details == text) << "the whole text behind the details";
+      EXPECT_TRUE(detailsByKeyboard);
     }
   }
 }

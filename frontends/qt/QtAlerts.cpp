@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBoundaryFinder>
+#include <QTextEdit>
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -65,6 +66,13 @@ QString breakable(const QString& text) {
   return result;
 }
 
+// The whole `text` behind the box's details, which take the keyboard's focus too, so that the
+// text can be scrolled without a mouse.
+void setDetails(QMessageBox& box, const QString& text) {
+  box.setDetailedText(text);
+  for (auto* details : box.findChildren<QTextEdit*>()) details->setFocusPolicy(Qt::StrongFocus);
+}
+
 // Shows the box; while it is taller than its screen (a small one, or one at a large scale
 // factor), it shows a shorter beginning of `text` and the whole behind its details.
 void showOnScreen(QMessageBox& box, const QString& text) {
@@ -79,7 +87,7 @@ void showOnScreen(QMessageBox& box, const QString& text) {
     if (!beginning) continue;
     box.hide();
     box.setInformativeText(breakable(*beginning));
-    box.setDetailedText(text);
+    setDetails(box, text);
     // Shown again, the box takes the size of its new text.
     box.show();
   }
@@ -110,7 +118,7 @@ std::optional<long> MessageBoxPresenter::presentModal(const platform::Alert& ale
   if (!text.isEmpty()) {
     if (const auto beginning = shortened(text, kShownCharacters, kShownLines)) {
       box->setInformativeText(breakable(*beginning));
-      box->setDetailedText(text);
+      setDetails(*box, text);
     } else {
       box->setInformativeText(breakable(text));
     }
