@@ -1,7 +1,9 @@
 #include "frontends/qt/QtAlerts.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTextBoundaryFinder>
 #include <QTextEdit>
@@ -18,8 +20,10 @@ namespace {
 // its buttons below the screen: it shows the text's beginning, and the whole behind its details.
 constexpr qsizetype kShownCharacters = 600;
 constexpr int kShownLines = 12;
-// A label breaks its lines between words only: in a longer word (a path, an address) a line may
-// break after every character, so that it never runs past the box's edge.
+// A label breaks its lines between words only, and cuts a word wider than itself (a long path or
+// address) at its edge. In a text with such a word, a line may break after every character of the
+// words longer than this; breaks that a copy of the text would carry along, so the exact text is
+// behind the details then.
 constexpr qsizetype kLongestWord = 24;
 
 // The beginning of `text` that the box shows, at most `characters` long and of `lines` lines, or
@@ -73,10 +77,24 @@ void setDetails(QMessageBox& box, const QString& text) {
   for (auto* details : box.findChildren<QTextEdit*>()) details->setFocusPolicy(Qt::StrongFocus);
 }
 
-// Shows the box; while it is taller than its screen (a small one, or one at a large scale
+// Shows the box. When a word of its text is wider than the box, the text's long words break
+// anywhere. While the box is taller than its screen (a small one, or one at a large scale
 // factor), it shows a shorter beginning of `text` and the whole behind its details.
 void showOnScreen(QMessageBox& box, const QString& text) {
   box.show();
+  const auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+  bool breaking = false;
+  if (label != nullptr) {
+    for (const QString& word :
+         box.informativeText().split(QRegularExpression(QStringLiteral("\\s"))))
+      breaking = breaking || label->fontMetrics().horizontalAdvance(word) > label->width();
+  }
+  if (breaking) {
+    box.hide();
+    box.setInformativeText(breakable(box.informativeText()));
+    setDetails(box, text);
+    box.show();
+  }
   const int room = box.screen()->availableGeometry().height();
   qsizetype characters = kShownCharacters;
   int lines = kShownLines;
@@ -86,7 +104,7 @@ void showOnScreen(QMessageBox& box, const QString& text) {
     const auto beginning = shortened(text, characters, lines);
     if (!beginning) continue;
     box.hide();
-    box.setInformativeText(breakable(*beginning));
+    box.setInformativeText(breaking ? breakable(*beginning) : *beginning);
     setDetails(box, text);
     // Shown again, the box takes the size of its new text.
     box.show();
@@ -117,10 +135,10 @@ std::optional<long> MessageBoxPresenter::presentModal(const platform::Alert& ale
   const QString text = QString::fromStdString(alert.informativeText);
   if (!text.isEmpty()) {
     if (const auto beginning = shortened(text, kShownCharacters, kShownLines)) {
-      box->setInformativeText(breakable(*beginning));
+      box->setInformativeText(*beginning);
       setDetails(*box, text);
     } else {
-      box->setInformativeText(breakable(text));
+      box->setInformativeText(text);
     }
   }
   // One role for every button keeps them in the order given; the first is the default.
