@@ -9,7 +9,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QTextEdit>
 #include <QTimer>
@@ -374,14 +373,16 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
   errorPage += QStringLiteral("\n\nThe installed version will be used.");
   for (int i = 0; i < 3000; ++i) longPath += QChar(i % 7 == 0 ? 0x05e9 : 'a' + i % 26);
   longPath += QStringLiteral(": File name too long");
-  const QString widePath =
+  // Lines break after a slash: a path of short names fits; one long name does not.
+  const QString shortNames =
       QStringLiteral("cannot create /home/ada/.local/share/Vantorel/Vantorel.app/lib/libfoo.so.1");
-  const QString narrowPath = QStringLiteral("cannot create /home/ada/Vantorel/ab.txt");
-  for (const QString& text : {longWords, manyLines, errorPage, longPath, widePath, narrowPath,
+  const QString longName = QStringLiteral("cannot create /home/ada/") +
+                           QString(200, QLatin1Char('n')) + QStringLiteral(": File name too long");
+  for (const QString& text : {longWords, manyLines, errorPage, longPath, shortNames, longName,
                               QStringLiteral("the disk is full")}) {
     SCOPED_TRACE(text.left(20).toStdString());
     QString shown, details;
-    // The widest word of the text, and of what the box shows, where it may break.
+    // The widest piece of the text, and of what the box shows, with no place to break.
     int height = 0, screenHeight = 0, lineWidth = 0, widestWord = 0, widestShown = 0;
     bool onScreen = false, detailsByKeyboard = false;
     AlertAnswerer answerer([&](QMessageBox& box) {
@@ -396,11 +397,11 @@ TEST(QtAlerts, ALongTextKeepsTheAlertAndItsButtonOnTheScreen) {
             onScreen && screen.contains(QRect(button->mapToGlobal(QPoint()), button->size()));
       if (auto* label = box.findChild<QLabel*>("qt_msgbox_informativelabel")) {
         lineWidth = label->width();
-        for (const QString& word : text.split(QLatin1Char(' ')))
-          widestWord = std::max(widestWord, label->fontMetrics().horizontalAdvance(word));
-        for (const QString& word :
-             shown.split(QRegularExpression(QStringLiteral("[\\s\\x{200B}]"))))
-          widestShown = std::max(widestShown, label->fontMetrics().horizontalAdvance(word));
+        widestShown = label->minimumSizeHint().width();
+        QLabel whole(text);
+        whole.setFont(label->font());
+        whole.setWordWrap(true);
+        widestWord = whole.minimumSizeHint().width();
       }
       // Without a mouse: the details open and Tab reaches their text, to scroll through it.
       for (QAbstractButton* button : box.buttons())

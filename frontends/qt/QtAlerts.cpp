@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QTextBoundaryFinder>
 #include <QTextEdit>
@@ -83,12 +82,8 @@ void setDetails(QMessageBox& box, const QString& text) {
 void showOnScreen(QMessageBox& box, const QString& text) {
   box.show();
   const auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
-  bool breaking = false;
-  if (label != nullptr) {
-    for (const QString& word :
-         box.informativeText().split(QRegularExpression(QStringLiteral("\\s"))))
-      breaking = breaking || label->fontMetrics().horizontalAdvance(word) > label->width();
-  }
+  // Its smallest width is that of the widest piece of the text that has no place to break.
+  const bool breaking = label != nullptr && label->minimumSizeHint().width() > label->width();
   if (breaking) {
     box.hide();
     box.setInformativeText(breakable(box.informativeText()));
