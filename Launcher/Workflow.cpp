@@ -309,6 +309,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       signedManifest = std::move(std::get<delta::PackageManifest>(fetched));
   }
   Download download = DownloadChangedEntries(localVersion, signedManifest, directory);
+  const bool changedEntriesOnly = !download.path.empty();
   if (download.path.empty() && download.error.empty()) {
     download = DownloadPackage(serverVersion);
     if (download.error.empty()) {
@@ -387,7 +388,9 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   // What was installed, for the next update to fetch only what changes; without it the next
   // update downloads the whole package.
   if (directory) {
-    if (const auto before = delta::readManifest(install)) {
+    // The whole package dates every file anew; an update of changed entries keeps files that
+    // bear the dates of the time zone they were installed in.
+    if (const auto before = changedEntriesOnly ? delta::readManifest(install) : std::nullopt) {
       if (const std::size_t redated = delta::redateKeptFiles(install, *before, *directory))
         platform::logLine("gave " + std::to_string(redated) +
                           " kept files the dates of the present time zone");
