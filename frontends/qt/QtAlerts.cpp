@@ -19,10 +19,10 @@ namespace {
 // its buttons below the screen: it shows the text's beginning, and the whole behind its details.
 constexpr qsizetype kShownCharacters = 600;
 constexpr int kShownLines = 12;
-// A label breaks its lines between words only, and cuts a word wider than itself (a long path or
-// address) at its edge. In a text with such a word, a line may break after every character of the
-// words longer than this; breaks that a copy of the text would carry along, so the exact text is
-// behind the details then.
+// A label breaks its lines only where the text lets it (between words, after a slash), and cuts a
+// piece wider than itself (a long name) at its edge. In a text with such a piece, a line may break
+// after every character of the words longer than this; breaks that a copy of the text would carry
+// along, so the exact text is behind the details then.
 constexpr qsizetype kLongestWord = 24;
 
 // The beginning of `text` that the box shows, at most `characters` long and of `lines` lines, or
@@ -76,20 +76,23 @@ void setDetails(QMessageBox& box, const QString& text) {
   for (auto* details : box.findChildren<QTextEdit*>()) details->setFocusPolicy(Qt::StrongFocus);
 }
 
-// Shows the box. When a word of its text is wider than the box, the text's long words break
-// anywhere. While the box is taller than its screen (a small one, or one at a large scale
-// factor), it shows a shorter beginning of `text` and the whole behind its details.
+// Shows the box. When a piece of its text that has no place to break is wider than the box, the
+// text's long words break anywhere. While the box is taller than its screen (a small one, or one
+// at a large scale factor), it shows a shorter beginning of `text` and the whole behind its
+// details.
 void showOnScreen(QMessageBox& box, const QString& text) {
   box.show();
   const auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
   // Its smallest width is that of the widest piece of the text that has no place to break.
   const bool breaking = label != nullptr && label->minimumSizeHint().width() > label->width();
-  if (breaking) {
+  // Shown again, the box takes the size of its new text.
+  const auto showAgain = [&](const QString& shown) {
     box.hide();
-    box.setInformativeText(breakable(box.informativeText()));
+    box.setInformativeText(breaking ? breakable(shown) : shown);
     setDetails(box, text);
     box.show();
-  }
+  };
+  if (breaking) showAgain(box.informativeText());
   const int room = box.screen()->availableGeometry().height();
   qsizetype characters = kShownCharacters;
   int lines = kShownLines;
@@ -97,12 +100,7 @@ void showOnScreen(QMessageBox& box, const QString& text) {
     characters /= 2;
     lines /= 2;
     const auto beginning = shortened(text, characters, lines);
-    if (!beginning) continue;
-    box.hide();
-    box.setInformativeText(breaking ? breakable(*beginning) : *beginning);
-    setDetails(box, text);
-    // Shown again, the box takes the size of its new text.
-    box.show();
+    if (beginning) showAgain(*beginning);
   }
 }
 
