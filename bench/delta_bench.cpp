@@ -13,13 +13,11 @@
 // unthrottled server; only the updates are timed.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,6 +25,7 @@
 #include "Launcher/DownloadProgress.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LocalHttpServer.h"
+#include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
 
@@ -215,20 +214,10 @@ int main(int argc, char** argv) try {
   const std::string feed3 = work / "feed-3";
   fs::create_directories(feed3 + "/v");
   fs::create_hard_link(feed2 + "/package_mac.zip", feed3 + "/package_mac.zip");
-  ChildProcess feedServer({kBuild + "/launcher-feed", "serve", feed3, "--port", "0"}, {});
-  if (!feedServer.waitForErrorLine("serving ", true))
-    throw std::runtime_error("launcher-feed serve did not start: " + feedServer.errors());
-  std::smatch port;
-  const std::string serving = feedServer.errors();
-  if (!std::regex_search(serving, port, std::regex("127\\.0\\.0\\.1:([0-9]+)")))
-    throw std::runtime_error("no port in: " + serving);
-  const int feedPort = std::stoi(port[1]);
-  writeFile(feed3 + "/v/version",
-            versionAnswer(2, "http://127.0.0.1:" + port[1].str() + "/package_mac.zip"));
+  const launcher::testing::ServedFeed feedServer(kBuild + "/launcher-feed", feed3);
+  writeFile(feed3 + "/v/version", versionAnswer(2, feedServer.address() + "/package_mac.zip"));
   std::printf("updating with the changed entries from launcher-feed serve ...\n");
-  const double servedSeconds = session(fromFeed, feedPort, "updateButton", errors);
-  feedServer.signal(SIGTERM);
-  feedServer.waitForExit();
+  const double servedSeconds = session(fromFeed, feedServer.port(), "updateButton", errors);
 
   const double bytesShare = static_cast<double>(deltaSent) / static_cast<double>(package2.size());
   const double timeShare = deltaSeconds / fullSeconds;
