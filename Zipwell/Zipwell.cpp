@@ -288,6 +288,12 @@ struct EntryOutcome {
     failed = true;
     if (!record) record = makeError(code, std::move(description));
   }
+  // A write that failed for want of room (or of the disk itself): no fault of the archive.
+  void failWrite(const std::string& path, int cause) {
+    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+    storage = storage || cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO;
+  }
+  bool storage = false;
 };
 
 // The buffers of one thread of the walk, and when the walk is shared among threads, the entry
@@ -317,6 +323,9 @@ class ArchiveWalk {
 
   bool run();
   const std::optional<ErrorRecord>& record() const { return record_; }
+  // Whether a write failed for want of room or of the disk: what the walk left is not the
+  // archive's, whatever the archive holds.
+  bool storageFailed() const { return storageFailed_; }
 
  private:
   void fail(long code, std::string description) {
@@ -383,6 +392,7 @@ class ArchiveWalk {
   Worker worker_;                   // of the thread that runs the walk
   std::optional<ErrorRecord> record_;
   bool success_ = true;
+  bool storageFailed_ = false;
 };
 
 // --- Judging the archive before anything is written -------------------------------------------
@@ -671,7 +681,7 @@ Written ArchiveWalk::copyEntry(const PlannedEntry& entry, unzFile archive, int f
     if (buffered + static_cast<std::size_t>(count) > writeBuffer.size() && !flush()) {
       const int cause = errno;
       logLine("[Zipwell] Failed to write file: " + path);
-      out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+      out.failWrite(path, cause);
       return Written::kPartial;
     }
     std::memcpy(writeBuffer.data() + buffered, readBuffer.data(), static_cast<std::size_t>(count));
@@ -680,7 +690,7 @@ Written ArchiveWalk::copyEntry(const PlannedEntry& entry, unzFile archive, int f
   if (!flush()) {
     const int cause = errno;
     logLine("[Zipwell] Failed to write file: " + path);
-    out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+    out.failWrite(path, cause);
     return Written::kPartial;
   }
   return Written::kComplete;
@@ -717,6 +727,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
     out.fail(Zipwell::kWriteFailed,
              cause == EINVAL ? "cannot write " + quotedLine(path) + ": it is not a regular file"
                              : zipwell::describeFailure("cannot write", path, cause));
+    out.storage = cause == ENOSPC || cause == EDQUOT || cause == EIO;
     return;
   }
 
@@ -747,8 +758,9 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
     }
   }
   if (!file.reset() && written == Written::kComplete) {
+    const int cause = errno;
     logLine("[Zipwell] Failed to write file: " + path);
-    out.fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, errno));
+    out.failWrite(path, cause);
     written = Written::kPartial;
   }
   if (written != Written::kComplete || !nests(entry)) return;
@@ -768,9 +780,12 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   x_.openArchives.pop_back();
   if (extracted) {
     static_cast<void>(::unlinkat(parent, leaf, 0));
-  } else if (nested.record() && isRefusal(nested.record()->code)) {
+  } else if (nested.record() && (isRefusal(nested.record()->code) || nested.storageFailed())) {
+    // A disk that filled up under it is no fault of the archive: what it left is not what the
+    // package holds, and the extraction fails with it.
     out.fail(nested.record()->code, "in the nested archive " + quotedLine(entry.name) + ": " +
                                         nested.record()->description);
+    out.storage = nested.storageFailed();
     endWalk = true;
   } else {
     // A .zip the application ships may be one it reads itself, damaged or no archive at all:
@@ -934,6 +949,7 @@ void ArchiveWalk::take(EntryOutcome& outcome) {
   if (outcome.failed) {
     success_ = false;
     if (!record_) record_ = std::move(outcome.record);
+    storageFailed_ = storageFailed_ || outcome.storage;
   }
   if (outcome.link) links_.push_back(std::move(*outcome.link));
 }

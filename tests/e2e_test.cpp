@@ -335,22 +335,37 @@ TEST_F(EndToEnd, DamagedPackageShowsTheErrorAndLeavesZero) {
 }
 
 // A package beyond the file size limit (ulimit -f) fails its write as on a full disk: the
-// launcher says so rather than end with the signal.
+// launcher says so rather than end with the signal. So does a small package whose nested archive
+// unpacks beyond it: what that archive left is not installed as the new version.
 TEST_F(EndToEnd, FileSizeLimitShowsTheErrorAndLeavesZero) {
-  publish(1, {{"payload.bin", testing::pseudoRandomBytes(200'000, 7)}});
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = 100'000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  auto launcher = startLauncher();
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
-                                {"Failed to update the application.", ""}}),
-            0)
-      << launcher->errors();
-  EXPECT_EQ(readFile(versionFile()), "0");
-  EXPECT_FALSE(fs::exists(install() + "/" + kName + ".app"));
+  const struct {
+    const char* name;
+    std::string path;
+    std::string content;
+  } cases[] = {
+      {"the package", "payload.bin", testing::pseudoRandomBytes(200'000, 7)},
+      {"a nested archive", "assets/inner.zip",
+       testing::zipBytes({testing::file("a.txt", "a"),
+                          testing::file("big.bin", std::string(200'000, '\0')),
+                          testing::file("z.txt", "z")})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    publish(1, {{c.path, c.content}});
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 100'000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto launcher = startLauncher();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(session(*launcher, {{"shown: downloadButton", "download"},
+                                  {"Failed to update the application.", ""}}),
+              0)
+        << launcher->errors();
+    EXPECT_EQ(readFile(versionFile()), "0");
+    EXPECT_FALSE(fs::exists(install() + "/" + kName + ".app"));
+  }
 }
 
 // ---- The shipped launcher
