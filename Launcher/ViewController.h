@@ -167,6 +167,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void post(std::function<void(ViewController&)> task);
 
   Environment environment_;
+  // The version that RecoverInstallation found installed but could not record (a full disk):
+  // the installed version for this run, while the journal keeps it for the next start.
+  std::optional<std::int64_t> unrecordedVersion_;
 };
 
 }  // namespace launcher

@@ -58,11 +58,15 @@ void ViewController::RecoverInstallation() {
   // The journal goes only once the version it gives is recorded: until then it stays the
   // record of what is installed, for the next start.
   if (const auto version = installer.recover()) {
-    if (WriteVersion(std::to_string(*version)))
+    if (WriteVersion(std::to_string(*version))) {
       installer.removeJournal();
-    else
+    } else {
       platform::logLine("   cannot record version " + std::to_string(*version) +
                         " in the version file");
+      // The version file holds 0 (or nothing) meanwhile: the application installed stays the
+      // one to launch and to update, not a first install to offer.
+      unrecordedVersion_ = *version;
+    }
     // What the cut-short install fetched or extracted into the cache (the changed entries, the
     // package unpacked) would otherwise stay there until the next install. Removed only from a
     // temporary folder that is the user's own (a link in its place may lead anywhere), and not
@@ -84,7 +88,8 @@ void ViewController::RecoverInstallation() {
 }
 
 std::int64_t ViewController::InstalledVersion() {
-  const std::int64_t recorded = ReadVersion();
+  const std::int64_t read = ReadVersion();
+  const std::int64_t recorded = read == 0 && unrecordedVersion_ ? *unrecordedVersion_ : read;
   // A recorded version whose application is gone or damaged counts as nothing installed, so the
   // download is offered rather than a launch that cannot start.
   if (recorded != 0 && !platform::findApplication(installFolder(), APPLICATION_NAME())) return 0;

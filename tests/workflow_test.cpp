@@ -760,6 +760,14 @@ TEST_F(InstallTest, FailedUpdateThatCannotRecordAVersionKeepsItsJournal) {
     ASSERT_EQ(rig.alerts->shown().size(), alerts + 1);
     EXPECT_EQ(readFile(versionFile()), "0");
     EXPECT_TRUE(fs::exists(install() + "/.install-journal")) << "no version is recorded yet";
+    {
+      // A start while it still takes no writes: the version installed is the one to launch and
+      // to update, not a first install to offer.
+      const auto started = rig.makeController();
+      started->RecoverInstallation();
+      EXPECT_EQ(started->InstalledVersion(), served ? 5 : 4);
+      EXPECT_TRUE(fs::exists(install() + "/.install-journal"));
+    }
 
     immutable.undo();
     rig.makeController()->RecoverInstallation();
