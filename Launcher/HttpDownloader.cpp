@@ -737,6 +737,8 @@ bool beginAnswer(Attempt& attempt) {
     attempt.failure = AttemptFailure(
         downloadingError("the server sent the package encoded (" + *coding + ") (" + address + ")"),
         false);
+    // A server that compresses only its ranges may still send the whole package as it is.
+    attempt.failure->rangeRefused = status == 206 && attempt.offset > 0;
     return false;
   }
   if (status == 206) {
