@@ -288,10 +288,13 @@ struct EntryOutcome {
     failed = true;
     if (!record) record = makeError(code, std::move(description));
   }
-  // A write that failed for want of room (or of the disk itself): no fault of the archive.
+  // Whether a write failed for want of room (or of the disk itself): no fault of the archive.
+  static bool noRoom(int cause) {
+    return cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO;
+  }
   void failWrite(const std::string& path, int cause) {
     fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
-    storage = storage || cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO;
+    storage = storage || noRoom(cause);
   }
   bool storage = false;
 };
@@ -727,7 +730,7 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
     out.fail(Zipwell::kWriteFailed,
              cause == EINVAL ? "cannot write " + quotedLine(path) + ": it is not a regular file"
                              : zipwell::describeFailure("cannot write", path, cause));
-    out.storage = cause == ENOSPC || cause == EDQUOT || cause == EIO;
+    out.storage = EntryOutcome::noRoom(cause);
     return;
   }
 
