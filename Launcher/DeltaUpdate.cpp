@@ -1014,7 +1014,8 @@ constexpr std::size_t kMaxSignatureBytes = std::size_t{16} * 1024;
 std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string& address,
                                                                const std::string& publicKey,
                                                                std::int64_t expectedVersion,
-                                                               const std::string& scratch) {
+                                                               const std::string& scratch,
+                                                               std::optional<std::int64_t>* later) {
   const auto key = minisign::parsePublicKey(publicKey);
   if (!key) return "the launcher's public key cannot be used: " + key.error();
   auto text = fetchSmall(address, kMaxSignedManifestBytes);
@@ -1028,11 +1029,20 @@ std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string
   const std::string& manifest = std::get<0>(text);
   if (auto written = platform::writeFileDurably(scratch, manifest); !written)
     return "cannot keep the signed manifest: " + written.error;
-  minisign::PackageVerifier verifier(*key, std::move(*signature), expectedVersion);
+  // A manifest naming a later version is checked for that version: authentic, it is the
+  // publisher's newer release, which the package at its address now is as well.
+  const auto named = minisign::signedVersion(signature->trustedComment);
+  const bool newer = named && *named > expectedVersion;
+  minisign::PackageVerifier verifier(*key, std::move(*signature), newer ? *named : expectedVersion);
   verifier.update(manifest.data(), manifest.size());
   const auto problem = verifier.finish(scratch);
   static_cast<void>(::unlink(scratch.c_str()));
   if (problem) return "the manifest's signature is not valid: " + *problem;
+  if (newer) {
+    if (later != nullptr) *later = named;
+    return "the manifest's signature is not valid: the package is signed for version " +
+           std::to_string(*named) + ", not " + std::to_string(expectedVersion);
+  }
   auto parsed = parsePackageManifest(manifest);
   if (!parsed) return std::string("the signed manifest cannot be read");
   return std::move(*parsed);

@@ -156,11 +156,12 @@ std::optional<std::string> manifestMismatch(const PackageManifest& manifest,
 
 // Fetches the signed manifest at `address` and its signature (`address` + ".minisig") and checks
 // them with the launcher's public key for `expectedVersion`; the manifest, or why not. `scratch`
-// is a path in the temporary folder where the manifest is kept while it is checked.
-std::variant<PackageManifest, std::string> fetchSignedManifest(const std::string& address,
-                                                               const std::string& publicKey,
-                                                               std::int64_t expectedVersion,
-                                                               const std::string& scratch);
+// is a path in the temporary folder where the manifest is kept while it is checked. A manifest
+// that the key signed for a later version than `expectedVersion` says that the publisher has
+// published since the version was asked for: `later`, when given, then gets that version.
+std::variant<PackageManifest, std::string> fetchSignedManifest(
+    const std::string& address, const std::string& publicKey, std::int64_t expectedVersion,
+    const std::string& scratch, std::optional<std::int64_t>* later = nullptr);
 
 // ---- Over the network
 

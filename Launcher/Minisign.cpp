@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <system_error>
 #include <variant>
@@ -170,31 +171,44 @@ std::string keyOutOfPlace(const std::string& what, std::string_view algorithm) {
          inQuotes(algorithm) + ", not \"Ed\")";
 }
 
-// "version:<N>" as a whole token of the trusted comment, compared with `expected`.
-std::optional<std::string> versionProblem(std::string_view comment, std::int64_t expected) {
+// The text after "version:" of the one whole token of the trusted comment that starts with it:
+// nothing when no token does, `several` when more than one does.
+struct NamedVersion {
+  std::optional<std::string_view> text;
+  bool several = false;
+};
+
+NamedVersion namedVersion(std::string_view comment) {
   constexpr std::string_view kVersionTag = "version:";
-  std::optional<std::string_view> named;
+  NamedVersion named;
   std::size_t at = 0;
   while (at < comment.size()) {
     const std::size_t end = std::min(comment.find_first_of(" \t", at), comment.size());
     const std::string_view token = comment.substr(at, end - at);
     if (token.starts_with(kVersionTag)) {
-      if (named) return "the trusted comment names more than one version";
-      named = token.substr(kVersionTag.size());
+      if (named.text) return {.text = std::nullopt, .several = true};
+      named.text = token.substr(kVersionTag.size());
     }
     at = end + 1;
   }
+  return named;
+}
+
+// The version the trusted comment names, compared with `expected`.
+std::optional<std::string> versionProblem(std::string_view comment, std::int64_t expected) {
+  const NamedVersion named = namedVersion(comment);
+  if (named.several) return "the trusted comment names more than one version";
   const std::string wanted = std::to_string(expected);
-  if (!named)
+  if (!named.text)
     return "the trusted comment names no version (\"version:" + wanted + "\" was expected)";
-  std::string_view digits = *named;
+  std::string_view digits = *named.text;
   while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
   if (digits != wanted) {
     const bool plain =
         !digits.empty() && digits.size() <= 20 &&
         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-    return "the package is signed for version " + (plain ? std::string(digits) : inQuotes(*named)) +
-           ", not " + wanted;
+    return "the package is signed for version " +
+           (plain ? std::string(digits) : inQuotes(*named.text)) + ", not " + wanted;
   }
   return std::nullopt;
 }
@@ -263,6 +277,17 @@ std::string oneLine(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::int64_t> signedVersion(std::string_view trustedComment) {
+  const NamedVersion named = namedVersion(trustedComment);
+  if (!named.text) return std::nullopt;
+  const std::string_view digits = *named.text;
+  std::int64_t number = 0;
+  const auto [next, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc() || next != digits.data() + digits.size() || number <= 0)
+    return std::nullopt;
+  return number;
+}
 
 std::string keyIdText(const KeyId& id) {
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -91,6 +91,10 @@ Result<PublicKey> parsePublicKey(std::string_view text);
 // over 16 KiB are refused. Never throws; depends on nothing but its input.
 Result<Signature> parseSignature(std::string_view minisigText);
 
+// The version that a trusted comment names ("version:<N>", a whole number above 0, named once);
+// nothing otherwise. Says nothing of whether the comment is authentic: PackageVerifier does.
+std::optional<std::int64_t> signedVersion(std::string_view trustedComment);
+
 // Checks a package against a signature while it is written. Feed every byte of the package to
 // `update` in order as it arrives, then call `finish` once with the complete package's path.
 // A prehashed signature needs nothing more; a legacy one reads the file again there.

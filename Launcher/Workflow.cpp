@@ -306,12 +306,26 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   std::optional<delta::PackageManifest> signedManifest;
   if (const auto temporary = tempURL();
       !environment_.publicKey.empty() && manifestAddress && temporary) {
-    auto fetched = delta::fetchSignedManifest(*manifestAddress, environment_.publicKey,
-                                              serverVersion, *temporary + "/package.manifest");
-    if (auto* reason = std::get_if<std::string>(&fetched))
+    std::optional<std::int64_t> later;
+    auto fetched =
+        delta::fetchSignedManifest(*manifestAddress, environment_.publicKey, serverVersion,
+                                   *temporary + "/package.manifest", &later);
+    if (auto* reason = std::get_if<std::string>(&fetched)) {
       platform::logLine("the package's signed manifest cannot be used: " + *reason);
-    else
+      // The package under the offered version's address is now a later version's, which the
+      // offered version's signature refuses: no use downloading it.
+      if (later) {
+        post([](ViewController& controller) {
+          if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
+        });
+        fail("version " + std::to_string(*later) +
+             " was published after the launcher looked for updates; start the launcher again "
+             "to get it");
+        return;
+      }
+    } else {
       signedManifest = std::move(std::get<delta::PackageManifest>(fetched));
+    }
   }
   Download download = DownloadChangedEntries(localVersion, signedManifest, directory);
   const bool changedEntriesOnly = !download.path.empty();
