@@ -1,5 +1,5 @@
 // The file manager's move between two file systems, where rename(2) cannot serve and the item
-// is copied and removed.
+// is copied and removed, and the one-step moves that switch an update in.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
@@ -29,6 +30,8 @@ using testing::writeFile;
 // Set, the next folder read fails with EIO once a name other than "." and ".." has come, as on
 // a disk that fails part-way through a listing; then it is cleared. See readdir below.
 std::atomic<bool> failAfterOneName = false;
+// Not 0, every renameat2 of this test program fails with it. See renameat2 below.
+std::atomic<int> failRenamesWith = 0;
 
 void setTimes(const std::string& path, std::time_t seconds) {
   const timespec times[2] = {{seconds - 100, 0}, {seconds, 500}};
@@ -139,8 +142,41 @@ TEST_F(MoveAcrossFileSystems, FailedCopyLeavesTheSourceWholeAndNothingBehind) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(other / "app")));
 }
 
+// ntfs-3g and exfat-fuse, among others, answer the exchange and the no-replace move with EINVAL.
+TEST(OneStepMoves, AFileSystemThatCannotMakeThemIsNamedAsTheCause) {
+  TempDir root;
+  writeFile(root / "a", "a");
+  writeFile(root / "b", "b");
+  for (const auto& [error, named] : {std::pair{EINVAL, true}, std::pair{EXDEV, false}}) {
+    SCOPED_TRACE(error);
+    failRenamesWith = error;
+    const FileResult swapped = exchangeItems(root / "a", root / "b");
+    const FileResult moved = renameNoReplace(root / "a", root / "c");
+    failRenamesWith = 0;
+    for (const FileResult* result : {&swapped, &moved}) {
+      ASSERT_FALSE(*result);
+      EXPECT_EQ(result->error.find("cannot swap or move entries in one step") != std::string::npos,
+                named)
+          << result->error;
+    }
+  }
+  EXPECT_EQ(readFile(root / "a"), "a");
+}
+
 }  // namespace
 }  // namespace launcher::platform
+
+// Every rename of this test program comes here first (see failRenamesWith).
+extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to,
+                         unsigned int flags) {
+  using Renameat2 = int (*)(int, const char*, int, const char*, unsigned int);
+  static const auto next = reinterpret_cast<Renameat2>(::dlsym(RTLD_NEXT, "renameat2"));
+  if (const int error = launcher::platform::failRenamesWith; error != 0) {
+    errno = error;
+    return -1;
+  }
+  return next(fromFolder, from, toFolder, to, flags);
+}
 
 // Every folder read of this test program comes here first (see failAfterOneName).
 extern "C" dirent* readdir(DIR* stream) {

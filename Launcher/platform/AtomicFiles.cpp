@@ -435,18 +435,29 @@ int moveOpening(const std::string& from, const std::string& to, unsigned int fla
   return moved;
 }
 
+// Why a one-step move failed. A file system without the exchange or the no-replace move (ntfs-3g
+// and exfat-fuse among others) answers EINVAL, which alone reads like a fault of the names.
+FileResult moveFailure(std::string_view what, const std::string& from, std::string_view joint,
+                       const std::string& to, int error) {
+  std::string text =
+      describeErrno(what, from, error) + " " + std::string(joint) + " \"" + to + "\"";
+  if (error == EINVAL)
+    text +=
+        " (the file system there cannot swap or move entries in one step, which an update needs)";
+  return FileResult::failure(text);
+}
+
 }  // namespace
 
 FileResult exchangeItems(const std::string& first, const std::string& second) {
   if (moveOpening(first, second, RENAME_EXCHANGE) != 0)
-    return FileResult::failure(describeErrno("cannot swap", first, errno) + " with \"" + second +
-                               "\"");
+    return moveFailure("cannot swap", first, "with", second, errno);
   return FileResult::success();
 }
 
 FileResult renameNoReplace(const std::string& from, const std::string& to) {
   if (moveOpening(from, to, RENAME_NOREPLACE) != 0)
-    return FileResult::failure(describeErrno("cannot move", from, errno) + " to \"" + to + "\"");
+    return moveFailure("cannot move", from, "to", to, errno);
   return FileResult::success();
 }
 
