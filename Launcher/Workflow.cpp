@@ -173,7 +173,7 @@ ViewController::Download ViewController::DownloadChangedEntries(
     return result;
   };
   if (localVersion <= 0) return result;
-  if (!url || !(url->string().starts_with("http://") || url->string().starts_with("https://")))
+  if (const std::string scheme = url ? url->scheme() : ""; scheme != "http" && scheme != "https")
     return notPossible("the package address is not an http(s) address");
   if (!environment_.publicKey.empty() && !signedManifest)
     return notPossible("a signed package can only be checked whole without its signed manifest");

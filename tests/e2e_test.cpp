@@ -1633,6 +1633,11 @@ TEST_F(DeltaUpdates, AnUnchangedPackageOfFilesOnlyIsInstalledWhole) {
   fs::copy(app(2), app(3), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   serve(3, true);
   server.servePackage("/package_mac.zip", testing::ServedPackage(zip, "\"files-3\""));
+  // A scheme in capitals is the same scheme: the package's directory is still asked for alone.
+  auto document = nlohmann::json::parse(readFile(feed() + "/v/version"));
+  auto& address = document["data"]["attributes"]["application_url_mac"];
+  address = "HTTP" + address.get<std::string>().substr(4);
+  server.answer("/v/version", 200, document.dump(), "application/json");
   const std::string errors = run("updateButton", "version 2\n");
   EXPECT_NE(errors.find("delta update not possible (no entry of the package changed)"),
             std::string::npos)

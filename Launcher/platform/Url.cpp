@@ -31,6 +31,16 @@ std::optional<Url> Url::parse(const std::string& text) {
   return Url(text);
 }
 
+std::string Url::scheme() const {
+  UrlHandle handle = parseHandle(text_);
+  char* raw = nullptr;
+  if (!handle || curl_url_get(handle.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK ||
+      raw == nullptr)
+    return {};
+  const CurlString scheme(raw);
+  return scheme.get();
+}
+
 std::string Url::lastPathComponent() const {
   UrlHandle handle = parseHandle(text_);
   if (!handle) return {};

@@ -12,6 +12,8 @@ class Url {
   static std::optional<Url> parse(const std::string& text);
 
   const std::string& string() const { return text_; }
+  // The scheme in lower case ("https" for "HTTPS://..."); empty when libcurl cannot tell it.
+  std::string scheme() const;
   // The part of the path after its final "/", percent-decoded; without query and fragment.
   // "/" for the root path; empty when the path ends in "/".
   std::string lastPathComponent() const;
