@@ -685,6 +685,8 @@ struct Attempt {
   // for.
   std::uint64_t offset = 0;
   bool begun = false;  // the answer was taken up: its first byte, or its end without a body
+  // The part already holds the whole package: the answer (a 416) brings nothing to write.
+  bool whole = false;
   std::optional<std::uint64_t> reported;  // the part's size last reported as progress
   std::optional<std::uint64_t> total;
   // How many more bytes the answer may bring, as it announced them (to the end of its range, or
@@ -717,6 +719,32 @@ bool roomForTheRest(Attempt& attempt) {
   return false;
 }
 
+// Whether a 416 to the request for the rest says that the part already holds the whole package:
+// the size the server gives is the part's, the one its side file recorded, under the validator
+// the part was recorded with. So it stays when a run ended after the last byte and before the
+// package was saved.
+bool partIsWhole(Attempt& attempt) {
+  const PartFile& part = *attempt.part;
+  const auto size = platform::unsatisfiedRangeSizeOf(attempt.handle);
+  const auto recorded = part.recordedSize();
+  const auto validator = part.resumeValidator();
+  return attempt.offset > 0 && size && *size == attempt.offset && recorded && *recorded == *size &&
+         validator && !platform::namesAnotherValidator(attempt.handle, *validator);
+}
+
+// Feeds the part, as far as the rest was asked from, to the digest when there is one: the digest
+// covers the whole package. False (with the failure set) when the part cannot be read.
+bool digestPart(Attempt& attempt) {
+  if (!attempt.writer->digesting() ||
+      attempt.part->readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
+        attempt.writer->digestOnly(data, size);
+      }))
+    return true;
+  attempt.failure =
+      AttemptFailure(savingError(describeErrno("cannot read", attempt.part->path(), errno)), false);
+  return false;
+}
+
 // Takes up the answer once its headers are in: a 206 from where the part ends continues it, any
 // other 2xx starts it again; records where the bytes come from. False (with the failure set) when
 // the answer cannot be taken.
@@ -727,6 +755,14 @@ bool beginAnswer(Attempt& attempt) {
   long status = 0;
   if (curl_easy_getinfo(attempt.handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
       !isSuccessStatus(status)) {
+    if (status == 416 && partIsWhole(attempt)) {
+      attempt.begun = true;
+      attempt.whole = true;
+      attempt.total = attempt.offset;
+      if (!digestPart(attempt)) return false;
+      reportProgress(attempt);
+      return true;
+    }
     // An error page is never taken for the package: stopped before any of it is written.
     attempt.failure = statusFailure(status, address, attempt.offset > 0);
     return false;
@@ -784,14 +820,7 @@ bool beginAnswer(Attempt& attempt) {
     if (!roomForTheRest(attempt)) return false;
     attempt.left = range->last + 1 - attempt.offset;
     // The digest covers the whole package: the part on disk first, read once.
-    if (attempt.writer->digesting() &&
-        !part.readPrefix(attempt.offset, [&](const char* data, std::size_t size) {
-          attempt.writer->digestOnly(data, size);
-        })) {
-      attempt.failure =
-          AttemptFailure(savingError(describeErrno("cannot read", part.path(), errno)), false);
-      return false;
-    }
+    if (!digestPart(attempt)) return false;
   } else {
     if (part.size() > 0 && !part.restart(error)) {
       attempt.failure = AttemptFailure(savingError(error), false);
@@ -816,6 +845,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
+  // The page that comes with the 416 is no part of the package.
+  if (attempt.whole) return total;
   // A body that runs past what the answer announced (a range answer without a length that goes
   // on, say) is never taken in: the part would grow until the disk is full.
   if (attempt.left && total > *attempt.left) {

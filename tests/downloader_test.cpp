@@ -496,6 +496,18 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
        package,
        good,
        {"bytes=" + std::to_string(package.size()) + "-", ""}},
+      // A run that ended after the last byte and before the package was saved: the side file
+      // recorded the size that the 416 gives, and the part is the package.
+      {"a part with all of it and its size recorded: 416, nothing more",
+       package,
+       R"({"address":")" + address + R"(","validator":"\"v1\"","size":)" +
+           std::to_string(package.size()) + "}",
+       {"bytes=" + std::to_string(package.size()) + "-"}},
+      {"a part of another recorded size: 416, then the whole",
+       package,
+       R"({"address":")" + address + R"(","validator":"\"v1\"","size":)" +
+           std::to_string(package.size() + 1) + "}",
+       {"bytes=" + std::to_string(package.size()) + "-", ""}},
       {"a folder at the side file's name", package.substr(0, cut), std::nullopt, {""}, true},
   };
   for (const Case& c : cases) {
@@ -512,6 +524,30 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
     EXPECT_EQ(ranges(server.packageRequests("/p.zip")), c.ranges);
     EXPECT_TRUE(readFile(install + "/p.zip") == package) << "the package byte for byte";
     EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+  }
+  // A whole part that nothing is fetched for is still checked against the signature: a changed
+  // byte in it fails the download, and the part goes.
+  const std::string wholeSide = R"({"address":")" + address + R"(","validator":"\"v1\"","size":)" +
+                                std::to_string(package.size()) + "}";
+  std::string tampered = package;
+  tampered[tampered.size() / 2] = static_cast<char>(tampered[tampered.size() / 2] ^ 1);
+  for (const bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "a signed whole part, a byte changed" : "a signed whole part");
+    fs::remove_all(install);
+    fs::create_directories(install);
+    writeFile(part, changed ? tampered : package);
+    writeFile(side, wholeSide);
+    server.servePackage("/p.zip", ServedPackage(package, kTag));
+    const Result result = download(address, {}, signedFor(package));
+    if (!changed) {
+      ASSERT_FALSE(result.error.has_value()) << result.error->description;
+      EXPECT_TRUE(readFile(install + "/p.zip") == package);
+      EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+    } else {
+      ASSERT_TRUE(result.error.has_value());
+      EXPECT_EQ(result.error->code, HttpDownloader::kErrorVerifyingFile);
+      EXPECT_EQ(installEntries(), std::vector<std::string>{});
+    }
   }
   // A package replaced within the second of its date keeps its validator; another size still
   // shows that it is another package: that one is fetched whole, never joined to the part.

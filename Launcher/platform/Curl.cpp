@@ -181,4 +181,15 @@ std::optional<ContentRange> contentRangeOf(CURL* handle) {
   return range;
 }
 
+std::optional<std::uint64_t> unsatisfiedRangeSizeOf(CURL* handle) {
+  const auto header = responseHeader(handle, "Content-Range");
+  if (!header || !header->starts_with("bytes */")) return std::nullopt;
+  const char* at = header->data() + 8;
+  const char* end = header->data() + header->size();
+  std::uint64_t size = 0;
+  const auto [next, error] = std::from_chars(at, end, size);
+  if (error != std::errc() || next == at || next != end) return std::nullopt;
+  return size;
+}
+
 }  // namespace launcher::platform

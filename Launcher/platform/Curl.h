@@ -96,4 +96,8 @@ struct ContentRange {
 // Nothing when the header is absent or not of that form, or its numbers do not fit together.
 std::optional<ContentRange> contentRangeOf(CURL* handle);
 
+// The size that the Content-Range of a 416 answer gives, "bytes */<size>"; nothing when the
+// header is absent or not of that form.
+std::optional<std::uint64_t> unsatisfiedRangeSizeOf(CURL* handle);
+
 }  // namespace launcher::platform
