@@ -96,6 +96,12 @@ std::optional<std::string> linkTargetOf(const std::string& path) {
   return target.native();
 }
 
+// An empty file is no program whatever its mode: the kernel refuses to start it.
+bool isEmptyFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0;
+}
+
 // One entry of a folder: no path, no "." or "..", and no NUL, which would cut a path short.
 bool isPlainName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -342,11 +348,13 @@ platform::FileResult Installer::check() {
     reason =
         "programs cannot run from \"" + installFolder_ + "\": its file system is mounted noexec";
   else if (!platform::isDirectory(path))
-    reason = whose + bundle + " is not an executable file";
+    reason = whose + bundle + (isEmptyFile(path) ? " is empty" : " is not an executable file");
   else if (!platform::itemExists(path + "/AppRun"))
     reason = whose + bundle + " holds no AppRun";
   else
-    reason = whose + bundle + "/AppRun is not an executable file";
+    reason =
+        whose + bundle +
+        (isEmptyFile(path + "/AppRun") ? "/AppRun is empty" : "/AppRun is not an executable file");
   return platform::FileResult::failure(reason +
                                        ", so the application could not start. Nothing was "
                                        "changed.");

@@ -913,6 +913,14 @@ TEST_F(SafeInstall, UpdatesInstallWholeOrLeaveTheOldVersionWholeAndRecorded) {
        {testing::file("version.txt", "999999")},
        "the package's " + kName + ".app/AppRun is not an executable file",
        true},
+      {"an empty AppRun, which no kernel starts",
+       plainApp("1"),
+       [](const std::string& app) {
+         writeFile(app + "/AppRun", "");
+         fs::permissions(app + "/AppRun", fs::perms(0755));
+       },
+       {},
+       "the package's " + kName + ".app/AppRun is empty"},
       {"the disk fills up during the merge",
        plainApp("1"),
        [](const std::string& app) {

@@ -911,9 +911,9 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
   Gate gate;
   rig.server.handle(
       "/feed/package_mac.zip",
-      gate.handler(200,
-                   testing::zipBytes(
-                       {testing::file(APPLICATION_NAME() + ".app/AppRun", "").withMode(0100755)})));
+      gate.handler(
+          200, testing::zipBytes({testing::file(APPLICATION_NAME() + ".app/AppRun", "#!/bin/sh\n")
+                                      .withMode(0100755)})));
   rig.start();
   ASSERT_TRUE(rig.window.waitFor([](const std::string& text) {
     return text.find("[download] [exit]") != std::string::npos &&

@@ -57,9 +57,10 @@ class SpawnFileActions {
   int status_;
 };
 
+// An empty file is no program whatever its mode: the kernel refuses to start it.
 bool isExecutableFile(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
          ::access(path.c_str(), X_OK) == 0;
 }
 
