@@ -62,6 +62,8 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
     entry.externalAttributes = record.externalAttributes;
     entry.compressedSize = record.compressedSize;
     entry.uncompressedSize = record.uncompressedSize;
+    entry.zip64Sizes =
+        record.storedCompressedSize == 0xFFFFFFFF || record.storedUncompressedSize == 0xFFFFFFFF;
     entry.localHeader = record.localHeader + shift;
     const auto header = platform::readAt(fd, entry.localHeader, kLocalHeaderSize);
     if (!header || !startsWith(*header, 0, "PK\x03\x04")) return number + " has no local header";

@@ -23,6 +23,8 @@ struct CentralEntry {
   std::uint32_t externalAttributes = 0;
   std::uint64_t compressedSize = 0;
   std::uint64_t uncompressedSize = 0;
+  // Whether the record gives a size in its ZIP64 field, which minizip does not read.
+  bool zip64Sizes = false;
   // Positions in the file: the local header, and the first byte of the data after it.
   std::uint64_t localHeader = 0;
   std::uint64_t dataStart = 0;

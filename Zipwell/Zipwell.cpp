@@ -426,6 +426,18 @@ bool ArchiveWalk::plan(unzFile archive, int archiveFd) {
            "the archive is damaged: " + why);
     return false;
   }
+  // minizip reads no ZIP64 size field and gives 0xFFFFFFFF instead (writers use them for files
+  // of 4 GiB or more, some from 2 GiB on): such an entry would be taken for a damaged one once
+  // the entries before it were written.
+  for (const CentralEntry& central : directory.entries) {
+    if (!central.zip64Sizes) continue;
+    refuse("Refused entry with ZIP64 sizes: " + escapeLine(central.name),
+           Zipwell::kUnsupportedMethod,
+           "entry " + quotedLine(central.name) + " (" + decimalSize(central.uncompressedSize) +
+               ") gives its sizes in ZIP64 fields, which cannot be unpacked: files must stay "
+               "below 4 GiB and be written without them");
+    return false;
+  }
   if (!judgeEntries(directory.entries)) return false;
   if (const auto overlap = zipwell::findOverlap(directory)) {
     const std::string& first = planned_[overlap->first].name;

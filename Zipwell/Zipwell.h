@@ -46,7 +46,7 @@ class Zipwell {
   static constexpr long kLinkRefused = -6;           // see linkTargetProblem; or an entry in a link
   static constexpr long kOverlappingEntries = -7;    // two entries share bytes of the archive
   static constexpr long kNotEnoughSpace = -8;        // "the package needs 3.0 GB but only ..."
-  static constexpr long kUnsupportedMethod = -9;     // neither stored nor deflated
+  static constexpr long kUnsupportedMethod = -9;     // neither stored nor deflated; or ZIP64 sizes
   static constexpr long kEncryptedEntry = -10;       // encrypted, and no password given
   // The archive is damaged: its directory cannot be read, or is read with another count of
   // entries by minizip (refused before anything is written); an entry cannot be opened, or its

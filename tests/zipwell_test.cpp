@@ -368,7 +368,17 @@ TEST_P(ZipwellTest, UnsupportedAndEncryptedEntriesAreDescribed) {
     std::uint16_t flags;
     long code;
     const char* description;
+    std::uint64_t size = 0;  // the size its directory gives, when not its own
   } cases[] = {
+      {0, 0, Zipwell::kUnsupportedMethod,
+       "entry \"docs/odd.bin\" (4.3 GB) gives its sizes in ZIP64 fields, which cannot be "
+       "unpacked: files must stay below 4 GiB and be written without them",
+       (std::uint64_t{1} << 32) + 1},
+      // Its own size, in the ZIP64 field as some writers give it from 2 GiB on or always.
+      {0, 0, Zipwell::kUnsupportedMethod,
+       "entry \"docs/odd.bin\" (3 bytes) gives its sizes in ZIP64 fields, which cannot be "
+       "unpacked: files must stay below 4 GiB and be written without them",
+       3},
       {12, 0, Zipwell::kUnsupportedMethod,
        "entry \"docs/odd.bin\" uses compression method 12 (bzip2), which is not supported"},
       {14, 0, Zipwell::kUnsupportedMethod,
@@ -388,6 +398,29 @@ TEST_P(ZipwellTest, UnsupportedAndEncryptedEntriesAreDescribed) {
                                          testing::file("docs/c.txt", "c")});
     testing::setEntryMethod(folder / "p.zip", "docs/odd.bin", c.method);
     testing::setEntryFlags(folder / "p.zip", "docs/odd.bin", c.flags);
+    if (c.size != 0) {
+      // The directory again, with a ZIP64 size for the entry.
+      const std::string bytes = readFile(folder / "p.zip");
+      const auto location =
+          std::get<zipdir::DirectoryLocation>(zipdir::locateDirectory(bytes, bytes.size()));
+      auto entries =
+          std::get<zipdir::Directory>(
+              zipdir::parseDirectory(std::string_view(bytes).substr(location.offset, location.size),
+                                     location))
+              .entries;
+      std::string directory;
+      for (auto& entry : entries) {
+        if (entry.name == "docs/odd.bin") {
+          entry.uncompressedSize = c.size;
+          entry.storedUncompressedSize = 0xFFFFFFFF;
+        }
+        directory += zipdir::centralRecord(entry, entry.localHeader);
+      }
+      writeFile(folder / "p.zip",
+                bytes.substr(0, location.offset) + directory +
+                    zipdir::endRecords(entries.size(), location.offset, directory.size())
+                        .substr(zipdir::kZip64EndRecordBytes + zipdir::kZip64LocatorBytes));
+    }
     const Outcome outcome = extract(folder / "p.zip", folder / "out");
     EXPECT_FALSE(outcome.result);
     EXPECT_EQ(outcome.error, (ErrorRecord{"ZipwellErrorDomain", c.code, c.description}));
