@@ -682,6 +682,16 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
       {"a file of 4 GiB",
        [](const fs::path& app) { fs::resize_file(app / "lib" / "data.txt", 0xffffffffu); },
        "data.txt\": it holds 4294967295 bytes, and the launcher cannot install a file of 4 GiB"},
+      {"a directory larger than the launcher reads",
+       [](const fs::path& app) {
+         fs::path folder = app / "lib";
+         for (int level = 0; level < 12; ++level) folder /= std::string(250, 'f');
+         fs::create_directories(folder);
+         // 20,500 records of about 3,325 bytes, 68 MB.
+         for (int index = 0; index < 20'500; ++index)
+           writeFile((folder / (std::string(245, 'n') + std::to_string(index))).string(), "");
+       },
+       "entries takes 68"},
       {"a nested archive the launcher refuses",
        [](const fs::path& app) {
          testing::writeZip((app / "lib" / "assets.zip").string(),

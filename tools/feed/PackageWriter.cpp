@@ -39,6 +39,9 @@ constexpr uLong kDosDirectoryAttribute = 0x10;
 // central directory: a file this large or larger, or an entry that begins this far or further into
 // the package, it refuses as damaged. So no entry needs ZIP64, and none is written.
 constexpr std::uintmax_t kLauncherLimit = 0xffffffffu;
+// The fixed part of an entry's record in the central directory, which the name follows (the
+// package's records have no extra field and no comment).
+constexpr std::uintmax_t kCentralRecordBytes = 46;
 
 std::string zipErrorText(int code) {
   switch (code) {
@@ -146,6 +149,7 @@ class PackageBuilder {
     if (result != ZIP_OK)
       return Failure::runtime("cannot add " + shown(path) +
                               " to the package: " + zipErrorText(result));
+    summary_.directoryBytes += kCentralRecordBytes + name.size();
     return std::nullopt;
   }
 
@@ -304,6 +308,12 @@ std::variant<PackageSummary, Failure> writePackage(const fs::path& folder,
   std::error_code error;
   summary.bytes = fs::file_size(archive, error);
   if (error) return Failure::runtime("cannot examine " + shown(archive) + ": " + error.message());
+  if (summary.directoryBytes > zipdir::kMaxDirectoryBytes)
+    return Failure::refused("the package's directory of its " + std::to_string(summary.entries) +
+                            " entries takes " + std::to_string(summary.directoryBytes) +
+                            " bytes, and the launcher reads one of at most " +
+                            std::to_string(zipdir::kMaxDirectoryBytes) +
+                            " bytes: package fewer files or shorter names");
   if (summary.bytes >= kLauncherLimit) {
     const auto directory = delta::readDirectory(archive.string());
     if (const auto* problem = std::get_if<std::string>(&directory))

@@ -17,6 +17,8 @@ struct PackageSummary {
   std::size_t entries = 0;
   // Size of the finished archive.
   std::uintmax_t bytes = 0;
+  // Size of its central directory: one record of 46 bytes and the name for each entry.
+  std::uintmax_t directoryBytes = 0;
   // Names of file entries ending in ".zip" (any case). The launcher extracts such files in place
   // and deletes them, so the installed tree will not hold them as files.
   std::vector<std::string> nestedArchives;
