@@ -845,8 +845,10 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   auto& attempt = *static_cast<Attempt*>(userdata);
   const size_t total = size * count;
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
-  // The page that comes with the 416 is no part of the package.
-  if (attempt.whole) return total;
+  // The page that comes with the 416 is no part of the package: the transfer stops at its first
+  // byte, so that no page, however long, or cut off by the network, keeps the part from being
+  // saved.
+  if (attempt.whole) return CURL_WRITEFUNC_ERROR;
   // A body that runs past what the answer announced (a range answer without a length that goes
   // on, say) is never taken in: the part would grow until the disk is full.
   if (attempt.left && total > *attempt.left) {
@@ -911,7 +913,7 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
                           false);
   if (attempt.begun) reportProgress(attempt);
   if (attempt.failure) return attempt.failure;
-  if (code != CURLE_OK) {
+  if (code != CURLE_OK && !(attempt.whole && code == CURLE_WRITE_ERROR)) {
     AttemptFailure failure{
         downloadingError(platform::describeCurlError(code, errorBuffer, address))};
     failure.transport = code;

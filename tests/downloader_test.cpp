@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -547,6 +549,51 @@ TEST_F(Resumable, APartIsContinuedOnlyWhenItsSideFileVouchesForIt) {
       ASSERT_TRUE(result.error.has_value());
       EXPECT_EQ(result.error->code, HttpDownloader::kErrorVerifyingFile);
       EXPECT_EQ(installEntries(), std::vector<std::string>{});
+    }
+  }
+  // The page that comes with that 416 is never waited for: one cut off by the network, or one
+  // that goes on and on, still leaves the part saved as the package, after one request.
+  constexpr std::uint64_t kLongPage = std::uint64_t{64} << 20;
+  for (const bool endless : {false, true}) {
+    SCOPED_TRACE(endless ? "a 416 whose page goes on" : "a 416 whose page is cut off");
+    fs::remove_all(install);
+    fs::create_directories(install);
+    writeFile(part, package);
+    writeFile(side, wholeSide);
+    auto sent = std::make_shared<std::atomic<std::uint64_t>>(0);
+    server.handle("/p.zip", [&, sent](const httplib::Request&, httplib::Response& response) {
+      response.status = 416;
+      response.set_header("Content-Range", "bytes */" + std::to_string(package.size()));
+      const std::string page(4096, 'x');
+      if (endless) {
+        response.set_chunked_content_provider("text/html",
+                                              [page, sent](std::size_t, httplib::DataSink& sink) {
+                                                if (*sent >= kLongPage) {
+                                                  sink.done();
+                                                  return true;
+                                                }
+                                                if (!sink.write(page.data(), page.size()))
+                                                  return false;
+                                                *sent += page.size();
+                                                return true;
+                                              });
+      } else {
+        response.set_content_provider(
+            std::size_t{1} << 20, "text/html",
+            [page](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+              // Returning false drops the connection mid-page.
+              return offset == 0 && sink.write(page.data(), page.size());
+            });
+      }
+    });
+    const int before = server.requestCount("/p.zip");
+    const Result result = download(address);
+    ASSERT_FALSE(result.error.has_value()) << result.error->description;
+    EXPECT_EQ(server.requestCount("/p.zip") - before, 1);
+    EXPECT_TRUE(readFile(install + "/p.zip") == package);
+    EXPECT_EQ(installEntries(), std::vector<std::string>{"p.zip"});
+    if (endless) {
+      EXPECT_LT(sent->load(), kLongPage) << "the page was read to its end";
     }
   }
   // A package replaced within the second of its date keeps its validator; another size still
