@@ -316,16 +316,20 @@ std::optional<std::string> Installer::linkProblem() {
       if (auto problem = judge(name)) return problem;
       const std::string path = platform::appendPathComponent(tree, name);
       if (!platform::isRealDirectory(path)) continue;
-      const auto entries = platform::enumerateFolder(path);
-      if (!entries) {
+      // Judged while walking: a tree the application made deep inside itself is never listed
+      // whole, which took memory with the square of its depth.
+      std::optional<std::string> problem;
+      const bool walked = platform::walkFolder(path, [&](const std::string& relative) {
+        problem = judge(platform::appendPathComponent(name, relative));
+        return !problem;
+      });
+      if (problem) return problem;
+      if (!walked) {
         if (tree == staging) return "cannot walk the files in \"" + path + "\"";
         // An installed folder the package leaves alone that this user cannot read (another
         // account's, say) is no reason to refuse the update.
         platform::logLine("   the links in \"" + path + "\" are not judged: it cannot be read");
-        continue;
       }
-      for (const std::string& relative : *entries)
-        if (auto problem = judge(platform::appendPathComponent(name, relative))) return problem;
     }
   }
   return std::nullopt;

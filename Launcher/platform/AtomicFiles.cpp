@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -342,27 +343,26 @@ FileResult emptyFolder(UniqueFd top, const std::string& topPath) {
 
 // Declared with the other folder operations; walked like the tree copy and removal, one descriptor
 // open however deep the tree is.
-std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
+bool walkFolder(const std::string& folder, const std::function<bool(const std::string&)>& visit) {
   UniqueFd top(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!top) return std::nullopt;
+  if (!top) return false;
   FolderWalk walk(std::move(top));
-  // For each folder entered, its entries and the next one to list.
+  // For each folder entered, its entries and the next one to give.
   struct Level {
     std::vector<FolderEntry> entries;
     std::size_t next = 0;
   };
   auto topEntries = readFolder(walk.fd());
-  if (!topEntries) return std::nullopt;
+  if (!topEntries) return false;
   std::vector<Level> levels;
   levels.push_back({std::move(*topEntries)});
-  std::vector<std::string> listed;
   std::string prefix;  // the current folder's path from the top, "" at the top
   while (!levels.empty()) {
     Level& level = levels.back();
     if (level.next == level.entries.size()) {
       levels.pop_back();
       if (levels.empty()) break;
-      if (!walk.leave()) return std::nullopt;
+      if (!walk.leave()) return false;
       const std::size_t slash = prefix.rfind('/');
       prefix.resize(slash == std::string::npos ? 0 : slash);
       continue;
@@ -371,18 +371,28 @@ std::optional<std::vector<std::string>> enumerateFolder(const std::string& folde
     bool isFolder = entry.type == DT_DIR;
     if (entry.type == DT_UNKNOWN) {
       struct stat info {};
-      if (::fstatat(walk.fd(), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::nullopt;
+      if (::fstatat(walk.fd(), entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
       isFolder = S_ISDIR(info.st_mode);
     }
-    listed.push_back(prefix.empty() ? entry.name : prefix + "/" + entry.name);
+    const std::string path = prefix.empty() ? entry.name : prefix + "/" + entry.name;
+    if (!visit(path)) return true;
     if (!isFolder) continue;
-    if (!walk.enter(entry.name)) return std::nullopt;
+    if (!walk.enter(entry.name)) return false;
     auto inner = readFolder(walk.fd());
-    if (!inner) return std::nullopt;
-    prefix = listed.back();
+    if (!inner) return false;
+    prefix = path;
     levels.push_back({std::move(*inner)});
   }
+  return true;
+}
+
+std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder) {
+  std::vector<std::string> listed;
+  if (!walkFolder(folder, [&listed](const std::string& path) {
+        listed.push_back(path);
+        return true;
+      }))
+    return std::nullopt;
   return listed;
 }
 

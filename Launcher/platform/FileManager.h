@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,10 +28,13 @@ struct FileResult {
   static FileResult failure(std::string description) { return {false, std::move(description)}; }
 };
 
-// Depth-first walk of `folder`: each entry's path relative to it, a folder before its contents,
-// hidden entries included, symbolic links listed but not followed. The whole walk is read before
-// it is returned, holding one descriptor however deep the tree is (see AtomicFiles.cpp). Nothing
-// when `folder` or a folder in it cannot be read.
+// Depth-first walk of `folder`: `visit` is given each entry's path relative to it, a folder
+// before its contents, hidden entries included, symbolic links given but not followed; it returns
+// false to end the walk there. One descriptor is open however deep the tree is, and only the
+// current path is held (see AtomicFiles.cpp). False when `folder` or a folder in it cannot be
+// read, after the entries before it were given.
+bool walkFolder(const std::string& folder, const std::function<bool(const std::string&)>& visit);
+// The whole walk of `folder`, read before it is returned; nothing when it cannot be read.
 std::optional<std::vector<std::string>> enumerateFolder(const std::string& folder);
 // The direct entries of `folder` (names only); nothing when it cannot be listed.
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder);
