@@ -847,7 +847,7 @@ std::optional<std::string> tooDeepToCompare(const zipdir::Directory& directory) 
     for (std::size_t slash = entry.name.find('/'); slash != std::string::npos;
          slash = entry.name.find('/', slash + 1))
       if ((bytes += slash + kKeeping) > kMaxFolderBytes)
-        return "the package's paths are too deep to compare with the install";
+        return "the package's paths are too many or too deep to compare with the install";
   return std::nullopt;
 }
 

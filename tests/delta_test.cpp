@@ -645,7 +645,7 @@ TEST(DeltaFetch, PathsTooDeepToCompareTakeTheWholePackage) {
                                                   DownloadOptions{}, nullptr, refused);
   ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
   EXPECT_EQ(std::get<std::string>(fetched),
-            "the package's paths are too deep to compare with the install");
+            "the package's paths are too many or too deep to compare with the install");
   EXPECT_FALSE(refused);
 }
 
