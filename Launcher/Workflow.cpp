@@ -298,6 +298,11 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       busy->startAnimation();
     }
   });
+  const auto hideBusy = [&] {
+    post([](ViewController& controller) {
+      if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
+    });
+  };
   // Only the changed entries when that is possible, else the whole package; either way the
   // package's directory is kept for the install manifest.
   std::optional<zipdir::Directory> directory;
@@ -315,9 +320,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       // The package under the offered version's address is now a later version's, which the
       // offered version's signature refuses: no use downloading it.
       if (later) {
-        post([](ViewController& controller) {
-          if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
-        });
+        hideBusy();
         fail("version " + std::to_string(*later) +
              " was published after the launcher looked for updates; start the launcher again "
              "to get it");
@@ -336,9 +339,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
       if (auto* readOne = std::get_if<zipdir::Directory>(&read)) directory = std::move(*readOne);
     }
   }
-  post([](ViewController& controller) {
-    if (auto busy = controller.circleBar.lock()) busy->setHidden(true);
-  });
+  hideBusy();
   platform::printLine(download.error);
   if (!download.error.empty()) {
     fail(download.error);
