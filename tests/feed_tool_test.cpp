@@ -681,7 +681,8 @@ TEST(FeedPublish, RefusesNamesAndLinksTheLauncherWouldMisplace) {
        "passes through the link \"deep/er/top\""},
       {"a file of 4 GiB",
        [](const fs::path& app) { fs::resize_file(app / "lib" / "data.txt", 0xffffffffu); },
-       "data.txt\": it holds 4294967295 bytes, and the launcher cannot install a file of 4 GiB"},
+       "data.txt\": it holds 4294967295 bytes, and the launcher installs files of at most "
+       "4294967294 bytes (4 GiB less 2)"},
       {"a directory larger than the launcher reads",
        [](const fs::path& app) {
          fs::path folder = app / "lib";

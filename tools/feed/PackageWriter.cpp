@@ -202,7 +202,8 @@ class PackageBuilder {
     if (static_cast<std::uintmax_t>(status.st_size) >= kLauncherLimit)
       return Failure::refused("cannot package " + shown(path) + ": it holds " +
                               std::to_string(status.st_size) +
-                              " bytes, and the launcher cannot install a file of 4 GiB or more");
+                              " bytes, and the launcher installs files of at most 4294967294 bytes "
+                              "(4 GiB less 2)");
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file)
       return Failure::runtime(

@@ -39,9 +39,10 @@ std::uint32_t dosDateTime(std::time_t time);
 // time as a DOS date-time and names marked as UTF-8. Within a folder, entries come in byte order of
 // their names, a folder's own entry before its contents. A name that the launcher cannot place (not
 // UTF-8, holding a control character, or a backslash, which it reads as a separator), special
-// files (devices, sockets, pipes), a file of 4 GiB or more and a package in which an entry begins
-// 4 GiB or more in (the launcher reads neither) are refused; an unreadable file or a failed write
-// is a runtime failure. On failure `archive` may be left partly written; the caller removes it.
+// files (devices, sockets, pipes), a file of 4 GiB less 1 byte or more and a package in which an
+// entry begins 4 GiB or more in (the launcher reads neither) are refused; an unreadable file or a
+// failed write is a runtime failure. On failure `archive` may be left partly written; the caller
+// removes it.
 std::variant<PackageSummary, Failure> writePackage(const std::filesystem::path& folder,
                                                    const std::filesystem::path& archive);
 
