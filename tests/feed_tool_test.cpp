@@ -372,7 +372,10 @@ TEST(FeedPublish, PackageAddressesAreWellFormedForTheLauncher) {
 
 TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
   AppFixture fixture;
-  writeFile((fixture.app / "lib" / "plugins.ZIP").string(), "not really");
+  // An archive is unpacked and removed; a file that only has the name of one stays a file.
+  testing::writeZip((fixture.app / "lib" / "plugins.ZIP").string(),
+                    {testing::file("plugin.so", "x")});
+  writeFile((fixture.app / "lib" / "notes.zip").string(), "not really");
   const auto outcome = publish(fixture.request(), APPLICATION_NAME());
   ASSERT_TRUE(std::holds_alternative<PublishReport>(outcome));
   const auto& warnings = std::get<PublishReport>(outcome).warnings;
@@ -381,6 +384,7 @@ TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
 
   // An AppRun that cannot be executed: the launcher would find nothing to start.
   fs::remove(fixture.app / "lib" / "plugins.ZIP");
+  fs::remove(fixture.app / "lib" / "notes.zip");
   fs::permissions(fixture.app / "AppRun", fs::perms(0644));
   const auto notExecutable = publish(fixture.request("43"), APPLICATION_NAME());
   ASSERT_TRUE(std::holds_alternative<PublishReport>(notExecutable));

@@ -298,9 +298,11 @@ std::string scratchFolder() {
 
 // The launcher extracts the .zip files it finds in a package, and a refusal inside one fails
 // the whole install: a package that holds any is extracted here as the launcher would, so that
-// the publisher learns it now.
+// the publisher learns it now. `unpacked` receives those that the extraction unpacked and
+// removed; one that is no archive stays a file, as it does in the launcher.
 std::optional<Failure> nestedArchivesProblem(const std::string& package,
-                                             const PackageSummary& summary) {
+                                             const PackageSummary& summary,
+                                             std::vector<std::string>& unpacked) {
   if (summary.nestedArchives.empty()) return std::nullopt;
   const std::string scratch = scratchFolder();
   std::string folder = (fs::path(scratch) / "launcher-feed-XXXXXX").string();
@@ -312,6 +314,12 @@ std::optional<Failure> nestedArchivesProblem(const std::string& package,
   platform::setConsoleSink([](platform::ConsoleStream, std::string_view) {});
   const bool extracted = Zipwell::unzipFileAtPath(package, folder, true, std::nullopt, &error);
   platform::setConsoleSink(nullptr);
+  if (extracted)
+    for (const auto& name : summary.nestedArchives) {
+      std::error_code ignored;
+      if (!fs::is_regular_file(fs::symlink_status(fs::path(folder) / name, ignored)))
+        unpacked.push_back(name);
+    }
   static_cast<void>(platform::removeTree(folder));
   if (extracted) return std::nullopt;
   const std::string why = error ? error->description : "an entry could not be extracted in full";
@@ -412,7 +420,9 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   auto written = writePackage(appFolder, package.path());
   if (auto* failure = std::get_if<Failure>(&written)) return *failure;
   const auto& summary = std::get<PackageSummary>(written);
-  if (auto failure = nestedArchivesProblem(package.path(), summary)) return *failure;
+  std::vector<std::string> unpackedArchives;
+  if (auto failure = nestedArchivesProblem(package.path(), summary, unpackedArchives))
+    return *failure;
   // The package is signed before anything is moved into place.
   std::string signature;
   std::optional<StagedFile> signatureFile;
@@ -494,7 +504,7 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   }
   report.entries = summary.entries;
   report.packageBytes = summary.bytes;
-  for (const auto& name : summary.nestedArchives)
+  for (const auto& name : unpackedArchives)
     report.warnings.push_back(platform::quotedLine(name) +
                               " will not be installed as a file: the launcher extracts .zip files "
                               "found in the package and then deletes them");
