@@ -733,6 +733,12 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   if (!file && errno == ELOOP && x_.overwrite && ::unlinkat(parent, leaf, 0) == 0)
     file = UniqueFd(::openat(parent, leaf, flags | O_EXCL, 0666));
   int cause = errno;
+  // A file whose mode forbids writing (a read-only one an entry before wrote, which a nested
+  // archive now writes over) is replaced, as it is for root.
+  if (!file && cause == EACCES && x_.overwrite && ::unlinkat(parent, leaf, 0) == 0) {
+    file = UniqueFd(::openat(parent, leaf, flags | O_EXCL, 0666));
+    cause = errno;
+  }
   if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
     file.reset();
     cause = EINVAL;

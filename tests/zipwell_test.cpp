@@ -826,6 +826,24 @@ TEST_P(ZipwellTest, OverwriteRewritesInPlace) {
   EXPECT_EQ(readFile(dest + "/a.txt"), "new");
   EXPECT_EQ(statOf(dest + "/a.txt").st_ino, inode);
   EXPECT_EQ(permissionsOf(dest + "/a.txt"), 0700u);
+
+  // A read-only file that an entry before wrote is replaced too, also for a user who may not
+  // write to it: here a nested archive's file over the package's own.
+  TempDir folder;
+  testing::writeZip(folder / "p.zip",
+                    {testing::file("pkg/x.txt", "outer").withMode(0100444),
+                     testing::file("pkg/in.zip", zipBytes({testing::file("x.txt", "inner")}))});
+  Outcome outcome;
+  {
+    std::optional<testing::WithoutCapabilities> asUser;
+    if (::geteuid() == 0) {
+      ASSERT_TRUE(asUser.emplace({CAP_DAC_OVERRIDE}).active());
+    }
+    outcome = extract(folder / "p.zip", folder / "out");
+  }
+  EXPECT_TRUE(outcome.result) << outcome.log;
+  EXPECT_EQ(readFile(folder / "out/pkg/x.txt"), "inner");
+  EXPECT_FALSE(fs::exists(folder / "out/pkg/in.zip")) << outcome.log;
 }
 
 TEST_P(ZipwellTest, WithoutOverwriteExistingFilesStayAsTheyAre) {
