@@ -971,7 +971,8 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   struct Body {
     std::string text;
     std::size_t limit = 0;
-  } body{{}, limit};
+    bool over = false;  // the answer went on past the limit
+  } body{{}, limit, false};
   const platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle)
     return std::variant<std::string, std::string>(std::in_place_index<1>, "no libcurl handle");
@@ -979,7 +980,10 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   char errorBuffer[CURL_ERROR_SIZE] = {};
   const auto write = +[](char* data, size_t size, size_t count, void* userdata) -> size_t {
     auto& into = *static_cast<Body*>(userdata);
-    if (into.text.size() + size * count > into.limit) return CURL_WRITEFUNC_ERROR;
+    if (into.text.size() + size * count > into.limit) {
+      into.over = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
     into.text.append(data, size * count);
     return size * count;
   };
@@ -997,6 +1001,11 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
                                                   "cannot set up the request for " + address);
   const CURLcode code = curl_easy_perform(h);
   long status = 0;
+  // Stopped by the limit, not by the disk as libcurl's own words would have it.
+  if (body.over)
+    return std::variant<std::string, std::string>(
+        std::in_place_index<1>,
+        "the answer holds more than " + withSeparators(limit) + " bytes (" + address + ")");
   if (code != CURLE_OK)
     return std::variant<std::string, std::string>(
         std::in_place_index<1>, platform::describeCurlError(code, errorBuffer, address));
@@ -1006,7 +1015,6 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(body.text));
 }
 
-constexpr std::size_t kMaxSignedManifestBytes = std::size_t{64} * 1024 * 1024;
 constexpr std::size_t kMaxSignatureBytes = std::size_t{16} * 1024;
 
 }  // namespace

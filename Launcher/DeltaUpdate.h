@@ -6,6 +6,7 @@
 // every folder and link entry, which are small) and writes them, as fetched, into a ZIP of their
 // own, which the install pipeline extracts, stages and switches in like a whole package: the
 // staged merge keeps the installed files the smaller archive lacks.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -140,6 +141,9 @@ struct EntryDigest {
 };
 using PackageManifest = std::map<std::string, EntryDigest>;
 std::string packageManifestText(const PackageManifest& manifest);
+// The most of a signed manifest that a launcher reads: past it, updates download the whole
+// package.
+constexpr std::size_t kMaxSignedManifestBytes = std::size_t{64} * 1024 * 1024;
 std::optional<PackageManifest> parsePackageManifest(std::string_view text);
 
 // The digests of the entries of the ZIP archive at `path`, read through (CRC checked); or why it

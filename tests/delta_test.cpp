@@ -21,6 +21,7 @@
 
 #include "Launcher/DeltaUpdate.h"
 #include "Launcher/Installer.h"
+#include "Launcher/Minisign.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "Launcher/platform/Url.h"
@@ -900,6 +901,28 @@ TEST(SignedManifest, NamesEveryEntryWithItsModeAndDate) {
        {std::string("abc 1 00000000 00000000 a\n"), std::string(64, 'a') + " 1 0 0 a\n",
         std::string(64, 'a') + " 1 00000000 00000000\n"})
     EXPECT_FALSE(delta::parsePackageManifest(line)) << line;
+}
+
+// A manifest larger than the launcher reads is given up, saying so, and the update takes the
+// whole package; one of exactly that size is read, and only its missing signature stops it.
+TEST(SignedManifest, OneLargerThanTheLauncherReadsIsGivenUpSayingSo) {
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  testing::LocalHttpServer server;
+  TempDir folder;
+  const std::pair<std::size_t, std::string> cases[] = {
+      {delta::kMaxSignedManifestBytes + 1,
+       "cannot fetch the signed manifest: the answer holds more than 67,108,864 bytes"},
+      {delta::kMaxSignedManifestBytes, "cannot fetch the manifest's signature: HTTP status 404"},
+  };
+  for (const auto& [size, reason] : cases) {
+    server.answer("/p.zip.manifest", 200, std::string(size, 'a'));
+    const auto fetched = delta::fetchSignedManifest(server.url("/p.zip.manifest"),
+                                                    keys->publicKeyLine, 1, folder / "m");
+    ASSERT_TRUE(std::holds_alternative<std::string>(fetched)) << size;
+    EXPECT_TRUE(std::get<std::string>(fetched).starts_with(reason))
+        << std::get<std::string>(fetched);
+  }
 }
 
 }  // namespace
