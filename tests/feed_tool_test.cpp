@@ -392,6 +392,29 @@ TEST(FeedPublish, WarnsAboutWhatTheLauncherWillNotInstallAsIs) {
   ASSERT_EQ(appRunWarnings.size(), 1u);
   EXPECT_NE(appRunWarnings[0].find("AppRun\" is missing or not executable"), std::string::npos)
       << appRunWarnings[0];
+
+  // A signed manifest larger than a launcher reads, of a package whose directory it still reads:
+  // every update downloads the whole package. 20,050 files of about 3,280-byte names: a directory
+  // of 66.7 MB, a manifest of 67.5 MB.
+  fs::permissions(fixture.app / "AppRun", fs::perms(0755));
+  const auto keys = minisign::generateKeyPair("test");
+  ASSERT_TRUE(keys) << keys.error();
+  writeFile(fixture.dir / "publisher.key", keys->secretKeyFile);
+  fs::path folder = fixture.app / "lib";
+  for (int level = 0; level < 12; ++level) folder /= std::string(250, 'f');
+  fs::create_directories(folder);
+  for (int index = 0; index < 20'050; ++index)
+    writeFile((folder / (std::string(245, 'n') + std::to_string(index))).string(), "");
+  PublishRequest request = fixture.request("44");
+  request.secretKey = fixture.dir / "publisher.key";
+  const auto large = publish(request, APPLICATION_NAME());
+  ASSERT_TRUE(std::holds_alternative<PublishReport>(large)) << std::get<Failure>(large).message;
+  const auto& largeWarnings = std::get<PublishReport>(large).warnings;
+  ASSERT_EQ(largeWarnings.size(), 1u);
+  EXPECT_NE(largeWarnings[0].find("the signed manifest takes 67"), std::string::npos)
+      << largeWarnings[0];
+  EXPECT_GT(fs::file_size(fixture.feed / "package_mac.zip.manifest"),
+            delta::kMaxSignedManifestBytes);
 }
 
 // A folder in the feed that the publisher cannot open (a `lost+found`, say) is passed over with a

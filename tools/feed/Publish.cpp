@@ -448,9 +448,16 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
     report.manifestPath = feedFolder / (packageName + ".manifest");
     manifestFile.emplace(report.manifestPath);
     if (auto failure = manifestFile->creationFailure()) return *failure;
-    if (auto failure = manifestFile->write(
-            delta::packageManifestText(std::get<delta::PackageManifest>(digests))))
-      return *failure;
+    const std::string manifestText =
+        delta::packageManifestText(std::get<delta::PackageManifest>(digests));
+    if (auto failure = manifestFile->write(manifestText)) return *failure;
+    // Launchers still install the package whole; only their updates lose the changed entries.
+    if (manifestText.size() > delta::kMaxSignedManifestBytes)
+      report.warnings.push_back(
+          "the signed manifest takes " + std::to_string(manifestText.size()) +
+          " bytes, more than the " + std::to_string(delta::kMaxSignedManifestBytes >> 20) +
+          " MiB a launcher reads: updates to this version download the whole package (fewer "
+          "entries or shorter names make it smaller)");
     auto signedManifest = minisign::signFile(
         *secretKey, manifestFile->path(),
         "version:" + std::to_string(report.version) + "\tfile:" + packageName + ".manifest");
