@@ -1048,15 +1048,17 @@ TEST(FeedServer, EndsPromptlyWhenStoppedBeforeRunOrUnableToRun) {
 
 // --- The executable ---
 
-int runTool(const std::string& arguments, std::string* errors, std::string* output = nullptr) {
+// Standard output goes to `outputTo` when it is given, else into `output`.
+int runTool(const std::string& arguments, std::string* errors, std::string* output = nullptr,
+            const std::string& outputTo = {}) {
   TempDir dir;
   const std::string errorFile = dir / "stderr";
-  const std::string outputFile = dir / "stdout";
+  const std::string outputFile = outputTo.empty() ? dir / "stdout" : outputTo;
   const int status = std::system(
       ("'" + kFeedTool + "' " + arguments + " >'" + outputFile + "' 2>'" + errorFile + "'")
           .c_str());
   *errors = readFile(errorFile);
-  if (output) *output = readFile(outputFile);
+  if (output && outputTo.empty()) *output = readFile(outputFile);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -1109,6 +1111,19 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
   EXPECT_EQ(limitedStatus, kExitRuntimeFailure) << errors;
   EXPECT_NE(errors.find("too large"), std::string::npos) << errors;
   EXPECT_EQ(feedNames(), before);
+
+  // A report that cannot be written out (standard output on a full disk) is a failure, told on
+  // standard error; the work itself is done.
+  const fs::path keys = fs::path(fixture.dir.path()) / "keys";
+  for (const std::string& command :
+       {publish + " --version 7", "keygen --out '" + keys.string() + "'"}) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(runTool(command, &errors, nullptr, "/dev/full"), kExitRuntimeFailure);
+    EXPECT_NE(errors.find("launcher-feed: cannot write to standard output: "), std::string::npos)
+        << errors;
+  }
+  EXPECT_EQ(publishedVersion(readFile((fixture.feed / "v" / "version").string())), 7);
+  EXPECT_TRUE(fs::exists(keys / "publisher.pub"));
 }
 
 TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites) {

@@ -5,11 +5,14 @@
 //   launcher-feed keygen --out DIR [--name NAME] [--force]
 //   launcher-feed --version
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
 
+#include "Launcher/platform/FileManager.h"
 #include "tools/feed/FeedServer.h"
 #include "tools/feed/Keygen.h"
 #include "tools/feed/Publish.h"
@@ -101,7 +104,21 @@ int main(int argc, char** argv) {
   // Setting up the command line, or a command, may still throw (a broken option definition, no
   // memory left): told like any other failure.
   try {
-    return run(argc, argv);
+    errno = 0;
+    const int status = run(argc, argv);
+    // What a command reports (the package's address, the public key to build the launcher with)
+    // is part of its result: a report that could not be written out is a failure, told on
+    // standard error with the work itself left done. The report ends with a flush, whose errno
+    // is the likeliest reason when a later flush finds nothing left to write.
+    int error = errno;
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout.good()) return status;
+    if (errno != 0) error = errno;
+    std::cerr << "launcher-feed: cannot write to standard output"
+              << (error != 0 ? ": " + launcher::platform::describeErrno(error) : std::string())
+              << (status == kExitSuccess ? " (the command itself was carried out)" : "")
+              << std::endl;
+    return status == kExitSuccess ? kExitRuntimeFailure : status;
   } catch (const std::exception& failure) {
     std::cerr << "launcher-feed: " << failure.what() << std::endl;
   } catch (...) {
