@@ -1284,7 +1284,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
 
 bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
-                              std::optional<platform::ErrorRecord>* error) {
+                              std::optional<platform::ErrorRecord>* error, bool* storageFailed) {
   Extraction extraction;
   extraction.destination = destination;
   extraction.overwrite = overwrite;
@@ -1299,6 +1299,7 @@ bool Zipwell::unzipFileAtPath(const std::string& path, const std::string& destin
     else
       *error = walk.record();
   }
+  if (storageFailed != nullptr) *storageFailed = !extracted && walk.storageFailed();
   return extracted;
 }
 

@@ -68,6 +68,9 @@ class Zipwell {
   // The general operation. False when the archive could not be read or was refused, the CRC
   // check failed, or an entry could not be extracted in full; `error` (when given) then receives
   // the first of these as a record with one of the codes above. Cleared when the result is true.
+  // `storageFailed` (when given) tells whether a write failed for want of room or of the disk
+  // (the destination full, a quota or the file size limit reached, an I/O error): what was left
+  // is no judgement of the archive.
   //
   // Large archives are extracted on several threads, each taking whole entries, largest first.
   // What ends up on the disk, the result and the record are those of a walk over the entries in
@@ -76,7 +79,8 @@ class Zipwell {
   // the one that ended it may have been written, in part or in full.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::optional<std::string>& password,
-                              std::optional<platform::ErrorRecord>* error);
+                              std::optional<platform::ErrorRecord>* error,
+                              bool* storageFailed = nullptr);
 
   // The permission bits of a file extracted for an entry with `externalAttributes` under the
   // umask `umask`: those of the entry's Unix mode (the upper 16 bits) without set-user-ID,

@@ -1111,6 +1111,18 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
   EXPECT_EQ(limitedStatus, kExitRuntimeFailure) << errors;
   EXPECT_NE(errors.find("too large"), std::string::npos) << errors;
   EXPECT_EQ(feedNames(), before);
+  // So does the check of a nested archive whose files outgrow the limit where they are
+  // extracted: no refusal of the package, which the launcher would install.
+  fs::remove(fixture.app / "lib" / "noise.bin");
+  testing::writeZip((fixture.app / "lib" / "assets.zip").string(),
+                    {testing::file("big.bin", std::string(1'000'000, '\0'))});
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const int nestedStatus = runTool(publish + " --version 6", &errors);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(nestedStatus, kExitRuntimeFailure) << errors;
+  EXPECT_NE(errors.find("cannot check the nested archives: "), std::string::npos) << errors;
+  EXPECT_EQ(feedNames(), before);
+  fs::remove(fixture.app / "lib" / "assets.zip");
 
   // A report that cannot be written out (standard output on a full disk) is a failure, told on
   // standard error; the work itself is done.

@@ -312,7 +312,9 @@ std::optional<Failure> nestedArchivesProblem(const std::string& package,
   std::optional<platform::ErrorRecord> error;
   // The extraction's own lines are not the tool's.
   platform::setConsoleSink([](platform::ConsoleStream, std::string_view) {});
-  const bool extracted = Zipwell::unzipFileAtPath(package, folder, true, std::nullopt, &error);
+  bool storageFailed = false;
+  const bool extracted =
+      Zipwell::unzipFileAtPath(package, folder, true, std::nullopt, &error, &storageFailed);
   platform::setConsoleSink(nullptr);
   if (extracted)
     for (const auto& name : summary.nestedArchives) {
@@ -323,7 +325,8 @@ std::optional<Failure> nestedArchivesProblem(const std::string& package,
   static_cast<void>(platform::removeTree(folder));
   if (extracted) return std::nullopt;
   const std::string why = error ? error->description : "an entry could not be extracted in full";
-  if (error && error->code == Zipwell::kNotEnoughSpace)
+  // Room or a disk that fails here says nothing of what the launcher would do.
+  if (storageFailed || (error && error->code == Zipwell::kNotEnoughSpace))
     return Failure::runtime("cannot check the nested archives: " + why);
   return Failure::refused("the launcher would refuse this package: " + why);
 }
