@@ -95,11 +95,15 @@ UniqueFd Beneath::open(const Components& relative, int flags, mode_t mode) const
 }
 
 UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform::FileTime> date,
-                              std::string& error) const {
+                              std::string& error, int* cause) const {
   if (UniqueFd existing = open(relative, O_RDONLY | O_DIRECTORY)) return existing;
+  const auto failure = [&](const char* what, const std::string& path, int number) {
+    error = describeFailure(what, path, number);
+    if (cause != nullptr) *cause = number;
+  };
   UniqueFd current(::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!current) {
-    error = describeFailure("cannot open folder", path_, errno);
+    failure("cannot open folder", path_, errno);
     return current;
   }
   // A folder made now gets its date once its one folder below is made, which changes its time:
@@ -120,17 +124,19 @@ UniqueFd Beneath::makeFolders(const Components& relative, std::optional<platform
       if (::mkdirat(current.get(), name, 0777) == 0) {
         made = true;
       } else if (errno != EEXIST) {
+        const int number = errno;
         const Components prefix(relative.begin(),
                                 relative.begin() + static_cast<std::ptrdiff_t>(index) + 1);
-        error = describeFailure("cannot create folder", pathOf(prefix), errno);
+        failure("cannot create folder", pathOf(prefix), number);
         return UniqueFd();
       }
       next = openFolder(current.get(), name);
     }
     if (!next) {
+      const int number = errno;
       const Components prefix(relative.begin(),
                               relative.begin() + static_cast<std::ptrdiff_t>(index) + 1);
-      error = describeFailure("cannot create folder", pathOf(prefix), errno);
+      failure("cannot create folder", pathOf(prefix), number);
       return next;
     }
     if (currentMade) dated(current);

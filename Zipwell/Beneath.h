@@ -44,9 +44,9 @@ class Beneath {
 
   // Opens the folder `relative`, creating it and its missing ancestors (mode 0777 less the umask);
   // each folder created now gets `date` as its modification time. A file or a link in the way
-  // is a failure, which `error` describes.
+  // is a failure, which `error` describes and `cause` (when given) receives as its errno.
   platform::UniqueFd makeFolders(const Components& relative, std::optional<platform::FileTime> date,
-                                 std::string& error) const;
+                                 std::string& error, int* cause = nullptr) const;
 
  private:
   platform::UniqueFd folder_;

@@ -282,6 +282,7 @@ struct EntryOutcome {
   // A folder that could not be made when the folders were made ahead of the threads: told when
   // the entry is reached.
   std::optional<std::string> folderError;
+  int folderCause = 0;  // its errno
   std::optional<PendingLink> link;
 
   void fail(long code, std::string description) {
@@ -839,12 +840,14 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
   const std::uint32_t dosDate = entry.central.dosDate;
   const FileTime date = entry.date;
   std::string error;
+  int cause = out.folderCause;
   if (entry.isDirectory) {
     if (foldersMade ? out.folderError.has_value()
-                    : !root.makeFolders(entry.relative, date, error)) {
+                    : !root.makeFolders(entry.relative, date, error, &cause)) {
       if (foldersMade) error = *out.folderError;
       logLine("[Zipwell] Error: " + error);
       out.fail(Zipwell::kWriteFailed, error);
+      out.storage = EntryOutcome::noRoom(cause);
     }
     const std::lock_guard lock(directoryDatesMutex_);
     directoryDates_.emplace(zipwell::joined(entry.relative), date);
@@ -858,15 +861,18 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
   const Components parentPath(entry.relative.begin(), entry.relative.end() - 1);
   UniqueFd parent;
   if (!foldersMade) {
-    parent = root.makeFolders(parentPath, date, error);
+    parent = root.makeFolders(parentPath, date, error, &cause);
   } else if (out.folderError) {
     error = *out.folderError;
   } else if (parent = root.open(parentPath, O_RDONLY | O_DIRECTORY); !parent) {
-    error = zipwell::describeFailure("cannot open folder", root.pathOf(parentPath), errno);
+    cause = errno;
+    error = zipwell::describeFailure("cannot open folder", root.pathOf(parentPath), cause);
   }
   if (!parent) {
     logLine("[Zipwell] Error: " + error);
     out.fail(Zipwell::kWriteFailed, error);
+    // A folder the disk had no room for (or no inode, within a quota) is no fault of the archive.
+    out.storage = EntryOutcome::noRoom(cause);
     return true;
   }
   if (entry.isLink) {
@@ -938,9 +944,11 @@ void ArchiveWalk::makeLinks() {
         errno = EEXIST;
     }
     if (made != 0) {
-      const std::string why = zipwell::describeFailure("cannot make the link", path, errno);
+      const int cause = errno;
+      const std::string why = zipwell::describeFailure("cannot make the link", path, cause);
       logLine("[Zipwell] Error: " + why);
       fail(Zipwell::kWriteFailed, why);
+      storageFailed_ = storageFailed_ || EntryOutcome::noRoom(cause);
       continue;
     }
     if (link.dated) {
@@ -1094,10 +1102,12 @@ void ArchiveWalk::makeFoldersAhead(std::size_t begin, std::size_t end,
     if (!entry.isDirectory) folder.pop_back();
     if (previous == folder) continue;
     std::string error;
-    if (root.makeFolders(folder, entry.date, error)) {
+    int cause = 0;
+    if (root.makeFolders(folder, entry.date, error, &cause)) {
       previous = std::move(folder);
     } else {
       outcomes[index].folderError = std::move(error);
+      outcomes[index].folderCause = cause;
       previous.reset();
     }
   }

@@ -1,5 +1,6 @@
 #include "Zipwell/Zipwell.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -40,6 +42,11 @@ void PrintTo(const ErrorRecord& record, std::ostream* out) {
 }  // namespace launcher::platform
 
 namespace launcher {
+
+// Not 0, every folder named "full" that this test program makes fails with it, as on a disk or
+// within a quota that has no room left. See mkdirat below.
+std::atomic<int> failFullFoldersWith = 0;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -1102,6 +1109,27 @@ TEST_P(ZipwellTest, NestedFileThatIsNoArchiveStays) {
       << outcome.log;
 }
 
+// A nested archive that the disk cannot take in full fails the extraction, as the package's own
+// entries do: what it left is no install. A folder without room counts as much as a file.
+TEST_P(ZipwellTest, ANestedArchiveWithoutRoomFailsTheExtraction) {
+  for (const int cause : {ENOSPC, EDQUOT}) {
+    SCOPED_TRACE(cause);
+    TempDir folder;
+    testing::writeZip(folder / "p.zip",
+                      {testing::file("pkg/inner.zip", zipBytes({testing::file("a.txt", "a"),
+                                                                testing::file("full/b.txt", "b")})),
+                       testing::file("pkg/after.txt", "after")});
+    failFullFoldersWith = cause;
+    const Outcome outcome = extract(folder / "p.zip", folder / "out");
+    failFullFoldersWith = 0;
+    EXPECT_FALSE(outcome.result) << outcome.log;
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code, Zipwell::kWriteFailed);
+    EXPECT_NE(outcome.error->description.find("cannot create folder"), std::string::npos)
+        << outcome.error->description;
+  }
+}
+
 TEST_P(ZipwellTest, NestingIsFollowedToABoundedDepth) {
   // level1.zip holds level2.zip ... level10.zip holds deepest.txt.
   std::string bytes = zipBytes({testing::file("deepest.txt", "deep")});
@@ -1337,3 +1365,15 @@ TEST(ZipwellThreads, OtherThreadsGoOnWhileOneIsHeldUp) {
 
 }  // namespace
 }  // namespace launcher
+
+// Every folder this test program makes comes here first (see failFullFoldersWith).
+extern "C" int mkdirat(int folder, const char* name, mode_t mode) {
+  using Mkdirat = int (*)(int, const char*, mode_t);
+  static const auto next = reinterpret_cast<Mkdirat>(::dlsym(RTLD_NEXT, "mkdirat"));
+  if (const int error = launcher::failFullFoldersWith;
+      error != 0 && std::string_view(name) == "full") {
+    errno = error;
+    return -1;
+  }
+  return next(folder, name, mode);
+}
