@@ -1001,15 +1001,17 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
                                                   "cannot set up the request for " + address);
   const CURLcode code = curl_easy_perform(h);
   long status = 0;
-  // Stopped by the limit, not by the disk as libcurl's own words would have it.
-  if (body.over)
+  const bool answered = curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK;
+  // Stopped by the limit, not by the disk as libcurl's own words would have it; a large error
+  // page (a 404 of the web server's own) is told by its status.
+  if (body.over && answered && status == 200)
     return std::variant<std::string, std::string>(
         std::in_place_index<1>,
         "the answer holds more than " + withSeparators(limit) + " bytes (" + address + ")");
-  if (code != CURLE_OK)
+  if (code != CURLE_OK && !body.over)
     return std::variant<std::string, std::string>(
         std::in_place_index<1>, platform::describeCurlError(code, errorBuffer, address));
-  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+  if (!answered || status != 200)
     return std::variant<std::string, std::string>(
         std::in_place_index<1>, "HTTP status " + std::to_string(status) + " (" + address + ")");
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(body.text));

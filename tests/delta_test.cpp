@@ -904,19 +904,33 @@ TEST(SignedManifest, NamesEveryEntryWithItsModeAndDate) {
 }
 
 // A manifest larger than the launcher reads is given up, saying so, and the update takes the
-// whole package; one of exactly that size is read, and only its missing signature stops it.
+// whole package; one of exactly that size is read, and only its missing signature stops it. So
+// is a signature larger than the launcher reads; a large error page is told by its status.
 TEST(SignedManifest, OneLargerThanTheLauncherReadsIsGivenUpSayingSo) {
   const auto keys = minisign::generateKeyPair("test");
   ASSERT_TRUE(keys) << keys.error();
   testing::LocalHttpServer server;
   TempDir folder;
-  const std::pair<std::size_t, std::string> cases[] = {
-      {delta::kMaxSignedManifestBytes + 1,
-       "cannot fetch the signed manifest: the answer holds more than 67,108,864 bytes"},
-      {delta::kMaxSignedManifestBytes, "cannot fetch the manifest's signature: HTTP status 404"},
+  constexpr std::size_t kSignatureLimit = 16 * 1024;
+  struct Case {
+    std::size_t size;
+    int signatureStatus;  // 0: no signature at all
+    std::size_t signatureSize;
+    std::string reason;
   };
-  for (const auto& [size, reason] : cases) {
+  const Case cases[] = {
+      {delta::kMaxSignedManifestBytes + 1, 0, 0,
+       "cannot fetch the signed manifest: the answer holds more than 67,108,864 bytes"},
+      {delta::kMaxSignedManifestBytes, 0, 0,
+       "cannot fetch the manifest's signature: HTTP status 404"},
+      {1, 200, kSignatureLimit + 1,
+       "cannot fetch the manifest's signature: the answer holds more than 16,384 bytes"},
+      {1, 404, kSignatureLimit + 1, "cannot fetch the manifest's signature: HTTP status 404"},
+  };
+  for (const auto& [size, signatureStatus, signatureSize, reason] : cases) {
     server.answer("/p.zip.manifest", 200, std::string(size, 'a'));
+    if (signatureStatus != 0)
+      server.answer("/p.zip.manifest.minisig", signatureStatus, std::string(signatureSize, 's'));
     const auto fetched = delta::fetchSignedManifest(server.url("/p.zip.manifest"),
                                                     keys->publicKeyLine, 1, folder / "m");
     ASSERT_TRUE(std::holds_alternative<std::string>(fetched)) << size;
