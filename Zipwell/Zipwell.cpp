@@ -948,6 +948,7 @@ void ArchiveWalk::makeLinks() {
       const std::string why = zipwell::describeFailure("cannot make the link", path, cause);
       logLine("[Zipwell] Error: " + why);
       fail(Zipwell::kWriteFailed, why);
+      // A link whose target takes a block of its own needs room as a file does.
       storageFailed_ = storageFailed_ || EntryOutcome::noRoom(cause);
       continue;
     }

@@ -39,6 +39,7 @@
 #include "Zipwell/Zipwell.h"
 #include "tests/support/Capabilities.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScratchFileSystem.h"
 #include "tests/support/ServedFeed.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
@@ -756,16 +757,37 @@ TEST(FeedPublish, NestedArchivesAreCheckedWhereTMPDIRSays) {
   testing::writeZip((fixture.app / "lib" / "assets.zip").string(),
                     {testing::file("../../outside.txt", "x")});
   const std::string missing = fixture.dir / "missing";
+  // A TMPDIR too small for the package's links, each of whose long targets takes a page there:
+  // no refusal of a package the launcher installs where there is room.
+  testing::ScratchFileSystem small(20 << 20);
+  const auto manyLinks = [](const fs::path& app) {
+    testing::writeZip((app / "lib" / "assets.zip").string(), {testing::file("a.txt", "x")});
+    const std::string target(200, 't');
+    writeFile((app / "lib" / target).string(), "x");
+    for (int index = 0; index < 6'000; ++index)
+      fs::create_symlink(target, app / "lib" / ("l" + std::to_string(index)));
+  };
   const struct {
     std::string tmpdir;
     int exitCode;
     std::string mentions;
+    std::function<void(const fs::path& app)> before;
   } cases[] = {
-      {"", kExitRefused, "lib/assets.zip\": entry \"../../outside.txt\" leads outside"},
-      {missing, kExitRuntimeFailure, "cannot check the nested archives in \"" + missing + "\""},
+      {"", kExitRefused, "lib/assets.zip\": entry \"../../outside.txt\" leads outside", nullptr},
+      {missing, kExitRuntimeFailure, "cannot check the nested archives in \"" + missing + "\"",
+       nullptr},
+      {small.path(), kExitRuntimeFailure,
+       "cannot check the nested archives: cannot make the link \"", manyLinks},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("TMPDIR=" + c.tmpdir);
+    if (c.before) {
+      if (!small.mounted()) {
+        std::cerr << "no small file system can be mounted here: " << small.reason() << "\n";
+        continue;
+      }
+      c.before(fixture.app);
+    }
     ::setenv("TMPDIR", c.tmpdir.c_str(), 1);
     const auto outcome = publish(fixture.request(), APPLICATION_NAME());
     const auto* failure = std::get_if<Failure>(&outcome);
