@@ -328,7 +328,8 @@ std::optional<std::string> Installer::linkProblem() {
         if (tree == staging) return "cannot walk the files in \"" + path + "\"";
         // An installed folder the package leaves alone that this user cannot read (another
         // account's, say) is no reason to refuse the update.
-        platform::logLine("   the links in \"" + path + "\" are not judged: it cannot be read");
+        platform::logLine("   the links in \"" + path +
+                          "\" are not all judged: it cannot be read in full");
       }
     }
   }
