@@ -1123,14 +1123,18 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
     return names;
   };
   const auto before = feedNames();
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limited = saved;
-  limited.rlim_cur = 100'000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const int limitedStatus = runTool(publish + " --version 6", &errors);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  EXPECT_EQ(limitedStatus, kExitRuntimeFailure) << errors;
+  // Runs `command` with files limited to 100,000 bytes.
+  const auto runLimited = [&](const std::string& command) {
+    rlimit saved{};
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 100'000;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const int status = runTool(command, &errors);
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    return status;
+  };
+  EXPECT_EQ(runLimited(publish + " --version 6"), kExitRuntimeFailure) << errors;
   EXPECT_NE(errors.find("too large"), std::string::npos) << errors;
   EXPECT_EQ(feedNames(), before);
   // So does the check of a nested archive whose files outgrow the limit where they are
@@ -1138,10 +1142,7 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
   fs::remove(fixture.app / "lib" / "noise.bin");
   testing::writeZip((fixture.app / "lib" / "assets.zip").string(),
                     {testing::file("big.bin", std::string(1'000'000, '\0'))});
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const int nestedStatus = runTool(publish + " --version 6", &errors);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  EXPECT_EQ(nestedStatus, kExitRuntimeFailure) << errors;
+  EXPECT_EQ(runLimited(publish + " --version 6"), kExitRuntimeFailure) << errors;
   EXPECT_NE(errors.find("cannot check the nested archives: "), std::string::npos) << errors;
   EXPECT_EQ(feedNames(), before);
   fs::remove(fixture.app / "lib" / "assets.zip");
