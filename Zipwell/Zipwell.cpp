@@ -727,19 +727,16 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   struct stat status {};
   if (!x_.overwrite && ::fstatat(parent, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0) return;
 
-  // O_NOFOLLOW: a link standing at the path is replaced, never written through. O_NONBLOCK: a
-  // pipe standing there fails instead of waiting for a reader.
+  // O_NOFOLLOW: a link standing at the path is replaced, never written through; so is a file whose
+  // mode forbids writing (a read-only one an entry before wrote, which a nested archive now writes
+  // over), as it is for root. O_NONBLOCK: a pipe standing there fails instead of waiting for a
+  // reader.
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   UniqueFd file(::openat(parent, leaf, flags, 0666));
-  if (!file && errno == ELOOP && x_.overwrite && ::unlinkat(parent, leaf, 0) == 0)
+  if (!file && (errno == ELOOP || errno == EACCES) && x_.overwrite &&
+      ::unlinkat(parent, leaf, 0) == 0)
     file = UniqueFd(::openat(parent, leaf, flags | O_EXCL, 0666));
   int cause = errno;
-  // A file whose mode forbids writing (a read-only one an entry before wrote, which a nested
-  // archive now writes over) is replaced, as it is for root.
-  if (!file && cause == EACCES && x_.overwrite && ::unlinkat(parent, leaf, 0) == 0) {
-    file = UniqueFd(::openat(parent, leaf, flags | O_EXCL, 0666));
-    cause = errno;
-  }
   if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
     file.reset();
     cause = EINVAL;
