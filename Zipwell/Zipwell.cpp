@@ -293,9 +293,13 @@ struct EntryOutcome {
   static bool noRoom(int cause) {
     return cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO;
   }
-  void failWrite(const std::string& path, int cause) {
-    fail(Zipwell::kWriteFailed, platform::describeErrno("cannot write", path, cause));
+  // A file, a folder or a link that could not be written, `cause` being the errno.
+  void failWriting(std::string description, int cause) {
+    fail(Zipwell::kWriteFailed, std::move(description));
     storage = storage || noRoom(cause);
+  }
+  void failWrite(const std::string& path, int cause) {
+    failWriting(platform::describeErrno("cannot write", path, cause), cause);
   }
   bool storage = false;
 };
@@ -743,10 +747,10 @@ void ArchiveWalk::handleFile(const PlannedEntry& entry, unzFile archive, int par
   }
   if (!file) {
     logLine("[Zipwell] Failed to create file: " + path);
-    out.fail(Zipwell::kWriteFailed,
-             cause == EINVAL ? "cannot write " + quotedLine(path) + ": it is not a regular file"
-                             : zipwell::describeFailure("cannot write", path, cause));
-    out.storage = EntryOutcome::noRoom(cause);
+    out.failWriting(cause == EINVAL
+                        ? "cannot write " + quotedLine(path) + ": it is not a regular file"
+                        : zipwell::describeFailure("cannot write", path, cause),
+                    cause);
     return;
   }
 
@@ -843,8 +847,7 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
                     : !root.makeFolders(entry.relative, date, error, &cause)) {
       if (foldersMade) error = *out.folderError;
       logLine("[Zipwell] Error: " + error);
-      out.fail(Zipwell::kWriteFailed, error);
-      out.storage = EntryOutcome::noRoom(cause);
+      out.failWriting(error, cause);
     }
     const std::lock_guard lock(directoryDatesMutex_);
     directoryDates_.emplace(zipwell::joined(entry.relative), date);
@@ -867,9 +870,8 @@ bool ArchiveWalk::handleEntry(const PlannedEntry& entry, unzFile archive, Worker
   }
   if (!parent) {
     logLine("[Zipwell] Error: " + error);
-    out.fail(Zipwell::kWriteFailed, error);
     // A folder the disk had no room for (or no inode, within a quota) is no fault of the archive.
-    out.storage = EntryOutcome::noRoom(cause);
+    out.failWriting(error, cause);
     return true;
   }
   if (entry.isLink) {
