@@ -117,7 +117,7 @@ std::optional<std::vector<std::string>> folderEntries(const std::string& folder)
     if (error) return std::nullopt;
     names.push_back(it->path().filename().string());
   }
-  // A read that fails part-way ends the walk as if the folder ended there.
+  // A read that fails part-way gives no listing: a shorter one would pass for the whole folder.
   if (error) return std::nullopt;
   return names;
 }
@@ -220,12 +220,6 @@ FileResult setModificationDate(const std::string& path, FileTime date) {
   const timespec times[2] = {timespec{0, UTIME_OMIT}, toTimespec(date)};
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
     return FileResult::failure(describeErrno("cannot set the modification date of", path, errno));
-  return FileResult::success();
-}
-
-FileResult setPosixPermissions(const std::string& path, mode_t mode) {
-  if (::chmod(path.c_str(), mode & 07777) != 0)
-    return FileResult::failure(describeErrno("cannot set the permissions of", path, errno));
   return FileResult::success();
 }
 

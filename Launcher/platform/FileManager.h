@@ -62,8 +62,6 @@ FileResult removeItem(const std::string& path);
 // their times; when the copy fails, nothing is left at `to` and `from` stays whole.
 FileResult moveItem(const std::string& from, const std::string& to);
 FileResult setModificationDate(const std::string& path, FileTime date);
-// Sets the permission bits (07777) of `path`; nothing else changes.
-FileResult setPosixPermissions(const std::string& path, mode_t mode);
 
 // Joins a folder and a relative path with exactly one "/".
 std::string appendPathComponent(const std::string& folder, const std::string& component);
