@@ -27,8 +27,6 @@ class UniqueFd {
 
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
-  // Gives the descriptor up without closing it.
-  int release() { return std::exchange(fd_, -1); }
   // Closes the descriptor now; false, with errno set, when close(2) reported an error.
   bool reset();
 
