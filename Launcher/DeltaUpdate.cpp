@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -386,7 +387,6 @@ std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& director
       continue;
     }
     plan.chosen.push_back(order[at]);
-    plan.entryBytes += end - entry.localHeader;
     if (!plan.ranges.empty() && entry.localHeader - plan.ranges.back().end <= gap)
       plan.ranges.back().end = end;
     else
@@ -893,8 +893,6 @@ std::variant<Fetched, std::string> fetchChangedEntries(
   if (auto* problem = std::get_if<std::string>(&parsed)) return *problem;
   Fetched fetched;
   fetched.directory = std::move(std::get<zipdir::Directory>(parsed));
-  fetched.packageSize = size;
-  fetched.path = archive;
 
   std::map<std::string, std::string> digests;
   if (signedManifest != nullptr) {
@@ -957,7 +955,6 @@ std::variant<Fetched, std::string> fetchChangedEntries(
     }
   }
   fetched.entries = plan.chosen.size() + plan.written.size();
-  fetched.bytes = received;
   platform::logLine("delta update: fetched " + withSeparators(fetched.entries) + " of " +
                     withSeparators(fetched.directory.entries.size()) + " entries, " +
                     formatBytes(received) + " of " + formatBytes(size));

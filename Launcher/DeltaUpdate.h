@@ -8,7 +8,6 @@
 // staged merge keeps the installed files the smaller archive lacks.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,7 +46,8 @@ struct LocalManifest {
   bool operator==(const LocalManifest&) const = default;
 };
 
-// A header line, then one tab-separated line per row. Nothing when `text` is not of that form.
+// A header line and a "version <N>" line, then one tab-separated line per row. Nothing when `text`
+// is not of that form.
 std::string manifestText(const LocalManifest& manifest);
 std::optional<LocalManifest> parseManifest(std::string_view text);
 
@@ -110,7 +110,6 @@ struct FetchPlan {
   std::vector<std::size_t> written;  // entries made from their central record alone
   std::vector<ByteRange> ranges;     // in order, disjoint
   std::uint64_t bytes = 0;           // of all ranges
-  std::uint64_t entryBytes = 0;      // of the chosen entries' own ranges
 };
 std::variant<FetchPlan, std::string> planFetch(const zipdir::Directory& directory,
                                                const std::vector<bool>& take,
@@ -169,12 +168,10 @@ std::variant<PackageManifest, std::string> fetchSignedManifest(
 
 // ---- Over the network
 
+// The delta archive is complete at the path it was asked for.
 struct Fetched {
-  std::string path;  // the delta archive
-  zipdir::Directory directory;
-  std::size_t entries = 0;  // in the delta archive: fetched, or made from the directory
-  std::uint64_t bytes = 0;  // of the entries' ranges, sent by the server
-  std::uint64_t packageSize = 0;
+  zipdir::Directory directory;  // the new package's
+  std::size_t entries = 0;      // in the delta archive: fetched, or made from the directory
 };
 
 // Reads the central directory of the package at `url` by range requests, decides what changed
@@ -183,9 +180,9 @@ struct Fetched {
 // options.retryPause, doubled each time); options.progress hears of the entries' bytes. A reason
 // in words when any of it does not fit: then the whole package is to be downloaded. Nothing is
 // fetched when the archive would leave less than HttpDownloader::kKeepFreeBytes free on its file
-// system. With a `signedManifest`, it must list exactly the package's files and links, a file
-// counts as unchanged only with the SHA-256 recorded, and every entry fetched must have the
-// digest it lists: when one does not, `refused` is set, and the update must not go on at all.
+// system. With a `signedManifest`, it must list exactly the package's entries, a file counts as
+// unchanged only with the SHA-256 recorded, and every entry fetched must have the digest it
+// lists: when one does not, `refused` is set, and the update must not go on at all.
 std::variant<Fetched, std::string> fetchChangedEntries(
     const platform::Url& url, const LocalManifest& manifest, const std::string& installFolder,
     const std::string& archive, const DownloadOptions& options,
