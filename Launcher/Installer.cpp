@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <set>
@@ -106,6 +105,16 @@ bool isEmptyFile(const std::string& path) {
 bool isPlainName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+// The part files of older launchers' downloads in the install folder (".<name>.part-XXXXXX"),
+// which nothing resumes.
+void removeDownloadLeftovers(const std::string& installFolder) {
+  const auto names = platform::folderEntries(installFolder);
+  if (!names) return;
+  for (const std::string& name : *names)
+    if (isPartFileName(name))
+      platform::removeItem(platform::appendPathComponent(installFolder, name));
 }
 
 }  // namespace
@@ -581,14 +590,6 @@ void Installer::removeLeftovers() {
        {journalPath() + ".tmp", livePath(std::string(kManifestFileName)) + ".tmp"})
     if (platform::itemExists(temporary)) platform::removeItem(temporary);
   removeDownloadLeftovers(installFolder_);
-}
-
-void removeDownloadLeftovers(const std::string& installFolder) {
-  const auto names = platform::folderEntries(installFolder);
-  if (!names) return;
-  for (const std::string& name : *names)
-    if (isPartFileName(name))
-      platform::removeItem(platform::appendPathComponent(installFolder, name));
 }
 
 }  // namespace launcher

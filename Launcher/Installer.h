@@ -66,7 +66,6 @@ class Installer {
  public:
   Installer(std::string installFolder, std::string applicationName);
 
-  const std::string& installFolder() const { return installFolder_; }
   std::string stagingFolder() const;
   std::string journalPath() const;
   const InstallJournal& journal() const { return journal_; }
@@ -115,8 +114,8 @@ class Installer {
 
   // ---- When the install stops before the switch: the previous installation is whole
 
-  // Removes the staging folder; the caller records the previous version, then removes the
-  // journal.
+  // Removes the staging folder. The caller first records the previous version, then removes the
+  // journal, and only then discards the staging folder.
   void discardStaging();
   void removeJournal();
 
@@ -131,7 +130,8 @@ class Installer {
   // descriptor left) stays, with the staging folder, and nothing is to be recorded.
   std::optional<std::int64_t> recover();
   // Removes a leftover staging folder (unless `recover` kept a journal it could not read now), the
-  // journal or install manifest half written, and what an interrupted download left behind.
+  // journal or install manifest half written, and the part files of older launchers' downloads
+  // (".<name>.part-XXXXXX"); a download's own part files are HttpDownloader's.
   void removeLeftovers();
 
  private:
@@ -150,9 +150,5 @@ class Installer {
   // Staged folders cloned open from read-only installed ones, innermost first.
   std::vector<platform::FolderPermissions> closedFolders_;
 };
-
-// A download's leftovers in the install folder (hidden part files, ".<name>.part-XXXXXX"), which
-// nothing resumes: removed at start.
-void removeDownloadLeftovers(const std::string& installFolder);
 
 }  // namespace launcher
