@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -123,11 +122,10 @@ std::optional<SideRecord> readSide(const std::string& path) {
   return record;
 }
 
-// Makes the entries of `folder` (a creation, a rename, a removal) survive a power cut.
+// Makes the entries of `folder` (a creation, a rename, a removal) survive a power cut. Best
+// effort: a folder that cannot be synced costs at worst a download started afresh.
 void syncFolder(const std::string& folder) {
-  const platform::UniqueFd handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // Best effort: a folder that cannot be synced costs at worst a download started afresh.
-  if (handle) static_cast<void>(::fsync(handle.get()));
+  static_cast<void>(platform::syncFolder(folder));
 }
 
 std::string partName(const std::string& segment) {
@@ -137,8 +135,8 @@ std::string partName(const std::string& segment) {
   return name;
 }
 
-// The part file that the name `name` in `folder` belongs to: itself, or the part beside a side
-// file; nothing for names that are not the download's.
+// The part file that the name `name` belongs to: itself, or the part beside a side file; nothing
+// for names that are not the download's.
 std::optional<std::string> owningPart(const std::string& name) {
   if (!name.starts_with('.')) return std::nullopt;
   if (name.ends_with(kSideSuffix))

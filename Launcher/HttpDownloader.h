@@ -77,11 +77,10 @@ class HttpDownloader {
   // is appended, a 200 starts again from nothing. A part that can never be continued (the server
   // refused the address, the package failed its check, the disk was full) is removed.
   //
-  // A last segment that cannot name the package
-  // (see destinationProblem) is refused with error 1002 and an empty path, as is an empty
-  // `folder`: nothing is requested, removed or created then. With a public key, a missing
-  // signature, one that does not parse or one by another key is refused before the transfer.
-  // The folder is not created here.
+  // A last segment that cannot name the package (see destinationProblem) is refused with error
+  // 1002 and an empty path, as is an empty `folder`: nothing is requested, removed or created
+  // then. With a public key, a missing signature, one that does not parse or one by another key
+  // is refused before the transfer. The folder is not created here.
   static void loadFileSync(const platform::Url& url, const std::string& folder,
                            const Completion& completion, const Options& options = {});
 
