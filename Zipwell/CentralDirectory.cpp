@@ -55,7 +55,6 @@ std::variant<CentralDirectory, std::string> readCentralDirectory(int fd) {
     const std::string number = "entry " + std::to_string(index + 1);
     CentralEntry entry;
     entry.name = std::move(record.name);
-    entry.madeBy = record.madeBy;
     entry.flags = record.flags;
     entry.method = record.method;
     entry.dosDate = record.dosDate;

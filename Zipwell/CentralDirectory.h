@@ -16,7 +16,6 @@ namespace launcher::zipwell {
 
 struct CentralEntry {
   std::string name;  // the stored bytes, exactly
-  std::uint16_t madeBy = 0;
   std::uint16_t flags = 0;
   std::uint16_t method = 0;
   std::uint32_t dosDate = 0;

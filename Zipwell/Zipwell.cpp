@@ -266,7 +266,7 @@ struct Extraction {
   bool withPassword() const { return password.has_value() && !password->empty(); }
 };
 
-enum class Written { kNotCreated, kPartial, kComplete };
+enum class Written { kPartial, kComplete };
 
 // How the handling of one entry ended: the walk goes on, ends there (its closing steps still
 // run), or is abandoned without them.
