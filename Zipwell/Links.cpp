@@ -1,6 +1,7 @@
 // The rule for symbolic links that the extraction makes and the publisher packages.
 #include <vector>
 
+#include "Launcher/platform/Text.h"
 #include "Zipwell/Zipwell.h"
 
 namespace launcher {
@@ -29,20 +30,12 @@ std::string joined(const std::vector<std::string_view>& components) {
 
 }  // namespace
 
-bool Zipwell::hasControlCharacter(std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) return true;
-  }
-  return false;
-}
-
 std::optional<std::string> Zipwell::linkTargetProblem(
     std::string_view linkPath, std::string_view target,
     const std::function<bool(const std::string&)>& isLink) {
   if (target.empty()) return "its target is empty";
   if (target.front() == '/') return "its target is an absolute path";
-  if (hasControlCharacter(target)) return "its target holds a control character";
+  if (platform::hasControlCharacter(target)) return "its target holds a control character";
 
   // Lexically, from the link's folder: the folder's own components are real folders. The path
   // reached is kept joined as it grows and shrinks, so that a long target costs no more than

@@ -467,7 +467,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
     PlannedEntry entry;
     entry.central = central;
     entry.name = central.name;
-    if (Zipwell::hasControlCharacter(entry.name)) {
+    if (platform::hasControlCharacter(entry.name)) {
       refuse("Refused entry with a control character in its name: " + escapeLine(entry.name),
              Zipwell::kControlCharacterName,
              "entry " + quotedLine(entry.name) + " has a control character in its name");

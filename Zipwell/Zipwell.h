@@ -119,9 +119,6 @@ class Zipwell {
   static std::optional<std::string> linkTargetProblem(
       std::string_view linkPath, std::string_view target,
       const std::function<bool(const std::string&)>& isLink);
-
-  // True when `text` holds a control character (a byte below 0x20, or 0x7F).
-  static bool hasControlCharacter(std::string_view text);
 };
 
 }  // namespace launcher

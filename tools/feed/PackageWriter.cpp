@@ -122,7 +122,7 @@ class PackageBuilder {
     if (name.find('\\') != std::string::npos)
       return Failure::refused("cannot package " + shown(path) +
                               ": the launcher reads a backslash in a name as a folder separator");
-    if (Zipwell::hasControlCharacter(name))
+    if (platform::hasControlCharacter(name))
       return Failure::refused("cannot package " + shown(path) +
                               ": its name holds a control character, which the launcher refuses");
     if (S_ISDIR(status.st_mode)) return addFolder(path, name, status);
