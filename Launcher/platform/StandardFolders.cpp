@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -132,10 +131,7 @@ FileResult createTemporaryFolder(const UserPaths& paths) {
     if (error)
       return FileResult::failure("cannot resolve \"" + paths.installFolder +
                                  "\": " + error.message());
-    const auto end = std::mismatch(temporaryReal.begin(), temporaryReal.end(), installReal.begin(),
-                                   installReal.end())
-                         .first;
-    if (end == temporaryReal.end())
+    if (isWithin(installReal, temporaryReal))
       return FileResult::failure("the install folder \"" + paths.installFolder +
                                  "\" lies inside the temporary folder \"" + paths.temporaryFolder +
                                  "\"");
