@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/FileManager.h"
 #include "Launcher/platform/Text.h"
 
@@ -56,10 +57,8 @@ std::optional<Failure> StagedFile::place(bool replace) {
                             platform::describeErrno(errno));
   // A link leaves the temporary name behind, for the destructor to remove.
   placed_ = replace;
-  const platform::UniqueFd folder(
-      ::open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // The move is done; a folder that cannot be flushed only loses durability.
-  if (folder) static_cast<void>(::fsync(folder.get()));
+  static_cast<void>(platform::syncFolder(target_.parent_path().string()));
   return std::nullopt;
 }
 
