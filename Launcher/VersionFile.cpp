@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <optional>
 
 #include "Launcher/VersionNumbers.h"

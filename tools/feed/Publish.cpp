@@ -15,7 +15,6 @@
 #include <optional>
 #include <ostream>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #include "Launcher/Config.h"
