@@ -42,7 +42,6 @@ class LauncherApp {
 
   const std::shared_ptr<ViewController>& controller() const { return controller_; }
   MainWindow* window() const { return window_.get(); }
-  AppDelegate& delegate() { return delegate_; }
 
  private:
   EnvironmentMaker makeEnvironment_;

@@ -38,7 +38,6 @@ class MainWindow final : public QWidget {
   const std::shared_ptr<QtButton>& updateButton() const { return updateButton_; }
   const std::shared_ptr<QtButton>& proceedButton() const { return proceedButton_; }
   const std::shared_ptr<QtButton>& launchButton() const { return launchButton_; }
-  QPushButton* quitButton() const { return quitButton_; }
 
  protected:
   // Return (or Enter) presses the primary button; Escape and Ctrl+Q close the window as its

@@ -46,9 +46,7 @@ class QtProgressIndicator final : public platform::ProgressIndicator {
   std::string text() const override { return text_; }
   void setIndeterminate(bool indeterminate) override;
   bool isIndeterminate() const override { return indeterminate_; }
-  bool isAnimating() const { return animating_; }
   QProgressBar* widget() const { return bar_; }
-  QLabel* textLabel() const { return textLabel_; }
 
  private:
   void showValue();

@@ -79,8 +79,6 @@ class TerminalLauncher final : public platform::ModalPresenter {
   bool isMainThread() const { return queue_->isMainThread(); }
   const std::shared_ptr<TerminalMainQueue>& mainQueue() const { return queue_; }
   const std::shared_ptr<ViewController>& controller() const { return controller_; }
-  TerminalWindow& window() { return window_; }
-  AppDelegate& delegate() { return delegate_; }
 
   // ModalPresenter: a nested turn of the loop until the alert is answered or the window closes
   // (then nothing).

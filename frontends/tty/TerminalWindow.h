@@ -51,8 +51,6 @@ class TerminalWindow final : public ElementObserver {
   const std::shared_ptr<TerminalButton>& proceedButton() const { return proceedButton_; }
   const std::shared_ptr<TerminalButton>& launchButton() const { return launchButton_; }
 
-  DisplayMode mode() const { return mode_; }
-
   // Live mode: the first frame / the last one, left on the screen.
   void open();
   void close();
