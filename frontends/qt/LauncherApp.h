@@ -31,11 +31,12 @@ class LauncherApp {
   LauncherApp(const LauncherApp&) = delete;
   LauncherApp& operator=(const LauncherApp&) = delete;
 
-  // Looks up the per-user folders, takes the one-launcher lock, creates the controller and the
-  // window (with the desktop entry's name and icon; alerts belong to it), shows the window and
-  // starts the controller. False when the launcher does not run: with a message on standard error
-  // and nothing written when no per-user data folder can be determined (exit status 1), or once
-  // the user has answered the alert that another launcher holds the lock (exit status 0).
+  // Looks up the per-user folders, makes the install folder, takes the one-launcher lock, creates
+  // the controller and the window (with the desktop entry's name and icon; alerts belong to it),
+  // shows the window and starts the controller. False when the launcher does not run: with a
+  // message on standard error when no per-user data folder can be determined (nothing is written
+  // then) or the install folder is refused (see platform::createInstallFolder), exit status 1; or
+  // once the user has answered the alert that another launcher holds the lock (exit status 0).
   bool start();
   // start(), then the event loop until the application quits. Returns the exit status.
   int run();

@@ -63,13 +63,14 @@ class TerminalLauncher final : public platform::ModalPresenter {
   TerminalLauncher(const TerminalLauncher&) = delete;
   TerminalLauncher& operator=(const TerminalLauncher&) = delete;
 
-  // Looks up the per-user folders, takes the one-launcher lock, sends the console lines through
-  // the window (see TerminalWindow::writeLine), creates the controller, connects the window,
-  // starts the controller and runs the main loop on the calling thread until the window closes.
-  // Returns 0 then (128 + the signal's number when a signal closed it); 1, with a message on the
-  // display descriptor and nothing written, when no per-user data folder can be determined or the
-  // loop cannot be set up. When another launcher holds the lock, shows that alert instead and
-  // returns 0 once it is answered or `exit` is typed (128 + the signal's number when a signal
+  // Looks up the per-user folders, makes the install folder, takes the one-launcher lock, sends
+  // the console lines through the window (see TerminalWindow::writeLine), creates the controller,
+  // connects the window, starts the controller and runs the main loop on the calling thread until
+  // the window closes. Returns 0 then (128 + the signal's number when a signal closed it); 1, with
+  // a message on the display descriptor, when the loop cannot be set up or no per-user data folder
+  // can be determined (nothing is written then), or when the install folder is refused (see
+  // platform::createInstallFolder). When another launcher holds the lock, shows that alert instead
+  // and returns 0 once it is answered or `exit` is typed (128 + the signal's number when a signal
   // closed it).
   int run();
 
