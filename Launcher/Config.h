@@ -1,6 +1,6 @@
 #pragma once
-// The launcher's build-time configuration. Each constant is built once, on first use, under a
-// one-time guard.
+// The launcher's build-time configuration. Each text is built once, on first use, under a
+// one-time guard; the pauses are plain numbers.
 #include <chrono>
 #include <string>
 

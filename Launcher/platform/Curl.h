@@ -29,8 +29,7 @@ constexpr long kMaxRedirects = 10;
 constexpr curl_off_t kMaxRedirectBodyBytes = curl_off_t{1024} * 1024;
 
 // Applies the limits above, redirect following and the URL to `handle`; the handle's progress
-// callback is taken for the redirect body's limit. False when libcurl
-// refuses an option.
+// callback is taken for the redirect body's limit. False when libcurl refuses an option.
 bool applyCommonOptions(CURL* handle, const char* url);
 
 // What a transfer's progress callback watches for: spells of `interval` in which no byte of the

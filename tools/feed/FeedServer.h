@@ -103,8 +103,7 @@ struct ServeRequest {
 };
 
 // The "serve" command: binds, writes "serving <FEED> on http://H:P[/PREFIX]" to `err` once
-// listening,
-// serves until SIGINT or SIGTERM and logs each request to `err`. Returns the exit code.
+// listening, serves until SIGINT or SIGTERM and logs each request to `err`. Returns the exit code.
 int runServe(const ServeRequest& request, std::ostream& err);
 
 }  // namespace launcher::feed

@@ -69,7 +69,8 @@ struct PublishReport {
   std::filesystem::path packagePath;
   std::filesystem::path versionPath;
   // <package>.minisig beside the package, when signed; and then the package's manifest (one
-  // line per entry with data: SHA-256, size, name) with its own .minisig beside it.
+  // line per entry, folders included: SHA-256, size, mode, date and name; see
+  // delta::packageManifestText) with its own .minisig beside it.
   std::filesystem::path signaturePath;
   std::filesystem::path manifestPath;
   std::string keyId;
