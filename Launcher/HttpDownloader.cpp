@@ -24,6 +24,7 @@
 
 #include "Launcher/Config.h"
 #include "Launcher/DownloadProgress.h"
+#include "Launcher/Installer.h"
 #include "Launcher/Minisign.h"
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/Console.h"
@@ -41,7 +42,6 @@ using platform::ErrorRecord;
 constexpr const char* kSavingDomain = "Error saving file";
 constexpr const char* kDownloadingDomain = "Error downloading file";
 constexpr const char* kVerifyingDomain = "Error verifying file";
-constexpr const char* kVersionFileName = "version.txt";
 constexpr const char* kBundleSuffix = ".app";
 
 // Room kept for the part file's prefix and suffixes within the 255-byte name limit.
