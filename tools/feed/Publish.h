@@ -93,7 +93,7 @@ struct PublishReport {
 // is in place, so that another publish into the same feed never mixes its files with these.
 // `applicationName` is the launcher's build-time application name. Nothing is written when the
 // request is refused; a package that fails part-way leaves the feed's files as they were (only
-// the feed folder may have been created).
+// the feed folder and its "v" folder may have been created).
 std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                                              std::string_view applicationName);
 
