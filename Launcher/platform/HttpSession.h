@@ -14,8 +14,9 @@ struct HttpError {
   std::string description;  // one line naming the error
 };
 
-// Called exactly once, on the session's own thread: the body (possibly empty) when no error is
-// reported, or the transport error. The HTTP status is not passed on: nobody looks at it.
+// Called exactly once, on the session's own thread (or, when none can be started, on the caller's
+// before dataTask returns): the body (possibly empty) when no error is reported, or the transport
+// error. The HTTP status is not passed on: nobody looks at it.
 using DataTaskCompletion =
     std::function<void(std::optional<std::string> body, std::optional<HttpError> error)>;
 

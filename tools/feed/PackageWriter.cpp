@@ -37,7 +37,8 @@ constexpr uLong kUtf8NamesFlag = 1u << 11;
 constexpr uLong kDosDirectoryAttribute = 0x10;
 // The launcher reads packages with minizip, which on 64-bit systems takes no ZIP64 value from the
 // central directory: a file this large or larger, or an entry that begins this far or further into
-// the package, it refuses as damaged. So no entry needs ZIP64, and none is written.
+// the package, cannot be extracted, and the launcher refuses the package. So no entry needs
+// ZIP64, and none is written.
 constexpr std::uintmax_t kLauncherLimit = 0xffffffffu;
 // The fixed part of an entry's record in the central directory, which the name follows (the
 // package's records have no extra field and no comment).
