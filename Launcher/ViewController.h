@@ -85,12 +85,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
 
   // The per-user data folder.
   const std::string& appDir() const { return environment_.paths.dataFolder; }
-  // The temporary folder, standardised, without a trailing "/"; empty when none is known.
+  // The temporary folder, standardised, without a trailing "/"; nothing when none is known.
   std::optional<std::string> tempURL() const;
   const std::string& versionLocation() const { return environment_.paths.versionFile; }
   // appDir + "/" + APPLICATION_NAME
   const std::string& installFolder() const { return environment_.paths.installFolder; }
-  // tempURL + "/Content"; empty without a temporary folder.
+  // tempURL + "/Content"; nothing without a temporary folder.
   std::optional<std::string> extractionFolder() const;
   const Environment& environment() const { return environment_; }
 
@@ -123,8 +123,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   bool WriteVersion(const std::string& text);
   std::int64_t ReadVersion();
 
-  // Installation. MergeContentsOfPath returns false when a create, delete or move failed; the
-  // first failure's description then goes to `failure` when one is given.
+  // Installation. MergeContentsOfPath returns false when the source cannot be walked or a create,
+  // delete or move failed; the first failure's description then goes to `failure` when one is
+  // given.
   void DeleteOtherApps();
   bool MergeContentsOfPath(const std::string& source, const std::string& dstDir,
                            std::string* failure = nullptr);
@@ -132,8 +133,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // The workflow body that RunInBackground posts, and its install branch.
   void RunWorkflow();
   void RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion);
-  // First thing on the worker: finishes or undoes an install that was cut short (see
-  // Installer::recover), then removes what it left behind.
+  // On the worker, before the version is asked for: finishes or undoes an install that was cut
+  // short (see Installer::recover), then removes what it left behind.
   void RecoverInstallation();
   // The recorded version, or 0 when the install folder holds no launchable application.
   std::int64_t InstalledVersion();

@@ -102,7 +102,7 @@ void ViewController::RunWorkflow() {
   HttpDownloader::removeStaleParts(installFolder());
   if (environment_.publicKey.empty())
     platform::logLine("no public key is built in: packages are installed without verification");
-  // An install that a crash cut short is finished or undone before anything else.
+  // An install that a crash cut short is finished or undone before the version is asked for.
   RecoverInstallation();
   Increase(10);
   SerializeJSON();
