@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev libqt6svg6 libgl-dev libcurl4-openssl-dev nlohmann-json3-dev libminizip-dev zlib1g-dev
   libutf8proc-dev libgtest-dev libgmock-dev libcpp-httplib-dev libcli11-dev libsodium-dev minisign
   xvfb xauth desktop-file-utils unzip curl nginx-light
-  dpkg-dev file clang-14 libclang-rt-14-dev
+  dpkg-dev file clang-14 clang-tools-14 libclang-rt-14-dev
 )
 missing=()
 for package in "${packages[@]}"; do
