@@ -77,13 +77,16 @@ bool isRefusal(long code) {
 // An archive opened for reading; closed on every way out.
 class Archive {
  public:
-  explicit Archive(const std::string& path) : path_(path), handle_(unzOpen(path.c_str())) {}
+  explicit Archive(const std::string& path) : path_(path), handle_(open(path)) {}
   ~Archive() { close(); }
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
 
   unzFile get() const { return handle_; }
   explicit operator bool() const { return handle_ != nullptr; }
+  // Why the archive could not be opened when the system said so (no descriptor or no memory to
+  // spare, say); 0 when it was opened, or when it is no archive.
+  int openError() const { return openError_; }
 
   void close() {
     if (handle_ == nullptr) return;
@@ -92,7 +95,15 @@ class Archive {
   }
 
  private:
+  unzFile open(const std::string& path) {
+    errno = 0;
+    unzFile handle = unzOpen(path.c_str());
+    if (handle == nullptr) openError_ = errno;
+    return handle;
+  }
+
   std::string path_;
+  int openError_ = 0;
   unzFile handle_;
 };
 
@@ -289,9 +300,11 @@ struct EntryOutcome {
     failed = true;
     if (!record) record = makeError(code, std::move(description));
   }
-  // Whether a write failed for want of room (or of the disk itself): no fault of the archive.
+  // Whether a write failed for want of room (or of the disk itself, or of the descriptors or
+  // memory the system grants this process): no fault of the archive.
   static bool noRoom(int cause) {
-    return cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO;
+    return cause == ENOSPC || cause == EDQUOT || cause == EFBIG || cause == EIO ||
+           cause == EMFILE || cause == ENFILE || cause == ENOMEM;
   }
   // A file, a folder or a link that could not be written, `cause` being the errno.
   void failWriting(std::string description, int cause) {
@@ -331,8 +344,9 @@ class ArchiveWalk {
 
   bool run();
   const std::optional<ErrorRecord>& record() const { return record_; }
-  // Whether a write failed for want of room or of the disk: what the walk left is not the
-  // archive's, whatever the archive holds.
+  // Whether a write failed for want of room or of the disk, or the archive could not be opened
+  // for want of descriptors or memory: what the walk left is not the archive's, whatever the
+  // archive holds.
   bool storageFailed() const { return storageFailed_; }
 
  private:
@@ -1227,7 +1241,12 @@ bool ArchiveWalk::walkInParallel(unzFile archive, unsigned threads) {
 bool ArchiveWalk::run() {
   Archive archive(archivePath_);
   if (!archive) {
-    record_ = makeError(Zipwell::kCannotOpenArchive, "failed to open zip file");
+    // Without a descriptor or memory to spare, the archive is none the worse: the record says so.
+    storageFailed_ = EntryOutcome::noRoom(archive.openError());
+    record_ = makeError(Zipwell::kCannotOpenArchive,
+                        storageFailed_ ? platform::describeErrno("failed to open zip file",
+                                                                 archivePath_, archive.openError())
+                                       : "failed to open zip file");
     return false;
   }
   if (unzGoToFirstFile(archive.get()) != UNZ_OK) {
@@ -1239,7 +1258,12 @@ bool ArchiveWalk::run() {
                             ? x_.root->open(*archiveRelative_, O_RDONLY)
                             : UniqueFd(::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
-      record_ = makeError(Zipwell::kCannotOpenArchive, "failed to open zip file");
+      const int cause = errno;
+      storageFailed_ = EntryOutcome::noRoom(cause);
+      record_ = makeError(
+          Zipwell::kCannotOpenArchive,
+          storageFailed_ ? platform::describeErrno("failed to open zip file", archivePath_, cause)
+                         : "failed to open zip file");
       return false;
     }
     if (!plan(archive.get(), fd.get()) || !openRoot()) return false;

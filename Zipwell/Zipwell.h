@@ -69,8 +69,10 @@ class Zipwell {
   // check failed, or an entry could not be extracted in full; `error` (when given) then receives
   // the first of these as a record with one of the codes above. Cleared when the result is true.
   // `storageFailed` (when given) tells whether a write failed for want of room or of the disk
-  // (the destination full, a quota or the file size limit reached, an I/O error): what was left
-  // is no judgement of the archive.
+  // (the destination full, a quota or the file size limit reached, an I/O error), or for want of
+  // the descriptors or memory the system grants this process: what was left is no judgement of
+  // the archive. A nested archive that fails so fails the extraction; one that is damaged or no
+  // archive at all stays a file.
   //
   // Large archives are extracted on several threads, each taking whole entries, largest first.
   // What ends up on the disk, the result and the record are those of a walk over the entries in
