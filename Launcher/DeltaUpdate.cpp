@@ -105,13 +105,28 @@ class InstalledTree {
   std::string pathOf(const std::string& relative) const { return installFolder_ + "/" + relative; }
 
  private:
+  // Whether `relative` and each folder above it is a folder, not a link; each judged once. Up
+  // from `relative` to the first folder already judged, then down again: a loop, so that a tree
+  // thousands of folders deep takes no more of the stack than a flat one.
   bool realFolder(const std::string& relative) {
-    if (const auto known = folders_.find(relative); known != folders_.end()) return known->second;
-    const std::size_t slash = relative.rfind('/');
-    bool real = slash == std::string::npos || realFolder(relative.substr(0, slash));
-    struct stat status {};
-    real = real && ::lstat(pathOf(relative).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-    folders_.emplace(relative, real);
+    std::vector<std::size_t> ends;  // of the folders not judged yet, deepest first
+    bool real = true;
+    for (std::size_t end = relative.size();;) {
+      if (const auto known = folders_.find(relative.substr(0, end)); known != folders_.end()) {
+        real = known->second;
+        break;
+      }
+      ends.push_back(end);
+      const std::size_t slash = end == 0 ? std::string::npos : relative.rfind('/', end - 1);
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+    for (auto end = ends.rbegin(); end != ends.rend(); ++end) {
+      const std::string folder = relative.substr(0, *end);
+      struct stat status {};
+      real = real && ::lstat(pathOf(folder).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+      folders_.emplace(folder, real);
+    }
     return real;
   }
 

@@ -2,6 +2,7 @@
 // local manifest, the change decision, the range plan and the archive made of fetched ranges.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -409,6 +410,33 @@ TEST_F(ChangeDecision, FilesDatedInAnotherTimeZoneAreKeptAndGivenThePresentDates
     EXPECT_EQ(modified("undated"), undated) << other;
     EXPECT_EQ(modified("touched"), touched) << other;
   }
+}
+
+// A tree a thousand folders deep is compared with the install on a stack of 64 KiB, which every
+// thread of a launcher started under `ulimit -s 64` has.
+TEST_F(ChangeDecision, ADeepTreeIsComparedOnASmallStack) {
+  std::string name = "A.app/";
+  for (int level = 0; level < 1000; ++level) name += "d/";
+  name += "f";
+  const auto directory = installAndRead({testing::file(name, "deep")});
+  struct Job {
+    std::string install;
+    const zipdir::Directory& directory;
+    delta::LocalManifest manifest;
+  } job{install(), directory, {}};
+  pthread_attr_t attributes;
+  ASSERT_EQ(::pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attributes, std::size_t{64} * 1024), 0);
+  pthread_t thread{};
+  const auto run = [](void* data) -> void* {
+    auto& job = *static_cast<Job*>(data);
+    job.manifest = delta::manifestOf(job.install, 2, job.directory.entries, {});
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attributes, run, &job), 0);
+  EXPECT_EQ(::pthread_join(thread, nullptr), 0);
+  EXPECT_EQ(::pthread_attr_destroy(&attributes), 0);
+  EXPECT_TRUE(job.manifest.rows.contains(name));
 }
 
 // The launcher's own names, and paths that do not lead straight to a file, are never unchanged.
