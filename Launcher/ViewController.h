@@ -130,8 +130,10 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   bool MergeContentsOfPath(const std::string& source, const std::string& dstDir,
                            std::string* failure = nullptr);
 
-  // The workflow body that RunInBackground posts, and its install branch.
+  // The workflow body that RunInBackground posts, and its install branch. RunWorkflow runs the
+  // steps and reports a want of memory on the way rather than end the process with it.
   void RunWorkflow();
+  void RunWorkflowSteps();
   void RunInstallSequence(std::int64_t serverVersion, std::int64_t localVersion);
   // On the worker, before the version is asked for: finishes or undoes an install that was cut
   // short (see Installer::recover), then removes what it left behind.

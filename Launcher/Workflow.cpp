@@ -1,6 +1,7 @@
 // The update workflow on the worker, and its download-and-install branch: download, extract,
 // stage, check, journal, switch, record, clean up (see Installer.h). The worker never touches
 // the window: every visible change is a task posted to the main queue.
+#include <new>
 #include <thread>
 
 #include "Launcher/Config.h"
@@ -97,6 +98,20 @@ std::int64_t ViewController::InstalledVersion() {
 }
 
 void ViewController::RunWorkflow() {
+  try {
+    RunWorkflowSteps();
+  } catch (const std::bad_alloc&) {
+    // Memory ran out (under a low ulimit -v or -d, say): the steps stop where a crash would have
+    // stopped them, and the next start finishes or undoes an install they began, from its
+    // journal.
+    platform::logLine("out of memory: the launcher stops here");
+    showFailure(
+        "there is not enough memory for the launcher. An update under way is finished or undone "
+        "at the next start");
+  }
+}
+
+void ViewController::RunWorkflowSteps() {
   // A part that a cut transfer left with its side file waits for the next download; other
   // leftovers of earlier downloads go.
   HttpDownloader::removeStaleParts(installFolder());

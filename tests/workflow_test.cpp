@@ -181,6 +181,21 @@ TEST_F(WorkflowTest, FinalStatusSaysWhetherUpdatesWereChecked) {
   }
 }
 
+// Memory that runs out on the worker (under a low ulimit -v, say) ends in the failure alert, not
+// in an aborted process; the recorded version stays, and nothing more is done.
+TEST_F(WorkflowTest, AWantOfMemoryIsReportedAndEndsTheWorkflow) {
+  installed("5");
+  rig.http->answerWithoutMemory();
+  start();
+  ASSERT_TRUE(serveUntil([&] { return !rig.alerts->shown().empty(); }));
+  finish();
+  const std::string shown = rig.alerts->shown().back().informativeText;
+  EXPECT_NE(shown.find("not enough memory"), std::string::npos) << shown;
+  EXPECT_EQ(rig.application->terminateCount(), 1) << "its Exit quits";
+  EXPECT_EQ(visibility(), Strings{});
+  EXPECT_EQ(readFile(versionFile()), "5");
+}
+
 TEST_F(WorkflowTest, NothingInstalledOffersTheDownloadAndWaitsForTheAnswer) {
   // A version recorded without its application is nothing installed: a launch could not start.
   writeFile(versionFile(), "5");

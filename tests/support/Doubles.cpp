@@ -1,5 +1,6 @@
 #include "tests/support/Doubles.h"
 
+#include <new>
 #include <sstream>
 #include <utility>
 
@@ -271,6 +272,7 @@ void StubHttpSession::dataTask(const platform::Url& url, platform::DataTaskCompl
   {
     std::lock_guard lock(mutex_);
     urls_.push_back(url.string());
+    if (noMemory_) throw std::bad_alloc();
     if (error_)
       error = platform::HttpError{*error_};
     else
@@ -288,6 +290,10 @@ void StubHttpSession::answerWithBody(std::string body) {
 void StubHttpSession::answerWithError(std::string description) {
   std::lock_guard lock(mutex_);
   error_ = std::move(description);
+}
+void StubHttpSession::answerWithoutMemory() {
+  std::lock_guard lock(mutex_);
+  noMemory_ = true;
 }
 std::vector<std::string> StubHttpSession::requestedUrls() const {
   std::lock_guard lock(mutex_);

@@ -218,12 +218,15 @@ class StubHttpSession final : public platform::HttpSession {
   void dataTask(const platform::Url& url, platform::DataTaskCompletion completion) override;
   void answerWithBody(std::string body);
   void answerWithError(std::string description);
+  // From now on dataTask throws std::bad_alloc, as when the memory for the request runs out.
+  void answerWithoutMemory();
   std::vector<std::string> requestedUrls() const;
 
  private:
   mutable std::mutex mutex_;
   std::optional<std::string> body_ = std::string();
   std::optional<std::string> error_;
+  bool noMemory_ = false;
   std::vector<std::string> urls_;
 };
 
