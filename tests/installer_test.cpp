@@ -26,6 +26,7 @@
 #include "Launcher/platform/InstanceLock.h"
 #include "Launcher/platform/UniqueFd.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
 
 namespace launcher::testing {
@@ -505,6 +506,24 @@ TEST(CloneTree, LinksFilesKeepsLinksAndFolderAttributesAndCopiesAcrossFileSystem
   }
   EXPECT_EQ(readFile(mounted + "/copied"), "copy me");
   EXPECT_EQ(readFile(root / "elsewhere/precious"), "kept");
+}
+
+// A clone that finds no inode left for a folder names the folder of the clone, not the original
+// that is there.
+TEST(CloneTree, AFolderThatCannotBeMadeIsNamedInTheClone) {
+  const ScratchFileSystem small(1 << 20, 16);
+  if (!small.mounted()) GTEST_SKIP() << small.reason();
+  const std::string from = small / "from", to = small / "to";
+  fs::create_directories(from + "/kept/inner");
+  // Every inode taken, then one given back: for the top of the clone.
+  int fillers = 0;
+  for (std::error_code full; !full; ++fillers)
+    fs::create_directory(small / ("filler" + std::to_string(fillers)), full);
+  ASSERT_TRUE(fs::remove(small / ("filler" + std::to_string(fillers - 2))));
+
+  const platform::FileResult cloned = platform::cloneTree(from, to);
+  EXPECT_FALSE(cloned);
+  EXPECT_EQ(cloned.error, "cannot create folder \"" + to + "/kept\": No space left on device");
 }
 
 // A folder of the installed application made read-only (by the user, or by the application):

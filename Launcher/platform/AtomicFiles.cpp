@@ -218,9 +218,10 @@ FileResult cloneEntries(const FolderWalk& from, const FolderWalk& to, const std:
 
 // Clones the contents of the folder open as `fromTop` into the one open as `toTop`, depth first
 // with two descriptors whatever the depth; each folder of the clone gets the permissions and
-// times of its original once it is filled (the top's are left to the caller).
+// times of its original once it is filled (the top's are left to the caller). `fromPath` and
+// `toPath` name the two tops in messages.
 FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& fromPath,
-                       std::vector<FolderPermissions>* closedFolders) {
+                       const std::string& toPath, std::vector<FolderPermissions>* closedFolders) {
   FolderWalk from(std::move(fromTop)), to(std::move(toTop));
   // For each folder entered, the subfolders still to clone and its original's attributes.
   struct Level {
@@ -239,8 +240,10 @@ FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& from
       if (::fstatat(from.fd(), name.c_str(), &inner.info, AT_SYMLINK_NOFOLLOW) != 0)
         return FileResult::failure(describeErrno("cannot examine", shownPath, errno));
       // Writable while it is filled; its own permissions come last.
+      // The folder that cannot be made is the clone's, not the original that exists.
       if (::mkdirat(to.fd(), name.c_str(), 0700) != 0)
-        return FileResult::failure(describeErrno("cannot create folder", shownPath, errno));
+        return FileResult::failure(
+            describeErrno("cannot create folder", to.pathOf(toPath) + "/" + name, errno));
       if (!from.enter(name) || !to.enter(name))
         return FileResult::failure(describeErrno("cannot open", shownPath, errno));
       levels.push_back(std::move(inner));
@@ -553,7 +556,8 @@ FileResult cloneTree(const std::string& from, const std::string& to,
   // The walk takes `target` down the tree; the top stays open for its attributes at the end.
   const UniqueFd top(::fcntl(target.get(), F_DUPFD_CLOEXEC, 0));
   if (!top) return FileResult::failure(describeErrno("cannot open", to, errno));
-  if (auto cloned = cloneFolder(std::move(source), std::move(target), from, closedFolders); !cloned)
+  if (auto cloned = cloneFolder(std::move(source), std::move(target), from, to, closedFolders);
+      !cloned)
     return cloned;
   return finishFolder(top.get(), info, to, closedFolders, "");
 }
