@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
+#include <new>
 #include <semaphore>
 
 #include "Launcher/Config.h"
@@ -101,6 +103,8 @@ void handleAnswer(ViewController& controller, const std::optional<std::string>& 
 
 void ViewController::SerializeJSON() {
   auto done = std::make_shared<Semaphore>(0);
+  // Set when memory ran out while the session's thread handled the answer.
+  auto noMemory = std::make_shared<std::atomic<bool>>(false);
   const auto address = platform::Url::parse("http://" + APPLICATION_VERSION_PATH());
   auto self = shared_from_this();
   if (!address) {
@@ -111,12 +115,20 @@ void ViewController::SerializeJSON() {
                  *done);
   } else {
     environment_.httpSession->dataTask(
-        *address, [self, done](const std::optional<std::string>& body,
-                               const std::optional<platform::HttpError>& error) {
-          handleAnswer(*self, body, error, *done);
+        *address, [self, done, noMemory](const std::optional<std::string>& body,
+                                         const std::optional<platform::HttpError>& error) {
+          try {
+            handleAnswer(*self, body, error, *done);
+          } catch (const std::bad_alloc&) {
+            // Nothing on this thread would catch it: the waiting worker ends the workflow, as
+            // when memory runs out on its own steps.
+            *noMemory = true;
+            done->release();
+          }
         });
   }
   done->acquire();
+  if (*noMemory) throw std::bad_alloc();
 }
 
 }  // namespace launcher

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <thread>
 
 #include "Launcher/Config.h"
@@ -181,19 +183,31 @@ TEST_F(WorkflowTest, FinalStatusSaysWhetherUpdatesWereChecked) {
   }
 }
 
-// Memory that runs out on the worker (under a low ulimit -v, say) ends in the failure alert, not
-// in an aborted process; the recorded version stays, and nothing more is done.
+// Memory that runs out on the worker (under a low ulimit -v, say), or on the session's thread
+// while it handles the version answer for the waiting worker, ends in the failure alert, not in
+// an aborted process; the recorded version stays, and nothing more is done.
 TEST_F(WorkflowTest, AWantOfMemoryIsReportedAndEndsTheWorkflow) {
   installed("5");
-  rig.http->answerWithoutMemory();
-  start();
-  ASSERT_TRUE(serveUntil([&] { return !rig.alerts->shown().empty(); }));
-  finish();
-  const std::string shown = rig.alerts->shown().back().informativeText;
-  EXPECT_NE(shown.find("not enough memory"), std::string::npos) << shown;
-  EXPECT_EQ(rig.application->terminateCount(), 1) << "its Exit quits";
-  EXPECT_EQ(visibility(), Strings{});
-  EXPECT_EQ(readFile(versionFile()), "5");
+  const std::function<void()> runsOut[] = {
+      [&] {  // the alert of a failed request, shown from the session's thread
+        rig.http->answerWithError("Couldn't connect to server");
+        rig.alerts->failNextWithoutMemory();
+      },
+      [&] { rig.http->answerWithoutMemory(); },  // the request itself, on the worker
+  };
+  for (std::size_t at = 0; at < std::size(runsOut); ++at) {
+    SCOPED_TRACE(at);
+    const std::size_t before = rig.alerts->shown().size();
+    runsOut[at]();
+    start();
+    ASSERT_TRUE(serveUntil([&] { return rig.alerts->shown().size() > before; }));
+    finish();
+    const std::string shown = rig.alerts->shown().back().informativeText;
+    EXPECT_NE(shown.find("not enough memory"), std::string::npos) << shown;
+    EXPECT_EQ(rig.application->terminateCount(), static_cast<int>(at) + 1) << "its Exit quits";
+    EXPECT_EQ(visibility(), Strings{});
+    EXPECT_EQ(readFile(versionFile()), "5");
+  }
 }
 
 TEST_F(WorkflowTest, NothingInstalledOffersTheDownloadAndWaitsForTheAnswer) {

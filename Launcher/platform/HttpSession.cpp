@@ -1,5 +1,6 @@
 #include "Launcher/platform/HttpSession.h"
 
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -62,9 +63,19 @@ void CurlHttpSession::dataTask(const Url& url, DataTaskCompletion completion) {
   const std::string& address = url.string();
   // The thread gets its own copy of the completion. Should no thread start, the caller still
   // gets its one answer here; it would otherwise wait forever.
-  auto task = [address, completion, deadline = deadline_]() mutable {
-    auto [body, error] = get(address, deadline);
-    completion(std::move(body), std::move(error));
+  // Made here, so that the request's thread has its answer should its own memory run out.
+  HttpError noMemory{"there is not enough memory for the request (" + address + ")"};
+  auto task = [address, completion, noMemory = std::move(noMemory),
+               deadline = deadline_]() mutable {
+    std::pair<std::optional<std::string>, std::optional<HttpError>> answer;
+    try {
+      answer = get(address, deadline);
+    } catch (const std::bad_alloc&) {
+      // Under a low ulimit -v, say: the caller still gets its one answer, and the process goes
+      // on rather than ending with "terminate called".
+      answer = {std::nullopt, std::move(noMemory)};
+    }
+    completion(std::move(answer.first), std::move(answer.second));
   };
   try {
     std::thread(std::move(task)).detach();

@@ -187,6 +187,7 @@ ScriptedAlerts::ScriptedAlerts(std::shared_ptr<Journal> journal) : journal_(std:
 
 long ScriptedAlerts::runModal(const platform::Alert& alert) {
   std::unique_lock lock(mutex_);
+  if (std::exchange(failNext_, false)) throw std::bad_alloc();
   shown_.push_back(alert);
   threads_.push_back(std::this_thread::get_id());
   if (journal_) {
@@ -205,6 +206,10 @@ long ScriptedAlerts::runModal(const platform::Alert& alert) {
   const long code = answers_.front();
   answers_.pop_front();
   return code;
+}
+void ScriptedAlerts::failNextWithoutMemory() {
+  std::lock_guard lock(mutex_);
+  failNext_ = true;
 }
 void ScriptedAlerts::queueAnswer(long code) {
   std::lock_guard lock(mutex_);

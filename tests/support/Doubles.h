@@ -165,6 +165,8 @@ class ScriptedAlerts final : public platform::Alerts {
   explicit ScriptedAlerts(std::shared_ptr<Journal> journal = nullptr);
   long runModal(const platform::Alert& alert) override;
   void queueAnswer(long code);
+  // The next alert throws std::bad_alloc rather than show, as when the memory for it runs out.
+  void failNextWithoutMemory();
   void hold();
   void answer(long code);
   // Waits until `count` alerts have been shown (or the timeout passes); true when they were.
@@ -181,6 +183,7 @@ class ScriptedAlerts final : public platform::Alerts {
   std::vector<platform::Alert> shown_;
   std::vector<std::thread::id> threads_;
   bool holding_ = false;
+  bool failNext_ = false;
   std::optional<long> heldAnswer_;
 };
 
