@@ -676,9 +676,12 @@ bool ArchiveWalk::openRoot() {
   }
   UniqueFd folder(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder) {
-    const std::string why = platform::describeErrno("cannot open folder", destination, errno);
+    const int cause = errno;
+    const std::string why = platform::describeErrno("cannot open folder", destination, cause);
     logLine("[Zipwell] Error: " + why);
     fail(Zipwell::kWriteFailed, why);
+    // Without a descriptor or memory to spare, the archive is none the worse.
+    storageFailed_ = EntryOutcome::noRoom(cause);
     return false;
   }
   x_.root.emplace(std::move(folder), destination);

@@ -1145,6 +1145,24 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
   EXPECT_EQ(runLimited(publish + " --version 6"), kExitRuntimeFailure) << errors;
   EXPECT_NE(errors.find("cannot check the nested archives: "), std::string::npos) << errors;
   EXPECT_EQ(feedNames(), before);
+  // Nor is a descriptor limit, however low (the tool's own files take the first few), a fault
+  // of the package: the check fails or passes, and the package is never refused. The limit
+  // counts from 0, so the descriptors this program leaves open are closed first.
+  const std::string limit = fixture.dir / "limit.sh";
+  writeFile(limit,
+            "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done\n"
+            "ulimit -Sn \"$1\" && shift && exec \"$@\"\n");
+  for (int descriptors = 4; descriptors <= 12; ++descriptors) {
+    SCOPED_TRACE(descriptors);
+    const std::string errorFile = fixture.dir / "limited-stderr";
+    const int status =
+        std::system(("bash '" + limit + "' " + std::to_string(descriptors) + " '" + kFeedTool +
+                     "' " + publish + " --version 6 --force >/dev/null 2>'" + errorFile + "'")
+                        .c_str());
+    errors = readFile(errorFile);
+    ASSERT_TRUE(WIFEXITED(status)) << errors;
+    EXPECT_NE(WEXITSTATUS(status), 2) << errors;
+  }
   fs::remove(fixture.app / "lib" / "assets.zip");
 
   // A report that cannot be written out (standard output on a full disk) is a failure, told on
