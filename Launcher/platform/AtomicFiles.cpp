@@ -241,9 +241,11 @@ FileResult cloneFolder(UniqueFd fromTop, UniqueFd toTop, const std::string& from
         return FileResult::failure(describeErrno("cannot examine", shownPath, errno));
       // Writable while it is filled; its own permissions come last.
       // The folder that cannot be made is the clone's, not the original that exists.
-      if (::mkdirat(to.fd(), name.c_str(), 0700) != 0)
+      if (::mkdirat(to.fd(), name.c_str(), 0700) != 0) {
+        const int cause = errno;  // before the path is put together
         return FileResult::failure(
-            describeErrno("cannot create folder", to.pathOf(toPath) + "/" + name, errno));
+            describeErrno("cannot create folder", to.pathOf(toPath) + "/" + name, cause));
+      }
       if (!from.enter(name) || !to.enter(name))
         return FileResult::failure(describeErrno("cannot open", shownPath, errno));
       levels.push_back(std::move(inner));
