@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -680,6 +681,7 @@ class RangeClient {
     bool begun = false;
     std::uint64_t left = 0;              // bytes of the answer's range still to come
     std::optional<std::string> refusal;  // the answer does not fit: no retry
+    bool noMemory = false;  // memory ran out in the callback (thrown once libcurl returns)
   };
   struct Outcome {
     std::optional<std::string> refusal;
@@ -743,20 +745,31 @@ class RangeClient {
     return true;
   }
 
+  // No exception may pass through libcurl: memory that runs out stops the transfer, and
+  // perform throws it once libcurl has returned.
   static size_t write(char* data, size_t size, size_t count, void* userdata) {
     auto& request = *static_cast<Request*>(userdata);
+    try {
+      return take(request, data, size * count);
+    } catch (const std::bad_alloc&) {
+      request.noMemory = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+  }
+
+  static size_t take(Request& request, char* data, size_t total) {
     if (!request.begun && !begin(request)) return CURL_WRITEFUNC_ERROR;
     // A body longer than its range is never taken in, however long it would go on.
-    if (size * count > request.left) {
+    if (total > request.left) {
       request.refusal = "the server sent more bytes than those asked for";
       return CURL_WRITEFUNC_ERROR;
     }
-    request.left -= size * count;
-    if (!request.sink(data, size * count)) {
+    request.left -= total;
+    if (!request.sink(data, total)) {
       request.refusal = "cannot write the fetched bytes";
       return CURL_WRITEFUNC_ERROR;
     }
-    return size * count;
+    return total;
   }
 
   Outcome perform(Request& request) {
@@ -794,6 +807,7 @@ class RangeClient {
     static_cast<void>(curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr));
     static_cast<void>(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr));
     static_cast<void>(platform::watchQuietSpells(h, nullptr));
+    if (request.noMemory) throw std::bad_alloc();
     if (request.refusal) return {request.refusal, false};
     if (code != CURLE_OK && deadline_ && std::chrono::steady_clock::now() >= *deadline_)
       return {deadlineMissed_, false};
@@ -983,8 +997,9 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
   struct Body {
     std::string text;
     std::size_t limit = 0;
-    bool over = false;  // the answer went on past the limit
-  } body{{}, limit, false};
+    bool over = false;      // the answer went on past the limit
+    bool noMemory = false;  // memory ran out in the callback (thrown once libcurl returns)
+  } body{{}, limit, false, false};
   const platform::CurlEasy handle = platform::makeCurlEasy();
   if (!handle)
     return std::variant<std::string, std::string>(std::in_place_index<1>, "no libcurl handle");
@@ -996,7 +1011,12 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
       into.over = true;
       return CURL_WRITEFUNC_ERROR;
     }
-    into.text.append(data, size * count);
+    try {
+      into.text.append(data, size * count);
+    } catch (const std::bad_alloc&) {
+      into.noMemory = true;  // no exception may pass through libcurl
+      return CURL_WRITEFUNC_ERROR;
+    }
     return size * count;
   };
   // The package's floor for the speed, and a deadline: these bytes show no progress, and
@@ -1012,6 +1032,7 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
     return std::variant<std::string, std::string>(std::in_place_index<1>,
                                                   "cannot set up the request for " + address);
   const CURLcode code = curl_easy_perform(h);
+  if (body.noMemory) throw std::bad_alloc();
   long status = 0;
   const bool answered = curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK;
   // Stopped by the limit, not by the disk as libcurl's own words would have it; a large error

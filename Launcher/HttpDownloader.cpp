@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <string_view>
 #include <system_error>
@@ -691,6 +692,9 @@ struct Attempt {
   // of the package).
   std::optional<std::uint64_t> left;
   std::optional<AttemptFailure> failure;  // the answer or the disk stopped the transfer
+  // Memory ran out in the body callback: the transfer stopped there, and fetch throws once the
+  // writer is done, as no exception may pass through libcurl.
+  bool noMemory = false;
 };
 
 // Reports what the part holds, when it grew or `again` when it did not: the bar never shows bytes
@@ -858,7 +862,12 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   if (attempt.left) *attempt.left -= total;
   // A refused write is described once the writer is done (see fetch). The writer reports the
   // progress as the part grows.
-  if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
+  try {
+    if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
+  } catch (const std::bad_alloc&) {
+    attempt.noMemory = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
   return total;
 }
 
@@ -906,6 +915,7 @@ std::optional<AttemptFailure> fetch(const std::string& address, PartFile& part,
   // Nothing is judged before all that arrived is in the part.
   const int writeError = writer.finish();
   writer.onWritten(nullptr, {});
+  if (attempt.noMemory) throw std::bad_alloc();
   if (writeError != 0)
     return AttemptFailure(savingError(describeErrno("cannot write", part.path(), writeError)),
                           false);

@@ -14,6 +14,7 @@ namespace {
 struct Answer {
   std::string body;
   bool tooLarge = false;
+  bool noMemory = false;  // memory ran out in the callback (thrown once libcurl returns)
 };
 
 size_t appendToAnswer(char* data, size_t size, size_t count, void* userdata) {
@@ -23,7 +24,12 @@ size_t appendToAnswer(char* data, size_t size, size_t count, void* userdata) {
     answer.tooLarge = true;
     return CURL_WRITEFUNC_ERROR;
   }
-  answer.body.append(data, total);
+  try {
+    answer.body.append(data, total);
+  } catch (const std::bad_alloc&) {
+    answer.noMemory = true;  // no exception may pass through libcurl
+    return CURL_WRITEFUNC_ERROR;
+  }
   return total;
 }
 
@@ -48,6 +54,7 @@ std::pair<std::optional<std::string>, std::optional<HttpError>> get(
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer) != CURLE_OK)
     return {std::nullopt, HttpError{"cannot set up the request for " + address}};
   const CURLcode code = curl_easy_perform(h);
+  if (answer.noMemory) throw std::bad_alloc();
   if (answer.tooLarge || code == CURLE_FILESIZE_EXCEEDED)
     return {std::nullopt, HttpError{"the answer is larger than " +
                                     std::to_string(CurlHttpSession::kMaxAnswerBytes / 1024) +
