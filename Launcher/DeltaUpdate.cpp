@@ -807,7 +807,7 @@ class RangeClient {
     static_cast<void>(curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr));
     static_cast<void>(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr));
     static_cast<void>(platform::watchQuietSpells(h, nullptr));
-    if (request.noMemory) throw std::bad_alloc();
+    if (request.noMemory || watch.noMemory) throw std::bad_alloc();
     if (request.refusal) return {request.refusal, false};
     if (code != CURLE_OK && deadline_ && std::chrono::steady_clock::now() >= *deadline_)
       return {deadlineMissed_, false};

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 
@@ -44,7 +45,12 @@ int watchQuiet(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off
     watch.since = now;
   } else if (now - watch.since >= watch.interval) {
     watch.since = now;
-    if (watch.quiet) watch.quiet();
+    try {
+      if (watch.quiet) watch.quiet();
+    } catch (const std::bad_alloc&) {
+      watch.noMemory = true;
+      return 1;
+    }
   }
   return 0;
 }

@@ -43,6 +43,9 @@ struct QuietWatch {
   CURL* handle = nullptr;
   curl_off_t received = -1;
   std::chrono::steady_clock::time_point since;
+  // Memory ran out in `quiet`: the transfer stopped there, and the caller throws it once libcurl
+  // has returned, as no exception may pass through libcurl.
+  bool noMemory = false;
 };
 
 // Sets `watch` (which must outlive the transfers it watches) as the handle's progress callback,
