@@ -1242,16 +1242,17 @@ bool ArchiveWalk::walkInParallel(unzFile archive, unsigned threads) {
 }
 
 bool ArchiveWalk::run() {
-  Archive archive(archivePath_);
-  if (!archive) {
-    // Without a descriptor or memory to spare, the archive is none the worse: the record says so.
-    storageFailed_ = EntryOutcome::noRoom(archive.openError());
-    record_ = makeError(Zipwell::kCannotOpenArchive,
-                        storageFailed_ ? platform::describeErrno("failed to open zip file",
-                                                                 archivePath_, archive.openError())
-                                       : "failed to open zip file");
+  // Without a descriptor or memory to spare, the archive is none the worse: the record says so.
+  const auto cannotOpen = [&](int cause) {
+    storageFailed_ = EntryOutcome::noRoom(cause);
+    record_ = makeError(
+        Zipwell::kCannotOpenArchive,
+        storageFailed_ ? platform::describeErrno("failed to open zip file", archivePath_, cause)
+                       : "failed to open zip file");
     return false;
-  }
+  };
+  Archive archive(archivePath_);
+  if (!archive) return cannotOpen(archive.openError());
   if (unzGoToFirstFile(archive.get()) != UNZ_OK) {
     record_ = makeError(Zipwell::kNoFirstEntry, "failed to open first file in zip file");
     return false;
@@ -1260,15 +1261,7 @@ bool ArchiveWalk::run() {
     const UniqueFd fd = archiveRelative_
                             ? x_.root->open(*archiveRelative_, O_RDONLY)
                             : UniqueFd(::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-      const int cause = errno;
-      storageFailed_ = EntryOutcome::noRoom(cause);
-      record_ = makeError(
-          Zipwell::kCannotOpenArchive,
-          storageFailed_ ? platform::describeErrno("failed to open zip file", archivePath_, cause)
-                         : "failed to open zip file");
-      return false;
-    }
+    if (!fd) return cannotOpen(errno);
     if (!plan(archive.get(), fd.get()) || !openRoot()) return false;
   }
 
