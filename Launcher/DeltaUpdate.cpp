@@ -749,12 +749,8 @@ class RangeClient {
   // perform throws it once libcurl has returned.
   static size_t write(char* data, size_t size, size_t count, void* userdata) {
     auto& request = *static_cast<Request*>(userdata);
-    try {
-      return take(request, data, size * count);
-    } catch (const std::bad_alloc&) {
-      request.noMemory = true;
-      return CURL_WRITEFUNC_ERROR;
-    }
+    return platform::guardCallback(request.noMemory, size_t{CURL_WRITEFUNC_ERROR},
+                                   [&] { return take(request, data, size * count); });
   }
 
   static size_t take(Request& request, char* data, size_t total) {
@@ -1011,13 +1007,10 @@ std::variant<std::string, std::string> fetchSmall(const std::string& address, st
       into.over = true;
       return CURL_WRITEFUNC_ERROR;
     }
-    try {
+    return platform::guardCallback(into.noMemory, size_t{CURL_WRITEFUNC_ERROR}, [&] {
       into.text.append(data, size * count);
-    } catch (const std::bad_alloc&) {
-      into.noMemory = true;  // no exception may pass through libcurl
-      return CURL_WRITEFUNC_ERROR;
-    }
-    return size * count;
+      return size * count;
+    });
   };
   // The package's floor for the speed, and a deadline: these bytes show no progress, and
   // without them the whole package is fetched.

@@ -843,9 +843,7 @@ bool beginAnswer(Attempt& attempt) {
   return true;
 }
 
-size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
-  auto& attempt = *static_cast<Attempt*>(userdata);
-  const size_t total = size * count;
+size_t takeBody(Attempt& attempt, char* data, size_t total) {
   if (!attempt.begun && !beginAnswer(attempt)) return CURL_WRITEFUNC_ERROR;
   // The page that comes with the 416 is no part of the package: the transfer stops at its first
   // byte, so that no page, however long, or cut off by the network, keeps the part from being
@@ -862,13 +860,14 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   if (attempt.left) *attempt.left -= total;
   // A refused write is described once the writer is done (see fetch). The writer reports the
   // progress as the part grows.
-  try {
-    if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
-  } catch (const std::bad_alloc&) {
-    attempt.noMemory = true;
-    return CURL_WRITEFUNC_ERROR;
-  }
+  if (!attempt.writer->write(data, total)) return CURL_WRITEFUNC_ERROR;
   return total;
+}
+
+size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
+  auto& attempt = *static_cast<Attempt*>(userdata);
+  return platform::guardCallback(attempt.noMemory, size_t{CURL_WRITEFUNC_ERROR},
+                                 [&] { return takeBody(attempt, data, size * count); });
 }
 
 using CurlHeaders = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;

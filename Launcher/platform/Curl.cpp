@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <mutex>
-#include <new>
 #include <string_view>
 #include <system_error>
 
@@ -45,12 +44,11 @@ int watchQuiet(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off
     watch.since = now;
   } else if (now - watch.since >= watch.interval) {
     watch.since = now;
-    try {
-      if (watch.quiet) watch.quiet();
-    } catch (const std::bad_alloc&) {
-      watch.noMemory = true;
-      return 1;
-    }
+    if (watch.quiet)
+      return guardCallback(watch.noMemory, 1, [&] {
+        watch.quiet();
+        return 0;
+      });
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,19 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 // curl_global_init once per process (thread-safe); then a fresh easy handle, or null.
 CurlEasy makeCurlEasy();
+
+// The body of a libcurl callback, through which no exception may pass: memory that runs out
+// there is noted in `noMemory` and stops the transfer with `stop`; the caller throws it again
+// once libcurl has returned.
+template <class Result, class Body>
+Result guardCallback(bool& noMemory, Result stop, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    noMemory = true;
+    return stop;
+  }
+}
 
 // Connection and stall limits of every transfer: give up connecting after 60 s, give up a
 // transfer that receives nothing for 60 s; follow at most this many redirects.

@@ -24,13 +24,10 @@ size_t appendToAnswer(char* data, size_t size, size_t count, void* userdata) {
     answer.tooLarge = true;
     return CURL_WRITEFUNC_ERROR;
   }
-  try {
+  return guardCallback(answer.noMemory, size_t{CURL_WRITEFUNC_ERROR}, [&] {
     answer.body.append(data, total);
-  } catch (const std::bad_alloc&) {
-    answer.noMemory = true;  // no exception may pass through libcurl
-    return CURL_WRITEFUNC_ERROR;
-  }
-  return total;
+    return total;
+  });
 }
 
 // The whole exchange, on the session's thread: the body whatever the HTTP status, or the
