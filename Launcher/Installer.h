@@ -89,10 +89,6 @@ class Installer {
   // The tree the switch would leave (a staged entry where the package has one, else the live
   // one) must hold a launchable application; otherwise says why not.
   platform::FileResult check();
-  // Why a link of the staged tree may not stay, or nothing (see Installer.cpp). An installed link
-  // that the package no longer holds and whose way now passes through one of its new links
-  // leaves the staged tree instead.
-  std::optional<std::string> linkProblem();
   // Writes the staged tree to the disk: one syncfs of the install folder's file system.
   platform::FileResult flushStaging();
   // Once the staged tree is on the disk (flushStaging, called here unless it was called
@@ -135,6 +131,10 @@ class Installer {
   void removeLeftovers();
 
  private:
+  // Why a link of the staged tree may not stay, or nothing (see Installer.cpp). An installed link
+  // that the package no longer holds and whose way now passes through one of its new links
+  // leaves the staged tree instead.
+  std::optional<std::string> linkProblem();
   std::string livePath(const std::string& name) const;
   platform::FileResult closeFolders();
   std::string stagedPath(const std::string& name) const;
