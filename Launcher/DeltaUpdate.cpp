@@ -948,17 +948,24 @@ std::variant<Fetched, std::string> fetchChangedEntries(
     if (options.progress) options.progress(received, plan.bytes);
   };
   report();
+  // Why the fetched bytes could not be written (a full disk, the file size limit): said in
+  // place of the transfer's own "cannot write the fetched bytes".
+  std::optional<std::string> notWritten;
   for (const ByteRange& range : plan.ranges) {
     if (auto problem = client.fetch(
             range,
             [&](const char* data, std::size_t count) {
-              if (!platform::writeAll(file.get(), std::string_view(data, count))) return false;
+              if (!platform::writeAll(file.get(), std::string_view(data, count))) {
+                const int error = errno;
+                notWritten = platform::describeErrno("cannot write", archive, error);
+                return false;
+              }
               received += count;
               report();
               return true;
             },
             report))
-      return *problem;
+      return notWritten ? *notWritten : *problem;
   }
   if (!file.reset()) return platform::describeErrno("cannot write", archive, errno);
   if (auto problem = finishArchive(archive, fetched.directory, plan))

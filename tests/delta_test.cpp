@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -864,6 +865,24 @@ TEST(DeltaFetch, AnAnswerWithoutALengthThatEndsEarlyIsTakenUpAgain) {
                           std::to_string(cutLast));
   ASSERT_TRUE(Zipwell::unzipFileAtPath(folder / "c.zip", folder / "made"));
   EXPECT_EQ(readFile(folder / "made/a"), testing::pseudoRandomBytes(64 * 1024, 1));
+}
+
+// Fetched bytes that cannot be written (here a full disk) are given up naming the archive and
+// the system's reason; the update then takes the whole package (a reason, not a refusal).
+TEST(DeltaFetch, BytesThatCannotBeWrittenAreGivenUpWithTheReason) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+  TempDir folder;
+  const auto [bytes, manifest] = oneChangedEntry(folder);
+  testing::LocalHttpServer server;
+  server.servePackage("/p.zip", testing::ServedPackage(bytes, "\"v1\""));
+  bool refused = true;
+  const auto fetched =
+      delta::fetchChangedEntries(*platform::Url::parse(server.url("/p.zip")), manifest,
+                                 folder.path(), "/dev/full", DownloadOptions{}, nullptr, refused);
+  EXPECT_FALSE(refused);
+  ASSERT_TRUE(std::holds_alternative<std::string>(fetched));
+  EXPECT_EQ(std::get<std::string>(fetched),
+            "cannot write \"/dev/full\": " + platform::describeErrno(ENOSPC));
 }
 
 // While a changed entry's bytes do not come, the bar hears again of what it has, so that the
