@@ -1,5 +1,6 @@
 #include "Launcher/platform/FileManager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "Launcher/platform/AtomicFiles.h"
@@ -19,6 +22,10 @@
 namespace launcher::platform {
 namespace fs = std::filesystem;
 namespace {
+
+struct DirectoryCloser {
+  void operator()(DIR* directory) const { static_cast<void>(::closedir(directory)); }
+};
 
 // Copies the bytes of the open file `in` to `out`.
 bool copyBytes(int in, int out) {
@@ -109,17 +116,23 @@ timespec toTimespec(FileTime date) {
 }
 
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder) {
-  std::error_code error;
-  fs::directory_iterator it(folder, error), end;
-  if (error) return std::nullopt;
+  // readdir rather than std::filesystem::directory_iterator, whose step may not throw: memory that
+  // ran out while it named an entry ended the process, where std::bad_alloc reaches the workflow.
+  const std::unique_ptr<DIR, DirectoryCloser> stream(::opendir(folder.c_str()));
+  if (!stream) return std::nullopt;
   std::vector<std::string> names;
-  for (; it != end; it.increment(error)) {
-    if (error) return std::nullopt;
-    names.push_back(it->path().filename().string());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) {
+      // A read that fails part-way gives no listing: a shorter one would pass for the whole
+      // folder.
+      if (errno != 0) return std::nullopt;
+      return names;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
-  // A read that fails part-way gives no listing: a shorter one would pass for the whole folder.
-  if (error) return std::nullopt;
-  return names;
 }
 
 bool isDirectory(const std::string& path) {
