@@ -1,15 +1,18 @@
 // The update workflow from the version answer to the launch button, with doubles for the window,
 // the alerts and the version request. The install paths use the real downloader against a local
 // server, real archives, the real extraction and the real merge.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/mount.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <string_view>
 #include <thread>
 
 #include "Launcher/Config.h"
@@ -20,6 +23,13 @@
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/TestFolders.h"
 #include "tests/support/ZipWriter.h"
+
+namespace launcher {
+// While not 0, the moves of top-level entries between the install folder and its staging folder
+// fail with EIO from this one on (1 is the first), counted in switchMoves. See renameat2 below.
+std::atomic<int> failSwitchMovesFrom = 0;
+std::atomic<int> switchMoves = 0;
+}  // namespace launcher
 
 namespace launcher {
 namespace {
@@ -808,5 +818,49 @@ TEST_F(InstallTest, FailedUpdateThatCannotRecordAVersionKeepsItsJournal) {
   }
 }
 
+// A switch cut short that cannot be undone either (a disk that fails half-way through it) keeps
+// its journal: the alert says that the next start finishes the update, and it does.
+TEST_F(InstallTest, SwitchThatCannotBeUndoneIsFinishedByTheNextStart) {
+  installed("4");
+  writeFile(install() + "/" + bundle + "/lib/data.txt", "four");
+  publish(package("five"));
+  serverAnswers(5);
+  switchMoves = 0;
+  failSwitchMovesFrom = 2;
+  acceptOffer("updateButton");
+  failSwitchMovesFrom = 0;
+  ASSERT_EQ(switchMoves, 3) << "one entry switched, the next and the way back refused";
+  ASSERT_EQ(rig.alerts->shown().size(), 1U);
+  const std::string shown = rig.alerts->shown().back().informativeText;
+  EXPECT_NE(shown.find("the next start finishes the update"), std::string::npos) << shown;
+  EXPECT_EQ(readFile(versionFile()), "0");
+  EXPECT_TRUE(fs::exists(install() + "/.install-journal"));
+
+  rig.makeController()->RecoverInstallation();
+  EXPECT_EQ(readFile(versionFile()), "5");
+  EXPECT_EQ(readFile(install() + "/" + bundle + "/lib/data.txt"), "five");
+  EXPECT_EQ(readFile(install() + "/README.txt"), "read me five");
+  EXPECT_FALSE(fs::exists(install() + "/.install-journal"));
+}
+
 }  // namespace
 }  // namespace launcher
+
+// Every rename of this test program comes here first (see failSwitchMovesFrom).
+extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to,
+                         unsigned int flags) {
+  using Renameat2 = int (*)(int, const char*, int, const char*, unsigned int);
+  static const auto next = reinterpret_cast<Renameat2>(::dlsym(RTLD_NEXT, "renameat2"));
+  // A top-level entry of the staging folder, moved in or out.
+  const auto staged = [](std::string_view path) {
+    const auto at = path.find("/.staging/");
+    return at != std::string_view::npos && path.find('/', at + 10) == std::string_view::npos;
+  };
+  if (const int first = launcher::failSwitchMovesFrom; first != 0 && (staged(from) || staged(to))) {
+    if (++launcher::switchMoves >= first) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return next(fromFolder, from, toFolder, to, flags);
+}
