@@ -407,7 +407,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
     } else {
       // The journal stays: the next start finishes the switch. Until then the version file
       // holds 0.
-      if (extraction) platform::removeItem(*extraction);
+      platform::removeItem(*extraction);
       showFailure("cannot switch to the new files: " + switched.error +
                   "; the next start finishes the update");
     }
@@ -415,7 +415,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   }
   if (!WriteVersion(std::to_string(serverVersion))) {
     // The journal stays: the next start records the new version.
-    if (extraction) platform::removeItem(*extraction);
+    platform::removeItem(*extraction);
     showFailure("cannot record version " + std::to_string(serverVersion) +
                 " in the version file; the next start finishes the update");
     return;
