@@ -9,7 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "Launcher/platform/UniqueFd.h"
 
@@ -242,9 +244,12 @@ std::vector<std::string> LocalHttpServer::requestTargets() const {
   return targets;
 }
 
-int unusedPort() {
-  const platform::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket) throw std::runtime_error("unusedPort: no socket");
+namespace {
+
+// A socket bound to 127.0.0.1 with a port the system picks; it does not listen.
+platform::UniqueFd boundSocket(int& port) {
+  platform::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) throw std::runtime_error("no socket for a port on 127.0.0.1");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -252,8 +257,27 @@ int unusedPort() {
   socklen_t length = sizeof address;
   if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("unusedPort: cannot bind to 127.0.0.1");
-  return ntohs(address.sin_port);
+    throw std::runtime_error("cannot bind to 127.0.0.1");
+  port = ntohs(address.sin_port);
+  return socket;
+}
+
+}  // namespace
+
+int unusedPort() {
+  static std::mutex mutex;
+  static std::vector<platform::UniqueFd> held;
+  int port = 0;
+  platform::UniqueFd socket = boundSocket(port);
+  std::lock_guard lock(mutex);
+  held.push_back(std::move(socket));
+  return port;
+}
+
+int freePort() {
+  int port = 0;
+  boundSocket(port);
+  return port;
 }
 
 }  // namespace launcher::testing

@@ -113,8 +113,13 @@ class LocalHttpServer {
   std::map<std::string, std::vector<PackageRequest>> packageRequests_;
 };
 
-// A port on 127.0.0.1 on which nothing listens (it was free a moment ago): connecting to it is
-// refused.
+// A port on 127.0.0.1 on which nothing listens: connecting to it is refused for as long as the
+// test program runs. The port stays bound (never listening) until the program ends, so that no
+// other process, such as another test suite running at the same time, can take it meanwhile.
 int unusedPort();
+
+// A port on 127.0.0.1 that was free a moment ago, released for a server that binds it itself;
+// another process may take it first, which that server must notice.
+int freePort();
 
 }  // namespace launcher::testing
