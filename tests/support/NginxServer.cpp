@@ -104,7 +104,7 @@ NginxServer::NginxServer(const std::string& feed, const std::string& prefix,
   // nginx cannot be given port 0: a port that was free a moment ago is tried, and another one
   // when something took it meanwhile.
   for (int attempt = 0; attempt < kPortAttempts; ++attempt)
-    if (start(unusedPort())) return;
+    if (start(freePort())) return;
   throw std::runtime_error("nginx found no free port: " + readFile(work_ + "/error.log"));
 }
 
@@ -112,13 +112,17 @@ bool NginxServer::start(int port) {
   const std::string conf = work_ + "/nginx.conf";
   writeFile(conf, configuration(feed_, prefix_, work_, bytesPerSecond_, port));
   fs::remove(work_ + "/error.log");
+  // nginx writes its pid file once it has bound its port, so the pid there tells its listener
+  // from one that another process put on the port meanwhile.
+  const std::string pidFile = work_ + "/nginx.pid";
+  fs::remove(pidFile);
   process_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{program(), "-p", work_, "-c", conf, "-e", work_ + "/error.log", "-g",
                                "daemon off;"},
       std::map<std::string, std::string>{});
   const auto limit = std::chrono::steady_clock::now() + kStartPatience;
   while (std::chrono::steady_clock::now() < limit) {
-    if (accepts(port)) {
+    if (std::atoi(readFile(pidFile).c_str()) == process_->pid() && accepts(port)) {
       port_ = port;
       return true;
     }
