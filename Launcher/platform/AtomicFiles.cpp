@@ -127,13 +127,8 @@ class FolderWalk {
   std::vector<std::string> names_;
 };
 
-struct FolderEntry {
-  std::string name;
-  unsigned char type;  // DT_DIR, DT_LNK, DT_REG, DT_UNKNOWN...
-};
+}  // namespace
 
-// The entries of the folder open as `folder`, read whole, so that no stream stays open while
-// they are handled. Nothing with errno set when it cannot be read.
 std::optional<std::vector<FolderEntry>> readFolder(int folder) {
   const int streamFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (streamFd < 0) return std::nullopt;
@@ -157,6 +152,8 @@ std::optional<std::vector<FolderEntry>> readFolder(int folder) {
     entries.push_back({std::string(name), entry->d_type});
   }
 }
+
+namespace {
 
 // Clones every entry of the current folder of `from` into that of `to` but the folders, whose
 // names it gives back.

@@ -1,6 +1,5 @@
 #include "Launcher/platform/FileManager.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -11,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string_view>
 #include <system_error>
 
@@ -22,10 +20,6 @@
 namespace launcher::platform {
 namespace fs = std::filesystem;
 namespace {
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { static_cast<void>(::closedir(directory)); }
-};
 
 // Copies the bytes of the open file `in` to `out`.
 bool copyBytes(int in, int out) {
@@ -116,23 +110,17 @@ timespec toTimespec(FileTime date) {
 }
 
 std::optional<std::vector<std::string>> folderEntries(const std::string& folder) {
-  // readdir rather than std::filesystem::directory_iterator, whose step may not throw: memory that
-  // ran out while it named an entry ended the process, where std::bad_alloc reaches the workflow.
-  const std::unique_ptr<DIR, DirectoryCloser> stream(::opendir(folder.c_str()));
-  if (!stream) return std::nullopt;
+  // Read with readdir rather than std::filesystem::directory_iterator, whose step may not throw:
+  // memory that ran out while it named an entry ended the process, where std::bad_alloc reaches
+  // the workflow.
+  const UniqueFd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened) return std::nullopt;
+  auto entries = readFolder(opened.get());
+  if (!entries) return std::nullopt;
   std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      // A read that fails part-way gives no listing: a shorter one would pass for the whole
-      // folder.
-      if (errno != 0) return std::nullopt;
-      return names;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
+  names.reserve(entries->size());
+  for (FolderEntry& entry : *entries) names.push_back(std::move(entry.name));
+  return names;
 }
 
 bool isDirectory(const std::string& path) {
