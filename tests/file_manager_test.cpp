@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <new>
@@ -18,16 +17,8 @@
 #include "Launcher/platform/AtomicFiles.h"
 #include "Launcher/platform/FileManager.h"
 #include "tests/support/ScratchFileSystem.h"
+#include "tests/support/StarvedMemory.h"
 #include "tests/support/TestFolders.h"
-
-// The sanitizers bring their own allocator: under them, no allocation is made to fail.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LAUNCHER_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LAUNCHER_SANITIZED 1
-#endif
-#endif
 
 namespace launcher::platform {
 namespace {
@@ -43,10 +34,9 @@ using testing::writeFile;
 std::atomic<bool> failAfterOneName = false;
 // Not 0, every renameat2 of this test program fails with it. See renameat2 below.
 std::atomic<int> failRenamesWith = 0;
-// Set, memory runs out once the next folder read has given a name other than "." and "..": every
-// allocation through new fails until `starving` is cleared. See readdir and operator new below.
+// Set, memory runs out once the next folder read has given a name other than "." and "..". See
+// readdir below.
 std::atomic<bool> starveAfterOneName = false;
-std::atomic<bool> starving = false;
 
 void setTimes(const std::string& path, std::time_t seconds) {
   const timespec times[2] = {{seconds - 100, 0}, {seconds, 500}};
@@ -189,7 +179,7 @@ TEST(FolderEntries, MemoryThatRunsOutMidwayIsThrown) {
   writeFile(root / "b", "b");
   starveAfterOneName = true;
   EXPECT_THROW(static_cast<void>(folderEntries(root.path())), std::bad_alloc);
-  starving = false;
+  testing::feedMemory();
   EXPECT_FALSE(starveAfterOneName) << "no name came";
   starveAfterOneName = false;
   const auto names = folderEntries(root.path());
@@ -199,21 +189,6 @@ TEST(FolderEntries, MemoryThatRunsOutMidwayIsThrown) {
 
 }  // namespace
 }  // namespace launcher::platform
-
-#ifndef LAUNCHER_SANITIZED
-// Kept out of line: inlined, the compiler would take the free() for a mismatch with new.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (launcher::platform::starving) throw std::bad_alloc();
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
-}
-#endif
 
 // Every rename of this test program comes here first (see failRenamesWith).
 extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to,
@@ -244,7 +219,7 @@ extern "C" dirent* readdir(DIR* stream) {
   if (launcher::platform::failAfterOneName && named) nameCame = true;
   if (launcher::platform::starveAfterOneName && named) {
     launcher::platform::starveAfterOneName = false;
-    launcher::platform::starving = true;
+    launcher::testing::starveMemory();
   }
   return entry;
 }

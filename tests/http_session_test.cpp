@@ -1,49 +1,17 @@
 // The version request's HTTP layer against a server in this process.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "Launcher/platform/Curl.h"
 #include "Launcher/platform/HttpSession.h"
 #include "tests/support/LocalHttpServer.h"
-
-// The sanitizers bring their own allocator: under them, no allocation is made to fail.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LAUNCHER_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LAUNCHER_SANITIZED 1
-#endif
-#endif
-
-#ifndef LAUNCHER_SANITIZED
-namespace {
-// While set, every allocation through new fails on the threads other than `fedThread`: memory
-// runs out on the request's own thread, as under a low ulimit -v.
-std::atomic<bool> starving{false};
-std::atomic<std::thread::id> fedThread;
-}  // namespace
-
-// Kept out of line: inlined, the compiler would take the free() for a mismatch with new.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (starving.load() && std::this_thread::get_id() != fedThread.load()) throw std::bad_alloc();
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
-}
-#endif
+#include "tests/support/StarvedMemory.h"
 
 namespace launcher {
 namespace {
@@ -169,10 +137,9 @@ TEST(CurlHttpSession, ReportsARefusedConnectionAsOneLineNamingTheAddress) {
 
   // Memory that runs out on the request's thread is an answer too, not the end of the process.
 #ifndef LAUNCHER_SANITIZED
-  fedThread = std::this_thread::get_id();
-  starving = true;
+  testing::starveMemory(std::this_thread::get_id());
   const Outcome starved = runTask(address);
-  starving = false;
+  testing::feedMemory();
   EXPECT_EQ(starved.calls, 1);
   EXPECT_FALSE(starved.body.has_value());
   ASSERT_TRUE(starved.error.has_value());
