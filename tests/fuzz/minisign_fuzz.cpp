@@ -1,6 +1,8 @@
 // The signature and public-key parsers read text from the network and from files: any bytes
 // must be refused or read, never crash, and what they read must read back the same when written
-// out again. A signature that parses is also checked against a fixed key and package.
+// out again. A signature that parses is also checked against a fixed key and package, and its
+// trusted comment, signed with a key of the target's own, must be accepted exactly when it names
+// the version asked for.
 #include <unistd.h>
 
 #include <cstdint>
@@ -39,6 +41,21 @@ const std::filesystem::path& package() {
   return file.path;
 }
 
+// A key pair of the target's own, made once, to sign the trusted comments it reads.
+struct Signer {
+  minisign::SecretKey secret;
+  minisign::PublicKey key;
+  Signer() {
+    const auto made = minisign::generateKeyPair("fuzz");
+    if (!made) fail("cannot make a key pair: " + made.error());
+    const auto secretKey = minisign::parseSecretKey(made->secretKeyFile);
+    const auto publicKey = minisign::parsePublicKey(made->publicKeyLine);
+    if (!secretKey || !publicKey) fail("the key pair made does not read back");
+    secret = *secretKey;
+    key = *publicKey;
+  }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,6 +80,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     verifier.update(data, size);
     // Random bytes never make an Ed25519 signature of this key.
     if (!verifier.finish(package())) fail("a made-up signature was accepted");
+
+    // The same trusted comment, truly signed: the package is accepted exactly when the comment
+    // names the version asked for, read as the launcher reads the version it names.
+    static const Signer signer;
+    if (const auto text = minisign::signFile(signer.secret, package(), signature->trustedComment)) {
+      const auto made = minisign::parseSignature(*text);
+      if (!made || made->trustedComment != signature->trustedComment)
+        fail("a signature made for a trusted comment does not read back");
+      minisign::PackageVerifier check(signer.key, *made, 42);
+      check.update("package", 7);
+      const bool accepted = !check.finish(package());
+      if (accepted != (minisign::signedVersion(signature->trustedComment) == 42))
+        fail("the version of a signed trusted comment is read two ways");
+    }
   }
 
   static_cast<void>(minisign::parseSecretKey(text));
