@@ -1,6 +1,7 @@
-// Extraction of arbitrary bytes: it may refuse or fail, but never crash, and never write
-// anything outside its destination. The destination lies in a folder of its own, inside another
-// one, and both are checked to hold nothing else afterwards; no link made may lead out of it.
+// Extraction of arbitrary bytes, on one thread or two: it may refuse or fail, but never crash, and
+// never write anything outside its destination. The destination lies in a folder of its own, inside
+// another one, and both are checked to hold nothing else afterwards; no link made may lead out of
+// it.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -70,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!out) fail("cannot write the input");
   }
+  // Small archives are extracted on the caller's thread alone; an input of odd length is shared
+  // among two threads, as a large archive is, so that the walk the threads share is tried too.
+  launcher::Zipwell::setThreadCount(size % 2 == 1 ? 2 : 0);
   std::optional<launcher::platform::ErrorRecord> error;
   const bool extracted = launcher::Zipwell::unzipFileAtPath(
       w.archive.string(), w.destination.string(), true, std::nullopt, &error);
