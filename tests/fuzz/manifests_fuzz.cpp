@@ -64,13 +64,15 @@ void setTime(const fs::path& path, Time time) {
 }
 
 // An install folder and the package it is compared with: files that fit, one of another size,
-// one below a link to a folder, a link, a nested archive.
+// one below a link to a folder, a link, a nested archive and a file beside it, which the nested
+// archive's extraction may write over.
 struct Fixture {
   fuzz::ScratchFolder scratch{"manifests-fuzz"};
   fs::path root = scratch.folder, install = root / "install";
   zipdir::Directory directory;
   Fixture() {
     fs::create_directories(install / "dir" / "sub");
+    fs::create_directories(install / "nest");
     fs::create_directories(root / "elsewhere");
     fs::create_symlink("../elsewhere", install / "linked");
     const auto date = launcher::Zipwell::dateWithMSDOSFormat(kDosDate);
@@ -80,6 +82,7 @@ struct Fixture {
                                                                        {"dir/b", "world!"},
                                                                        {"dir/sub/c", "123"},
                                                                        {"elsewhere-file", "abcd"},
+                                                                       {"nest/d", "nested"},
                                                                        {"same", "12345"},
                                                                        {"twice", "xy"}}) {
       std::ofstream(install / name, std::ios::binary) << text;
@@ -97,7 +100,9 @@ struct Fixture {
                          entry("twice", 2, 1),
                          entry("./twice", 2, 1),
                          entry("a-link", 1, 2, kDosDate, 0120777u << 16),
-                         entry("nodate", 5, 0x3610a686, 0)};
+                         entry("nodate", 5, 0x3610a686, 0),
+                         entry("nest/d", 6, 0xaac9c2e9),
+                         entry("nest/inner.zip", 22, 0)};
   }
 };
 
@@ -147,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         0)
       fail("an entry left out lies outside the install folder");
     if (kept.name == "twice" || kept.name == "./twice") fail("an entry written twice was left out");
+    if (kept.name.starts_with("nest/")) fail("a file beside a nested archive was left out");
   }
   return 0;
 }
