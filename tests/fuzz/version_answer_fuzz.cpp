@@ -17,7 +17,8 @@ namespace {
 using fuzz::fail;
 
 bool same(const launcher::VersionAnswer& a, const launcher::VersionAnswer& b) {
-  return a.kind == b.kind && a.version == b.version && a.url == b.url && a.signature == b.signature;
+  return a.kind == b.kind && a.version == b.version && a.url == b.url &&
+         a.signature == b.signature && a.manifest == b.manifest;
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!nlohmann::json::accept(text) && answer.kind != VersionAnswer::Kind::notJson)
     fail("a text that is not JSON was read as a document");
   if (answer.kind != VersionAnswer::Kind::received &&
-      (answer.version != 0 || answer.url || answer.signature))
+      (answer.version != 0 || answer.url || answer.signature || answer.manifest))
     fail("a refused answer carries values");
   if (answer.kind == VersionAnswer::Kind::received) {
     // The number read back from its decimal text is the same number.
