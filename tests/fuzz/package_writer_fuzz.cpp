@@ -39,6 +39,17 @@ bool usable(std::string_view path) {
   }
 }
 
+// Whether `path` below `app`, or a folder on the way to it, is a link: what is made there would
+// be made where the link leads, outside the scratch folder.
+bool throughLink(const fs::path& app, std::string_view path) {
+  fs::path at = app;
+  for (const auto& part : fs::path(path)) {
+    at /= part;
+    if (fs::is_symlink(fs::symlink_status(at))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // What the code under test logs is not wanted.
@@ -67,12 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++items;
     if (line[0] == 'l') {
       const std::size_t blank = rest.find(' ');
-      if (blank == std::string_view::npos || !usable(rest.substr(0, blank))) continue;
+      if (blank == std::string_view::npos || !usable(rest.substr(0, blank)) ||
+          throughLink(app, fs::path(rest.substr(0, blank)).parent_path().native()))
+        continue;
       const fs::path at = app / std::string(rest.substr(0, blank));
       fs::create_directories(at.parent_path(), error);
       // A link that cannot be made is simply not in the folder.
       static_cast<void>(::symlink(std::string(rest.substr(blank + 1)).c_str(), at.c_str()));
-    } else if (!usable(rest)) {
+    } else if (!usable(rest) || throughLink(app, rest)) {
       continue;
     } else if (line[0] == 'd') {
       fs::create_directories(app / std::string(rest), error);
