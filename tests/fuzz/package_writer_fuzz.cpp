@@ -1,8 +1,10 @@
 // The feed tool packs whatever application folder the publisher points it at: names, folders and
 // links of any shape. Every package it writes must be one the launcher's extraction installs
 // whole, with the same files, folders and links; what it refuses, it must refuse with a reason
-// and never crash. The input describes the folder, one item a line: "d <path>" a folder,
-// "f <path>" a file holding its path, "l <path> <target>" a link.
+// and never crash; a folder holding a named pipe it must refuse. The input describes the folder,
+// one item a line: "d <path>" a folder, "f <path>" a file holding its path, "l <path> <target>" a
+// link, "p <path>" a named pipe.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "Launcher/platform/Console.h"
@@ -69,6 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string_view text(reinterpret_cast<const char*>(data), size);
   int items = 0;
+  // Pipes are made last: writing a file that is one would wait for a reader.
+  std::vector<fs::path> pipes;
   while (!text.empty() && items < 24) {
     const std::size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
@@ -93,7 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const fs::path at = app / std::string(rest);
       fs::create_directories(at.parent_path(), error);
       std::ofstream(at, std::ios::binary) << rest;
+    } else if (line[0] == 'p') {
+      pipes.push_back(app / std::string(rest));
     }
+  }
+  bool pipe = false;
+  for (const fs::path& at : pipes) {
+    if (throughLink(app, at.lexically_relative(app).native())) continue;
+    fs::create_directories(at.parent_path(), error);
+    pipe = ::mkfifo(at.c_str(), 0600) == 0 || pipe;
   }
   // What fs could not make (a path through a file or a link) is simply not in the folder.
   const auto before = fuzz::listing(app);
@@ -101,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fs::path archive = base / "package.zip";
   const auto written = launcher::feed::writePackage(app, archive);
   if (std::holds_alternative<launcher::feed::Failure>(written)) return 0;
+  if (pipe) fail("a folder holding a named pipe was packed");
   const fs::path out = base / "out";
   fs::create_directories(out);
   std::optional<launcher::platform::ErrorRecord> record;
