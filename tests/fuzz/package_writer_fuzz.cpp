@@ -113,7 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const fs::path archive = base / "package.zip";
   const auto written = launcher::feed::writePackage(app, archive);
-  if (std::holds_alternative<launcher::feed::Failure>(written)) return 0;
+  if (const auto* failure = std::get_if<launcher::feed::Failure>(&written)) {
+    if (failure->message.empty()) fail("a folder was refused without a reason");
+    return 0;
+  }
   if (pipe) fail("a folder holding a named pipe was packed");
   const fs::path out = base / "out";
   fs::create_directories(out);
