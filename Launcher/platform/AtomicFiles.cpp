@@ -129,8 +129,8 @@ class FolderWalk {
 
 }  // namespace
 
-std::optional<std::vector<FolderEntry>> readFolder(int folder) {
-  const int streamFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+std::optional<std::vector<FolderEntry>> readFolder(int folder, const char* path) {
+  const int streamFd = ::openat(folder, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (streamFd < 0) return std::nullopt;
   UniqueDirectory stream(::fdopendir(streamFd));
   if (!stream) {

@@ -17,10 +17,11 @@ struct FolderEntry {
   std::string name;
   unsigned char type;  // DT_DIR, DT_LNK, DT_REG, DT_UNKNOWN...
 };
-// The entries of the folder open as `folder` but "." and "..", read whole, so that no stream stays
-// open while they are handled. Nothing with errno set when it cannot be read, also part-way: a
-// shorter listing would pass for the whole folder.
-std::optional<std::vector<FolderEntry>> readFolder(int folder);
+// The entries but "." and ".." of the folder at `path` from the folder open as `folder` (the folder
+// itself by default; AT_FDCWD for a path from the working folder), read whole, so that no stream
+// stays open while they are handled. Nothing with errno set when it cannot be read, also part-way:
+// a shorter listing would pass for the whole folder.
+std::optional<std::vector<FolderEntry>> readFolder(int folder, const char* path = ".");
 
 // Swaps the entries at two paths of one file system in one step: each name afterwards names what
 // the other did (renameat2 with RENAME_EXCHANGE). Both must exist.

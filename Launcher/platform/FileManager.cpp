@@ -113,9 +113,7 @@ std::optional<std::vector<std::string>> folderEntries(const std::string& folder)
   // Read with readdir rather than std::filesystem::directory_iterator, whose step may not throw:
   // memory that ran out while it named an entry ended the process, where std::bad_alloc reaches
   // the workflow.
-  const UniqueFd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!opened) return std::nullopt;
-  auto entries = readFolder(opened.get());
+  auto entries = readFolder(AT_FDCWD, folder.c_str());
   if (!entries) return std::nullopt;
   std::vector<std::string> names;
   names.reserve(entries->size());
