@@ -983,10 +983,11 @@ void ArchiveWalk::restoreDirectoryDates() {
     const UniqueFd folder = root.open(nameParts(relative), O_RDONLY | O_DIRECTORY);
     const timespec times[2] = {timespec{0, UTIME_OMIT}, platform::toTimespec(date)};
     if (!folder || ::futimens(folder.get(), times) != 0) {
+      const int cause = errno;  // before the first log line, whose write may change it
       const std::string path = root.pathOf(relative);
       logLine("[Zipwell] Set attributes failed for directory: " + path + ".");
       logLine("[Zipwell] Error setting directory file modification date attribute: " +
-              zipwell::describeFailure("cannot set the modification date of", path, errno));
+              zipwell::describeFailure("cannot set the modification date of", path, cause));
     }
   }
 }
