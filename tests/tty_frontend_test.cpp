@@ -524,20 +524,28 @@ TEST(TerminalText, ConsoleLinesOnATerminalCannotActOnIt) {
                 "- mergeContentsOfPath: " + (terminal ? c.onTerminal : sent) + "\n intoPath: /b\n");
     }
 
-    // The live block and the lines written above it, on a terminal.
-    Pipe screenEnds = terminalPair();
-    ASSERT_TRUE(screenEnds.writeEnd);
-    Collector screen(screenEnds);
-    {
-      TerminalWindow window(screenEnds.writeEnd.get(), DisplayMode::live);
-      window.open();
-      window.alertOpened({"Error", "notes: " + sent, platform::kCriticalAlertStyle, {"OK"}});
-      window.writeLine(screenEnds.writeEnd.get(), "line: " + sent, true);
+    // The live block and the lines written above it, on a terminal; and the plain lines that a
+    // terminal without cursor movement (TERM=dumb) gets instead.
+    for (const DisplayMode mode : {DisplayMode::live, DisplayMode::plain}) {
+      SCOPED_TRACE(mode == DisplayMode::live ? "live" : "plain");
+      Pipe screenEnds = terminalPair();
+      ASSERT_TRUE(screenEnds.writeEnd);
+      Collector screen(screenEnds);
+      {
+        TerminalWindow window(screenEnds.writeEnd.get(), mode);
+        window.open();
+        window.alertOpened({"Error", "notes: " + sent, platform::kCriticalAlertStyle, {"OK"}});
+        window.hint("typed: " + sent, {"exit"});
+        window.writeLine(screenEnds.writeEnd.get(), "line: " + sent, true);
+      }
+      screen.finish();
+      const std::string text = screen.text();
+      const std::string end = mode == DisplayMode::live ? "\n" : " | [OK]\n";
+      EXPECT_NE(text.find("notes: " + c.onTerminal + end), std::string::npos) << text;
+      EXPECT_NE(text.find("\"typed: " + c.onTerminal + "\" is not a choice"), std::string::npos)
+          << text;
+      EXPECT_NE(text.find("line: " + c.onTerminal + "\n"), std::string::npos) << text;
     }
-    screen.finish();
-    const std::string text = screen.text();
-    EXPECT_NE(text.find("notes: " + c.onTerminal + "\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("line: " + c.onTerminal + "\n"), std::string::npos) << text;
   }
 }
 

@@ -76,6 +76,7 @@ std::string downloadRow(const TerminalProgressIndicator& download, std::size_t w
 TerminalWindow::TerminalWindow(int displayFd, DisplayMode mode)
     : fd_(displayFd),
       mode_(mode),
+      onTerminal_(::isatty(displayFd) == 1),
       updateLabel_(std::make_shared<TerminalTextField>("updateLabel", *this, kInitialStatus)),
       downloadBar_(std::make_shared<TerminalProgressIndicator>("downloadBar", *this, false)),
       circleBar_(std::make_shared<TerminalProgressIndicator>("circleBar", *this, true)),
@@ -225,7 +226,9 @@ void TerminalWindow::displayRequested() {
 
 void TerminalWindow::printLine(const std::string& line) {
   if (mode_ != DisplayMode::plain) return;
-  emit(line + '\n');
+  // A terminal that gets the plain lines reads them as it reads the live block: outside a UTF-8
+  // locale, no byte of a text may act on it there either.
+  emit((onTerminal_ ? platform::terminalLine(line, utf8Locale_) : line) + '\n');
 }
 
 std::vector<std::string> TerminalWindow::frameRows(std::size_t width) const {

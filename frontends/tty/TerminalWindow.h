@@ -14,7 +14,8 @@
 //   download: <text>          followed by what it has brought; while its size is unknown, its
 //                             first text and every tenth one after it
 // Texts are kept on one line: "\" becomes "\\", a line feed "\n", a carriage return "\r", a tab
-// "\t", other control characters "\xHH".
+// "\t", other control characters "\xHH"; on a terminal outside a UTF-8 locale, also each byte
+// from 0x80 to 0x9F of a character (see platform::terminalLine).
 //
 // Live mode (the descriptor is a terminal): a block of a few lines redrawn in place: the status
 // line with a spinner while the busy indicator shows, the overall bar with its percentage, the
@@ -98,7 +99,9 @@ class TerminalWindow final : public ElementObserver {
 
   int fd_;
   DisplayMode mode_;
-  // Whether the terminal reads UTF-8, as the locale says when the window is made.
+  // Whether the display is a terminal (also in plain mode, as under TERM=dumb), and whether the
+  // terminal reads UTF-8, as the locale says when the window is made.
+  const bool onTerminal_;
   const bool utf8Locale_ = platform::localeIsUtf8();
   std::shared_ptr<TerminalTextField> updateLabel_;
   std::shared_ptr<TerminalProgressIndicator> downloadBar_, circleBar_, progressBar_;
