@@ -1165,18 +1165,35 @@ TEST(FeedExecutable, VersionCheckForceVersionedNamesAndItsOwnVersion) {
   }
   fs::remove(fixture.app / "lib" / "assets.zip");
 
-  // A report that cannot be written out (standard output on a full disk) is a failure, told on
-  // standard error; the work itself is done.
+  // A report that cannot be written out (standard output on a full disk, or on a pipe whose
+  // reader has gone, as after `| head -1`) is a failure, told on standard error; the work itself
+  // is done. The pipe is a named one that its last reader closed before the tool started, and
+  // the tool starts with SIGPIPE's default action.
   const fs::path keys = fs::path(fixture.dir.path()) / "keys";
-  for (const std::string& command :
-       {publish + " --version 7", "keygen --out '" + keys.string() + "'"}) {
-    SCOPED_TRACE(command);
-    EXPECT_EQ(runTool(command, &errors, nullptr, "/dev/full"), kExitRuntimeFailure);
-    EXPECT_NE(errors.find("launcher-feed: cannot write to standard output: "), std::string::npos)
-        << errors;
+  const std::string fifo = fixture.dir / "stdout-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const int version : {7, 8}) {
+    const bool pipe = version == 8;
+    for (const std::string& command :
+         {publish + " --version " + std::to_string(version),
+          "keygen --out '" + keys.string() + "'" + (pipe ? " --force" : "")}) {
+      SCOPED_TRACE(command);
+      if (pipe) {
+        testing::ChildProcess tool({"/bin/sh", "-c",
+                                    "exec 3<>'" + fifo + "' && exec '" + kFeedTool + "' " +
+                                        command + " >'" + fifo + "' 3>&-"},
+                                   {});
+        EXPECT_EQ(tool.waitForExit(), kExitRuntimeFailure);
+        errors = tool.errors();
+      } else {
+        EXPECT_EQ(runTool(command, &errors, nullptr, "/dev/full"), kExitRuntimeFailure);
+      }
+      EXPECT_NE(errors.find("launcher-feed: cannot write to standard output: "), std::string::npos)
+          << errors;
+    }
+    EXPECT_EQ(publishedVersion(readFile((fixture.feed / "v" / "version").string())), version);
+    EXPECT_TRUE(fs::exists(keys / "publisher.pub"));
   }
-  EXPECT_EQ(publishedVersion(readFile((fixture.feed / "v" / "version").string())), 7);
-  EXPECT_TRUE(fs::exists(keys / "publisher.pub"));
 }
 
 TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites) {

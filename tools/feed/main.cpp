@@ -101,6 +101,9 @@ int main(int argc, char** argv) {
   // A package beyond the file size limit (ulimit -f) fails its write as on a full disk: publish
   // says so and removes its staged files rather than end with the signal.
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  // A report whose reader has gone (`| head -1`) fails its write like one on a full disk: told
+  // below, rather than the process ending with the signal and without a word.
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   // Setting up the command line, or a command, may still throw (a broken option definition, no
   // memory left): told like any other failure.
   try {
