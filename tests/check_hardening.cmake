@@ -4,6 +4,8 @@
 # checked variants of the C library functions (a __*_chk symbol). Every missing property of every
 # program is reported. Run as:
 #   cmake -DREADELF=... -DFORTIFIED=ON|OFF -DPROGRAMS=path,path,... -P check_hardening.cmake
+# readelf translates its headings and flag names ("Type:", "Flags:") into the user's language.
+set(ENV{LC_ALL} C)
 string(REPLACE "," ";" programs "${PROGRAMS}")
 if(NOT programs)
   message(FATAL_ERROR "no programs to check")
