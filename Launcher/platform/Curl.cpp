@@ -1,6 +1,5 @@
 #include "Launcher/platform/Curl.h"
 
-#include <algorithm>
 #include <charconv>
 #include <mutex>
 #include <string_view>
@@ -158,15 +157,9 @@ bool namesAnotherValidator(CURL* handle, const std::string& validator) {
 
 std::optional<std::string> contentCodingOf(CURL* handle) {
   auto coding = responseHeader(handle, "Content-Encoding");
-  // Compared letter by letter in ASCII: strcasecmp follows the process's locale, and the window's
+  // Compared in ASCII, not with strcasecmp: that follows the process's locale, and the window's
   // toolkit sets the user's, where a Turkish one gives 'I' no lower case among these letters.
-  constexpr std::string_view kIdentity = "identity";
-  const auto sameLetter = [](char c, char lower) {
-    return c == lower || (c >= 'A' && c <= 'Z' && c - 'A' + 'a' == lower);
-  };
-  if (coding &&
-      std::equal(coding->begin(), coding->end(), kIdentity.begin(), kIdentity.end(), sameLetter))
-    return std::nullopt;
+  if (coding && ::curl_strequal(coding->c_str(), "identity") != 0) return std::nullopt;
   return coding;
 }
 
