@@ -10,7 +10,6 @@
 #include <clocale>
 #include <condition_variable>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -24,6 +23,7 @@
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
+#include "tests/support/UserLocale.h"
 #include "tests/support/ZipWriter.h"
 
 namespace launcher {
@@ -861,17 +861,8 @@ TEST_F(Downloader, ReportsAFailedFetchAndKeepsWhatWasThere) {
 // launcher, whose toolkit sets the user's locale, where a Turkish one lowers no 'I' to 'i'. That
 // locale is made from the system's locale sources when it is not installed.
 TEST_F(Downloader, TakesTheIdentityCodingHoweverItIsSpelt) {
-  const testing::TempDir made;
-  const char* locales = std::getenv("LOCPATH");
-  const std::optional<std::string> savedLocales =
-      locales != nullptr ? std::optional<std::string>(locales) : std::nullopt;
-  const auto turkish = [] { return std::setlocale(LC_CTYPE, "tr_TR.UTF-8") != nullptr; };
-  const bool inTurkish =
-      turkish() ||
-      (std::system(("localedef -i tr_TR -f UTF-8 '" + made / "tr_TR.UTF-8" + "' >/dev/null 2>&1")
-                       .c_str()) == 0 &&
-       ::setenv("LOCPATH", made.path().c_str(), 1) == 0 && turkish());
-  SCOPED_TRACE(inTurkish ? "in tr_TR.UTF-8" : "tr_TR.UTF-8 cannot be had: in C");
+  const testing::UserLocale turkish(LC_CTYPE, "tr_TR");
+  SCOPED_TRACE(turkish.active() ? "in tr_TR.UTF-8" : "tr_TR.UTF-8 cannot be had: in C");
   for (const std::string spelling : {"identity", "IDENTITY", "Identity"}) {
     SCOPED_TRACE(spelling);
     server.handle("/plain.zip", [spelling](const httplib::Request&, httplib::Response& response) {
@@ -883,11 +874,6 @@ TEST_F(Downloader, TakesTheIdentityCodingHoweverItIsSpelt) {
     EXPECT_EQ(readFile(install + "/plain.zip"), "the package");
     fs::remove(install + "/plain.zip");
   }
-  std::setlocale(LC_CTYPE, "C");
-  if (savedLocales)
-    ::setenv("LOCPATH", savedLocales->c_str(), 1);
-  else
-    ::unsetenv("LOCPATH");
 }
 
 TEST_F(Downloader, TheBarShowsWhatThePartHoldsWhileASlowPackageArrives) {

@@ -35,6 +35,7 @@
 #include "tests/support/CaptureFd.h"
 #include "tests/support/ScratchFileSystem.h"
 #include "tests/support/TestFolders.h"
+#include "tests/support/UserLocale.h"
 #include "tests/support/ZipWriter.h"
 
 namespace launcher::platform {
@@ -119,43 +120,6 @@ class ScopedUmask {
 
  private:
   mode_t saved_;
-};
-
-// The process's numbers written with a decimal comma while the object lives, as the window
-// launcher's toolkit sets the user's locale. Made from the system's locale sources when none is
-// installed; active() tells whether it could be had.
-class DecimalCommaLocale {
- public:
-  DecimalCommaLocale() {
-    if (!use()) {
-      const std::string made = folder_.path() + "/de_DE.UTF-8";
-      if (std::system(("localedef -i de_DE -f UTF-8 '" + made + "' >/dev/null 2>&1").c_str()) ==
-          0) {
-        ::setenv("LOCPATH", folder_.path().c_str(), 1);
-        madeHere_ = true;
-        use();
-      }
-    }
-  }
-  ~DecimalCommaLocale() {
-    std::setlocale(LC_NUMERIC, "C");
-    if (madeHere_) ::unsetenv("LOCPATH");
-  }
-  DecimalCommaLocale(const DecimalCommaLocale&) = delete;
-  DecimalCommaLocale& operator=(const DecimalCommaLocale&) = delete;
-  bool active() const { return active_; }
-
- private:
-  bool use() {
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return false;
-    char text[8] = {};
-    static_cast<void>(std::snprintf(text, sizeof text, "%.1f", 1.5));
-    active_ = std::string(text) == "1,5";
-    return active_;
-  }
-  TempDir folder_;
-  bool madeHere_ = false;
-  bool active_ = false;
 };
 
 // Extractions on `count` threads while the object lives; then as many as the machine has.
@@ -449,7 +413,7 @@ TEST(ZipwellSpace, PackageLargerThanTheFreeSpaceIsRefused) {
 
   // 60 MB, with 5 % and 16 MiB to spare, does not fit in 64 MiB; the sizes are written alike in
   // every locale.
-  const DecimalCommaLocale decimalComma;
+  const testing::UserLocale decimalComma(LC_NUMERIC, "de_DE");
   if (!decimalComma.active()) std::cerr << "no locale with a decimal comma can be made here\n";
   Outcome outcome = extract(folder / "big.zip", small / "out");
   EXPECT_FALSE(outcome.result);
