@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -195,9 +196,17 @@ TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
   ASSERT_TRUE(platform::createInstallFolder(*paths));
   const auto first = lockInstallFolder(*paths);
   ASSERT_TRUE(first.held()) << first.error();
-  std::string shown;
+  // As a process that has shown nothing yet: the alert still belongs to the desktop entry.
+  QGuiApplication::setDesktopFileName({});
+  QCoreApplication::setApplicationName(QStringLiteral("qt_window_test"));
+  QGuiApplication::setWindowIcon(QIcon());
+  std::string shown, entry, application;
+  bool iconed = false;
   AlertAnswerer answerer([&](QMessageBox& box) {
     shown = box.text().toStdString() + " | " + box.informativeText().toStdString();
+    entry = QGuiApplication::desktopFileName().toStdString();
+    application = QCoreApplication::applicationName().toStdString();
+    iconed = !box.windowIcon().pixmap(32, 32).isNull();
     click(box, "OK");
   });
   EXPECT_FALSE(rig.app.start());
@@ -205,6 +214,9 @@ TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
   EXPECT_EQ(shown,
             alreadyRunningAlert().messageText + " | " + alreadyRunningAlert().informativeText);
   EXPECT_EQ(alreadyRunningAlert().messageText, APPLICATION_NAME() + " is already running");
+  EXPECT_EQ(entry, kDesktopEntryName);
+  EXPECT_EQ(application, kDesktopEntryName) << "the class of its window on X11";
+  EXPECT_TRUE(iconed);
   EXPECT_EQ(rig.app.window(), nullptr);
   EXPECT_EQ(rig.background->posted.load(), 0) << "no workflow";
   EXPECT_FALSE(std::filesystem::exists(paths->versionFile));

@@ -38,6 +38,13 @@ LauncherApp::LauncherApp(EnvironmentMaker makeEnvironment)
 LauncherApp::~LauncherApp() = default;
 
 bool LauncherApp::start() {
+  // Named like the installed desktop entry, so that the desktop groups every window of the
+  // launcher with it, and with its icon: from the icon theme when installed, else the one built
+  // in. Before anything is shown, the alert of a second start included.
+  QGuiApplication::setDesktopFileName(QString::fromUtf8(kDesktopEntryName));
+  QCoreApplication::setApplicationName(QString::fromUtf8(kDesktopEntryName));
+  QGuiApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(kDesktopEntryName),
+                                                  QIcon(QStringLiteral(":/icons/launcher.svg"))));
   const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
   if (!paths) {
     tellStandardError(platform::kNoUserPathsMessage);
@@ -62,12 +69,6 @@ bool LauncherApp::start() {
   controller_ = ViewController::create(makeEnvironment_(*paths));
   QApplication::setQuitOnLastWindowClosed(
       delegate_.applicationShouldTerminateAfterLastWindowClosed());
-  // Named like the installed desktop entry, so that the desktop groups the window with it, and
-  // with its icon: from the icon theme when installed, else the one built in.
-  QGuiApplication::setDesktopFileName(QString::fromUtf8(kDesktopEntryName));
-  QCoreApplication::setApplicationName(QString::fromUtf8(kDesktopEntryName));
-  QGuiApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(kDesktopEntryName),
-                                                  QIcon(QStringLiteral(":/icons/launcher.svg"))));
   window_ = std::make_unique<MainWindow>();
   alertPresenter().setWindow(window_.get());
   // Tied to the window, so that the connection goes away with this object.

@@ -31,9 +31,10 @@ class LauncherApp {
   LauncherApp(const LauncherApp&) = delete;
   LauncherApp& operator=(const LauncherApp&) = delete;
 
-  // Looks up the per-user folders, makes the install folder, takes the one-launcher lock, creates
-  // the controller and the window (with the desktop entry's name and icon; alerts belong to it),
-  // shows the window and starts the controller. False when the launcher does not run: with a
+  // Gives the process the desktop entry's name and icon (every window carries them, the alert of
+  // a second start too), looks up the per-user folders, makes the install folder, takes the
+  // one-launcher lock, creates the controller and the window (alerts belong to it), shows the
+  // window and starts the controller. False when the launcher does not run: with a
   // message on standard error when no per-user data folder can be determined (nothing is written
   // then) or the install folder is refused (see platform::createInstallFolder), exit status 1; or
   // once the user has answered the alert that another launcher holds the lock (exit status 0).
