@@ -3,6 +3,7 @@
 // and closing the window.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QIcon>
 #include <QKeyEvent>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "Launcher/Config.h"
@@ -166,6 +168,15 @@ TEST(QtWindow, StartsWithOffersAndBusyIndicatorHiddenAndEveryOutletOnItsOwnEleme
   EXPECT_TRUE(rig.find<QProgressBar>("downloadBar")->isVisible());
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->value(), 0);
   EXPECT_EQ(rig.find<QProgressBar>("progressBar")->maximum(), 100);
+  // A screen reader tells the bars apart, though the window shows no title for them.
+  std::set<QString> barNames;
+  for (const char* name : {"progressBar", "downloadBar", "circleBar"}) {
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(rig.find<QProgressBar>(name));
+    ASSERT_NE(bar, nullptr) << name;
+    EXPECT_FALSE(bar->text(QAccessible::Name).isEmpty()) << name;
+    barNames.insert(bar->text(QAccessible::Name));
+  }
+  EXPECT_EQ(barNames.size(), 3u);
   // The application's icon, and the name of the desktop entry the build makes.
   EXPECT_FALSE(rig.app.window()->windowIcon().pixmap(32, 32).isNull());
   const std::string entry = QGuiApplication::desktopFileName().toStdString() + ".desktop";

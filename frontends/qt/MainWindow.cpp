@@ -19,9 +19,11 @@ namespace {
 constexpr int kWindowWidth = 460;
 constexpr int kWindowHeight = 172;
 
-QProgressBar* makeBar(const char* name, int maximum, QWidget* parent) {
+// `accessibleName` is what a screen reader calls the bar: the window shows no title for it.
+QProgressBar* makeBar(const char* name, const char* accessibleName, int maximum, QWidget* parent) {
   auto* bar = new QProgressBar(parent);
   bar->setObjectName(name);
+  bar->setAccessibleName(QString::fromUtf8(accessibleName));
   bar->setRange(0, maximum);
   bar->setValue(0);
   bar->setTextVisible(false);
@@ -47,8 +49,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   // A long status text is cut, it never widens the window.
   label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
-  auto* progress = makeBar("progressBar", 100, this);
-  auto* download = makeBar("downloadBar", 100, this);
+  auto* progress = makeBar("progressBar", "Progress", 100, this);
+  auto* download = makeBar("downloadBar", "Download progress", 100, this);
   download->setMaximumHeight(6);
   // What the download has brought so far, under its bar; it keeps its place while empty.
   auto* downloadText = new QLabel(this);
@@ -61,7 +63,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
   textPolicy.setRetainSizeWhenHidden(true);
   downloadText->setSizePolicy(textPolicy);
   downloadText->hide();
-  auto* circle = makeBar("circleBar", 0, this);
+  auto* circle = makeBar("circleBar", "Working", 0, this);
   circle->setMaximumWidth(120);
   // The busy indicator keeps its place while hidden, so the window does not jump.
   QSizePolicy circlePolicy = circle->sizePolicy();
