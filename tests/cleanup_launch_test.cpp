@@ -244,6 +244,8 @@ struct StartReport {
   // SigIgn of /proc/PID/status, and how many of its descriptors name a ".lock".
   unsigned long long ignored = 0;
   int locks = -1;
+  // PWD as its environment names it, before a shell sets it anew.
+  std::string pwd;
 };
 
 class RealLaunchTest : public InstallFolderTest {
@@ -257,7 +259,8 @@ class RealLaunchTest : public InstallFolderTest {
            "read -r pid comm state ppid pgrp sid rest < /proc/$$/stat\n"
            "{ echo \"$$\"; echo \"$sid\"; pwd -P; readlink /proc/$$/fd/0;\n"
            "  sed -n 's/^SigIgn:\\t//p' /proc/$$/status;\n"
-           "  ls -l /proc/$$/fd | grep -c '/\\.lock$'; } > \"" +
+           "  ls -l /proc/$$/fd | grep -c '/\\.lock$';\n"
+           "  tr '\\0' '\\n' < /proc/$$/environ | sed -n 's/^PWD=//p'; } > \"" +
            marker() + ".tmp\"\n" + "mv \"" + marker() + ".tmp\" \"" + marker() + "\"\n";
   }
 
@@ -280,6 +283,8 @@ class RealLaunchTest : public InstallFolderTest {
     std::getline(in, report.folder);
     std::getline(in, report.input);
     in >> std::hex >> report.ignored >> std::dec >> report.locks;
+    in.ignore();
+    std::getline(in, report.pwd);
     return report;
   }
 };
@@ -306,6 +311,8 @@ TEST_F(RealLaunchTest, BundleProgramStartsDetachedInItsFolderAndTheLauncherQuits
   EXPECT_EQ(report->session, report->pid) << "its own session";
   EXPECT_NE(report->session, ::getsid(0));
   EXPECT_EQ(report->folder, fs::canonical(bundle).string());
+  std::error_code error;
+  EXPECT_TRUE(fs::equivalent(report->pwd, bundle, error)) << "PWD=" << report->pwd;
   EXPECT_EQ(report->input, "/dev/null");
   // Neither reaches the application: a pipe in its scripts ends as in a shell, and a launcher
   // started while it runs gets the lock. Of the signals above 31, the C library leaves its own
@@ -327,6 +334,8 @@ TEST_F(RealLaunchTest, ExecutableFileNamedLikeTheBundleStarts) {
   const auto report = waitForReport();
   ASSERT_TRUE(report) << "the program did not start";
   EXPECT_EQ(report->folder, fs::canonical(install()).string());
+  std::error_code error;
+  EXPECT_TRUE(fs::equivalent(report->pwd, install(), error)) << "PWD=" << report->pwd;
 }
 
 // A shell clears the signal mask it starts with; a program of another kind keeps it. The terminal

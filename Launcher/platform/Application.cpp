@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Launcher/platform/Console.h"
 #include "Launcher/platform/FileManager.h"
@@ -172,10 +174,19 @@ bool LinuxWorkspace::launchApplication(const std::string& name) {
     return false;
   }
 
+  // The launcher's environment, but with PWD naming the folder the program starts in: the
+  // launcher's own names another folder, which a program that trusts PWD would take for its own.
+  std::string pwd = "PWD=" + program->workingFolder;
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, "PWD=", 4) != 0) environment.push_back(*entry);
+  environment.push_back(pwd.data());
+  environment.push_back(nullptr);
+
   char* const argv[] = {const_cast<char*>(program->program.c_str()), nullptr};
   pid_t pid = 0;
   if (int status = ::posix_spawn(&pid, program->program.c_str(), actions.get(), attributes.get(),
-                                 argv, environ);
+                                 argv, environment.data());
       status != 0) {
     logLine(spawnError("cannot start \"" + program->program + "\"", status));
     return false;
