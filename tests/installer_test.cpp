@@ -626,6 +626,24 @@ TEST(InstanceLockTest, SecondHolderIsRefusedAndStartedProgramsDoNotInheritIt) {
   ASSERT_TRUE(first.held()) << first.error();
   EXPECT_EQ(platform::InstanceLock::acquire(path).state(),
             platform::InstanceLock::State::heldElsewhere);
+  // Only the user may open the lock file, whatever the umask: flock needs no more than reading,
+  // and another user who took it would keep every launcher of this account out. A lock file an
+  // earlier launcher left open to others is closed to them.
+  for (const mode_t mask : {mode_t{022}, mode_t{0}}) {
+    const std::string made = root / ("made-" + std::to_string(mask));
+    fs::create_directories(made);
+    const mode_t saved = ::umask(mask);
+    const auto lock = platform::InstanceLock::acquire(made + "/.lock");
+    ::umask(saved);
+    EXPECT_TRUE(lock.held()) << lock.error();
+    EXPECT_EQ(fs::status(made + "/.lock").permissions(), fs::perms(0600))
+        << "umask " << std::oct << mask;
+  }
+  const std::string left = root / "left/.lock";
+  writeFile(left, "");
+  fs::permissions(left, fs::perms(0644));
+  EXPECT_TRUE(platform::InstanceLock::acquire(left).held());
+  EXPECT_EQ(fs::status(left).permissions(), fs::perms(0600));
 
   // A program started now holds no descriptor of the lock file. The child's readers are gone
   // before the fork below, which ThreadSanitizer would otherwise report as leaked threads.

@@ -16,12 +16,15 @@ namespace launcher::platform {
 namespace {
 
 constexpr int kLockFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+// The lock file is the user's alone: flock needs no more than reading, so another user who may
+// open it could take the lock and keep every launcher of this account out.
+constexpr mode_t kLockMode = 0600;
 
 // The lock file as it stands, to read and write; else to read: a file this user may only read
 // (left by a run under another account, or on a read-only file system) still takes the lock, as
 // flock needs no write access, except on NFS.
 UniqueFd openRegular(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), kLockFlags, 0644));
+  UniqueFd file(::open(path.c_str(), kLockFlags, kLockMode));
   if (file || (errno != EACCES && errno != EROFS)) return file;
   const int error = errno;
   file = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -58,7 +61,7 @@ UniqueFd openLockFile(const std::string& path) {
   }
   if ((S_ISDIR(entry.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str())) != 0)
     return openRegular(path);  // gives the reason
-  UniqueFd file(::open(path.c_str(), kLockFlags | O_EXCL, 0644));
+  UniqueFd file(::open(path.c_str(), kLockFlags | O_EXCL, kLockMode));
   // Another launcher made the file in the meantime: its file is the lock.
   if (!file && errno == EEXIST) file = openRegular(path);
   return file;
@@ -73,6 +76,13 @@ InstanceLock InstanceLock::acquire(const std::string& path) {
     lock.error_ = describeErrno("cannot open", path, errno);
     return lock;
   }
+  // A lock file of this user's that others may read (made so by an earlier launcher) is closed
+  // to them. One that cannot be changed (another account's, a read-only file system) still
+  // serves as the lock.
+  struct stat opened {};
+  if (::fstat(lock.file_.get(), &opened) == 0 && opened.st_uid == ::geteuid() &&
+      (opened.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    static_cast<void>(::fchmod(lock.file_.get(), opened.st_mode & S_IRWXU));
   int status = 0;
   do {
     status = ::flock(lock.file_.get(), LOCK_EX | LOCK_NB);
