@@ -115,8 +115,9 @@ TEST(StandardFolders, TemporaryFolderIsMadePrivateAndNeverALink) {
 }
 
 // The launcher's own folders (the application's cache folder, its temporary folder, the install
-// folder) are refused when another user may have put files in them; the base folders are not
-// judged, and neither is a folder its group may change.
+// folder) are refused when another user may have put files in them, or may move them away and
+// put folders of theirs in their place: a base folder of another user's, or one that every user
+// may change and that is not sticky as /tmp is. A folder its group may change is not judged.
 TEST(StandardFolders, OwnFoldersAreRefusedWhenAnotherUserMayChangeThem) {
   struct Folder {
     const char* title;
@@ -139,8 +140,8 @@ TEST(StandardFolders, OwnFoldersAreRefusedWhenAnotherUserMayChangeThem) {
     for (const std::string fault : {"writable by all", "writable by the group", "another user's"}) {
       SCOPED_TRACE(std::string(folder.title) + ", " + fault);
       testing::UserFolders folders;
-      ASSERT_EQ(::chmod(folders.cacheHome().c_str(), 0777), 0);
-      ASSERT_EQ(::chmod(folders.dataHome().c_str(), 0777), 0);
+      ASSERT_EQ(::chmod(folders.cacheHome().c_str(), 01777), 0);
+      ASSERT_EQ(::chmod(folders.dataHome().c_str(), 01777), 0);
       const platform::UserPaths paths = lookUp();
       const std::string path = folder.path(paths);
       std::filesystem::create_directories(path);
@@ -165,6 +166,42 @@ TEST(StandardFolders, OwnFoldersAreRefusedWhenAnotherUserMayChangeThem) {
       if (std::string(folder.title) == "cache") {
         EXPECT_FALSE(std::filesystem::exists(paths.temporaryFolder)) << "nothing made inside";
       }
+    }
+  }
+  // The base folders, and a folder above them on the way a link takes.
+  for (const bool install : {true, false}) {
+    for (const std::string fault :
+         {"writable by all", "writable by all, sticky", "another user's", "behind a link"}) {
+      SCOPED_TRACE(std::string(install ? "data" : "cache") + " base folder, " + fault);
+      testing::UserFolders folders;
+      const std::string base = install ? folders.dataHome() : folders.cacheHome();
+      std::string judged = base;
+      if (fault == "behind a link") {
+        // The base folder is a link to a folder in a folder that every user may change.
+        judged = folders.root() + "/open";
+        std::filesystem::create_directories(judged + "/base");
+        std::filesystem::remove_all(base);
+        std::filesystem::create_directory_symlink(judged + "/base", base);
+      }
+      const mode_t mode = fault == "writable by all, sticky" ? 01777
+                          : fault == "another user's"        ? 0755
+                                                             : 0777;
+      ASSERT_EQ(::chmod(judged.c_str(), mode), 0);
+      if (fault == "another user's" && ::chown(judged.c_str(), ::geteuid() + 1, -1) != 0) {
+        chowned = false;
+        continue;
+      }
+      const platform::UserPaths paths = lookUp();
+      const auto made =
+          install ? platform::createInstallFolder(paths) : platform::createTemporaryFolder(paths);
+      if (fault == "writable by all, sticky") {
+        EXPECT_TRUE(made) << made.error;
+        continue;
+      }
+      EXPECT_FALSE(made);
+      EXPECT_EQ(made.error, "\"" + judged + "\" " +
+                                (fault == "another user's" ? "belongs to another user"
+                                                           : "may be changed by other users"));
     }
   }
   // The install folder of a new account is made private; a link is refused.

@@ -60,10 +60,40 @@ FileResult makePrivateFolders(const std::string& path) {
   return FileResult::success();
 }
 
+// Why another user could move the folder `path` away and put one of theirs in its place, or
+// nothing: every folder above it must be this user's or the system's, and one that every user
+// may change must be sticky (as /tmp is), where only an entry's owner may move it. Judged along
+// the path as given and as the kernel resolves it, as a link on the way leads elsewhere.
+std::optional<std::string> ancestorProblem(const std::string& path) {
+  std::vector<std::filesystem::path> above;
+  const auto addAncestors = [&above](std::filesystem::path folder) {
+    while (folder.has_parent_path() && folder.parent_path() != folder) {
+      folder = folder.parent_path();
+      above.push_back(folder);
+    }
+  };
+  addAncestors(path);
+  std::error_code error;
+  const auto resolved = std::filesystem::canonical(path, error);
+  if (error) return "cannot resolve \"" + path + "\": " + error.message();
+  addAncestors(resolved);
+  for (const auto& folder : above) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0)
+      return describeErrno("cannot examine", folder.string(), errno);
+    if (info.st_uid != ::geteuid() && info.st_uid != 0)
+      return "\"" + folder.string() + "\" belongs to another user";
+    if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
+      return "\"" + folder.string() + "\" may be changed by other users";
+  }
+  return std::nullopt;
+}
+
 // Makes `path` if missing, mode 0700; fails unless it is afterwards a real folder (not a link)
 // of this user's own that not every user may change: whoever may put files in it could have this
 // user run them. A folder its group may change stays usable: with a umask of 002 each user's group
-// is their own, and install folders made so must go on working.
+// is their own, and install folders made so must go on working. Nor may another user be able to
+// move it away: see ancestorProblem.
 FileResult makeOwnFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
     return FileResult::failure(describeErrno("cannot create folder", path, errno));
@@ -76,6 +106,7 @@ FileResult makeOwnFolder(const std::string& path) {
     return FileResult::failure("\"" + path + "\" belongs to another user");
   if ((info.st_mode & S_IWOTH) != 0)
     return FileResult::failure("\"" + path + "\" may be changed by other users");
+  if (auto problem = ancestorProblem(path)) return FileResult::failure(*problem);
   return FileResult::success();
 }
 
