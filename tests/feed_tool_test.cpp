@@ -1201,7 +1201,13 @@ TEST(FeedExecutable, KeygenWritesAKeyPairThatPublishSignsWithAndNeverOverwrites)
   const fs::path keys = fs::path(fixture.dir.path()) / "keys";
   const std::string keygen = "keygen --out '" + keys.string() + "'";
   std::string errors, output;
-  ASSERT_EQ(runTool(keygen, &errors, &output), 0) << errors;
+  // The folder made for the keys is the publisher's alone, also under a umask that opens what
+  // it makes to everyone: another user could otherwise put a public key of theirs there.
+  const mode_t savedMask = ::umask(0);
+  const int made = runTool(keygen, &errors, &output);
+  ::umask(savedMask);
+  ASSERT_EQ(made, 0) << errors;
+  EXPECT_EQ(fs::status(keys).permissions(), fs::perms(0700));
   EXPECT_EQ(fs::status(keys / "publisher.key").permissions(), fs::perms(0600));
   EXPECT_EQ(fs::status(keys / "publisher.pub").permissions(), fs::perms(0644));
   const std::string publicKey = readFile(keys / "publisher.pub");

@@ -1,5 +1,6 @@
 #include "tools/feed/Keygen.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -61,7 +62,12 @@ std::variant<KeygenReport, Failure> generateKeys(const KeygenRequest& request,
   report.publicKeyLine = keys->publicKeyLine;
   report.keyId = minisign::keyIdText(keys->id);
 
+  // The folders made for the keys are the publisher's alone whatever the umask: whoever may
+  // change the folder could put a public key of theirs in it, to be built into the launcher, or
+  // take the secret key's place.
+  const mode_t savedMask = ::umask(077);
   fs::create_directories(request.folder, error);
+  ::umask(savedMask);
   if (error)
     return Failure::runtime("cannot create " + shown(request.folder) + ": " + error.message());
   // Both files are written before either is moved into place, so that a full disk leaves the
