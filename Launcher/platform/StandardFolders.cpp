@@ -61,9 +61,10 @@ FileResult makePrivateFolders(const std::string& path) {
 }
 
 // Why another user could move the folder `path` away and put one of theirs in its place, or
-// nothing: every folder above it must be this user's or the system's, and one that every user
-// may change must be sticky (as /tmp is), where only an entry's owner may move it. Judged along
-// the path as given and as the kernel resolves it, as a link on the way leads elsewhere.
+// nothing: a folder above it that every user may change must be sticky (as /tmp is), where only
+// an entry's owner may move it. Judged along the path as given and as the kernel resolves it, as
+// a link on the way leads elsewhere. Owners are not judged: in a sandbox's user namespace the
+// system's folders show an owner that is nobody's.
 std::optional<std::string> ancestorProblem(const std::string& path) {
   std::vector<std::filesystem::path> above;
   const auto addAncestors = [&above](std::filesystem::path folder) {
@@ -81,8 +82,6 @@ std::optional<std::string> ancestorProblem(const std::string& path) {
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0)
       return describeErrno("cannot examine", folder.string(), errno);
-    if (info.st_uid != ::geteuid() && info.st_uid != 0)
-      return "\"" + folder.string() + "\" belongs to another user";
     if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
       return "\"" + folder.string() + "\" may be changed by other users";
   }

@@ -39,14 +39,14 @@ FileResult createDataFolder(const UserPaths& paths);
 
 // Makes the install folder (mode 0700) and the data folder when they are missing. Fails unless
 // the install folder is then a real folder (not a link) of the user's own that not every user may
-// change, in folders that no other user may change but as /tmp allows (sticky): the application
-// in it runs as the user.
+// change, in folders that every user may change only when they are sticky, as /tmp is: the
+// application in it runs as the user.
 FileResult createInstallFolder(const UserPaths& paths);
 
 // Makes the temporary folder and its missing ancestors when needed, and makes sure it is private:
 // owned by the user, mode 0700, and neither it nor its application folder a symbolic link, of
-// another user or open to every user's changes, nor in a folder that another user may change but
-// as /tmp allows (sticky).
+// another user or open to every user's changes, nor in a folder that every user may change and
+// that is not sticky, as /tmp is.
 FileResult createTemporaryFolder(const UserPaths& paths);
 
 }  // namespace launcher::platform
