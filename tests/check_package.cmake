@@ -89,10 +89,11 @@ endif()
 if(NOT Section STREQUAL "utils" OR NOT Priority STREQUAL "optional")
   list(APPEND failures "Section/Priority are \"${Section}\"/\"${Priority}\", not utils/optional")
 endif()
-# The libraries the programs link, as dpkg-shlibdeps found them.
+# The libraries the programs link, as dpkg-shlibdeps found them, and for the window the package
+# of Qt's SVG plugins, which it loads at run time to draw its icon.
 set(libraries libc6 libstdc++6 libcurl4)
 if(QT)
-  list(APPEND libraries libqt6widgets6)
+  list(APPEND libraries libqt6widgets6 libqt6svg6)
 endif()
 foreach(library IN LISTS libraries)
   string(REPLACE "+" "\\+" pattern "${library}")
