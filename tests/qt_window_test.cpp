@@ -233,6 +233,50 @@ TEST(QtWindow, SecondLauncherSaysTheFirstRunsAndQuitsWithoutStarting) {
   EXPECT_FALSE(std::filesystem::exists(paths->versionFile));
 }
 
+// Started from the desktop entry, nobody reads standard error: a refused install folder is also
+// said in an alert, and the launcher quits once it is answered, having started nothing.
+TEST(QtWindow, RefusedInstallFolderIsSaidInAnAlertBeforeTheLauncherQuits) {
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    std::string reason;
+  } cases[] = {
+      {"writable by all",
+       [](const std::string& folder) {
+         std::filesystem::create_directories(folder);
+         std::filesystem::permissions(folder, std::filesystem::perms::all);
+       },
+       "may be changed by other users"},
+      {"a link",
+       [](const std::string& folder) {
+         std::filesystem::create_directories(folder + ".real");
+         std::filesystem::create_directory_symlink(folder + ".real", folder);
+       },
+       "is not a folder of its own (a link or a file)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QtRig rig;
+    const std::string folder = rig.folders.installFolder();
+    c.make(folder);
+    std::string shown;
+    AlertAnswerer answerer([&](QMessageBox& box) {
+      shown = box.text().toStdString() + " | " + box.informativeText().toStdString();
+      click(box, "OK");
+    });
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(rig.app.start());
+    const std::string error = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(answerer.answered(), 1);
+    EXPECT_EQ(shown, "Error | \"" + folder + "\" " + c.reason);
+    // The offscreen platform may add its own lines after it.
+    const std::string line = "launcher: \"" + folder + "\" " + c.reason + "\n";
+    EXPECT_EQ(error.substr(0, line.size()), line);
+    EXPECT_EQ(rig.app.window(), nullptr);
+    EXPECT_EQ(rig.background->posted.load(), 0) << "no workflow";
+  }
+}
+
 // ---- the main queue
 
 TEST(QtWindow, ChangesPostedFromSeveralThreadsReachTheWidgetsInPostingOrder) {

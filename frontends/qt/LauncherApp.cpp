@@ -24,6 +24,18 @@ void tellStandardError(const std::string& text) {
   static_cast<void>(std::fflush(stderr));
 }
 
+// Why the launcher does not start: on standard error, and in an alert for whoever started it from
+// the desktop entry, where standard error goes unread and no window would appear at all.
+void tellWhyItQuits(const std::string& text) {
+  tellStandardError(text);
+  platform::Alert alert;
+  alert.messageText = "Error";
+  alert.informativeText = text;
+  alert.style = platform::kCriticalAlertStyle;
+  alert.buttons = {"OK"};
+  MessageBoxPresenter().presentModal(alert);
+}
+
 }  // namespace
 
 Environment LauncherApp::productionEnvironment(const platform::UserPaths& paths) {
@@ -47,13 +59,13 @@ bool LauncherApp::start() {
                                                   QIcon(QStringLiteral(":/icons/launcher.svg"))));
   const auto paths = platform::lookUpUserPaths(APPLICATION_NAME());
   if (!paths) {
-    tellStandardError(platform::kNoUserPathsMessage);
+    tellWhyItQuits(platform::kNoUserPathsMessage);
     return false;
   }
   // The application in the install folder runs as this user: a folder that another user may
   // change is refused before anything in it is read.
   if (auto own = platform::createInstallFolder(*paths); !own) {
-    tellStandardError(own.error);
+    tellWhyItQuits(own.error);
     return false;
   }
   // One launcher per account, decided before anything else touches the disk.

@@ -35,8 +35,9 @@ class LauncherApp {
   // a second start too), looks up the per-user folders, makes the install folder, takes the
   // one-launcher lock, creates the controller and the window (alerts belong to it), shows the
   // window and starts the controller. False when the launcher does not run: with a
-  // message on standard error when no per-user data folder can be determined (nothing is written
-  // then) or the install folder is refused (see platform::createInstallFolder), exit status 1; or
+  // message on standard error and in an alert once answered, when no per-user data folder can be
+  // determined (nothing is written then) or the install folder is refused (see
+  // platform::createInstallFolder), exit status 1; or
   // once the user has answered the alert that another launcher holds the lock (exit status 0).
   bool start();
   // start(), then the event loop until the application quits. Returns the exit status.
