@@ -1,6 +1,6 @@
 # Makes the Debian package of the end-user component with cpack in the build folder and checks
-# that it holds exactly the two programs, the desktop entry, the icon and the package documents
-# (never the feed tool), and that its control fields are sane. Run as:
+# that it holds exactly the two programs with their manual pages, the desktop entry, the icon and
+# the package documents (never the feed tool), and that its control fields are sane. Run as:
 #   cmake -DCPACK=... -DBUILD_DIR=... -DOUT=... -DAPP_ID=... -DVERSION=... -DQT=ON|OFF
 #         -P check_package.cmake
 file(REMOVE_RECURSE "${OUT}")
@@ -52,9 +52,9 @@ foreach(line IN LISTS lines)
 endforeach()
 set(expected usr/bin/launcher-cli usr/share/applications/${APP_ID}.desktop
     usr/share/icons/hicolor/scalable/apps/${APP_ID}.svg usr/share/doc/${APP_ID}/copyright
-    usr/share/doc/${APP_ID}/changelog.gz)
+    usr/share/doc/${APP_ID}/changelog.gz usr/share/man/man1/launcher-cli.1.gz)
 if(QT)
-  list(APPEND expected usr/bin/launcher)
+  list(APPEND expected usr/bin/launcher usr/share/man/man1/launcher.1.gz)
 endif()
 list(SORT files)
 list(SORT expected)
