@@ -1,8 +1,12 @@
 // The version request's HTTP layer against a server in this process.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -12,6 +16,28 @@
 #include "Launcher/platform/HttpSession.h"
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/StarvedMemory.h"
+
+// The system resolver, as libcurl calls it from its resolver thread, with one name that resolves
+// like a name server that never answers: its lookup is held until the test lets it go (or 10 s
+// pass) and then finds nothing. Every other name goes to the real resolver.
+namespace {
+constexpr const char* kUnansweredName = "unanswered.invalid";
+std::mutex resolverMutex;
+std::condition_variable resolverReleased;
+bool resolverReleasedFlag = false;
+}  // namespace
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result) {
+  if (node != nullptr && std::strcmp(node, kUnansweredName) == 0) {
+    std::unique_lock lock(resolverMutex);
+    resolverReleased.wait_for(lock, std::chrono::seconds(10), [] { return resolverReleasedFlag; });
+    return EAI_NONAME;
+  }
+  using Resolve = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const auto real = reinterpret_cast<Resolve>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  return real != nullptr ? real(node, service, hints, result) : EAI_SYSTEM;
+}
 
 namespace launcher {
 namespace {
@@ -193,7 +219,7 @@ TEST(CurlHttpSession, RefusesAnAnswerOverTheCap) {
   }
 }
 
-TEST(CurlHttpSession, GivesUpAnAnswerThatTricklesPastTheDeadline) {
+TEST(CurlHttpSession, GivesUpAnExchangeThatRunsPastTheDeadline) {
   LocalHttpServer server;
   server.handle("/v/version", [](const httplib::Request&, httplib::Response& response) {
     // Two bytes a second: never slow enough to count as stalled.
@@ -213,6 +239,28 @@ TEST(CurlHttpSession, GivesUpAnAnswerThatTricklesPastTheDeadline) {
   EXPECT_NE(outcome.error->description.find(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
             std::string::npos)
       << outcome.error->description;
+
+  // A name whose lookup never ends is given up by the deadline too, not when the system's
+  // resolver gives up (minutes, with a name server that never answers).
+  {
+    const std::lock_guard lock(resolverMutex);
+    resolverReleasedFlag = false;
+  }
+  const auto lookupStart = std::chrono::steady_clock::now();
+  const Outcome unanswered = runTask(std::string("http://") + kUnansweredName + "/v/version",
+                                     std::chrono::milliseconds(500));
+  const auto lookupTook = std::chrono::steady_clock::now() - lookupStart;
+  {
+    const std::lock_guard lock(resolverMutex);
+    resolverReleasedFlag = true;
+  }
+  resolverReleased.notify_all();
+  EXPECT_LT(lookupTook, std::chrono::seconds(5));
+  EXPECT_EQ(unanswered.calls, 1);
+  ASSERT_TRUE(unanswered.error.has_value());
+  EXPECT_NE(unanswered.error->description.find(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
+            std::string::npos)
+      << unanswered.error->description;
 }
 
 // --- Redirects

@@ -76,6 +76,10 @@ bool applyCommonOptions(CURL* handle, const char* url) {
          curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
+         // A transfer that gives up while the host name is still being resolved returns at once:
+         // libcurl would otherwise wait for the system resolver, which may take minutes (a
+         // name server that never answers), far beyond the limits here.
+         curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
          // No byte for 60 s (below 1 byte/s for 60 s) ends the transfer.
          curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
          curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK;
