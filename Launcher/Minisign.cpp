@@ -15,6 +15,9 @@
 #include <variant>
 #include <vector>
 
+#include "Launcher/platform/FileManager.h"
+#include "Launcher/platform/UniqueFd.h"
+
 namespace launcher::minisign {
 namespace {
 namespace fs = std::filesystem;
@@ -53,10 +56,6 @@ bool sodiumReady() {
 }
 
 const std::string kSodiumUnavailable = "the cryptography library could not be initialised";
-
-std::string describeErrno(int error) {
-  return std::generic_category().message(error);
-}
 
 // A value shown inside a one-line message: quoted, control characters replaced.
 std::string inQuotes(std::string_view text) {
@@ -217,9 +216,9 @@ std::optional<std::string> versionProblem(std::string_view comment, std::int64_t
 class MappedFile {
  public:
   explicit MappedFile(const fs::path& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = platform::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status {};
-    if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
+    if (!fd_ || ::fstat(fd_.get(), &status) != 0) {
       error_ = errno;
       return;
     }
@@ -228,8 +227,8 @@ class MappedFile {
       return;
     }
     if (status.st_size == 0) return;
-    void* bytes =
-        ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd_, 0);
+    void* bytes = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE,
+                         fd_.get(), 0);
     if (bytes == MAP_FAILED) {
       error_ = errno;
       return;
@@ -239,7 +238,6 @@ class MappedFile {
   }
   ~MappedFile() {
     if (bytes_) ::munmap(const_cast<unsigned char*>(bytes_), size_);
-    if (fd_ >= 0) ::close(fd_);
   }
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -249,24 +247,10 @@ class MappedFile {
   std::size_t size() const { return size_; }
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   int error_ = 0;
   const unsigned char* bytes_ = nullptr;
   std::size_t size_ = 0;
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 std::string oneLine(std::string_view text) {
@@ -433,7 +417,7 @@ std::optional<std::string> PackageVerifier::finish(const fs::path& package) {
     const MappedFile file(package);
     if (file.error() != 0)
       return "cannot read the package " + inQuotes(package.string()) + ": " +
-             describeErrno(file.error());
+             platform::describeErrno(file.error());
     // The algorithm's name is not covered by the global signature: a prehashed signature
     // relabelled as legacy is a valid signature of the 64-byte digest of the signed package.
     if (file.size() == kDigestBytes)
@@ -577,9 +561,10 @@ Result<std::string> signFile(const SecretKey& key, const fs::path& path,
     return R::failure("the trusted comment is longer than " + std::to_string(kMaxSignedComment) +
                       " bytes");
 
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0)
-    return R::failure("cannot open " + inQuotes(path.string()) + ": " + describeErrno(errno));
+  const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file)
+    return R::failure("cannot open " + inQuotes(path.string()) + ": " +
+                      platform::describeErrno(errno));
   crypto_generichash_blake2b_state hash;
   if (crypto_generichash_blake2b_init(&hash, nullptr, 0, kDigestBytes) != 0)
     return R::failure("cannot start the package's digest");
@@ -588,7 +573,8 @@ Result<std::string> signFile(const SecretKey& key, const fs::path& path,
     const ssize_t count = ::read(file.get(), piece.data(), piece.size());
     if (count < 0 && errno == EINTR) continue;
     if (count < 0)
-      return R::failure("cannot read " + inQuotes(path.string()) + ": " + describeErrno(errno));
+      return R::failure("cannot read " + inQuotes(path.string()) + ": " +
+                        platform::describeErrno(errno));
     if (count == 0) break;
     if (crypto_generichash_blake2b_update(&hash, piece.data(),
                                           static_cast<unsigned long long>(count)) != 0)
