@@ -159,6 +159,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   Download DownloadChangedEntries(std::int64_t localVersion,
                                   const std::optional<delta::PackageManifest>& signedManifest,
                                   std::optional<zipdir::Directory>& directory);
+  // A signed build's check of each entry of an update: the publisher's signed manifest of
+  // `serverVersion`, or nothing, logged, when it cannot be used (and without a public key, a
+  // manifest address or a temporary folder). `later` gets the version the manifest was signed
+  // for when the publisher has published a later one since the version was asked for.
+  std::optional<delta::PackageManifest> FetchSignedManifest(std::int64_t serverVersion,
+                                                            std::optional<std::int64_t>& later);
   // Where DownloadPackage will put the package; empty when the address names no file, or when a
   // file is there already.
   std::string PackageDestination() const;

@@ -52,6 +52,33 @@ platform::InstanceLock lockTemporaryFolder(const std::string& temporary) {
   return lock;
 }
 
+// Records what was installed, for the next update to fetch only what changes; without the
+// package's `directory` the manifest goes, and the next update downloads the whole package.
+void recordInstalledFiles(const std::string& install, std::int64_t version,
+                          const std::optional<zipdir::Directory>& directory,
+                          const std::optional<delta::PackageManifest>& signedManifest,
+                          bool changedEntriesOnly) {
+  if (!directory) {
+    delta::removeManifest(install);
+    return;
+  }
+  // The whole package dates every file anew; an update of changed entries keeps files that bear
+  // the dates of the time zone they were installed in.
+  if (const auto before = changedEntriesOnly ? delta::readManifest(install) : std::nullopt) {
+    if (const std::size_t redated = delta::redateKeptFiles(install, *before, *directory))
+      platform::logLine("gave " + std::to_string(redated) +
+                        " kept files the dates of the present time zone");
+  }
+  const auto digests = signedManifest && !delta::manifestMismatch(*signedManifest, *directory)
+                           ? delta::digestsOf(*signedManifest)
+                           : std::map<std::string, std::string>{};
+  const auto manifest = delta::manifestOf(install, version, directory->entries, digests);
+  if (auto written = delta::writeManifest(install, manifest); !written) {
+    platform::logLine("cannot write the install manifest: " + written.error);
+    delta::removeManifest(install);
+  }
+}
+
 }  // namespace
 
 void ViewController::RecoverInstallation() {
@@ -221,6 +248,19 @@ ViewController::Download ViewController::DownloadChangedEntries(
   return result;
 }
 
+std::optional<delta::PackageManifest> ViewController::FetchSignedManifest(
+    std::int64_t serverVersion, std::optional<std::int64_t>& later) {
+  const auto temporary = tempURL();
+  if (environment_.publicKey.empty() || !manifestAddress || !temporary) return std::nullopt;
+  auto fetched = delta::fetchSignedManifest(*manifestAddress, environment_.publicKey, serverVersion,
+                                            *temporary + "/package.manifest", &later);
+  if (auto* reason = std::get_if<std::string>(&fetched)) {
+    platform::logLine("the package's signed manifest cannot be used: " + *reason);
+    return std::nullopt;
+  }
+  return std::move(std::get<delta::PackageManifest>(fetched));
+}
+
 std::string ViewController::PackageDestination() const {
   // Where the download puts the package: the install folder, under the address's last segment.
   // Empty while a file is there: until the download replaces it, it is not ours to remove.
@@ -323,27 +363,16 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
   std::optional<zipdir::Directory> directory;
   // A signed build checks each entry of an update against the publisher's signed manifest, and
   // records its digests for the next update.
-  std::optional<delta::PackageManifest> signedManifest;
-  if (const auto temporary = tempURL();
-      !environment_.publicKey.empty() && manifestAddress && temporary) {
-    std::optional<std::int64_t> later;
-    auto fetched =
-        delta::fetchSignedManifest(*manifestAddress, environment_.publicKey, serverVersion,
-                                   *temporary + "/package.manifest", &later);
-    if (auto* reason = std::get_if<std::string>(&fetched)) {
-      platform::logLine("the package's signed manifest cannot be used: " + *reason);
-      // The package under the offered version's address is now a later version's, which the
-      // offered version's signature refuses: no use downloading it.
-      if (later) {
-        hideBusy();
-        fail("version " + std::to_string(*later) +
-             " was published after the launcher looked for updates; start the launcher again "
-             "to get it");
-        return;
-      }
-    } else {
-      signedManifest = std::move(std::get<delta::PackageManifest>(fetched));
-    }
+  std::optional<std::int64_t> later;
+  const auto signedManifest = FetchSignedManifest(serverVersion, later);
+  // The package under the offered version's address is now a later version's, which the
+  // offered version's signature refuses: no use downloading it.
+  if (later) {
+    hideBusy();
+    fail("version " + std::to_string(*later) +
+         " was published after the launcher looked for updates; start the launcher again "
+         "to get it");
+    return;
   }
   Download download = DownloadChangedEntries(localVersion, signedManifest, directory);
   const bool changedEntriesOnly = !download.path.empty();
@@ -420,27 +449,7 @@ void ViewController::RunInstallSequence(std::int64_t serverVersion, std::int64_t
                 " in the version file; the next start finishes the update");
     return;
   }
-  // What was installed, for the next update to fetch only what changes; without it the next
-  // update downloads the whole package.
-  if (directory) {
-    // The whole package dates every file anew; an update of changed entries keeps files that
-    // bear the dates of the time zone they were installed in.
-    if (const auto before = changedEntriesOnly ? delta::readManifest(install) : std::nullopt) {
-      if (const std::size_t redated = delta::redateKeptFiles(install, *before, *directory))
-        platform::logLine("gave " + std::to_string(redated) +
-                          " kept files the dates of the present time zone");
-    }
-    const auto digests = signedManifest && !delta::manifestMismatch(*signedManifest, *directory)
-                             ? delta::digestsOf(*signedManifest)
-                             : std::map<std::string, std::string>{};
-    const auto manifest = delta::manifestOf(install, serverVersion, directory->entries, digests);
-    if (auto written = delta::writeManifest(install, manifest); !written) {
-      platform::logLine("cannot write the install manifest: " + written.error);
-      delta::removeManifest(install);
-    }
-  } else {
-    delta::removeManifest(install);
-  }
+  recordInstalledFiles(install, serverVersion, directory, signedManifest, changedEntriesOnly);
 
   Log("Cleaning Up");
   Increase(5);
