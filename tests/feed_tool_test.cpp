@@ -26,7 +26,6 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -928,9 +927,7 @@ TEST_F(FeedServe, NeverServesAFileOutsideTheFeed) {
 }
 
 TEST_F(FeedServe, StreamsLargeFilesWholeAlsoBesideSlowDownloads) {
-  std::string large(32 * 1024 * 1024 + 12345, '\0');
-  std::mt19937 random(7);
-  for (auto& byte : large) byte = static_cast<char>(random());
+  const std::string large = launcher::testing::pseudoRandomBytes(32 * 1024 * 1024 + 12345, 7);
   writeFile((feed / "package_mac.zip").string(), large);
 
   // Launchers on slow lines, each holding its download open: the others are still answered.

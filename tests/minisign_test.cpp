@@ -10,27 +10,21 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/TestFolders.h"
+#include "tests/support/ZipWriter.h"
 
 namespace launcher::minisign {
 namespace {
 namespace fs = std::filesystem;
+using launcher::testing::pseudoRandomBytes;
 using launcher::testing::readFile;
 using launcher::testing::TempDir;
 using launcher::testing::writeFile;
 
 const std::string kComment = "version:3\tfile:package_mac.zip";
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
-}
 
 // The lines of a text, without their line feeds.
 std::vector<std::string> linesOf(const std::string& text) {
@@ -103,7 +97,7 @@ TEST(MinisignTool, AcceptsWhatWeSignWithOurKeysAndWithItsOwn) {
   REQUIRE_MINISIGN();
   TempDir dir;
   // Larger than one read, so signing streams the file in several pieces.
-  writeFile(dir / "package_mac.zip", randomBytes(200 * 1024 + 17, 1));
+  writeFile(dir / "package_mac.zip", pseudoRandomBytes(200 * 1024 + 17, 1));
   ASSERT_NO_FATAL_FAILURE(writeBothKeyPairs(dir));
   std::string output;
 
@@ -122,7 +116,7 @@ TEST(MinisignTool, AcceptsWhatWeSignWithOurKeysAndWithItsOwn) {
         << name;
   }
   // The tool really checks: a changed package is refused.
-  writeFile(dir / "package_mac.zip", randomBytes(200 * 1024 + 17, 2));
+  writeFile(dir / "package_mac.zip", pseudoRandomBytes(200 * 1024 + 17, 2));
   EXPECT_NE(runMinisign(dir, "-V -p tool.pub -m package_mac.zip", &output), 0) << output;
 }
 
@@ -142,7 +136,7 @@ TEST(MinisignTool, ItsSignaturesPassOurVerifierPrehashedAndLegacy) {
     Algorithm algorithm;
     std::string content;
   };
-  const std::string large = randomBytes(300 * 1024 + 5, 3);
+  const std::string large = pseudoRandomBytes(300 * 1024 + 5, 3);
   const std::vector<Case> cases = {
       {"tool", "", Algorithm::Prehashed, large}, {"tool", "-l", Algorithm::Legacy, large},
       {"ours", "", Algorithm::Prehashed, large}, {"ours", "-l", Algorithm::Legacy, large},
@@ -213,7 +207,7 @@ struct SignedPackage {
   KeyPairFiles other = *generateKeyPair("other");
   SecretKey secret = *parseSecretKey(ours.secretKeyFile);
 
-  SignedPackage() { writeFile(package.string(), randomBytes(100 * 1024, 4)); }
+  SignedPackage() { writeFile(package.string(), pseudoRandomBytes(100 * 1024, 4)); }
   std::string sign(const std::string& comment) const { return *signFile(secret, package, comment); }
 };
 
