@@ -2,11 +2,8 @@
 // is a regular file inside the feed folder that is neither hidden nor reached by leaving the
 // folder, or an error status.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,34 +25,28 @@ void write(const fs::path& path, const char* text) {
 // A feed with the files a publisher writes, hidden staging files, links that stay inside and
 // links that leave, and a secret beside it; removed at exit.
 struct Feed {
-  fs::path base;
-  fs::path root;
-  ~Feed() {
-    std::error_code ignored;
-    fs::remove_all(base, ignored);
+  fuzz::ScratchFolder scratch{"request-path-fuzz"};
+  fs::path base = fs::canonical(scratch.folder);
+  fs::path root = base / "feed";
+  Feed() {
+    fs::create_directories(root / "v");
+    fs::create_directories(root / "sub" / ".hidden");
+    write(base / "secret.txt", "secret");
+    write(root / "v" / "version", "{}");
+    write(root / "package_mac.zip", "zip");
+    write(root / "package_mac.zip.minisig", "sig");
+    write(root / "v" / ".version.tmp", "staging");
+    write(root / "sub" / ".hidden" / "file", "hidden");
+    fs::create_symlink("v/version", root / "latest");
+    fs::create_symlink("../secret.txt", root / "escape");
+    fs::create_symlink("/", root / "root");
+    fs::create_symlink("..", root / "sub" / "up");
+    fs::create_directory_symlink("v", root / "alias");
   }
 };
 
 const fs::path& feed() {
-  static const Feed made = [] {
-    std::string pattern = (fs::temp_directory_path() / "request-path-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    const fs::path base = fs::canonical(pattern);
-    fs::create_directories(base / "feed" / "v");
-    fs::create_directories(base / "feed" / "sub" / ".hidden");
-    write(base / "secret.txt", "secret");
-    write(base / "feed" / "v" / "version", "{}");
-    write(base / "feed" / "package_mac.zip", "zip");
-    write(base / "feed" / "package_mac.zip.minisig", "sig");
-    write(base / "feed" / "v" / ".version.tmp", "staging");
-    write(base / "feed" / "sub" / ".hidden" / "file", "hidden");
-    fs::create_symlink("v/version", base / "feed" / "latest");
-    fs::create_symlink("../secret.txt", base / "feed" / "escape");
-    fs::create_symlink("/", base / "feed" / "root");
-    fs::create_symlink("..", base / "feed" / "sub" / "up");
-    fs::create_directory_symlink("v", base / "feed" / "alias");
-    return Feed{base, base / "feed"};
-  }();
+  static const Feed made;
   return made.root;
 }
 

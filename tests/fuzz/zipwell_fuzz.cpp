@@ -2,12 +2,7 @@
 // never write anything outside its destination. The destination lies in a folder of its own, inside
 // another one, and both are checked to hold nothing else afterwards; no link made may lead out of
 // it.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -23,28 +18,16 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Workspace {
-  fs::path outer;        // holds only "inner"
-  fs::path inner;        // holds only "package.zip" and "out"
-  fs::path archive;      // the input
-  fs::path destination;  // where it is extracted
-  ~Workspace() {
-    std::error_code ignored;
-    if (!outer.empty()) fs::remove_all(outer, ignored);
-  }
+  fuzz::ScratchFolder scratch{"zipwell-fuzz"};
+  fs::path outer = fs::canonical(scratch.folder);  // holds only "inner"
+  fs::path inner = outer / "inner";                // holds only "package.zip" and "out"
+  fs::path archive = inner / "package.zip";        // the input
+  fs::path destination = inner / "out";            // where it is extracted
+  Workspace() { fs::create_directory(inner); }
 };
 
 const Workspace& workspace() {
-  static const Workspace made = [] {
-    std::string pattern = (fs::temp_directory_path() / "zipwell-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    Workspace w;
-    w.outer = fs::canonical(pattern);
-    w.inner = w.outer / "inner";
-    w.archive = w.inner / "package.zip";
-    w.destination = w.inner / "out";
-    fs::create_directory(w.inner);
-    return w;
-  }();
+  static const Workspace made;
   return made;
 }
 
