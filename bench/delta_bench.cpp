@@ -36,6 +36,7 @@ using launcher::testing::ChildProcess;
 using launcher::testing::LocalHttpServer;
 using launcher::testing::readFile;
 using launcher::testing::TempDir;
+using launcher::testing::versionAnswer;
 using launcher::testing::writeFile;
 
 const std::string kBuild = LAUNCHER_BUILD_DIR;
@@ -44,11 +45,6 @@ constexpr std::size_t kPiece = 64 * 1024;
 constexpr std::chrono::milliseconds kPiecePause{16};
 constexpr double kBytesGoal = 0.10;
 constexpr double kTimeGoal = 0.30;
-
-std::string versionAnswer(int version, const std::string& address) {
-  return R"({"data":{"attributes":{"application_version":")" + std::to_string(version) +
-         R"(","application_url_mac":")" + address + R"("}}})";
-}
 
 // Text that deflates about eight to one.
 std::string textBytes(std::size_t size, std::mt19937& random) {

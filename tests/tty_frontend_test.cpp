@@ -308,11 +308,9 @@ struct Rig {
   }
 
   // The server publishes `version` with the package at /feed/package_mac.zip.
-  void publish(const std::string& version) {
+  void publish(std::int64_t version) {
     server.answer("/v/version", 200,
-                  R"({"data":{"attributes":{"application_version":")" + version +
-                      R"(","application_url_mac":")" + server.url("/feed/package_mac.zip") +
-                      R"("}}})",
+                  testing::versionAnswer(version, server.url("/feed/package_mac.zip")),
                   "application/json");
   }
   void servePackage() {
@@ -371,7 +369,7 @@ struct Rig {
 
 TEST(TerminalPlain, UpToDateRunDrawsEachStepAndLeavesStandardOutputToTheCore) {
   Rig rig;
-  rig.publish("3");
+  rig.publish(3);
   rig.installed("3");
   testing::CaptureFd out(1);
   rig.start();
@@ -583,7 +581,7 @@ TEST(TerminalText, WrapsAtBlanksAndSplitsOnlyWordsLongerThanALine) {
 
 TEST(TerminalOffer, PipedDownloadInstallsAndTheEndOfInputThenCloses) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   rig.servePackage();
   // As from `echo download | launcher-cli`: the line waits in the pipe until the offer is on
   // show, and the end of input that follows it is met only at the launch button.
@@ -607,7 +605,7 @@ TEST(TerminalOffer, PipedDownloadInstallsAndTheEndOfInputThenCloses) {
 
 TEST(TerminalOffer, UnknownWordsGetAHintAndTheNextLineIsRead) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   rig.servePackage();
   rig.installed("4");
   rig.start();
@@ -644,7 +642,7 @@ TEST(TerminalOffer, UnknownWordsGetAHintAndTheNextLineIsRead) {
 
 TEST(TerminalOffer, ExitQuitsThroughTheApplication) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   rig.servePackage();
   rig.start();
   ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
@@ -657,7 +655,7 @@ TEST(TerminalOffer, ExitQuitsThroughTheApplication) {
 
 TEST(TerminalOffer, EndOfInputClosesTheWindow) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   rig.servePackage();
   rig.endInput();
   rig.start();
@@ -704,7 +702,7 @@ TEST(TerminalAlerts, AlertInATaskHoldsBackLaterTasksUntilALineOrTheEndOfInput) {
 
 TEST(TerminalAlerts, FailedDownloadHoldsBackTheRestAndExitLeavesNothingInstalled) {
   Rig rig;
-  rig.publish("5");  // no package served: 404
+  rig.publish(5);  // no package served: 404
   rig.type("download\n");
   rig.start();
   ASSERT_TRUE(rig.window.waitForLine("press Enter for Exit"));
@@ -797,7 +795,7 @@ TEST(TerminalBusy, ExitOrASignalAtTheAlreadyRunningAlertEndsTheSecondLauncher) {
                         Case{"hang-up", SIGHUP, 128 + SIGHUP}}) {
     SCOPED_TRACE(c.title);
     Rig rig;
-    rig.publish("5");
+    rig.publish(5);
     fs::create_directories(rig.folders.installFolder());
     const auto first = platform::InstanceLock::acquire(rig.folders.installFolder() + "/" +
                                                        std::string(kLockFileName));
@@ -818,7 +816,7 @@ TEST(TerminalBusy, ExitOrASignalAtTheAlreadyRunningAlertEndsTheSecondLauncher) {
 // locked or run.
 TEST(TerminalBusy, InstallFolderThatOtherUsersMayChangeIsRefused) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   rig.installed("7");
   ASSERT_EQ(::chmod(rig.folders.installFolder().c_str(), 0777), 0);
   rig.start();
@@ -882,7 +880,7 @@ TEST(TerminalSignals, HangUpOrTerminationAtTheOfferClosesTheWindow) {
   for (const int signal : {SIGHUP, SIGTERM}) {
     SCOPED_TRACE(::strsignal(signal));
     Rig rig;
-    rig.publish("5");
+    rig.publish(5);
     rig.start();
     ASSERT_TRUE(rig.window.waitForLine("shown: downloadButton"));
     ASSERT_EQ(::kill(::getpid(), signal), 0);
@@ -893,7 +891,7 @@ TEST(TerminalSignals, HangUpOrTerminationAtTheOfferClosesTheWindow) {
 
 TEST(TerminalSignals, InterruptEndsTheLoopWhileTheWorkerDownloads) {
   Rig rig;
-  rig.publish("5");
+  rig.publish(5);
   Gate gate;
   rig.server.handle("/feed/package_mac.zip", gate.handler(500));
   rig.type("download\n");
@@ -915,7 +913,7 @@ TEST(TerminalLive, RedrawsInPlaceWithSpinnerBarChoicesAndConsoleLinesAbove) {
     options.outputFd = out.writeEnd.get();  // standard output: a pipe
     options.logFd = options.displayFd;      // the diagnostic log: the terminal of the window
   });
-  rig.publish("5");
+  rig.publish(5);
   Gate gate;
   rig.server.handle(
       "/feed/package_mac.zip",
@@ -1066,7 +1064,7 @@ TEST(TerminalLaunch, ApplicationGetsNoInputAndTheLaunchersOwnOutput) {
 
   Rig rig(DisplayMode::live, true, /*terminalDisplay=*/true);
   rig.launchWith = std::make_shared<platform::LinuxWorkspace>(rig.folders.installFolder());
-  rig.publish("3");
+  rig.publish(3);
   rig.installed("3");
   const std::string marker = rig.folders.root() + "/streams";
   const std::string program =

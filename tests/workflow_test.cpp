@@ -35,14 +35,10 @@ namespace launcher {
 namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
+using testing::versionAnswer;
 using testing::writeFile;
 using Strings = std::vector<std::string>;
 using namespace std::chrono_literals;
-
-std::string versionAnswer(std::int64_t version, const std::string& url) {
-  return R"({"data":{"attributes":{"application_version":")" + std::to_string(version) +
-         R"(","application_url_mac":")" + url + R"("}}})";
-}
 
 class WorkflowTest : public ::testing::Test {
  protected:

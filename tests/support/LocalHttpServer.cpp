@@ -280,4 +280,9 @@ int freePort() {
   return port;
 }
 
+std::string versionAnswer(std::int64_t version, const std::string& packageUrl) {
+  return R"({"data":{"attributes":{"application_version":")" + std::to_string(version) +
+         R"(","application_url_mac":")" + packageUrl + R"("}}})";
+}
+
 }  // namespace launcher::testing

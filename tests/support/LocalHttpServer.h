@@ -122,4 +122,7 @@ int unusedPort();
 // another process may take it first, which that server must notice.
 int freePort();
 
+// The version server's answer that publishes `version` with its package at `packageUrl`.
+std::string versionAnswer(std::int64_t version, const std::string& packageUrl);
+
 }  // namespace launcher::testing
