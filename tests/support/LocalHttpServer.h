@@ -6,10 +6,9 @@
 //   server.serveGenerated("/big.zip", 100 << 20);            // 100 MiB made on the fly
 //   server.cutOff("/cut.zip", "PK\3\4...", 1000);           // announces 1000 bytes, then hangs up
 //   server.redirect("/old.zip", "/new.zip");
-//   server.servePackage("/p.zip", {bytes, "\"v1\""});                  // ranges, ETag, cuts on
-//   demand Url::parse(server.url("/v/version"))                     //
-//   "http://127.0.0.1:<port>/v/version" server.requestCount("/v/version")                        //
-//   GETs of that path so far
+//   server.servePackage("/p.zip", {bytes, "\"v1\""});       // ranges, ETag, cuts on demand
+//   Url::parse(server.url("/v/version"))                     // "http://127.0.0.1:<port>/v/version"
+//   server.requestCount("/v/version")                        // GETs of that path so far
 //
 // Paths are matched exactly, without the query. A path with no answer gets 404 "not found". A
 // Range header is ignored but by servePackage.
