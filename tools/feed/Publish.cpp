@@ -330,6 +330,66 @@ std::optional<Failure> nestedArchivesProblem(const std::string& package,
   return Failure::refused("the launcher would refuse this package: " + why);
 }
 
+namespace {
+
+// The files a signed publish adds beside the package, staged: the package's signature, and the
+// manifest of its entries with the manifest's own signature.
+struct SignedFiles {
+  std::string signature;  // the package's .minisig text
+  std::optional<StagedFile> signatureFile;
+  std::optional<StagedFile> manifestFile;
+  std::optional<StagedFile> manifestSignatureFile;
+};
+
+// Signs the staged package at `packagePath` with `secretKey`, then stages in `feedFolder` its
+// signature, the manifest of its entries and the manifest's signature; `report` gets their
+// paths, the key id and a warning when the manifest is larger than launchers read.
+std::optional<Failure> stageSignedFiles(const minisign::SecretKey& secretKey,
+                                        const fs::path& packagePath, const fs::path& feedFolder,
+                                        const std::string& packageName, PublishReport& report,
+                                        SignedFiles& files) {
+  auto signedText =
+      minisign::signFile(secretKey, packagePath,
+                         "version:" + std::to_string(report.version) + "\tfile:" + packageName);
+  if (!signedText) return Failure::runtime("cannot sign the package: " + signedText.error());
+  files.signature = *signedText;
+  report.signaturePath = feedFolder / (packageName + ".minisig");
+  report.keyId = minisign::keyIdText(secretKey.id);
+  files.signatureFile.emplace(report.signaturePath);
+  if (auto failure = files.signatureFile->creationFailure()) return *failure;
+  if (auto failure = files.signatureFile->write(files.signature)) return *failure;
+
+  // The manifest of the package's entries, signed the same way, lets a launcher check an
+  // update that fetches only the entries that changed.
+  auto digests = delta::digestEntries(packagePath);
+  if (auto* problem = std::get_if<std::string>(&digests))
+    return Failure::runtime("cannot list the package's entries: " + *problem);
+  report.manifestPath = feedFolder / (packageName + ".manifest");
+  files.manifestFile.emplace(report.manifestPath);
+  if (auto failure = files.manifestFile->creationFailure()) return *failure;
+  const std::string manifestText =
+      delta::packageManifestText(std::get<delta::PackageManifest>(digests));
+  if (auto failure = files.manifestFile->write(manifestText)) return *failure;
+  // Launchers still install the package whole; only their updates lose the changed entries.
+  if (manifestText.size() > delta::kMaxSignedManifestBytes)
+    report.warnings.push_back(
+        "the signed manifest takes " + std::to_string(manifestText.size()) +
+        " bytes, more than the " + std::to_string(delta::kMaxSignedManifestBytes >> 20) +
+        " MiB a launcher reads: updates to this version download the whole package (fewer "
+        "entries or shorter names make it smaller)");
+  auto signedManifest = minisign::signFile(
+      secretKey, files.manifestFile->path(),
+      "version:" + std::to_string(report.version) + "\tfile:" + packageName + ".manifest");
+  if (!signedManifest)
+    return Failure::runtime("cannot sign the manifest: " + signedManifest.error());
+  files.manifestSignatureFile.emplace(feedFolder / (packageName + ".manifest.minisig"));
+  if (auto failure = files.manifestSignatureFile->creationFailure()) return *failure;
+  if (auto failure = files.manifestSignatureFile->write(*signedManifest)) return *failure;
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::variant<PublishReport, Failure> publish(const PublishRequest& request,
                                              std::string_view applicationName) {
   // Every check comes before the first write.
@@ -426,55 +486,18 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   if (auto failure = nestedArchivesProblem(package.path(), summary, unpackedArchives))
     return *failure;
   // The package is signed before anything is moved into place.
-  std::string signature;
-  std::optional<StagedFile> signatureFile;
-  std::optional<StagedFile> manifestFile;
-  std::optional<StagedFile> manifestSignatureFile;
+  SignedFiles signedFiles;
   if (secretKey) {
-    auto signedText =
-        minisign::signFile(*secretKey, package.path(),
-                           "version:" + std::to_string(report.version) + "\tfile:" + packageName);
-    if (!signedText) return Failure::runtime("cannot sign the package: " + signedText.error());
-    signature = *signedText;
-    report.signaturePath = feedFolder / (packageName + ".minisig");
-    report.keyId = minisign::keyIdText(secretKey->id);
-    signatureFile.emplace(report.signaturePath);
-    if (auto failure = signatureFile->creationFailure()) return *failure;
-    if (auto failure = signatureFile->write(signature)) return *failure;
-
-    // The manifest of the package's entries, signed the same way, lets a launcher check an
-    // update that fetches only the entries that changed.
-    auto digests = delta::digestEntries(package.path());
-    if (auto* problem = std::get_if<std::string>(&digests))
-      return Failure::runtime("cannot list the package's entries: " + *problem);
-    report.manifestPath = feedFolder / (packageName + ".manifest");
-    manifestFile.emplace(report.manifestPath);
-    if (auto failure = manifestFile->creationFailure()) return *failure;
-    const std::string manifestText =
-        delta::packageManifestText(std::get<delta::PackageManifest>(digests));
-    if (auto failure = manifestFile->write(manifestText)) return *failure;
-    // Launchers still install the package whole; only their updates lose the changed entries.
-    if (manifestText.size() > delta::kMaxSignedManifestBytes)
-      report.warnings.push_back(
-          "the signed manifest takes " + std::to_string(manifestText.size()) +
-          " bytes, more than the " + std::to_string(delta::kMaxSignedManifestBytes >> 20) +
-          " MiB a launcher reads: updates to this version download the whole package (fewer "
-          "entries or shorter names make it smaller)");
-    auto signedManifest = minisign::signFile(
-        *secretKey, manifestFile->path(),
-        "version:" + std::to_string(report.version) + "\tfile:" + packageName + ".manifest");
-    if (!signedManifest)
-      return Failure::runtime("cannot sign the manifest: " + signedManifest.error());
-    manifestSignatureFile.emplace(feedFolder / (packageName + ".manifest.minisig"));
-    if (auto failure = manifestSignatureFile->creationFailure()) return *failure;
-    if (auto failure = manifestSignatureFile->write(*signedManifest)) return *failure;
+    if (auto failure = stageSignedFiles(*secretKey, package.path(), feedFolder, packageName, report,
+                                        signedFiles))
+      return *failure;
   }
   // The document too is written whole before anything is moved into place, so that a full
   // disk never leaves a new package beside the old document; it is moved last.
   StagedFile document(report.versionPath);
   if (auto failure = document.creationFailure()) return *failure;
   if (auto failure = document.write(
-          versionDocument(report.version, report.packageUrl, signature,
+          versionDocument(report.version, report.packageUrl, signedFiles.signature,
                           report.manifestPath.empty() ? "" : report.packageUrl + ".manifest")))
     return *failure;
 
@@ -497,7 +520,8 @@ std::variant<PublishReport, Failure> publish(const PublishRequest& request,
   // Every file is on the disk, and every name free for it, before the first move: a failure then
   // leaves the feed's files as they were, never a new package under the old document.
   std::vector<StagedFile*> staged{&package};
-  for (auto* file : {&signatureFile, &manifestFile, &manifestSignatureFile})
+  for (auto* file :
+       {&signedFiles.signatureFile, &signedFiles.manifestFile, &signedFiles.manifestSignatureFile})
     if (*file) staged.push_back(&**file);
   staged.push_back(&document);
   for (StagedFile* file : staged) {
