@@ -232,10 +232,7 @@ std::string appendPathComponent(const std::string& folder, const std::string& co
 }
 
 bool isWithin(const fs::path& inner, const fs::path& outer) {
-  const auto [outerEnd, innerAt] =
-      std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-  static_cast<void>(innerAt);
-  return outerEnd == outer.end();
+  return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
 }
 
 std::string describeErrno(int error) {
