@@ -44,13 +44,6 @@ std::string swapCase(std::string text) {
   return text;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
@@ -145,7 +138,7 @@ TEST_F(InstallFolderTest, DeletesExactlyTheVersionedBundlesDirectlyInTheInstallF
   for (const auto& entry : deleted) makeEntry(install(), entry);
   for (const auto& entry : kept) makeEntry(install(), entry);
 
-  std::vector<std::string> printed = lines(deleteOtherApps());
+  std::vector<std::string> printed = linesOf(deleteOtherApps());
 
   std::vector<std::string> expected;
   for (const auto& entry : deleted) expected.push_back("Deleted:  " + entry);

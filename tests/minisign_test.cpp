@@ -19,24 +19,13 @@
 namespace launcher::minisign {
 namespace {
 namespace fs = std::filesystem;
+using launcher::testing::linesOf;
 using launcher::testing::pseudoRandomBytes;
 using launcher::testing::readFile;
 using launcher::testing::TempDir;
 using launcher::testing::writeFile;
 
 const std::string kComment = "version:3\tfile:package_mac.zip";
-
-// The lines of a text, without their line feeds.
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = text.find('\n', at);
-    lines.push_back(text.substr(at, end - at));
-    at = end == std::string::npos ? text.size() : end + 1;
-  }
-  return lines;
-}
 
 std::string joined(const std::vector<std::string>& lines, const std::string& end = "\n") {
   std::string text;

@@ -12,8 +12,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
+
+#include "tests/support/TestFolders.h"
 
 extern char** environ;
 
@@ -37,13 +38,6 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   for (auto& text : strings) result.push_back(text.data());
   result.push_back(nullptr);
   return result;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // Starts `argv` with `actions`. The program gets SIGPIPE's default action back, which the test
@@ -207,7 +201,7 @@ bool ChildProcess::waitForLines(Stream& stream, const LinesTest& seen,
   const auto holds = [&] {
     const std::size_t end = stream.text.rfind('\n');
     return seen(end == std::string::npos ? std::vector<std::string>()
-                                         : splitLines(stream.text.substr(0, end + 1)));
+                                         : linesOf(stream.text.substr(0, end + 1)));
   };
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, timeout, [&] { return holds() || stream.closed; });
@@ -266,7 +260,7 @@ std::string ChildProcess::output() const {
 }
 
 std::vector<std::string> ChildProcess::outputLines() const {
-  return splitLines(output());
+  return linesOf(output());
 }
 
 std::string ChildProcess::errors() const {

@@ -63,4 +63,7 @@ std::string fileUrl(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
+// The lines of `text`, without their line feeds; a last line without one counts too.
+std::vector<std::string> linesOf(const std::string& text);
+
 }  // namespace launcher::testing
