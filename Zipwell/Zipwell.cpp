@@ -369,6 +369,9 @@ class ArchiveWalk {
 
   bool plan(unzFile archive, int archiveFd);
   bool judgeEntries(const std::vector<CentralEntry>& entries);
+  // Refuses an entry that is encrypted (unless a password is given and the encryption is not
+  // AES) or compressed other than stored or deflated; false when it did.
+  bool judgeMethod(const CentralEntry& central, const std::string& name);
   bool judgeLinks();
   bool judgeSpace();
   std::uint64_t foldersNeeded() const;
@@ -470,6 +473,31 @@ bool ArchiveWalk::plan(unzFile archive, int archiveFd) {
   return judgeLinks() && judgeSpace();
 }
 
+bool ArchiveWalk::judgeMethod(const CentralEntry& central, const std::string& name) {
+  if ((central.flags & kEncryptedFlags) != 0 || central.method == kAesMethod) {
+    if (!x_.withPassword() || central.method == kAesMethod) {
+      refuse("Refused encrypted entry: " + escapeLine(name), Zipwell::kEncryptedEntry,
+             "entry " + quotedLine(name) + " is encrypted");
+      return false;
+    }
+  } else if (central.method != 0 && central.method != Z_DEFLATED) {
+    const char* known = central.method == 12   ? " (bzip2)"
+                        : central.method == 14 ? " (LZMA)"
+                        : central.method == 9  ? " (Deflate64)"
+                        : central.method == 93 ? " (Zstandard)"
+                        : central.method == 95 ? " (xz)"
+                        : central.method == 98 ? " (PPMd)"
+                                               : "";
+    const std::string method = std::to_string(central.method) + known;
+    refuse("Refused entry with unsupported compression method " + method + ": " + escapeLine(name),
+           Zipwell::kUnsupportedMethod,
+           "entry " + quotedLine(name) + " uses compression method " + method +
+               ", which is not supported");
+    return false;
+  }
+  return true;
+}
+
 bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
   planned_.reserve(entries.size());
   // A path must fit the system's limit from the destination on: the threads reach an entry's
@@ -510,28 +538,7 @@ bool ArchiveWalk::judgeEntries(const std::vector<CentralEntry>& entries) {
       }
       entry.relative.push_back(std::move(part));
     }
-    if ((central.flags & kEncryptedFlags) != 0 || central.method == kAesMethod) {
-      if (!x_.withPassword() || central.method == kAesMethod) {
-        refuse("Refused encrypted entry: " + escapeLine(entry.name), Zipwell::kEncryptedEntry,
-               "entry " + quotedLine(entry.name) + " is encrypted");
-        return false;
-      }
-    } else if (central.method != 0 && central.method != Z_DEFLATED) {
-      const char* known = central.method == 12   ? " (bzip2)"
-                          : central.method == 14 ? " (LZMA)"
-                          : central.method == 9  ? " (Deflate64)"
-                          : central.method == 93 ? " (Zstandard)"
-                          : central.method == 95 ? " (xz)"
-                          : central.method == 98 ? " (PPMd)"
-                                                 : "";
-      const std::string method = std::to_string(central.method) + known;
-      refuse("Refused entry with unsupported compression method " + method + ": " +
-                 escapeLine(entry.name),
-             Zipwell::kUnsupportedMethod,
-             "entry " + quotedLine(entry.name) + " uses compression method " + method +
-                 ", which is not supported");
-      return false;
-    }
+    if (!judgeMethod(central, entry.name)) return false;
     const auto mode = static_cast<mode_t>(central.externalAttributes >> 16);
     entry.isLink = !entry.isDirectory && S_ISLNK(mode);
     if (entry.isLink && central.uncompressedSize > kMaxLinkTarget) {
