@@ -82,8 +82,10 @@ std::optional<std::string> ancestorProblem(const std::string& path) {
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0)
       return describeErrno("cannot examine", folder.string(), errno);
-    if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
-      return "\"" + folder.string() + "\" may be changed by other users";
+    if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
+      const std::string name = folder.string();
+      return "\"" + name + "\" may be changed by other users";
+    }
   }
   return std::nullopt;
 }
