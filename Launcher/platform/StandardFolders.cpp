@@ -77,7 +77,8 @@ std::optional<std::string> ancestorProblem(const std::string& path) {
   std::error_code error;
   const auto resolved = std::filesystem::canonical(path, error);
   if (error) return "cannot resolve \"" + path + "\": " + error.message();
-  addAncestors(resolved);
+  // Without a link on the way the resolved folders are the same ones.
+  if (resolved != std::filesystem::path(path)) addAncestors(resolved);
   for (const auto& folder : above) {
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0)
